@@ -1,0 +1,173 @@
+#include "qobject/json-streamer.h"
+
+#include <glib.h>
+
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+/*
+ * Tokens of up to 3 bytes (almost all: braces, commas, colons, short numbers) live in
+ * blocks of slots; longer ones are allocated one by one. After each delivered value the
+ * first block is kept for reuse and the rest are released.
+ */
+static constexpr size_t kPoolBlockSlots = 5000;
+static constexpr size_t kInlineMax = sizeof(JSONToken::inline_text) - 1;
+
+struct JSONTokenPool {
+    std::vector<JSONToken *> blocks;
+    size_t used = 0; /* slots used in the last block */
+    std::vector<JSONToken *> queue;
+};
+
+static JSONToken *pool_take(JSONTokenPool *pool, size_t len)
+{
+    JSONToken *tok;
+    if (len <= kInlineMax) {
+        if (pool->blocks.empty() || pool->used == kPoolBlockSlots) {
+            pool->blocks.push_back(g_new(JSONToken, kPoolBlockSlots));
+            pool->used = 0;
+        }
+        tok = &pool->blocks.back()[pool->used++];
+        tok->str = tok->inline_text;
+    } else {
+        tok = static_cast<JSONToken *>(g_malloc(sizeof(JSONToken) + len + 1));
+        tok->str = reinterpret_cast<char *>(tok + 1);
+    }
+    return tok;
+}
+
+static void pool_release_message(JSONTokenPool *pool)
+{
+    for (JSONToken *tok : pool->queue) {
+        if (tok->str != tok->inline_text) {
+            g_free(tok);
+        }
+    }
+    pool->queue.clear();
+    for (size_t i = 1; i < pool->blocks.size(); i++) {
+        g_free(pool->blocks[i]);
+    }
+    if (pool->blocks.size() > 1) {
+        pool->blocks.resize(1);
+    }
+    pool->used = 0;
+}
+
+static void pool_free(JSONTokenPool *pool)
+{
+    pool_release_message(pool);
+    for (JSONToken *block : pool->blocks) {
+        g_free(block);
+    }
+    delete pool;
+}
+
+static JSONMessageParser *parser_of(JSONLexer *lexer)
+{
+    return reinterpret_cast<JSONMessageParser *>(reinterpret_cast<char *>(lexer) -
+                                                 offsetof(JSONMessageParser, lexer));
+}
+
+static void deliver(JSONMessageParser *parser, bool lexical_error)
+{
+    JSONTokenPool *pool = parser->pool;
+    parser->brace_count = 0;
+    parser->bracket_count = 0;
+    parser->token_size = 0;
+    if (lexical_error) {
+        pool_release_message(pool);
+        parser->emit(parser->opaque, nullptr);
+        return;
+    }
+    JSONTokenList list{pool->queue.data(), pool->queue.size()};
+    parser->emit(parser->opaque, &list);
+    pool_release_message(pool);
+}
+
+static void process_token(JSONLexer *lexer, JSONTokenType type, const char *text, size_t len,
+                          int x, int y)
+{
+    JSONMessageParser *parser = parser_of(lexer);
+    switch (type) {
+    case JSON_LCURLY:
+        parser->brace_count++;
+        break;
+    case JSON_RCURLY:
+        parser->brace_count--;
+        break;
+    case JSON_LSQUARE:
+        parser->bracket_count++;
+        break;
+    case JSON_RSQUARE:
+        parser->bracket_count--;
+        break;
+    case JSON_ERROR:
+        deliver(parser, true);
+        return;
+    default:
+        break;
+    }
+
+    JSONToken *tok = pool_take(parser->pool, len);
+    tok->type = type;
+    tok->x = x;
+    tok->y = y;
+    tok->len = len;
+    memcpy(tok->str, text, len);
+    tok->str[len] = '\0';
+    parser->pool->queue.push_back(tok);
+    parser->token_size += len;
+
+    if (parser->brace_count >= 0 && parser->bracket_count >= 0 &&
+        (parser->brace_count != 0 || parser->bracket_count != 0) &&
+        parser->token_size <= JSON_MAX_MESSAGE_SIZE && parser->brace_count <= JSON_MAX_NESTING &&
+        parser->bracket_count <= JSON_MAX_NESTING) {
+        return;
+    }
+    deliver(parser, false);
+}
+
+void json_message_parser_init(JSONMessageParser *parser, json_message_fn emit, void *opaque)
+{
+    new (&parser->lexer) JSONLexer();
+    json_lexer_init(&parser->lexer, process_token);
+    parser->emit = emit;
+    parser->opaque = opaque;
+    parser->brace_count = 0;
+    parser->bracket_count = 0;
+    parser->token_size = 0;
+    parser->pool = new JSONTokenPool();
+}
+
+void json_message_parser_feed(JSONMessageParser *parser, const char *buffer, size_t size)
+{
+    json_lexer_feed(&parser->lexer, buffer, size);
+}
+
+void json_message_parser_flush(JSONMessageParser *parser)
+{
+    json_lexer_flush(&parser->lexer);
+    /* An unfinished value at the end of input still goes to the parser, which rejects it. */
+    if (!parser->pool->queue.empty()) {
+        deliver(parser, false);
+    }
+}
+
+void json_message_parser_reset(JSONMessageParser *parser)
+{
+    json_message_fn emit = parser->emit;
+    void *opaque = parser->opaque;
+    json_message_parser_destroy(parser);
+    json_message_parser_init(parser, emit, opaque);
+}
+
+void json_message_parser_destroy(JSONMessageParser *parser)
+{
+    json_lexer_destroy(&parser->lexer);
+    parser->lexer.~JSONLexer();
+    if (parser->pool) {
+        pool_free(parser->pool);
+        parser->pool = nullptr;
+    }
+}

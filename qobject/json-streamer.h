@@ -1,0 +1,48 @@
+/*
+ * Streaming splitter: cuts a byte stream into complete top-level JSON values and hands
+ * each value's tokens to a callback. Nesting beyond 1024 braces or brackets, or a value
+ * beyond 64 MiB of token text, is handed over incomplete (and then fails to parse).
+ */
+#pragma once
+#include <cstddef>
+#include "qobject/json-lexer.h"
+
+#define JSON_MAX_NESTING 1024
+#define JSON_MAX_MESSAGE_SIZE ((size_t)64 * 1024 * 1024)
+
+struct JSONToken {
+    JSONTokenType type;
+    int x, y;
+    size_t len;
+    char *str; /* NUL-terminated; points into inline_text for short tokens */
+    char inline_text[4];
+};
+
+struct JSONTokenPool;
+
+/* The tokens of one top-level value, in order. Valid only during the callback. */
+struct JSONTokenList {
+    JSONToken **tokens;
+    size_t count;
+};
+
+struct JSONMessageParser;
+/* tokens is NULL after a lexical error: that input yields no value. */
+typedef void (*json_message_fn)(void *opaque, const JSONTokenList *tokens);
+
+struct JSONMessageParser {
+    JSONLexer lexer;
+    json_message_fn emit;
+    void *opaque;
+    int brace_count;
+    int bracket_count;
+    size_t token_size;
+    JSONTokenPool *pool;
+};
+
+void json_message_parser_init(JSONMessageParser *parser, json_message_fn emit, void *opaque);
+void json_message_parser_feed(JSONMessageParser *parser, const char *buffer, size_t size);
+void json_message_parser_flush(JSONMessageParser *parser);
+/* Drops anything partly received and starts afresh. */
+void json_message_parser_reset(JSONMessageParser *parser);
+void json_message_parser_destroy(JSONMessageParser *parser);
