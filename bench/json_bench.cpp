@@ -1,0 +1,91 @@
+/*
+ * JSON reader and writer on a 24 MiB policy request with 65,536 rules, and the same
+ * bytes through RapidJSON's DOM parser for comparison.
+ */
+#include <benchmark/benchmark.h>
+#include <rapidjson/document.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "bench/alloc_counter.h"
+#include "bench/policy_doc.h"
+#include "qobject/qjson.h"
+#include "util/error.h"
+
+static const std::string &policy_doc()
+{
+    static const std::string doc = bench_policy_request(65536, 24u << 20);
+    return doc;
+}
+
+static QObject *parse_or_die(const std::string &doc)
+{
+    Error *err = nullptr;
+    QObject *obj = qobject_from_json_len(doc.data(), doc.size(), &err);
+    if (!obj) {
+        fprintf(stderr, "benchmark document does not parse: %s\n", err ? error_get_message(err) : "empty");
+        abort();
+    }
+    return obj;
+}
+
+static void report(benchmark::State &state, size_t bytes, size_t base_live)
+{
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+    state.counters["doc_MiB"] = static_cast<double>(bytes) / (1 << 20);
+    state.counters["peak_MiB"] = static_cast<double>(alloc_counter_peak() - base_live) / (1 << 20);
+}
+
+static void BM_ParseOurReader(benchmark::State &state)
+{
+    const std::string &doc = policy_doc();
+    size_t base = alloc_counter_live();
+    alloc_counter_reset_peak();
+    for (auto _ : state) {
+        QObject *obj = parse_or_die(doc);
+        benchmark::DoNotOptimize(obj);
+        state.PauseTiming();
+        qobject_decref(obj);
+        state.ResumeTiming();
+    }
+    report(state, doc.size(), base);
+}
+BENCHMARK(BM_ParseOurReader)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+static void BM_WriteCompact(benchmark::State &state)
+{
+    const std::string &doc = policy_doc();
+    QObject *obj = parse_or_die(doc);
+    size_t base = alloc_counter_live();
+    alloc_counter_reset_peak();
+    size_t out_len = 0;
+    for (auto _ : state) {
+        QString *text = qobject_to_json(obj);
+        out_len = qstring_get_length(text);
+        qobject_decref(QOBJECT(text));
+    }
+    report(state, out_len, base);
+    qobject_decref(obj);
+}
+BENCHMARK(BM_WriteCompact)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+static void BM_ParseRapidJsonDom(benchmark::State &state)
+{
+    const std::string &doc = policy_doc();
+    size_t base = alloc_counter_live();
+    alloc_counter_reset_peak();
+    for (auto _ : state) {
+        rapidjson::Document d;
+        d.Parse(doc.data(), doc.size());
+        if (d.HasParseError()) {
+            state.SkipWithError("RapidJSON rejected the document");
+            break;
+        }
+        benchmark::DoNotOptimize(d);
+    }
+    report(state, doc.size(), base);
+}
+BENCHMARK(BM_ParseRapidJsonDom)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+BENCHMARK_MAIN();
