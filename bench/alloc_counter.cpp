@@ -13,6 +13,7 @@ void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);
 void *__libc_realloc(void *, size_t);
 void __libc_free(void *);
+void *__libc_memalign(size_t, size_t);
 }
 
 static std::atomic<size_t> s_live{0};
@@ -55,6 +56,28 @@ extern "C" void *realloc(void *old, size_t n)
     void *p = __libc_realloc(old, n);
     count_in(p ? p : (n ? old : nullptr));
     return p;
+}
+
+extern "C" void *memalign(size_t align, size_t n)
+{
+    void *p = __libc_memalign(align, n);
+    count_in(p);
+    return p;
+}
+
+extern "C" void *aligned_alloc(size_t align, size_t n)
+{
+    return memalign(align, n);
+}
+
+extern "C" int posix_memalign(void **out, size_t align, size_t n)
+{
+    void *p = memalign(align, n);
+    if (!p) {
+        return 12; /* ENOMEM */
+    }
+    *out = p;
+    return 0;
 }
 
 extern "C" void free(void *p)

@@ -24,5 +24,6 @@ function(hv_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${HV_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+  # Test names carry the binary name, so `ctest -R <binary>` selects one unit.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}.")
 endfunction()

@@ -119,10 +119,11 @@ const Table kTable = build_table();
 void emit_token(JSONLexer *lexer, JSONTokenType type, const char *buf, size_t start, size_t end)
 {
     if (lexer->pending.empty()) {
-        lexer->emit(lexer, type, buf + start, end - start, lexer->x, lexer->y);
+        lexer->emit(lexer, type, buf + start, end - start, true, lexer->x, lexer->y);
     } else {
         lexer->pending.append(buf + start, end - start);
-        lexer->emit(lexer, type, lexer->pending.data(), lexer->pending.size(), lexer->x, lexer->y);
+        lexer->emit(lexer, type, lexer->pending.data(), lexer->pending.size(), false, lexer->x,
+                     lexer->y);
         lexer->pending.clear();
     }
 }
@@ -224,7 +225,8 @@ void json_lexer_flush(JSONLexer *lexer)
     const JSONTokenType kind =
         (next & LOOKAHEAD) ? static_cast<JSONTokenType>(next & KIND_MASK) : JSON_ERROR;
     lexer->state = S_START;
-    emit_token(lexer, kind, "", 0, 0);
+    lexer->emit(lexer, kind, lexer->pending.data(), lexer->pending.size(), false, lexer->x, lexer->y);
+    lexer->pending.clear();
 }
 
 void json_lexer_destroy(JSONLexer *lexer)

@@ -27,9 +27,12 @@ enum JSONTokenType : uint8_t {
 #define JSON_MAX_TOKEN_SIZE ((size_t)64 * 1024 * 1024)
 
 struct JSONLexer;
-/* text is valid only during the call. */
+/*
+ * text is valid only during the call, unless in_chunk is set: then it points into the
+ * buffer given to json_lexer_feed, and lives as long as the caller keeps that buffer.
+ */
 typedef void (*json_lexer_emit_fn)(JSONLexer *lexer, JSONTokenType type, const char *text,
-                                   size_t len, int x, int y);
+                                   size_t len, bool in_chunk, int x, int y);
 
 struct JSONLexer {
     json_lexer_emit_fn emit;

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "qobject/qbool.h"
 #include "qobject/qdict.h"
@@ -24,6 +26,11 @@ struct ParserContext {
     size_t pos;
     Error *err;
 };
+
+bool has_escape(const JSONToken *tok)
+{
+    return memchr(tok->str, '\\', tok->len) != nullptr;
+}
 
 /* A new parse error replaces an earlier one. */
 void parse_error(ParserContext *ctxt, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -118,6 +125,9 @@ QString *parse_string_text(ParserContext *ctxt, const JSONToken *tok)
     /* The token holds the quotes. */
     const char *p = tok->str + 1;
     const char *end = tok->str + tok->len - 1;
+    if (!has_escape(tok)) {
+        return qstring_from_len(p, static_cast<size_t>(end - p));
+    }
     QString *qs = qstring_new();
     while (p < end) {
         const char *run = p;
@@ -194,7 +204,8 @@ QObject *float_from_text(const JSONToken *tok)
     auto [ptr, ec] = std::from_chars(tok->str, tok->str + tok->len, d);
     if (ec != std::errc() || ptr != tok->str + tok->len) {
         /* Out of the double's range: keep the C library's overflow/underflow result. */
-        d = strtod(tok->str, nullptr);
+        std::string text(tok->str, tok->len);
+        d = strtod(text.c_str(), nullptr);
     }
     return QOBJECT(qfloat_from_double(d));
 }
@@ -227,16 +238,17 @@ QObject *parse_value(ParserContext *ctxt);
 QObject *parse_keyword(ParserContext *ctxt)
 {
     const JSONToken *tok = pop_token(ctxt);
-    if (strcmp(tok->str, "true") == 0) {
+    std::string_view word(tok->str, tok->len);
+    if (word == "true") {
         return QOBJECT(qbool_from_bool(true));
     }
-    if (strcmp(tok->str, "false") == 0) {
+    if (word == "false") {
         return QOBJECT(qbool_from_bool(false));
     }
-    if (strcmp(tok->str, "null") == 0) {
+    if (word == "null") {
         return qnull();
     }
-    parse_error(ctxt, "invalid keyword '%s'", tok->str);
+    parse_error(ctxt, "invalid keyword '%.*s'", static_cast<int>(tok->len), tok->str);
     return nullptr;
 }
 
@@ -247,11 +259,30 @@ bool parse_pair(ParserContext *ctxt, QDict *dict)
         parse_error(ctxt, "premature EOI");
         return false;
     }
-    QObject *key = parse_value(ctxt);
-    if (!key || qobject_type(key) != QTYPE_QSTRING) {
-        parse_error(ctxt, "key is not a string in object");
-        qobject_decref(key);
-        return false;
+    QObject *key = nullptr;
+    const char *key_text;
+    char short_key[64];
+    std::string long_key;
+    if (peek->type == JSON_STRING && !has_escape(peek)) {
+        /* The common case needs no temporary string value. */
+        pop_token(ctxt);
+        size_t n = peek->len - 2;
+        if (n < sizeof short_key) {
+            memcpy(short_key, peek->str + 1, n);
+            short_key[n] = '\0';
+            key_text = short_key;
+        } else {
+            long_key.assign(peek->str + 1, n);
+            key_text = long_key.c_str();
+        }
+    } else {
+        key = parse_value(ctxt);
+        if (!key || qobject_type(key) != QTYPE_QSTRING) {
+            parse_error(ctxt, "key is not a string in object");
+            qobject_decref(key);
+            return false;
+        }
+        key_text = qstring_get_str(qobject_to_qstring(key));
     }
     const JSONToken *tok = pop_token(ctxt);
     if (!tok) {
@@ -270,7 +301,7 @@ bool parse_pair(ParserContext *ctxt, QDict *dict)
         qobject_decref(key);
         return false;
     }
-    qdict_put_obj(dict, qstring_get_str(qobject_to_qstring(key)), value);
+    qdict_put_obj(dict, key_text, value);
     qobject_decref(key);
     return true;
 }

@@ -12,7 +12,7 @@
  * first block is kept for reuse and the rest are released.
  */
 static constexpr size_t kPoolBlockSlots = 5000;
-static constexpr size_t kInlineMax = sizeof(JSONToken::inline_text) - 1;
+static constexpr size_t kInlineMax = sizeof(JSONToken::inline_text);
 
 struct JSONTokenPool {
     std::vector<JSONToken *> blocks;
@@ -20,27 +20,44 @@ struct JSONTokenPool {
     std::vector<JSONToken *> queue;
 };
 
-static JSONToken *pool_take(JSONTokenPool *pool, size_t len)
+static JSONToken *pool_slot(JSONTokenPool *pool)
+{
+    if (pool->blocks.empty() || pool->used == kPoolBlockSlots) {
+        pool->blocks.push_back(g_new(JSONToken, kPoolBlockSlots));
+        pool->used = 0;
+    }
+    return &pool->blocks.back()[pool->used++];
+}
+
+/* A copy of text when it must outlive the lexer's buffer; borrowed text otherwise. */
+static JSONToken *pool_take(JSONTokenPool *pool, const char *text, size_t len, bool borrow)
 {
     JSONToken *tok;
-    if (len <= kInlineMax) {
-        if (pool->blocks.empty() || pool->used == kPoolBlockSlots) {
-            pool->blocks.push_back(g_new(JSONToken, kPoolBlockSlots));
-            pool->used = 0;
-        }
-        tok = &pool->blocks.back()[pool->used++];
+    if (borrow) {
+        tok = pool_slot(pool);
+        tok->str = text;
+    } else if (len <= kInlineMax) {
+        tok = pool_slot(pool);
+        memcpy(tok->inline_text, text, len);
         tok->str = tok->inline_text;
     } else {
-        tok = static_cast<JSONToken *>(g_malloc(sizeof(JSONToken) + len + 1));
-        tok->str = reinterpret_cast<char *>(tok + 1);
+        tok = static_cast<JSONToken *>(g_malloc(sizeof(JSONToken) + len));
+        char *copy = reinterpret_cast<char *>(tok + 1);
+        memcpy(copy, text, len);
+        tok->str = copy;
     }
     return tok;
+}
+
+static bool is_individual(const JSONToken *tok)
+{
+    return tok->str == reinterpret_cast<const char *>(tok + 1);
 }
 
 static void pool_release_message(JSONTokenPool *pool)
 {
     for (JSONToken *tok : pool->queue) {
-        if (tok->str != tok->inline_text) {
+        if (is_individual(tok)) {
             g_free(tok);
         }
     }
@@ -49,7 +66,7 @@ static void pool_release_message(JSONTokenPool *pool)
         g_free(pool->blocks[i]);
     }
     if (pool->blocks.size() > 1) {
-        pool->blocks.resize(1);
+        pool->blocks.erase(pool->blocks.begin() + 1, pool->blocks.end());
     }
     pool->used = 0;
 }
@@ -86,7 +103,7 @@ static void deliver(JSONMessageParser *parser, bool lexical_error)
 }
 
 static void process_token(JSONLexer *lexer, JSONTokenType type, const char *text, size_t len,
-                          int x, int y)
+                          bool in_chunk, int x, int y)
 {
     JSONMessageParser *parser = parser_of(lexer);
     switch (type) {
@@ -109,13 +126,11 @@ static void process_token(JSONLexer *lexer, JSONTokenType type, const char *text
         break;
     }
 
-    JSONToken *tok = pool_take(parser->pool, len);
+    JSONToken *tok = pool_take(parser->pool, text, len, parser->borrow_input && in_chunk);
     tok->type = type;
     tok->x = x;
     tok->y = y;
-    tok->len = len;
-    memcpy(tok->str, text, len);
-    tok->str[len] = '\0';
+    tok->len = static_cast<uint32_t>(len); /* tokens are cut at 64 MiB */
     parser->pool->queue.push_back(tok);
     parser->token_size += len;
 
@@ -137,7 +152,15 @@ void json_message_parser_init(JSONMessageParser *parser, json_message_fn emit, v
     parser->brace_count = 0;
     parser->bracket_count = 0;
     parser->token_size = 0;
+    parser->borrow_input = false;
     parser->pool = new JSONTokenPool();
+}
+
+void json_message_parser_init_borrowing(JSONMessageParser *parser, json_message_fn emit,
+                                        void *opaque)
+{
+    json_message_parser_init(parser, emit, opaque);
+    parser->borrow_input = true;
 }
 
 void json_message_parser_feed(JSONMessageParser *parser, const char *buffer, size_t size)
@@ -158,8 +181,10 @@ void json_message_parser_reset(JSONMessageParser *parser)
 {
     json_message_fn emit = parser->emit;
     void *opaque = parser->opaque;
+    bool borrow = parser->borrow_input;
     json_message_parser_destroy(parser);
     json_message_parser_init(parser, emit, opaque);
+    parser->borrow_input = borrow;
 }
 
 void json_message_parser_destroy(JSONMessageParser *parser)

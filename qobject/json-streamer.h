@@ -11,11 +11,11 @@
 #define JSON_MAX_MESSAGE_SIZE ((size_t)64 * 1024 * 1024)
 
 struct JSONToken {
-    JSONTokenType type;
+    const char *str; /* len bytes, not NUL-terminated */
+    uint32_t len;
     int x, y;
-    size_t len;
-    char *str; /* NUL-terminated; points into inline_text for short tokens */
-    char inline_text[4];
+    JSONTokenType type;
+    char inline_text[3];
 };
 
 struct JSONTokenPool;
@@ -37,10 +37,17 @@ struct JSONMessageParser {
     int brace_count;
     int bracket_count;
     size_t token_size;
+    bool borrow_input;
     JSONTokenPool *pool;
 };
 
 void json_message_parser_init(JSONMessageParser *parser, json_message_fn emit, void *opaque);
+/*
+ * For a caller that keeps every fed buffer alive and unchanged until the parser is
+ * destroyed: tokens then point into those buffers instead of holding copies.
+ */
+void json_message_parser_init_borrowing(JSONMessageParser *parser, json_message_fn emit,
+                                        void *opaque);
 void json_message_parser_feed(JSONMessageParser *parser, const char *buffer, size_t size);
 void json_message_parser_flush(JSONMessageParser *parser);
 /* Drops anything partly received and starts afresh. */

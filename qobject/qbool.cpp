@@ -1,18 +1,12 @@
 #include "qobject/qbool.h"
 
-#include <glib.h>
+#include "qobject/qobject-internal.h"
 
-static void qbool_destroy(QObject *obj)
-{
-    g_free(obj);
-}
-
-static const QType s_qbool_type = {QTYPE_QBOOL, sizeof(QBool), qbool_destroy};
+static const QType s_qbool_type = {QTYPE_QBOOL, sizeof(QBool), qobject_release<QBool>};
 
 QBool *qbool_from_bool(bool value)
 {
-    QBool *obj = g_new(QBool, 1);
-    qobject_init(QOBJECT(obj), &s_qbool_type);
+    QBool *obj = qobject_alloc<QBool>(&s_qbool_type);
     obj->value = value;
     return obj;
 }
@@ -24,8 +18,5 @@ bool qbool_get_bool(const QBool *obj)
 
 QBool *qobject_to_qbool(const QObject *obj)
 {
-    if (!obj || qobject_type(obj) != QTYPE_QBOOL) {
-        return nullptr;
-    }
-    return reinterpret_cast<QBool *>(const_cast<QObject *>(obj));
+    return qobject_downcast<QBool>(obj, QTYPE_QBOOL);
 }

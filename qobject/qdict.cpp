@@ -7,11 +7,21 @@
 #include "qobject/qbool.h"
 #include "qobject/qint.h"
 #include "qobject/qlist.h"
+#include "qobject/qobject-internal.h"
 #include "qobject/qstring.h"
 #include "qobject/quint.h"
 #include "util/agent-assert.h"
 
 static constexpr size_t kEntryFieldOverhead = 33;
+
+/* The key lives right after the entry: one allocation per member. */
+static QDictEntry *entry_new(const char *key, size_t key_len)
+{
+    QDictEntry *e = static_cast<QDictEntry *>(g_malloc(sizeof(QDictEntry) + key_len + 1));
+    e->key = reinterpret_cast<char *>(e + 1);
+    memcpy(e->key, key, key_len + 1);
+    return e;
+}
 
 static void qdict_destroy(QObject *obj)
 {
@@ -25,7 +35,7 @@ static void qdict_destroy(QObject *obj)
             e = next;
         }
     }
-    g_free(dict);
+    qobject_release<QDict>(obj);
 }
 
 static const QType s_qdict_type = {QTYPE_QDICT, sizeof(QDict), qdict_destroy};
@@ -47,8 +57,9 @@ static QDictEntry *find_in_bucket(const QDict *dict, unsigned bucket, const char
 
 QDict *qdict_new(void)
 {
-    QDict *dict = g_new0(QDict, 1);
-    qobject_init(QOBJECT(dict), &s_qdict_type);
+    QDict *dict = qobject_alloc<QDict>(&s_qdict_type);
+    dict->size = 0;
+    memset(dict->table, 0, sizeof dict->table);
     return dict;
 }
 
@@ -62,10 +73,7 @@ void qdict_put_obj(QDict *dict, const char *key, QObject *value)
         return;
     }
     size_t key_len = strlen(key);
-    /* The key lives right after the entry: one allocation per member. */
-    e = static_cast<QDictEntry *>(g_malloc(sizeof(QDictEntry) + key_len + 1));
-    e->key = reinterpret_cast<char *>(e + 1);
-    memcpy(e->key, key, key_len + 1);
+    e = entry_new(key, key_len);
     e->value = value;
     e->bucket = bucket;
     e->next = dict->table[bucket];
@@ -185,8 +193,5 @@ void qdict_iter(const QDict *dict, void (*iter)(const char *key, QObject *value,
 
 QDict *qobject_to_qdict(const QObject *obj)
 {
-    if (!obj || qobject_type(obj) != QTYPE_QDICT) {
-        return nullptr;
-    }
-    return reinterpret_cast<QDict *>(const_cast<QObject *>(obj));
+    return qobject_downcast<QDict>(obj, QTYPE_QDICT);
 }

@@ -1,18 +1,12 @@
 #include "qobject/qfloat.h"
 
-#include <glib.h>
+#include "qobject/qobject-internal.h"
 
-static void qfloat_destroy(QObject *obj)
-{
-    g_free(obj);
-}
-
-static const QType s_qfloat_type = {QTYPE_QFLOAT, sizeof(QFloat), qfloat_destroy};
+static const QType s_qfloat_type = {QTYPE_QFLOAT, sizeof(QFloat), qobject_release<QFloat>};
 
 QFloat *qfloat_from_double(double value)
 {
-    QFloat *obj = g_new(QFloat, 1);
-    qobject_init(QOBJECT(obj), &s_qfloat_type);
+    QFloat *obj = qobject_alloc<QFloat>(&s_qfloat_type);
     obj->value = value;
     return obj;
 }
@@ -24,8 +18,5 @@ double qfloat_get_double(const QFloat *obj)
 
 QFloat *qobject_to_qfloat(const QObject *obj)
 {
-    if (!obj || qobject_type(obj) != QTYPE_QFLOAT) {
-        return nullptr;
-    }
-    return reinterpret_cast<QFloat *>(const_cast<QObject *>(obj));
+    return qobject_downcast<QFloat>(obj, QTYPE_QFLOAT);
 }

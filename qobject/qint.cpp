@@ -1,18 +1,12 @@
 #include "qobject/qint.h"
 
-#include <glib.h>
+#include "qobject/qobject-internal.h"
 
-static void qint_destroy(QObject *obj)
-{
-    g_free(obj);
-}
-
-static const QType s_qint_type = {QTYPE_QINT, sizeof(QInt), qint_destroy};
+static const QType s_qint_type = {QTYPE_QINT, sizeof(QInt), qobject_release<QInt>};
 
 QInt *qint_from_int(int64_t value)
 {
-    QInt *obj = g_new(QInt, 1);
-    qobject_init(QOBJECT(obj), &s_qint_type);
+    QInt *obj = qobject_alloc<QInt>(&s_qint_type);
     obj->value = value;
     return obj;
 }
@@ -24,8 +18,5 @@ int64_t qint_get_int(const QInt *obj)
 
 QInt *qobject_to_qint(const QObject *obj)
 {
-    if (!obj || qobject_type(obj) != QTYPE_QINT) {
-        return nullptr;
-    }
-    return reinterpret_cast<QInt *>(const_cast<QObject *>(obj));
+    return qobject_downcast<QInt>(obj, QTYPE_QINT);
 }

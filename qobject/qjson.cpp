@@ -250,7 +250,7 @@ QObject *qobject_from_json_len(const char *text, size_t len, Error **errp)
 {
     JSONParsingState state{nullptr, nullptr};
     JSONMessageParser parser;
-    json_message_parser_init(&parser, parse_json_value, &state);
+    json_message_parser_init_borrowing(&parser, parse_json_value, &state);
     json_message_parser_feed(&parser, text, len);
     json_message_parser_flush(&parser);
     json_message_parser_destroy(&parser);

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include "qobject/qobject-internal.h"
+
 static constexpr size_t kListEntryFieldMemory = 24;
 
 static void qlist_destroy(QObject *obj)
@@ -14,15 +16,16 @@ static void qlist_destroy(QObject *obj)
         g_free(e);
         e = next;
     }
-    g_free(list);
+    qobject_release<QList>(obj);
 }
 
 static const QType s_qlist_type = {QTYPE_QLIST, sizeof(QList), qlist_destroy};
 
 QList *qlist_new(void)
 {
-    QList *list = g_new0(QList, 1);
-    qobject_init(QOBJECT(list), &s_qlist_type);
+    QList *list = qobject_alloc<QList>(&s_qlist_type);
+    list->head = list->tail = nullptr;
+    list->size = 0;
     return list;
 }
 
@@ -109,8 +112,5 @@ QObject *qlist_entry_obj(const QListEntry *entry)
 
 QList *qobject_to_qlist(const QObject *obj)
 {
-    if (!obj || qobject_type(obj) != QTYPE_QLIST) {
-        return nullptr;
-    }
-    return reinterpret_cast<QList *>(const_cast<QObject *>(obj));
+    return qobject_downcast<QList>(obj, QTYPE_QLIST);
 }

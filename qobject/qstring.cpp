@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include "qobject/qobject-internal.h"
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -10,7 +12,7 @@ static void qstring_destroy(QObject *obj)
 {
     QString *qs = reinterpret_cast<QString *>(obj);
     g_free(qs->string);
-    g_free(qs);
+    qobject_release<QString>(obj);
 }
 
 static const QType s_qstring_type = {QTYPE_QSTRING, sizeof(QString), qstring_destroy};
@@ -24,8 +26,7 @@ static void qstring_set_buffer(QString *qs, size_t capacity)
 
 QString *qstring_from_len(const char *str, size_t len)
 {
-    QString *qs = g_new(QString, 1);
-    qobject_init(QOBJECT(qs), &s_qstring_type);
+    QString *qs = qobject_alloc<QString>(&s_qstring_type);
     qs->string = nullptr;
     qstring_set_buffer(qs, len);
     if (len) {
@@ -139,8 +140,5 @@ char *qstring_steal(QString *qs)
 
 QString *qobject_to_qstring(const QObject *obj)
 {
-    if (!obj || qobject_type(obj) != QTYPE_QSTRING) {
-        return nullptr;
-    }
-    return reinterpret_cast<QString *>(const_cast<QObject *>(obj));
+    return qobject_downcast<QString>(obj, QTYPE_QSTRING);
 }

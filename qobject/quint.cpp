@@ -1,18 +1,12 @@
 #include "qobject/quint.h"
 
-#include <glib.h>
+#include "qobject/qobject-internal.h"
 
-static void quint_destroy(QObject *obj)
-{
-    g_free(obj);
-}
-
-static const QType s_quint_type = {QTYPE_QUINT, sizeof(QUInt), quint_destroy};
+static const QType s_quint_type = {QTYPE_QUINT, sizeof(QUInt), qobject_release<QUInt>};
 
 QUInt *quint_from_uint(uint64_t value)
 {
-    QUInt *obj = g_new(QUInt, 1);
-    qobject_init(QOBJECT(obj), &s_quint_type);
+    QUInt *obj = qobject_alloc<QUInt>(&s_quint_type);
     obj->value = value;
     return obj;
 }
@@ -24,8 +18,5 @@ uint64_t quint_get_uint(const QUInt *obj)
 
 QUInt *qobject_to_quint(const QObject *obj)
 {
-    if (!obj || qobject_type(obj) != QTYPE_QUINT) {
-        return nullptr;
-    }
-    return reinterpret_cast<QUInt *>(const_cast<QObject *>(obj));
+    return qobject_downcast<QUInt>(obj, QTYPE_QUINT);
 }

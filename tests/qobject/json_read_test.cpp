@@ -210,7 +210,7 @@ void collect(void *opaque, const JSONTokenList *tokens)
     }
     std::string text;
     for (size_t i = 0; i < tokens->count; i++) {
-        text += tokens->tokens[i]->str;
+        text.append(tokens->tokens[i]->str, tokens->tokens[i]->len);
         c->lines.push_back(tokens->tokens[i]->y);
     }
     c->values.push_back(text);
