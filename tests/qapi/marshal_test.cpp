@@ -1,0 +1,344 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "qapi/qmp-enforcement-commands.h"
+#include "qobject/qdict.h"
+#include "qapi-test-helpers.h"
+
+namespace {
+
+/* What the handlers saw; copies, since the arguments are only borrowed. */
+struct Calls {
+    int count = 0;
+    std::string args;
+    std::string fail; /* when set, the handler fails with this message */
+    EnforcementPolicyDerivationDetails *details = nullptr;
+    int enum_result = 0;
+};
+Calls calls;
+
+EnforcementPolicyDerivationDetails *details_result()
+{
+    if (!calls.details) {
+        return qapi_new_EnforcementPolicyDerivationDetails(2, 1, nullptr);
+    }
+    return qapi_copy_EnforcementPolicyDerivationDetails(calls.details);
+}
+
+bool record(Error **errp, const std::string &args)
+{
+    calls.count++;
+    calls.args = args;
+    if (!calls.fail.empty()) {
+        error_setg(errp, "%s", calls.fail.c_str());
+        return false;
+    }
+    return true;
+}
+
+struct Reply {
+    std::string ret;
+    std::string error;
+    bool ret_set;
+};
+
+Reply call(void (*marshal)(QDict *, char **, Error **), const char *args_json)
+{
+    QObject *args = args_json ? parse_json(args_json) : nullptr;
+    char *ret = nullptr;
+    Error *err = nullptr;
+    marshal(qobject_to_qdict(args), &ret, &err);
+    Reply reply{ret ? ret : "", take_message(err), ret != nullptr};
+    g_free(ret);
+    qobject_decref(args);
+    return reply;
+}
+
+class MarshalTest : public ::testing::Test {
+protected:
+    void SetUp() override { calls = Calls{}; }
+    void TearDown() override { qapi_free_EnforcementPolicyDerivationDetails(calls.details); }
+};
+
+const char *kRule = R"({"match_src": {}, "match_dst": {"match_ports": [53]},
+                        "protocols": ["udp"], "verdict": "BLOCK", "id": "r1"})";
+
+std::string policy_args(const std::string &rule, const std::string &extra = "")
+{
+    return R"({"input-table": [{"chain_name": "c", "rules": [)" + rule +
+           R"(]}], "output-table": [], "revision": 9)" + extra + "}";
+}
+
+TEST_F(MarshalTest, SetEnforcementPolicyHandsOverTypedArguments)
+{
+    calls.details = qapi_new_EnforcementPolicyDerivationDetails(9, 8, nullptr);
+    calls.details->implicit_rules = qapi_new_EnforcementPolicyImplicitRuleList_elem(
+        ENFORCEMENT_POLICY_IMPLICIT_RULE_TYPE_DNS, ENFORCEMENT_POLICY_TABLE_TYPE_INPUT,
+        ENFORCEMENT_POLICY_IMPLICIT_RULE_POSITION_PRE_DEFAULT);
+    /* An unknown key directly in the arguments is ignored. */
+    Reply r = call(qmp_marshal_set_enforcement_policy,
+                   policy_args(kRule, R"(, "unknown": 1)").c_str());
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(calls.count, 1);
+    EXPECT_EQ(calls.args,
+              R"(in=[{"chain_name": "c", "rules": [{"match_src": {}, "match_dst": {"match_ports": [53]}, )"
+              R"("protocols": ["udp"], "verdict": "BLOCK", "id": "r1"}]}] out=null rev=9 dc=absent)");
+    EXPECT_EQ(r.ret, R"({"new-revision": 9, "old-revision": 8, "implicit-rules": )"
+                     R"([{"rule-type": "dns", "rule-table": "input", "rule-position": "pre-default"}]})");
+
+    r = call(qmp_marshal_set_enforcement_policy,
+             R"({"input-table": [], "output-table": [], "revision": 1, "dc-inventory-revision": 4})");
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(calls.args, "in=null out=null rev=1 dc=4");
+}
+
+TEST_F(MarshalTest, BadPolicyArgumentsNeverReachTheHandler)
+{
+    std::string rule = kRule;
+    const std::pair<std::string, std::string> cases[] = {
+        {policy_args(R"({"match_src": {}, "match_dst": {}, "protocols": [], "verdict": "allow", "id": "r"})"),
+         "Invalid parameter 'allow'"},
+        {policy_args(R"({"match_src": {"match_icmp_types": [{"ver": 4, "type": 0, "codes": []}]},
+                         "match_dst": {}, "protocols": [], "verdict": "ALLOW", "id": "r"})"),
+         "Invalid parameter type for 'ver', expected: string, got: qint"},
+        {policy_args(R"({"match_src": {"match_groups": [{"local_admins": true, "local_users": true}]},
+                         "match_dst": {}, "protocols": [], "verdict": "ALLOW", "id": "r"})"),
+         "Invalid parameter type for 'match_groups', expected: QDict, got: qlist"},
+        {policy_args(R"({"match_src": {}, "match_dst": {}, "protocols": [], "verdict": "ALLOW",
+                         "id": "r", "comment": "x"})"),
+         "QMP input object member 'comment' is unexpected"},
+        {policy_args(rule, R"(, "dc-inventory-revision": -4)"),
+         "Invalid parameter type for 'dc-inventory-revision', expected: unsigned integer, got: out of range"},
+        {R"({"input-table": [], "revision": 1})",
+         "Invalid parameter type for 'output-table', expected: list, got: null"},
+    };
+    for (const auto &[args, message] : cases) {
+        Reply r = call(qmp_marshal_set_enforcement_policy, args.c_str());
+        EXPECT_EQ(r.error, message) << args;
+        EXPECT_FALSE(r.ret_set);
+    }
+    EXPECT_EQ(calls.count, 0);
+}
+
+TEST_F(MarshalTest, ServerAddressPortIsAString)
+{
+    Reply r = call(qmp_marshal_set_server_address_info_list,
+                   R"({"server-address-info-list": [{"host": "a", "port": "443"}, {"host": "b", "port": 443}]})");
+    EXPECT_EQ(r.error, "Invalid parameter type for 'port', expected: string, got: qint");
+    EXPECT_EQ(calls.count, 0);
+
+    r = call(qmp_marshal_set_server_address_info_list,
+             R"({"server-address-info-list": [{"host": "a", "port": "443", "to": 445}]})");
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(calls.args, R"([{"host": "a", "port": "443", "to": 445}])");
+}
+
+TEST_F(MarshalTest, RevisionCommandNeedsTheInventoryRevision)
+{
+    Reply r = call(qmp_marshal_set_enforcement_policy_revision, R"({"revision": 3})");
+    EXPECT_EQ(r.error,
+              "Invalid parameter type for 'dc-inventory-revision', expected: unsigned integer, got: missing");
+    EXPECT_EQ(calls.count, 0);
+    r = call(qmp_marshal_set_enforcement_policy_revision, R"({"revision": 3, "dc-inventory-revision": 0})");
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(calls.args, "rev=3 dc=0");
+}
+
+TEST_F(MarshalTest, CommandsWithoutArgumentsIgnoreThem)
+{
+    Reply r = call(qmp_marshal_get_state, R"({"state": "off", "junk": [1]})");
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(r.ret, R"("monitor")");
+    r = call(qmp_marshal_read_digital_signature_file, nullptr);
+    EXPECT_EQ(r.ret, R"("c2lnbg==")");
+    EXPECT_EQ(calls.count, 2);
+}
+
+TEST_F(MarshalTest, CommandsWithoutResultLeaveItUnset)
+{
+    Reply r = call(qmp_marshal_set_state, R"({"state": "off"})");
+    EXPECT_EQ(r.error, "");
+    EXPECT_FALSE(r.ret_set);
+    EXPECT_EQ(calls.args, "off");
+    r = call(qmp_marshal_terminate, "{}");
+    EXPECT_FALSE(r.ret_set);
+    EXPECT_EQ(calls.count, 2);
+}
+
+TEST_F(MarshalTest, HandlerErrorsPassUnchanged)
+{
+    calls.fail = "[commands] unsupported agent state: monitor";
+    Reply r = call(qmp_marshal_get_enforcement_policy, R"({"format": "json"})");
+    EXPECT_EQ(r.error, "[commands] unsupported agent state: monitor");
+    EXPECT_FALSE(r.ret_set);
+    EXPECT_EQ(calls.args, "json");
+}
+
+TEST_F(MarshalTest, UnwritableResultIsAnError)
+{
+    calls.enum_result = WindowsFirewallMode_MAX;
+    Reply r = call(qmp_marshal_get_windows_firewall_mode, "{}");
+    EXPECT_EQ(r.error, "Invalid parameter 'null'");
+    EXPECT_FALSE(r.ret_set);
+}
+
+TEST_F(MarshalTest, AbsentOptionalResultMembersAreOmitted)
+{
+    Reply r = call(qmp_marshal_get_enforcement_policy, "{}");
+    EXPECT_EQ(calls.args, "absent");
+    EXPECT_EQ(r.ret, R"({"text": {"input-table": "", "output-table": "", "server-ip": "s", )"
+                     R"("server-ip-type": "ipv6", "server-port": 1, "revision": 2}})");
+    r = call(qmp_marshal_set_dns_blocklist_policy,
+             R"({"revision": 4, "block-list": [], "exclude-list": ["a"]})");
+    EXPECT_EQ(calls.args, R"(4 [] ["a"])");
+    EXPECT_EQ(r.ret, R"({"new-revision": 4, "old-revision": 0})");
+}
+
+} // namespace
+
+/* Recording handlers for the generated marshallers. */
+
+void qmp_terminate(Error **errp)
+{
+    record(errp, "");
+}
+
+EnforcementPolicyDerivationDetails *qmp_get_last_enforcement_policy_details(bool has_full, bool full,
+                                                                            Error **errp)
+{
+    return record(errp, has_full ? (full ? "true" : "false") : "absent") ? details_result() : nullptr;
+}
+
+EnforcementPolicyDerivationDetails *qmp_set_enforcement_policy(EnforcementChainList *input_table,
+                                                               EnforcementChainList *output_table,
+                                                               uint64_t revision,
+                                                               bool has_dc_inventory_revision,
+                                                               uint64_t dc_inventory_revision,
+                                                               Error **errp)
+{
+    auto table = [](EnforcementChainList *t) {
+        return t ? WRITE(EnforcementChainList, t).json : std::string("null");
+    };
+    std::string args = "in=" + table(input_table) + " out=" + table(output_table) +
+                       " rev=" + std::to_string(revision) + " dc=" +
+                       (has_dc_inventory_revision ? std::to_string(dc_inventory_revision) : "absent");
+    return record(errp, args) ? details_result() : nullptr;
+}
+
+void qmp_set_state(AgentState state, Error **errp)
+{
+    record(errp, AgentState_lookup[state]);
+}
+
+AgentState qmp_get_state(Error **errp)
+{
+    record(errp, "");
+    return AGENT_STATE_MONITOR;
+}
+
+EnforcementMode qmp_get_enforcement_mode(Error **errp)
+{
+    record(errp, "");
+    return ENFORCEMENT_MODE_ENFORCING;
+}
+
+EnforcementPolicyOutput *qmp_get_enforcement_policy(bool has_format, EnforcementPolicyFormat format,
+                                                    Error **errp)
+{
+    if (!record(errp, has_format ? EnforcementPolicyFormat_lookup[format] : "absent")) {
+        return nullptr;
+    }
+    EnforcementPolicyOutput *out = qapi_alloc_EnforcementPolicyOutput();
+    out->has_text = true;
+    out->text = qapi_new_EnforcementPolicyOutputText("", "", "s", IP_ADDRESS_TYPE_IPV6, 1, 2);
+    return out;
+}
+
+EnforcementPolicyDerivationDetails *qmp_set_server_address_info_list(InetSocketAddressList *list,
+                                                                     Error **errp)
+{
+    return record(errp, WRITE(InetSocketAddressList, list).json) ? details_result() : nullptr;
+}
+
+char *qmp_read_digital_signature_file(Error **errp)
+{
+    return record(errp, "") ? g_strdup("c2lnbg==") : nullptr;
+}
+
+void qmp_block_non_tcp_udp(bool block, Error **errp)
+{
+    record(errp, block ? "true" : "false");
+}
+
+EnforcementPolicyDerivationDetails *qmp_set_enforcement_policy_revision(uint64_t revision,
+                                                                        uint64_t dc_inventory_revision,
+                                                                        Error **errp)
+{
+    std::string args = "rev=" + std::to_string(revision) + " dc=" + std::to_string(dc_inventory_revision);
+    return record(errp, args) ? details_result() : nullptr;
+}
+
+WindowsFirewallMode qmp_get_windows_firewall_mode(Error **errp)
+{
+    record(errp, "");
+    return static_cast<WindowsFirewallMode>(calls.enum_result);
+}
+
+EnforcementIptablesMapping *qmp_get_iptables_mapping(Error **errp)
+{
+    return record(errp, "") ? qapi_new_EnforcementIptablesMapping(1, nullptr) : nullptr;
+}
+
+EnforcementDNSBlocklistDetails *qmp_set_dns_blocklist_policy(uint64_t revision, strList *block_list,
+                                                             strList *exclude_list, Error **errp)
+{
+    std::string args = std::to_string(revision) + " " + WRITE(strList, block_list).json + " " +
+                       WRITE(strList, exclude_list).json;
+    return record(errp, args) ? qapi_new_EnforcementDNSBlocklistDetails(revision, 0) : nullptr;
+}
+
+EnforcementDNSBlocklistDetails *qmp_get_dns_blocklist_revision(Error **errp)
+{
+    return record(errp, "") ? qapi_new_EnforcementDNSBlocklistDetails(1, 0) : nullptr;
+}
+
+#include "qapi/qmp-dispatch.h"
+#include "qapi/qmp-registry.h"
+
+TEST_F(MarshalTest, RegisteredCommandsAnswerThroughTheDispatcher)
+{
+    qmp_register_enforcement_commands();
+    const char *names[] = {
+        "terminate", "get-last-enforcement-policy-details", "set-enforcement-policy", "set-state",
+        "get-state", "get-enforcement-mode", "get-enforcement-policy", "set-server-address-info-list",
+        "read-digital-signature-file", "block-non-tcp-udp", "set-enforcement-policy-revision",
+        "get-windows-firewall-mode", "get-iptables-mapping", "set-dns-blocklist-policy",
+        "get-dns-blocklist-revision",
+    };
+    for (const char *name : names) {
+        const QmpCommand *cmd = qmp_find_command(name);
+        ASSERT_NE(cmd, nullptr) << name;
+        EXPECT_TRUE(qmp_has_success_response(cmd));
+    }
+
+    auto run = [](const std::string &request, std::string *error) {
+        QObject *req = parse_json(request.c_str());
+        Error *err = nullptr;
+        char *ret = do_qmp_dispatch(req, &err);
+        *error = take_message(err);
+        std::string out = ret ? ret : "";
+        g_free(ret);
+        qobject_decref(req);
+        return out;
+    };
+    std::string error;
+    std::string bad_rule = R"({"match_src": {}, "match_dst": {}, "protocols": ["tcp"], "verdict": "block", "id": "r"})";
+    EXPECT_EQ(run(R"({"execute": "set-enforcement-policy", "arguments": )" + policy_args(bad_rule) + "}", &error), "");
+    EXPECT_EQ(error, "Invalid parameter 'block'");
+    EXPECT_EQ(calls.count, 0);
+
+    EXPECT_EQ(run(R"({"execute": "get-state", "arguments": {"ignored": 1}})", &error), "\"monitor\"");
+    EXPECT_EQ(calls.count, 1);
+    qmp_registry_cleanup();
+}
