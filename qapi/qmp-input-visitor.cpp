@@ -2,6 +2,9 @@
 
 #include <glib.h>
 
+#include <cstring>
+#include <vector>
+
 #include "qobject/qbool.h"
 #include "qobject/qdict.h"
 #include "qobject/qfloat.h"
@@ -20,9 +23,34 @@ struct StackObject {
     /* Lists: the current element; NULL before the first and after the last. */
     const QListEntry *entry;
     bool list_started;
-    /* Strict dictionaries: keys not yet visited, borrowed from the dictionary. */
-    GHashTable *pending;
+    /* Strict dictionaries: keys not yet visited, borrowed from the dictionary. Records
+     * have a handful of members, so a scanned array beats hashing; its storage is kept
+     * for the next dictionary at the same depth. */
+    bool strict_dict;
+    std::vector<const char *> pending;
 };
+
+void forget_key(StackObject *so, const char *name)
+{
+    auto &keys = so->pending;
+    for (size_t i = 0; i < keys.size(); i++) {
+        if (strcmp(keys[i], name) == 0) {
+            keys[i] = keys.back();
+            keys.pop_back();
+            return;
+        }
+    }
+}
+
+bool is_pending(const StackObject *so, const char *key)
+{
+    for (const char *k : so->pending) {
+        if (k == key) {
+            return true;
+        }
+    }
+    return false;
+}
 
 } // namespace
 
@@ -62,8 +90,8 @@ QObject *get_object(QmpInputVisitor *qiv, const char *name, bool consume)
     StackObject *so = top(qiv);
     QObject *obj = so->obj;
     if (obj && qobject_type(obj) == QTYPE_QDICT && name) {
-        if (consume && so->pending) {
-            g_hash_table_remove(so->pending, name);
+        if (consume && so->strict_dict) {
+            forget_key(so, name);
         }
         return qdict_get(qobject_to_qdict(obj), name);
     }
@@ -81,12 +109,16 @@ bool push(QmpInputVisitor *qiv, QObject *obj, Error **errp)
         return false;
     }
     StackObject *so = &qiv->stack[qiv->nb_stack++];
-    *so = StackObject{obj, nullptr, false, nullptr};
+    so->obj = obj;
+    so->entry = nullptr;
+    so->list_started = false;
+    so->strict_dict = false;
+    so->pending.clear();
     if (qiv->strict && obj && qobject_type(obj) == QTYPE_QDICT) {
         QDict *dict = qobject_to_qdict(obj);
-        so->pending = g_hash_table_new(g_str_hash, g_str_equal);
+        so->strict_dict = true;
         for (const QDictEntry *e = qdict_first(dict); e; e = qdict_next(dict, e)) {
-            g_hash_table_add(so->pending, const_cast<char *>(qdict_entry_key(e)));
+            so->pending.push_back(qdict_entry_key(e));
         }
     }
     return true;
@@ -95,21 +127,21 @@ bool push(QmpInputVisitor *qiv, QObject *obj, Error **errp)
 void pop(QmpInputVisitor *qiv, Error **errp)
 {
     StackObject *so = &qiv->stack[--qiv->nb_stack];
-    if (!so->pending) {
+    if (!so->strict_dict) {
         return;
     }
-    if (g_hash_table_size(so->pending) > 0) {
+    if (!so->pending.empty()) {
         /* Name the first leftover in the dictionary's own order, so the message is stable. */
         QDict *dict = qobject_to_qdict(so->obj);
         for (const QDictEntry *e = qdict_first(dict); e; e = qdict_next(dict, e)) {
-            if (g_hash_table_contains(so->pending, qdict_entry_key(e))) {
+            if (is_pending(so, qdict_entry_key(e))) {
                 error_setg(errp, "QMP input object member '%s' is unexpected", qdict_entry_key(e));
                 break;
             }
         }
     }
-    g_hash_table_destroy(so->pending);
-    so->pending = nullptr;
+    so->strict_dict = false;
+    so->pending.clear();
 }
 
 void qiv_start_struct(Visitor *v, void **obj, const char *kind, const char *name, size_t size,
@@ -273,8 +305,8 @@ void qiv_optional(Visitor *v, bool *present, const char *name, Error **errp)
     if (so->obj && qobject_type(so->obj) == QTYPE_QDICT && name) {
         /* A JSON null counts as present; its type is checked by the value's visit. */
         *present = qdict_haskey(qobject_to_qdict(so->obj), name);
-        if (so->pending) {
-            g_hash_table_remove(so->pending, name);
+        if (so->strict_dict) {
+            forget_key(so, name);
         }
         return;
     }
@@ -283,7 +315,7 @@ void qiv_optional(Visitor *v, bool *present, const char *name, Error **errp)
 
 QmpInputVisitor *input_visitor_new(QObject *obj, bool strict)
 {
-    QmpInputVisitor *qiv = g_new0(QmpInputVisitor, 1);
+    QmpInputVisitor *qiv = new QmpInputVisitor();
     Visitor *v = &qiv->visitor;
     v->start_struct = qiv_start_struct;
     v->end_struct = qiv_end_struct;
@@ -329,12 +361,6 @@ void qmp_input_visitor_cleanup(QmpInputVisitor *v)
     if (!v) {
         return;
     }
-    /* A visit abandoned half way leaves entries behind. */
-    for (int i = 0; i < v->nb_stack; i++) {
-        if (v->stack[i].pending) {
-            g_hash_table_destroy(v->stack[i].pending);
-        }
-    }
     qobject_decref(v->stack[0].obj);
-    g_free(v);
+    delete v;
 }

@@ -44,6 +44,9 @@ def main(result_dir):
     if ours and theirs:
         print(f"Parse throughput ratio, RapidJSON DOM / our reader: {theirs / ours:.2f}x "
               f"(aim: at most 3x).\n")
+    notes = pathlib.Path(__file__).resolve().parent.parent / "bench" / "ANALYSIS.md"
+    if notes.exists():
+        print(notes.read_text())
 
 
 if __name__ == "__main__":
