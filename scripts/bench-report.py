@@ -32,7 +32,7 @@ def main(result_dir):
         print("| benchmark | time per run (ms) | MB/s | peak heap (MiB) | doc (MiB) |")
         print("|---|---|---|---|---|")
         for b in data["benchmarks"]:
-            name = b["name"].split("/")[0]
+            name = b["name"].split("/min_time")[0]
             mbps = b.get("bytes_per_second", 0) / 1e6
             rates[name] = mbps
             peak = b.get("peak_MiB", "")
@@ -40,7 +40,7 @@ def main(result_dir):
             fmt = lambda v: f"{v:.1f}" if isinstance(v, (int, float)) else ""
             print(f"| {name} | {b['real_time']:.1f} | {fmt(mbps) if mbps else ''} | {fmt(peak)} | {fmt(doc)} |")
         print()
-    ours, theirs = rates.get("BM_ParseOurReader"), rates.get("BM_ParseRapidJsonDom")
+    ours, theirs = rates.get("BM_ParseOurReader/0"), rates.get("BM_ParseRapidJsonDom")
     if ours and theirs:
         print(f"Parse throughput ratio, RapidJSON DOM / our reader: {theirs / ours:.2f}x "
               f"(aim: at most 3x).\n")

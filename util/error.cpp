@@ -50,51 +50,57 @@ static void error_install(Error **errp, const char *file, const char *func, int 
     *errp = err;
 }
 
+/* Formats the message, adds the text of a non-zero code and installs the error. */
+static void error_setv(Error **errp, const char *file, const char *func, int line,
+                       ErrorClass err_class, uint32_t win32_code, int os_errno, const char *fmt,
+                       va_list ap) __attribute__((format(printf, 8, 0)));
+static void error_setv(Error **errp, const char *file, const char *func, int line,
+                       ErrorClass err_class, uint32_t win32_code, int os_errno, const char *fmt,
+                       va_list ap)
+{
+    int saved_errno = errno;
+    char *message = g_strdup_vprintf(fmt, ap);
+    char *full = nullptr;
+    if (os_errno != 0) {
+        full = g_strdup_printf("%s: %s", message, g_strerror(os_errno));
+    } else if (win32_code != 0) {
+        g_autofree char *text = platform_error_message(win32_code);
+        full = g_strdup_printf("%s: %s (error: %x)", message, text, win32_code);
+    }
+    if (full) {
+        g_free(message);
+        message = full;
+    }
+    error_install(errp, file, func, line, err_class, message, win32_code,
+                  static_cast<uint32_t>(os_errno));
+    errno = saved_errno;
+}
+
 void error_set_internal(Error **errp, const char *file, const char *func, int line,
                         ErrorClass err_class, const char *fmt, ...)
 {
-    int saved_errno = errno;
     va_list ap;
     va_start(ap, fmt);
-    char *message = g_strdup_vprintf(fmt, ap);
+    error_setv(errp, file, func, line, err_class, 0, 0, fmt, ap);
     va_end(ap);
-    error_install(errp, file, func, line, err_class, message, 0, 0);
-    errno = saved_errno;
 }
 
 void error_set_errno_internal(Error **errp, int os_errno, const char *file, const char *func,
                               int line, ErrorClass err_class, const char *fmt, ...)
 {
-    int saved_errno = errno;
     va_list ap;
     va_start(ap, fmt);
-    char *message = g_strdup_vprintf(fmt, ap);
+    error_setv(errp, file, func, line, err_class, 0, os_errno, fmt, ap);
     va_end(ap);
-    if (os_errno != 0) {
-        char *full = g_strdup_printf("%s: %s", message, g_strerror(os_errno));
-        g_free(message);
-        message = full;
-    }
-    error_install(errp, file, func, line, err_class, message, 0, static_cast<uint32_t>(os_errno));
-    errno = saved_errno;
 }
 
 void error_set_win32_internal(Error **errp, uint32_t code, const char *file, const char *func,
                               int line, ErrorClass err_class, const char *fmt, ...)
 {
-    int saved_errno = errno;
     va_list ap;
     va_start(ap, fmt);
-    char *message = g_strdup_vprintf(fmt, ap);
+    error_setv(errp, file, func, line, err_class, code, 0, fmt, ap);
     va_end(ap);
-    if (code != 0) {
-        g_autofree char *text = platform_error_message(code);
-        char *full = g_strdup_printf("%s: %s (error: %x)", message, text, code);
-        g_free(message);
-        message = full;
-    }
-    error_install(errp, file, func, line, err_class, message, code, 0);
-    errno = saved_errno;
 }
 
 const char *error_get_message(const Error *err)
