@@ -18,7 +18,9 @@ build: deps
 	@cmake -S . -B $(DEV_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build $(DEV_DIR) -j $(JOBS)
 
-run: build
+run: deps
+	@cmake -S . -B $(DEV_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@cmake --build $(DEV_DIR) -j $(JOBS) --target hv-agent enforcement hv-json
 	@scripts/run-module $(DEV_DIR)
 
 test: deps

@@ -1,0 +1,525 @@
+#include "agent-common/base-logger.h"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "agent-common/agent-main.h"
+#include "util/agent-assert.h"
+#include "util/error.h"
+
+namespace {
+/* The handle values that are not a file of ours. */
+constexpr int kHandleNone = -1;
+constexpr int kHandleStderr = STDERR_FILENO;
+constexpr uint64_t kMiB = 1048576;
+} // namespace
+
+struct base_logger_ctx_t {
+    bool is_initialized;
+    int file;
+    uint64_t size;
+    uint64_t threshold;
+    uint32_t count;
+    bool compressed;
+    bool enabled;
+    char *filepath;
+    GRecMutex lock;
+    GThread *compressor;
+    std::atomic<bool> compressing;
+    base_logger_report_fn report;
+    guint flush_timer;
+};
+
+struct compress_job_t {
+    base_logger_ctx_t *ctx;
+    char *source;
+    char *target;
+    dev_t source_dev;
+    ino_t source_ino;
+};
+
+static bool in_control_command_mode(void)
+{
+    return g_hv_agent && g_hv_agent->config && g_hv_agent->config->ctrl_mode;
+}
+
+static bool is_regular_file(const char *path, struct stat *st_out = nullptr)
+{
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    if (st_out) {
+        *st_out = st;
+    }
+    return true;
+}
+
+static char *rotated_name(const char *path, int index, bool compressed)
+{
+    return compressed ? g_strdup_printf("%s.%d.cab", path, index)
+                      : g_strdup_printf("%s.%d", path, index);
+}
+
+static bool owns_file(const base_logger_ctx_t *ctx)
+{
+    return ctx->file != kHandleNone && ctx->file != kHandleStderr;
+}
+
+static void close_file(base_logger_ctx_t *ctx)
+{
+    if (owns_file(ctx)) {
+        close(ctx->file);
+    }
+    ctx->file = kHandleNone;
+}
+
+static gboolean flush_timer_cb(gpointer data)
+{
+    auto *ctx = static_cast<base_logger_ctx_t *>(data);
+    if (!ctx->is_initialized) {
+        return G_SOURCE_CONTINUE;
+    }
+    g_rec_mutex_lock(&ctx->lock);
+    if (owns_file(ctx)) {
+        fsync(ctx->file);
+    }
+    g_rec_mutex_unlock(&ctx->lock);
+    return G_SOURCE_CONTINUE;
+}
+
+base_logger_ctx_t *start_base_logger(const char *filepath, base_logger_report_fn report)
+{
+    auto *ctx = new base_logger_ctx_t{};
+    ctx->file = kHandleStderr;
+    ctx->threshold = BASE_LOGGER_DEFAULT_THRESHOLD;
+    ctx->count = BASE_LOGGER_DEFAULT_COUNT;
+    ctx->compressed = true;
+    ctx->enabled = true;
+    ctx->filepath = g_strdup(filepath);
+    ctx->report = report;
+    g_rec_mutex_init(&ctx->lock);
+    ctx->flush_timer = g_timeout_add_seconds(5, flush_timer_cb, ctx);
+    ctx->is_initialized = true;
+    return ctx;
+}
+
+void stop_base_logger(base_logger_ctx_t *ctx)
+{
+    if (!ctx) {
+        return;
+    }
+    if (ctx->flush_timer) {
+        g_source_remove(ctx->flush_timer);
+        ctx->flush_timer = 0;
+    }
+    base_logger_wait_compression(ctx);
+    g_rec_mutex_lock(&ctx->lock);
+    ctx->is_initialized = false;
+    close_file(ctx);
+    g_rec_mutex_unlock(&ctx->lock);
+    g_rec_mutex_clear(&ctx->lock);
+    g_free(ctx->filepath);
+    delete ctx;
+}
+
+bool open_base_log_file(base_logger_ctx_t *ctx, Error **errp)
+{
+    AGENT_ASSERT(ctx->is_initialized);
+    g_rec_mutex_lock(&ctx->lock);
+    bool ok = true;
+    if (!ctx->filepath) {
+        ctx->size = 0;
+    } else if (!owns_file(ctx)) {
+        g_autofree char *dir = g_path_get_dirname(ctx->filepath);
+        /* Execute permission on the folder is what lets the owner create the file. */
+        g_mkdir_with_parents(dir, 0750);
+        int fd = open(ctx->filepath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+        struct stat st;
+        if (fd >= 0 && flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+            /* Another process holds the file exclusively. */
+            close(fd);
+            printf("[base-logger] log file '%s' is locked, running with no log\n", ctx->filepath);
+            fflush(stdout);
+            g_free(ctx->filepath);
+            ctx->filepath = nullptr;
+        } else if (fd < 0 || fstat(fd, &st) != 0) {
+            if (fd >= 0) {
+                close(fd);
+            }
+            error_setg(errp, "error opening log file in path '%s'", ctx->filepath);
+            g_warning("[base-logger] error opening log file '%s'", ctx->filepath);
+            ok = false;
+        } else {
+            ctx->file = fd;
+            ctx->size = static_cast<uint64_t>(st.st_size);
+        }
+    }
+    g_rec_mutex_unlock(&ctx->lock);
+    return ok;
+}
+
+bool base_logger_has_file(const base_logger_ctx_t *ctx)
+{
+    return ctx && owns_file(ctx);
+}
+
+bool base_logger_is_ready(const base_logger_ctx_t *ctx, const void *buffer)
+{
+    if (!ctx->is_initialized || !ctx->enabled) {
+        if (ctx->report) {
+            ctx->report("[base-logger] not ready: is_initialized=%s, enabled=%s",
+                        ctx->is_initialized ? "true" : "false", ctx->enabled ? "true" : "false");
+        }
+        return false;
+    }
+    if (!buffer) {
+        if (ctx->report) {
+            ctx->report("[base-logger] not ready: buffer is NULL");
+        }
+        return false;
+    }
+    return true;
+}
+
+bool base_logger_is_initialized(const base_logger_ctx_t *ctx)
+{
+    return ctx && ctx->is_initialized;
+}
+
+bool base_logger_is_enabled(const base_logger_ctx_t *ctx)
+{
+    return ctx && ctx->enabled;
+}
+
+void base_logger_lock(base_logger_ctx_t *ctx)
+{
+    g_rec_mutex_lock(&ctx->lock);
+}
+
+void base_logger_unlock(base_logger_ctx_t *ctx)
+{
+    g_rec_mutex_unlock(&ctx->lock);
+}
+
+static size_t write_fd(int fd, const char *data, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, data + done, len - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+size_t base_logger_write_line(base_logger_ctx_t *ctx, const char *prefix, const char *message,
+                              size_t len, bool to_stdout)
+{
+    size_t prefix_len = strlen(prefix);
+    g_rec_mutex_lock(&ctx->lock);
+    size_t written = 0;
+    if (ctx->file != kHandleNone) {
+        written += write_fd(ctx->file, prefix, prefix_len);
+        written += write_fd(ctx->file, message, len);
+        written += write_fd(ctx->file, "\r\n", 2);
+    } else {
+        FILE *stream = to_stdout ? stdout : stderr;
+        written += fwrite(prefix, 1, prefix_len, stream);
+        written += fwrite(message, 1, len, stream);
+        written += fwrite("\r\n", 1, 2, stream);
+        fflush(stream);
+    }
+    g_rec_mutex_unlock(&ctx->lock);
+    return written;
+}
+
+void base_logger_add_size(base_logger_ctx_t *ctx, uint64_t bytes)
+{
+    g_rec_mutex_lock(&ctx->lock);
+    ctx->size += bytes;
+    g_rec_mutex_unlock(&ctx->lock);
+}
+
+void base_logger_check_rotate(base_logger_ctx_t *ctx, bool reload_size)
+{
+    g_rec_mutex_lock(&ctx->lock);
+    /* Without a path there is nothing to rotate (standard error, or a locked file). */
+    if (ctx->filepath) {
+        if (reload_size) {
+            struct stat st;
+            if (stat(ctx->filepath, &st) == 0) {
+                ctx->size = static_cast<uint64_t>(st.st_size);
+            } else {
+                g_warning("[base-logger] error loading file size for '%s': %s", ctx->filepath,
+                          g_strerror(errno));
+            }
+        }
+        if (ctx->size > ctx->threshold) {
+            Error *err = nullptr;
+            if (!do_base_log_rotate(ctx, &err)) {
+                g_warning("[base-logger] error rotating log file: %s",
+                          err ? error_get_message(err) : "");
+                error_free(err);
+            }
+        }
+    }
+    g_rec_mutex_unlock(&ctx->lock);
+}
+
+size_t base_logger_append(base_logger_ctx_t *ctx, const void *data, size_t len)
+{
+    g_rec_mutex_lock(&ctx->lock);
+    size_t written = 0;
+    if (ctx->file != kHandleNone) {
+        written = write_fd(ctx->file, static_cast<const char *>(data), len);
+    }
+    if (written > 0) {
+        ctx->size += written;
+    }
+    base_logger_check_rotate(ctx, false);
+    g_rec_mutex_unlock(&ctx->lock);
+    return written;
+}
+
+static gpointer compress_thread(gpointer data)
+{
+    auto *job = static_cast<compress_job_t *>(data);
+    g_autofree char *q_target = g_shell_quote(job->target);
+    g_autofree char *q_source = g_shell_quote(job->source);
+    /* -z: MSZIP compression; -n: the archive keeps the bare file name. */
+    g_autofree char *cmdline =
+        g_strdup_printf("gcab -c -z -n %s %s > /dev/null", q_target, q_source);
+    g_debug("[base-logger] Starting background base log compression job of file '%s' into "
+            "'%s' with cmdline: %s",
+            job->source, job->target, cmdline);
+
+    /* The shell runs apart from system(), which would ignore SIGINT in the whole process. */
+    const char *argv[] = {"/bin/sh", "-c", cmdline, nullptr};
+    int wait_status = 0;
+    int ret = -1;
+    if (g_spawn_sync(nullptr, const_cast<char **>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
+                     nullptr, nullptr, nullptr, &wait_status, nullptr)) {
+        ret = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    }
+    if (ret != 0) {
+        g_warning("[base-logger] %s failed with return value: %d", cmdline, ret);
+    } else {
+        g_message("[base-logger] Background log compression job is done");
+    }
+
+    /* A rotation during the compression may have put a newer file in the source's place. */
+    struct stat st;
+    if (is_regular_file(job->source, &st) && st.st_dev == job->source_dev &&
+        st.st_ino == job->source_ino) {
+        unlink(job->source);
+    }
+    job->ctx->compressing.store(false);
+    g_free(job->source);
+    g_free(job->target);
+    g_free(job);
+    return nullptr;
+}
+
+static void start_compression(base_logger_ctx_t *ctx, const char *source, const char *target,
+                              const struct stat &st)
+{
+    if (ctx->compressing.load()) {
+        if (ctx->report) {
+            ctx->report("[logger] can't compress log file '%s' because it is being already "
+                        "compressed",
+                        source);
+        }
+        return;
+    }
+    if (ctx->compressor) {
+        g_thread_join(ctx->compressor);
+        ctx->compressor = nullptr;
+    }
+    if (is_regular_file(target)) {
+        unlink(target);
+    }
+    auto *job = g_try_new0(compress_job_t, 1);
+    if (!job) {
+        if (ctx->report) {
+            ctx->report("[base-logger] compress log context memory allocation error");
+        }
+        return;
+    }
+    job->ctx = ctx;
+    job->source = g_strdup(source);
+    job->target = g_strdup(target);
+    job->source_dev = st.st_dev;
+    job->source_ino = st.st_ino;
+    ctx->compressing.store(true);
+    GError *gerr = nullptr;
+    ctx->compressor = g_thread_try_new("compress-rotate-log", compress_thread, job, &gerr);
+    if (!ctx->compressor) {
+        ctx->compressing.store(false);
+        g_warning("[base-logger] failed starting log compression thread: %s", gerr->message);
+        g_error_free(gerr);
+        g_free(job->source);
+        g_free(job->target);
+        g_free(job);
+    }
+}
+
+bool do_base_log_rotate(base_logger_ctx_t *ctx, Error **errp)
+{
+    g_rec_mutex_lock(&ctx->lock);
+    if (!ctx->filepath) {
+        g_rec_mutex_unlock(&ctx->lock);
+        return true;
+    }
+    close_file(ctx);
+    ctx->size = 0;
+
+    const char *path = ctx->filepath;
+    for (int i = static_cast<int>(ctx->count); i >= 2; i--) {
+        g_autofree char *older = rotated_name(path, i, ctx->compressed);
+        g_autofree char *newer = rotated_name(path, i - 1, ctx->compressed);
+        if (is_regular_file(newer)) {
+            if (is_regular_file(older)) {
+                unlink(older);
+            }
+            rename(newer, older);
+        }
+    }
+    g_autofree char *first = rotated_name(path, 1, false);
+    rename(path, first);
+
+    bool ok = open_base_log_file(ctx, errp);
+
+    struct stat st;
+    if (ctx->compressed && is_regular_file(first, &st)) {
+        g_autofree char *first_cab = rotated_name(path, 1, true);
+        start_compression(ctx, first, first_cab, st);
+    }
+    g_rec_mutex_unlock(&ctx->lock);
+    return ok;
+}
+
+uint64_t base_logger_get_size(const base_logger_ctx_t *ctx)
+{
+    return ctx ? ctx->size : 0;
+}
+
+uint64_t base_logger_get_threshold(const base_logger_ctx_t *ctx)
+{
+    return ctx->threshold;
+}
+
+uint32_t base_logger_get_count(const base_logger_ctx_t *ctx)
+{
+    return ctx->count;
+}
+
+bool base_logger_get_compressed(const base_logger_ctx_t *ctx)
+{
+    return ctx->compressed;
+}
+
+const char *base_logger_get_filepath(const base_logger_ctx_t *ctx)
+{
+    return ctx->filepath;
+}
+
+static bool set_threshold(base_logger_ctx_t *ctx, uint64_t logged_mib, uint64_t bytes)
+{
+    if (in_control_command_mode()) {
+        return false;
+    }
+    g_message("[base-logger] setting agent logger threshold to %llu",
+              static_cast<unsigned long long>(logged_mib));
+    g_rec_mutex_lock(&ctx->lock);
+    ctx->threshold = bytes;
+    g_rec_mutex_unlock(&ctx->lock);
+    return true;
+}
+
+bool base_logger_set_rotate_threshold(base_logger_ctx_t *ctx, uint64_t threshold_mib)
+{
+    return set_threshold(ctx, threshold_mib, threshold_mib * kMiB);
+}
+
+bool base_logger_set_rotate_threshold_bytes(base_logger_ctx_t *ctx, uint64_t threshold)
+{
+    return set_threshold(ctx, threshold / kMiB, threshold);
+}
+
+bool base_logger_set_rotate_count(base_logger_ctx_t *ctx, uint64_t count)
+{
+    if (in_control_command_mode()) {
+        return false;
+    }
+    g_message("[base-logger] setting agent logger rotate count to %llu",
+              static_cast<unsigned long long>(count));
+    uint32_t new_count = count > G_MAXUINT32 ? G_MAXUINT32 : static_cast<uint32_t>(count);
+    g_rec_mutex_lock(&ctx->lock);
+    if (ctx->filepath) {
+        for (uint32_t i = ctx->count; i > new_count; i--) {
+            for (bool compressed : {false, true}) {
+                g_autofree char *name =
+                    rotated_name(ctx->filepath, static_cast<int>(i), compressed);
+                if (is_regular_file(name)) {
+                    unlink(name);
+                }
+            }
+        }
+    }
+    ctx->count = new_count;
+    g_rec_mutex_unlock(&ctx->lock);
+    return true;
+}
+
+bool base_logger_set_compressed(base_logger_ctx_t *ctx, bool compressed)
+{
+    if (in_control_command_mode()) {
+        return false;
+    }
+    g_message("[base_logger] setting agent logger to \"%s\" rotated log files",
+              compressed ? "compress" : "not compress");
+    g_rec_mutex_lock(&ctx->lock);
+    ctx->compressed = compressed;
+    g_rec_mutex_unlock(&ctx->lock);
+    return true;
+}
+
+bool base_logger_set_enabled(base_logger_ctx_t *ctx, bool enabled)
+{
+    if (in_control_command_mode()) {
+        return false;
+    }
+    g_message("[base_logger] setting agent logger to \"%s\" rotated log files",
+              enabled ? "enabled" : "not enabled");
+    g_rec_mutex_lock(&ctx->lock);
+    ctx->enabled = enabled;
+    g_rec_mutex_unlock(&ctx->lock);
+    return true;
+}
+
+void base_logger_wait_compression(base_logger_ctx_t *ctx)
+{
+    g_rec_mutex_lock(&ctx->lock);
+    GThread *thread = ctx->compressor;
+    ctx->compressor = nullptr;
+    g_rec_mutex_unlock(&ctx->lock);
+    /* Joined outside the lock: the thread logs, and logging takes the lock. */
+    if (thread) {
+        g_thread_join(thread);
+    }
+}

@@ -1,0 +1,232 @@
+#include "enforcement/framework/agent/enforcement-runner.h"
+
+#include <glib.h>
+
+#include <cstring>
+
+#include "agent-common/agent-info.h"
+#include "agent-common/agent-main.h"
+#include "agent-common/agent-metrics.h"
+#include "agent-common/build-info.h"
+#include "agent-common/logger.h"
+#include "enforcement/platforms/platform-version.h"
+#include "qapi/qmp-common-commands.h"
+
+namespace {
+
+struct DriverRow {
+    unsigned major, minor;
+    const char *resource;
+};
+
+const DriverRow kDrivers[] = {
+    {6, 2, "hv-enforcement64-windows-2012-and-later.sys"},
+    {6, 1, "hv-enforcement64-windows-2008r2.sys"},
+    {6, 0, "hv-enforcement64-windows-2008.sys"},
+    {5, 1, "hv-enforcement64-windows-2003.sys"},
+};
+
+constexpr const char *kBundleName = "enforcement";
+constexpr const char *kDriverTarget = "hv-enforcement64.sys";
+
+/* Set at start; the callbacks read the start flags from here. */
+EnOptions *s_options;
+
+bool run_control_command(const agent_ctrl_t *ctrl)
+{
+    /* No control command is known yet: each is refused as unknown. */
+    g_critical("unknown control command '%s'", ctrl->command);
+    return false;
+}
+
+} // namespace
+
+std::string en_driver_resource_name(unsigned major, unsigned minor)
+{
+    for (const DriverRow &row : kDrivers) {
+        if (major > row.major || (major == row.major && minor >= row.minor)) {
+            return std::string("enforcement/") + row.resource;
+        }
+    }
+    g_critical("Unsupported Windows version");
+    return "";
+}
+
+std::string en_driver_target_path(void)
+{
+    if (!agent_global_vars_load(nullptr)) {
+        g_critical("Error loading global variables");
+        return "";
+    }
+    g_autofree char *path = g_build_filename(agent_root_folder(), kDriverTarget, nullptr);
+    return path;
+}
+
+EnforcementServiceRunner::EnforcementServiceRunner()
+{
+    module_->module_id = AGENT_MODULE_ENFORCEMENT;
+    module_->init_cb = enforcement_agent_init;
+    module_->post_init_cb = enforcement_post_init;
+    module_->cleanup_cb = enforcement_agent_cleanup;
+    module_->register_config_cb = nullptr; /* the enforcement fields come with the driver interface */
+    module_->log_verbose_cb = [](bool verbose, Error **) {
+        g_message("[config] update agent log level (is_verbose=%s)", verbose ? "true" : "false");
+        return true;
+    };
+    module_->ctrl = &ctrl_;
+    module_->persistent_config_file = "enforcement.json";
+    module_->internal_status_cb = nullptr; /* the module's status comes with the policy lifecycle */
+    module_->use_executor = true;
+    en_options_init(&options_);
+    agent_info_set_features(en_supported_features);
+}
+
+EnforcementServiceRunner::~EnforcementServiceRunner()
+{
+    if (s_options == &options_) {
+        s_options = nullptr;
+    }
+    en_options_clear(&options_);
+    g_free(ctrl_.command);
+    g_free(ctrl_.argument);
+}
+
+bool EnforcementServiceRunner::Init(ServiceRunnerArgs *args)
+{
+    if (args->bundle_context) {
+        service_runner_set_bundle_context(*args->bundle_context);
+    }
+    for (uint64_t i = 0; i < args->extra_count; i++) {
+        if (args->extra_args[i] && strcmp(args->extra_args[i], "--dry-run") == 0) {
+            options_.dry_run = true;
+        }
+    }
+    return ServiceRunner::Init(args);
+}
+
+ServiceRunnerLogProfile EnforcementServiceRunner::GetLoggingProfile(int profile)
+{
+    switch (profile) {
+    case 1:
+        return {30, 5, true};
+    case 2:
+        return {50, 8, true};
+    case 3:
+        return {80, 10, true};
+    default:
+        return {0, 0, false};
+    }
+}
+
+bool EnforcementServiceRunner::ParseOptions(cppmicroservices::BundleContext *)
+{
+    std::string name_var = GetServerNameVariable();
+    std::string default_name = GetDefaultServerName();
+    options_.server_name_variable = name_var.c_str();
+    options_.default_server_name = default_name.c_str();
+    bool ok = en_parse_options(args_->argc, args_->argv, &options_);
+    options_.server_name_variable = nullptr;
+    options_.default_server_name = nullptr;
+    if (!ok) {
+        return false;
+    }
+    /* The runner's configuration takes over what parsing stored. */
+    agent_config_clear(config_);
+    *config_ = options_.config;
+    memset(&options_.config, 0, sizeof options_.config);
+    ctrl_ = options_.ctrl;
+    options_.ctrl = agent_ctrl_t{};
+    static const char *const kProfileNames[] = {"", "min", "medium", "max"};
+    if (options_.logging_profile >= 1 && options_.logging_profile <= 3) {
+        logger_parse_profile_arg(kProfileNames[options_.logging_profile]);
+    }
+    s_options = &options_;
+    return true;
+}
+
+bool EnforcementServiceRunner::ValidateOptions()
+{
+    std::swap(options_.config, *config_);
+    bool ok = en_validate_options(&options_);
+    std::swap(options_.config, *config_);
+    return ok;
+}
+
+std::string EnforcementServiceRunner::GetServerNameVariable()
+{
+    return "HV_ENFORCEMENT_SERVER_NAME";
+}
+
+std::string EnforcementServiceRunner::GetDefaultServerName()
+{
+    return "holvenstad-enforcement-server";
+}
+
+bool EnforcementServiceRunner::Run()
+{
+    unsigned major = 0, minor = 0;
+    platform_version(&major, &minor);
+    std::string resource = en_driver_resource_name(major, minor);
+    if (resource.empty()) {
+        g_critical("[main_bundle] failed to get enforcement driver resource name");
+        return false;
+    }
+    std::string target = en_driver_target_path();
+    if (target.empty()) {
+        g_critical("[main_bundle] failed to get enforcement driver resource path");
+        return false;
+    }
+    ResourceStatus status = ExtractBundleResource(kBundleName, resource, target, false, false);
+    if (status == RESOURCE_OLDER_EXIST) {
+        /* Stopping a previously installed driver service joins here with the driver channel. */
+        status = ExtractBundleResource(kBundleName, resource, target, true, false);
+        if (status != RESOURCE_EXTRACTED) {
+            g_critical("Failed to replace resource '%s' to '%s' reason: %s", resource.c_str(), target.c_str(),
+                       resource_status_text(status));
+            return false;
+        }
+    } else if (status != RESOURCE_EXIST && status != RESOURCE_EXTRACTED) {
+        g_critical("[main_bundle] failed to extract resource '%s' to '%s' reason: %s", resource.c_str(),
+                   target.c_str(), resource_status_text(status));
+        return false;
+    }
+    return ServiceRunner::Run();
+}
+
+bool enforcement_agent_init(agent_module_t *module, agent_config_t *config, Error **errp)
+{
+    if (config->ctrl_mode) {
+        if (!run_control_command(module->ctrl)) {
+            g_critical("[en-main] error running control command '%s'", module->ctrl->command);
+        }
+        ga_state->running = false;
+        return true;
+    }
+    /* The roaming service is registered by the activator once roaming exists. */
+    g_debug("[en_main] Roaming service not defined for bundle");
+    if (s_options && !s_options->send_batch_events) {
+        g_message("[en_main] Batch events sending is disabled");
+    }
+    /* Process image cache, report channel, policy, driver logger, enforcement API,
+     * connection reports and the DNS cache restore join here with their issues. */
+    qmp_register_common_commands();
+    return true;
+}
+
+bool enforcement_post_init(agent_module_t *, agent_config_t *, Error **)
+{
+    /* Starting enforcement with the stored policy joins here with the policy lifecycle. */
+    return true;
+}
+
+bool enforcement_agent_cleanup(agent_module_t *, agent_config_t *config, int, Error **)
+{
+    if (config->ctrl_mode) {
+        return true;
+    }
+    /* Stopping reports, driver logger, policy and image cache joins here with their issues. */
+    Error *err = nullptr;
+    qmp_clear_agent_metrics(&err);
+    error_free(err);
+    return true;
+}

@@ -1,0 +1,227 @@
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "agent-common/agents-utils.h"
+#include "agent-common/cmdline-utils.h"
+#include "test-support.h"
+#include "util/error.h"
+
+namespace {
+
+std::vector<std::string> split(const char *text)
+{
+    std::vector<std::string> out;
+    g_auto(GStrv) parts = g_strsplit(text, ",", -1);
+    for (char **p = parts; *p; p++) {
+        out.emplace_back(*p);
+    }
+    return out;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> v)
+{
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+struct Paths {
+    cmdline_priority_paths_t p{};
+    ~Paths() { cmdline_priority_paths_clear(&p); }
+};
+
+} // namespace
+
+TEST(PriorityPaths, SplitsAtBothSeparatorsAndRefusesTakenOrInvalidSlots)
+{
+    Paths paths;
+    EXPECT_FALSE(cmdline_priority_paths_any(&paths.p));
+    ASSERT_EQ(add_priority_path(&paths.p, "a:1;b:2,c:3", 4), 1);
+    EXPECT_TRUE(cmdline_priority_paths_any(&paths.p));
+    EXPECT_EQ(sorted(split(paths.p.slots[4])), (std::vector<std::string>{"a:1", "b:2", "c:3"}));
+
+    EXPECT_EQ(add_priority_path(&paths.p, "d", 4), 0);
+    EXPECT_EQ(sorted(split(paths.p.slots[4])), (std::vector<std::string>{"a:1", "b:2", "c:3"}));
+    EXPECT_EQ(add_priority_path(&paths.p, "d", 9), 0);
+    EXPECT_EQ(add_priority_path(&paths.p, "d", -1), 0);
+
+    ASSERT_EQ(add_priority_path(&paths.p, ",x,,y;", 0), 1);
+    EXPECT_EQ(sorted(split(paths.p.slots[0])), (std::vector<std::string>{"x", "y"}));
+}
+
+TEST(PriorityPaths, ShuffleReachesEveryOrder)
+{
+    std::set<std::string> orders;
+    for (int i = 0; i < 600; i++) {
+        Paths paths;
+        ASSERT_EQ(add_priority_path(&paths.p, "a;b;c", 0), 1);
+        orders.insert(paths.p.slots[0]);
+    }
+    EXPECT_EQ(orders, (std::set<std::string>{"a,b,c", "a,c,b", "b,a,c", "b,c,a", "c,a,b", "c,b,a"}));
+}
+
+TEST(PriorityPaths, JoinCompactsInPriorityOrder)
+{
+    Paths paths;
+    EXPECT_EQ(cmdline_priority_paths_join(&paths.p), nullptr);
+
+    ASSERT_EQ(add_priority_path(&paths.p, "late", 8), 1);
+    ASSERT_EQ(add_priority_path(&paths.p, "mid", 3), 1);
+    ASSERT_EQ(add_priority_path(&paths.p, "first", 1), 1);
+    g_autofree char *joined = cmdline_priority_paths_join(&paths.p);
+    EXPECT_STREQ(joined, "first,mid,late");
+    EXPECT_STREQ(paths.p.slots[0], "first");
+    EXPECT_STREQ(paths.p.slots[1], "mid");
+    EXPECT_STREQ(paths.p.slots[2], "late");
+    for (int i = 3; i < CMDLINE_PRIORITY_SLOTS; i++) {
+        EXPECT_EQ(paths.p.slots[i], nullptr) << i;
+    }
+}
+
+using AgentUtils = RegistryFixture;
+
+TEST_F(AgentUtils, RegistryReadersUseTheValuesOrWarn)
+{
+    WriteRegistry("HV_DATA_FOLDER=/srv/hv\nHV_SERVER_ADDRESS=10.0.0.1:443\nNAME_VAR=server.example\n");
+    g_autofree char *certs = agent_utils_get_certs_folder(nullptr, nullptr);
+    EXPECT_STREQ(certs, "/srv/hv/certs");
+    g_autofree char *address = agent_utils_get_server_address(nullptr, nullptr);
+    EXPECT_STREQ(address, "10.0.0.1:443");
+    g_autofree char *name = get_cert_remote_name(nullptr, "NAME_VAR", "fallback");
+    EXPECT_STREQ(name, "server.example");
+    EXPECT_TRUE(warnings().empty());
+
+    WriteRegistry("OTHER=1\n");
+    Error *err = nullptr;
+    EXPECT_EQ(agent_utils_get_certs_folder(nullptr, &err), nullptr);
+    ASSERT_NE(err, nullptr);
+    std::string reason = error_get_message(err);
+    error_free(err);
+    EXPECT_EQ(warnings().at(0), "[agent-utils] Unable to get Holvenstad program data folder: " + reason);
+
+    err = nullptr;
+    EXPECT_EQ(agent_utils_get_server_address("SOFTWARE\\Other", &err), nullptr);
+    ASSERT_NE(err, nullptr);
+    reason = error_get_message(err);
+    error_free(err);
+    EXPECT_NE(reason.find("SOFTWARE\\Other"), std::string::npos);
+    EXPECT_EQ(warnings().at(1), "[agent-utils] Unable to get Holvenstad server address: " + reason);
+
+    g_autofree char *fallback = get_cert_remote_name(nullptr, "NAME_VAR", "hv-server");
+    EXPECT_STREQ(fallback, "hv-server-v2");
+    EXPECT_TRUE(HasWarningStartingWith(
+        "[agent-utils] Unable to get Holvenstad registry value for 'NAME_VAR', Using default "
+        "'hv-server-v2': "));
+}
+
+TEST_F(AgentUtils, CompletionFillsOnlyWhatIsMissing)
+{
+    WriteRegistry("HV_DATA_FOLDER=/data\nHV_SERVER_ADDRESS=s1;s2\nNAME_VAR=srv\n");
+    agent_config_t config{};
+    config.tls.client_cert = g_strdup("/mine/cert.pem");
+    Paths paths;
+    EXPECT_TRUE(agent_utils_complete_channel_args(&config, &paths.p, "NAME_VAR", "dflt"));
+    EXPECT_STREQ(config.method, "tcp-tls");
+    EXPECT_STREQ(config.tls.ca_file, "/data/certs/client.ca.pem");
+    EXPECT_STREQ(config.tls.client_cert, "/mine/cert.pem");
+    EXPECT_STREQ(config.tls.client_key, "/data/certs/client.key.pem");
+    EXPECT_STREQ(config.tls.remote_name, "srv");
+    ASSERT_NE(paths.p.slots[0], nullptr);
+    EXPECT_EQ(sorted(split(paths.p.slots[0])), (std::vector<std::string>{"s1", "s2"}));
+    EXPECT_TRUE(warnings().empty());
+    agent_config_clear(&config);
+
+    /* Given lists and an empty server-name variable leave the registry unread. */
+    cmdline_priority_paths_clear(&paths.p);
+    ASSERT_EQ(add_priority_path(&paths.p, "given", 5), 1);
+    EXPECT_TRUE(agent_utils_complete_channel_args(&config, &paths.p, "", "dflt"));
+    EXPECT_EQ(config.tls.remote_name, nullptr);
+    EXPECT_EQ(paths.p.slots[0], nullptr);
+    agent_config_clear(&config);
+}
+
+TEST_F(AgentUtils, CompletionStopsWithoutDataFolderAndWarnsWithoutAddress)
+{
+    WriteRegistry("HV_SERVER_ADDRESS=s1\n");
+    agent_config_t config{};
+    Paths paths;
+    EXPECT_FALSE(agent_utils_complete_channel_args(&config, &paths.p, "NAME_VAR", "dflt"));
+    EXPECT_STREQ(config.method, "tcp-tls");
+    EXPECT_EQ(config.tls.ca_file, nullptr);
+    EXPECT_EQ(config.tls.remote_name, nullptr);
+    EXPECT_FALSE(cmdline_priority_paths_any(&paths.p));
+    ASSERT_EQ(warnings().size(), 2u);
+    EXPECT_TRUE(HasWarningStartingWith("Failed to complete channel args. Agent cert path not found: "));
+    agent_config_clear(&config);
+
+    WriteRegistry("HV_DATA_FOLDER=/data\n");
+    warnings().clear();
+    EXPECT_FALSE(agent_utils_complete_channel_args(&config, &paths.p, "NAME_VAR", "dflt"));
+    EXPECT_STREQ(config.tls.client_key, "/data/certs/client.key.pem");
+    EXPECT_STREQ(config.tls.remote_name, "dflt-v2");
+    EXPECT_FALSE(cmdline_priority_paths_any(&paths.p));
+    EXPECT_TRUE(HasWarningStartingWith("[agent-utils] Unable to get Holvenstad server address: "));
+    EXPECT_TRUE(HasWarningStartingWith("Failed to complete channel args. No SSL addresses found: "));
+    agent_config_clear(&config);
+}
+
+TEST_F(AgentUtils, ValidationReportsTheFirstProblem)
+{
+    struct Case {
+        const char *method;
+        const char *servers;
+        agent_tls_config_t tls;
+        bool ok;
+        const char *warning;
+    };
+    const agent_tls_config_t full{(char *)"name", (char *)"ca", (char *)"cert", (char *)"key"};
+    const Case cases[] = {
+        {nullptr, "s", {}, true, nullptr},
+        {"stdin", nullptr, {}, true, nullptr},
+        {"stdin", "s1,s2", {}, false,
+         "Invalid Usage: can't specify a path for channel when channel method is 'stdin' (got "
+         "'s1,s2')\n"},
+        {"socket", "", {}, false, "Invalid Usage: must specify a path for channel of type 'socket'\n"},
+        {"socket", "s", {}, true, nullptr},
+        {"carrier-pigeon", nullptr, {}, true, nullptr},
+        {"tcp-tls", nullptr, full, false,
+         "Invalid Usage: must specify a path for channel of type 'tcp-tls'\n"},
+        {"tcp-tls", "s", {nullptr, full.ca_file, full.client_cert, full.client_key}, false,
+         "Invalid Usage: must specify server name (-r) for channel of type 'tcp-tls'\n"},
+        {"tcp-tls", "s", {full.remote_name, nullptr, nullptr, nullptr}, false,
+         "Invalid Usage: must specify CA file name (-A) for channel of type 'tcp-tls'\n"},
+        {"tcp-tls", "s", {full.remote_name, full.ca_file, nullptr, nullptr}, false,
+         "Invalid Usage: must specify client certificate file name (-C) for channel of type "
+         "'tcp-tls'\n"},
+        {"tcp-tls", "s", {full.remote_name, full.ca_file, full.client_cert, nullptr}, false,
+         "Invalid Usage: must specify client private key file name (-K) for channel of type "
+         "'tcp-tls'\n"},
+        {"tcp-tls", "s", full, true, nullptr},
+    };
+    for (const Case &c : cases) {
+        warnings().clear();
+        agent_config_t config{};
+        config.method = const_cast<char *>(c.method);
+        config.servers = const_cast<char *>(c.servers);
+        config.tls = c.tls;
+        EXPECT_EQ(agent_utils_validate_channel_args(&config), c.ok)
+            << (c.method ? c.method : "(none)") << " " << (c.servers ? c.servers : "(none)");
+        if (c.warning) {
+            ASSERT_EQ(warnings().size(), 1u);
+            EXPECT_EQ(warnings()[0], c.warning);
+        } else {
+            EXPECT_TRUE(warnings().empty());
+        }
+        EXPECT_EQ(config.connect_timeout_ms, c.method ? 10000u : 0u);
+    }
+
+    agent_config_t config{};
+    config.method = const_cast<char *>("stdin");
+    config.connect_timeout_ms = 250;
+    EXPECT_TRUE(agent_utils_validate_channel_args(&config));
+    EXPECT_EQ(config.connect_timeout_ms, 250u);
+}

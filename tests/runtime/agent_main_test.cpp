@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+#include <glib.h>
+#include <glib/gstdio.h>
+
+#include <string>
+
+#include "agent-common/agent-main.h"
+#include "agent-common/logger.h"
+#include "qapi/qmp-common-types.h"
+#include "util/agent-config.h"
+#include "util/error.h"
+
+namespace {
+
+struct Seen {
+    int init_calls = 0;
+    int cleanup_calls = 0;
+    int cleanup_failed = -1;
+    bool running_during_cleanup = true;
+};
+Seen seen;
+bool init_result = true;
+bool stop_in_init = false;
+std::string rotate_count_error = "<not tried>";
+uint64_t rotate_count_seen = 0;
+
+/* What a "set-configuration" of the rotation count does while the module runs. */
+void try_rotate_count(uint64_t count)
+{
+    ConfigFieldList *fields = qapi_new_ConfigFieldList_elem("agent.log_rotate_count");
+    fields->value->has_int_value = true;
+    fields->value->int_value = static_cast<int64_t>(count);
+    Error *err = nullptr;
+    set_agents_configuration(fields, false, &err);
+    rotate_count_error = err ? error_get_message(err) : "";
+    error_free(err);
+    qapi_free_ConfigFieldList(fields);
+    rotate_count_seen = g_hv_agent->runtime->rotate_count;
+}
+
+bool test_init(agent_module_t *, agent_config_t *, Error **errp)
+{
+    seen.init_calls++;
+    if (!init_result) {
+        error_setg(errp, "device missing");
+        return false;
+    }
+    try_rotate_count(3);
+    if (stop_in_init) {
+        ga_state->running = false;
+    } else {
+        /* Stops itself a little later, as the "terminate" command would. */
+        g_timeout_add(50, [](gpointer) {
+            agent_terminate_main_loop();
+            return G_SOURCE_REMOVE;
+        }, nullptr);
+    }
+    return true;
+}
+
+bool test_cleanup(agent_module_t *, agent_config_t *, int failed, Error **)
+{
+    seen.cleanup_calls++;
+    seen.cleanup_failed = failed;
+    seen.running_during_cleanup = ga_state->running;
+    return true;
+}
+
+class AgentMainTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        seen = Seen{};
+        rotate_count_error = "<not tried>";
+        init_result = true;
+        stop_in_init = false;
+        dir_ = g_dir_make_tmp("hv-main-XXXXXX", nullptr);
+        registry_ = std::string(dir_) + "/registry";
+        std::string text = std::string("HV_DATA_FOLDER=") + dir_ + "/data/\nHV_ROOT_FOLDER=" + dir_ + "\n";
+        g_file_set_contents(registry_.c_str(), text.c_str(), -1, nullptr);
+        g_setenv("HV_REGISTRY_FILE", registry_.c_str(), TRUE);
+        config_ = g_new0(agent_config_t, 1);
+        module_ = g_new0(agent_module_t, 1);
+        state_ = g_new0(agent_state_t, 1);
+        module_->module_id = AGENT_MODULE_ENFORCEMENT;
+        module_->config = config_;
+        module_->init_cb = test_init;
+        module_->cleanup_cb = test_cleanup;
+        module_->persistent_config_file = "test.json";
+        state_->config = config_;
+    }
+    void TearDown() override
+    {
+        agent_config_clear(config_);
+        g_free(config_);
+        g_free(module_);
+        g_free(state_);
+        ga_state = nullptr;
+        g_hv_agent = nullptr;
+        g_autofree char *cmd = g_strdup_printf("rm -rf '%s'", dir_);
+        ASSERT_EQ(system(cmd), 0);
+        g_free(dir_);
+    }
+
+    char *dir_ = nullptr;
+    std::string registry_;
+    agent_config_t *config_ = nullptr;
+    agent_module_t *module_ = nullptr;
+    agent_state_t *state_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(AgentMainTest, RunsUntilTerminatedAndCleansUp)
+{
+    config_->pidfile = g_strdup_printf("%s/pids/hv-test.pid", dir_);
+    EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 0);
+    EXPECT_EQ(seen.init_calls, 1);
+    EXPECT_EQ(seen.cleanup_calls, 1);
+    EXPECT_EQ(seen.cleanup_failed, 0);
+    EXPECT_FALSE(seen.running_during_cleanup);
+    EXPECT_FALSE(g_file_test(config_->pidfile, G_FILE_TEST_EXISTS)) << "the pid file goes at the end";
+    EXPECT_EQ(module_->runtime, nullptr);
+    /* The folders come from the registry file; a trailing slash is dropped. */
+    EXPECT_EQ(std::string(agent_data_folder()), std::string(dir_) + "/data");
+    EXPECT_EQ(std::string(agent_logs_folder()), std::string(dir_) + "/data/logs");
+}
+
+TEST_F(AgentMainTest, StartFailureRunsTheCleanupWithFailedSet)
+{
+    init_result = false;
+    EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 1);
+    EXPECT_EQ(seen.cleanup_calls, 1);
+    EXPECT_EQ(seen.cleanup_failed, 1);
+}
+
+TEST_F(AgentMainTest, ControlModeEndsRightAfterTheStart)
+{
+    config_->ctrl_mode = true;
+    stop_in_init = true;
+    config_->pidfile = g_strdup_printf("%s/never.pid", dir_);
+    EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 0);
+    EXPECT_EQ(seen.cleanup_failed, 0);
+    EXPECT_FALSE(g_file_test(config_->pidfile, G_FILE_TEST_EXISTS)) << "no pid file in control mode";
+}
+
+TEST_F(AgentMainTest, UnwritablePidFileFailsWithoutCleanup)
+{
+    config_->pidfile = g_strdup_printf("%s/registry/not-a-folder/hv.pid", dir_);
+    EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 1);
+    EXPECT_EQ(seen.init_calls, 0);
+    EXPECT_EQ(seen.cleanup_calls, 0);
+    agent_config_cleanup();
+}
+
+TEST_F(AgentMainTest, AnExplicitProfileFixesTheRotationFields)
+{
+    stop_in_init = true;
+    EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 0);
+    EXPECT_EQ(rotate_count_error, "") << "without -x or the environment the count can change";
+    EXPECT_EQ(rotate_count_seen, 3u);
+
+    g_setenv("HV_LOGGING_PROFILE", "max", TRUE);
+    bool is_explicit = false;
+    logger_profile_t max = logger_get_profile(&is_explicit);
+    ASSERT_TRUE(is_explicit);
+    EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 0);
+    g_unsetenv("HV_LOGGING_PROFILE");
+    EXPECT_EQ(rotate_count_error, "log rotation is fixed by the logging profile");
+    EXPECT_EQ(rotate_count_seen, max.count);
+}
+
+TEST(ModuleTable, NamesAndAddresses)
+{
+    char buf[AGENT_PATH_MAX];
+    ASSERT_TRUE(agent_module_ipc_path(AGENT_MODULE_ENFORCEMENT, buf, sizeof buf));
+    EXPECT_STREQ(buf, "ipc://holvenstad_en_channel.ipc");
+    ASSERT_TRUE(agent_module_ipc_path(5, buf, sizeof buf));
+    EXPECT_STREQ(buf, "ipc://holvenstad_srv_channel.ipc");
+    EXPECT_FALSE(agent_module_ipc_path(7, buf, sizeof buf));
+    char tiny[8];
+    EXPECT_FALSE(agent_module_ipc_path(0, tiny, sizeof tiny));
+    EXPECT_STREQ(agent_module_display_name(6), "Bundle Updater");
+    EXPECT_STREQ(agent_module_display_name(9), "unknown_module");
+    EXPECT_STREQ(agent_module_type_name(4), "CONTROLLER");
+}

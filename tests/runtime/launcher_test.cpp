@@ -1,0 +1,175 @@
+/* The launcher and the enforcement bundle as a user runs them. */
+#include <gtest/gtest.h>
+#include <glib.h>
+#include <glib/gstdio.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    int exit_code = -1;
+    std::string out;
+};
+
+class LauncherTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = g_dir_make_tmp("hv-launch-XXXXXX", nullptr);
+        root_ = std::string(dir_) + "/root";
+        g_mkdir_with_parents(root_.c_str(), 0755);
+        registry_ = std::string(dir_) + "/registry";
+        std::string text = "HV_ROOT_FOLDER=" + root_ + "\nHV_DATA_FOLDER=" + dir_ + "/data\n";
+        g_file_set_contents(registry_.c_str(), text.c_str(), -1, nullptr);
+    }
+    void TearDown() override
+    {
+        g_autofree char *cmd = g_strdup_printf("rm -rf '%s'", dir_);
+        ASSERT_EQ(system(cmd), 0);
+        g_free(dir_);
+    }
+
+    std::vector<std::string> command(const std::vector<std::string> &module_args) const
+    {
+        std::vector<std::string> argv = {HV_LAUNCHER, HV_BUNDLE};
+        argv.insert(argv.end(), module_args.begin(), module_args.end());
+        return argv;
+    }
+
+    char **envp() const
+    {
+        char **env = g_get_environ();
+        env = g_environ_setenv(env, "HV_REGISTRY_FILE", registry_.c_str(), TRUE);
+        return g_environ_unsetenv(env, "HV_LOGGING_PROFILE");
+    }
+
+    Outcome run(const std::vector<std::string> &module_args) const
+    {
+        auto args = command(module_args);
+        std::vector<char *> argv;
+        for (auto &a : args) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        g_auto(GStrv) env = envp();
+        g_autofree char *out = nullptr;
+        int status = 0;
+        Outcome r;
+        if (g_spawn_sync(nullptr, argv.data(), env, G_SPAWN_STDERR_TO_DEV_NULL, nullptr, nullptr, &out, nullptr,
+                         &status, nullptr)) {
+            r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            r.out = out ? out : "";
+        }
+        return r;
+    }
+
+    std::string driver() const { return root_ + "/hv-enforcement64.sys"; }
+
+    char *dir_ = nullptr;
+    std::string root_;
+    std::string registry_;
+};
+
+bool wait_for_file(const std::string &path, int ms)
+{
+    for (int i = 0; i < ms / 20; i++) {
+        if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+} // namespace
+
+TEST_F(LauncherTest, HelpVersionAndOptionErrors)
+{
+    Outcome help = run({"-h"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_EQ(help.out.rfind(std::string("Usage: ") + HV_LAUNCHER + " [<options>]\n", 0), 0u) << help.out;
+
+    Outcome version = run({"-V"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out.rfind("Holvenstad Enforcement Agent ", 0), 0u);
+    EXPECT_NE(version.out.find("\tProtocol Version: 420005\n"), std::string::npos);
+    EXPECT_EQ(version.out.find("Supported Features"), std::string::npos);
+    Outcome verbose_version = run({"-v", "-V"});
+    EXPECT_NE(verbose_version.out.find("\tSupported Features: metrics_only enrichments "), std::string::npos);
+
+    Outcome profile = run({"-x", "huge"});
+    EXPECT_EQ(profile.exit_code, 1);
+    EXPECT_EQ(profile.out, "invalid logging profile option (huge).\n");
+    Outcome timeout = run({"-T", "0"});
+    EXPECT_EQ(timeout.exit_code, 1);
+    EXPECT_EQ(timeout.out, "invalid connect timeout (0).\n");
+    Outcome unknown = run({"--bogus"});
+    EXPECT_EQ(unknown.exit_code, 1) << "Init fails, so the launcher never runs the module";
+    EXPECT_EQ(unknown.out, std::string("Unknown option, try '") + HV_LAUNCHER + " --help' for more information.\n");
+}
+
+TEST_F(LauncherTest, RunsWithPidFileAndStopsOnInterrupt)
+{
+    const std::string pidfile = std::string(dir_) + "/data/pids/hv-enforcement.pid";
+    auto args = command({"--method", "stdin", "-f", pidfile});
+    std::vector<char *> argv;
+    for (auto &a : args) {
+        argv.push_back(const_cast<char *>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    g_auto(GStrv) env = envp();
+    GPid pid = 0;
+    ASSERT_TRUE(g_spawn_async(nullptr, argv.data(), env,
+                              static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
+                                                       G_SPAWN_STDERR_TO_DEV_NULL),
+                              nullptr, nullptr, &pid, nullptr));
+    ASSERT_TRUE(wait_for_file(pidfile, 20000)) << "the module writes its pid file";
+    g_autofree char *text = nullptr;
+    ASSERT_TRUE(g_file_get_contents(pidfile.c_str(), &text, nullptr, nullptr));
+    EXPECT_EQ(std::string(text), std::to_string(pid) + "\n");
+    EXPECT_TRUE(g_file_test(driver().c_str(), G_FILE_TEST_EXISTS)) << "the driver file was extracted";
+
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(g_file_test(pidfile.c_str(), G_FILE_TEST_EXISTS)) << "removed at the end";
+}
+
+TEST_F(LauncherTest, DriverFileIsKeptReplacedOrRefused)
+{
+    /* Validation fails without a channel, but the driver is extracted only by Run: use stdin
+     * and -t, which runs the (unknown) control command and stops at once with 0. */
+    Outcome first = run({"--method", "stdin", "-t", "get-agent-state"});
+    EXPECT_EQ(first.exit_code, 0) << "a control command ends with 0 even when it fails";
+    g_autofree char *original = nullptr;
+    gsize len = 0;
+    ASSERT_TRUE(g_file_get_contents(driver().c_str(), &original, &len, nullptr));
+
+    struct stat before {};
+    ASSERT_EQ(g_stat(driver().c_str(), &before), 0);
+    EXPECT_EQ(run({"--method", "stdin", "-t", "x"}).exit_code, 0);
+    struct stat after {};
+    ASSERT_EQ(g_stat(driver().c_str(), &after), 0);
+    EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec) << "identical file left untouched";
+
+    g_file_set_contents(driver().c_str(), "stale driver", -1, nullptr);
+    EXPECT_EQ(run({"--method", "stdin", "-t", "x"}).exit_code, 0);
+    g_autofree char *replaced = nullptr;
+    ASSERT_TRUE(g_file_get_contents(driver().c_str(), &replaced, nullptr, nullptr));
+    EXPECT_EQ(std::string(replaced), std::string(original, len));
+    EXPECT_FALSE(g_file_test((driver() + ".bkp").c_str(), G_FILE_TEST_EXISTS));
+
+    /* Below 5.1 there is no driver for the platform: Run fails before the main loop. */
+    g_setenv("HV_PLATFORM_VERSION", "5.0", TRUE);
+    Outcome old = run({"--method", "stdin"});
+    g_unsetenv("HV_PLATFORM_VERSION");
+    EXPECT_EQ(old.exit_code, 1);
+}
