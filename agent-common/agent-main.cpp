@@ -11,6 +11,7 @@
 
 #include "agent-common/agent-metrics.h"
 #include "agent-common/build-info.h"
+#include "agent-common/agent-identity.h"
 #include "agent-common/exclude-ifaces.h"
 #include "agent-common/logger.h"
 #include "qapi/qmp-common-types.h"
@@ -454,6 +455,18 @@ int agent_main(agent_state_t *state, agent_module_t *module, int argc, char **ar
             g_critical("[agents-main] failed to register signal handlers");
             error_free(err);
             return cleanup(state, module, timers, 1, pidfile_written);
+        }
+        if (config->uuid && !agent_identity_set_uuid(config->uuid, &err)) {
+            g_critical("[agents-main] %s", error_get_message(err));
+            error_free_and_clear(&err);
+            return cleanup(state, module, timers, 1, pidfile_written);
+        }
+        g_autofree char *uuid = agent_identity_load_uuid(&err);
+        if (uuid) {
+            g_message("[agents-main] Agent UUID is '%s'", uuid);
+        } else {
+            g_warning("[agents-main] error loading agent UUID: %s", error_get_message(err));
+            error_free_and_clear(&err);
         }
     }
 

@@ -153,6 +153,23 @@ TEST_F(AgentMainTest, UnwritablePidFileFailsWithoutCleanup)
     agent_config_cleanup();
 }
 
+TEST_F(AgentMainTest, TheUuidIsCheckedAndKept)
+{
+    config_->uuid = g_strdup("not-a-uuid");
+    EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 1);
+    EXPECT_EQ(seen.init_calls, 0);
+    EXPECT_EQ(seen.cleanup_failed, 1) << "a refused identity ends the start through the cleanup";
+
+    g_free(config_->uuid);
+    config_->uuid = g_strdup("6F9619FF-8B86-D011-B42D-00C04FC964FF");
+    stop_in_init = true;
+    EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 0);
+    g_autofree char *stored = nullptr;
+    g_autofree char *path = g_strdup_printf("%s/data/config/agent-uuid", dir_);
+    ASSERT_TRUE(g_file_get_contents(path, &stored, nullptr, nullptr));
+    EXPECT_STREQ(stored, "6f9619ff-8b86-d011-b42d-00c04fc964ff");
+}
+
 TEST_F(AgentMainTest, AnExplicitProfileFixesTheRotationFields)
 {
     stop_in_init = true;
