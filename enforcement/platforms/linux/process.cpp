@@ -18,12 +18,20 @@ char *platform_self_image_path(Error **errp)
     return path;
 }
 
+static char *read_text(const char *path, Error **errp)
+{
+    char *text = nullptr;
+    g_autoptr(GError) gerr = nullptr;
+    if (!g_file_get_contents(path, &text, nullptr, &gerr)) {
+        error_setg(errp, "%s", gerr->message);
+    }
+    return text;
+}
+
 bool platform_self_cpu_jiffies(uint64_t *jiffies, Error **errp)
 {
-    g_autofree char *text = nullptr;
-    g_autoptr(GError) gerr = nullptr;
-    if (!g_file_get_contents("/proc/self/stat", &text, nullptr, &gerr)) {
-        error_setg(errp, "%s", gerr->message);
+    g_autofree char *text = read_text("/proc/self/stat", errp);
+    if (!text) {
         return false;
     }
     /* The command name may hold blanks: fields are counted after its closing parenthesis. */
@@ -39,10 +47,8 @@ bool platform_self_cpu_jiffies(uint64_t *jiffies, Error **errp)
 
 bool platform_self_memory_bytes(uint64_t *bytes, Error **errp)
 {
-    g_autofree char *text = nullptr;
-    g_autoptr(GError) gerr = nullptr;
-    if (!g_file_get_contents("/proc/self/statm", &text, nullptr, &gerr)) {
-        error_setg(errp, "%s", gerr->message);
+    g_autofree char *text = read_text("/proc/self/statm", errp);
+    if (!text) {
         return false;
     }
     unsigned long long size = 0, resident = 0;
