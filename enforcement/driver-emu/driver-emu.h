@@ -1,0 +1,50 @@
+/*
+ * The emulated kernel driver ("endr"), the stand-in for the enforcement driver on Linux.
+ * The module never calls it directly: the platform device and service-manager layer
+ * (enforcement/platforms/driver-device.h) is its only caller. It decodes every request
+ * strictly: a malformed one fails like a driver would, it never crashes.
+ *
+ * A real driver stays loaded when the module restarts; so does this one: what the
+ * driver holds (service state, settings, limits, policies, armed faults) lives in a
+ * state file under the run-time folder ($HV_RUNTIME_DIR, default /run/holvenstad),
+ * shared by every process of one machine boot. A module process that opens the device
+ * runs the engine in-process and serves the control socket.
+ *
+ * Every function returns a Win32 error code: 0 for success.
+ */
+#pragma once
+
+#include <cstdint>
+
+/* Service manager side: the "hv-enforcement" kernel-driver service. */
+struct endr_service_info {
+    bool installed;
+    bool running;
+    bool marked_for_delete;
+    char binary_path[512];
+    bool ipfilter_dependency;
+};
+uint32_t endr_service_query(endr_service_info *info);
+/* 1073 when it exists already. */
+uint32_t endr_service_install(const char *binary_path, bool ipfilter_dependency);
+/* 1060 when not installed, 1056 when running, 2 when the binary file is missing. */
+uint32_t endr_service_start(void);
+/* 1062 when not running. */
+uint32_t endr_service_stop(void);
+/* 1060 when not installed; a running service is stopped first. */
+uint32_t endr_service_delete(void);
+
+/* Device side: "\\.\hv-enforcement" exists while the service runs. */
+struct endr_device;
+/* 2 when the service is not running; one open handle at a time is enough for the module. */
+uint32_t endr_device_open(endr_device **device);
+/*
+ * One DeviceIoControl: in is the 16-byte request header; out is the output buffer.
+ * Buffers whose address and length the header carries are read or written in place.
+ * Blocks for the event read until an event is available or the device is closed
+ * (then 995). Safe to call from many threads at once.
+ */
+uint32_t endr_device_ioctl(endr_device *device, uint32_t code, const void *in, uint32_t in_len, void *out,
+                           uint32_t out_len, uint32_t *returned);
+/* Wakes every waiting request with 995, then releases the handle. */
+void endr_device_close(endr_device *device);
