@@ -90,6 +90,17 @@ bool exclude_ifaces_is_address_excluded(const char *address)
     return excluded;
 }
 
+size_t exclude_ifaces_foreach(void (*fn)(const char *name, size_t list_length, void *data), void *data)
+{
+    g_mutex_lock(&s_lock);
+    size_t length = g_slist_length(s_excluded);
+    for (GSList *l = s_excluded; l; l = l->next) {
+        fn(static_cast<platform_iface *>(l->data)->name, length, data);
+    }
+    g_mutex_unlock(&s_lock);
+    return length;
+}
+
 void exclude_ifaces_cleanup(void)
 {
     g_mutex_lock(&s_lock);

@@ -14,6 +14,7 @@
  */
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 /* Service manager side: the "hv-enforcement" kernel-driver service. */
@@ -48,3 +49,14 @@ uint32_t endr_device_ioctl(endr_device *device, uint32_t code, const void *in, u
                            uint32_t out_len, uint32_t *returned);
 /* Wakes every waiting request with 995, then releases the handle. */
 void endr_device_close(endr_device *device);
+
+/*
+ * Control requests, as the control socket serves them: one JSON object in
+ * ({"command": "status"}, ...), one JSON reply out ({"return": {...}} or
+ * {"error": {"desc": ..., "code": win32}}), to release with g_free. Without an open
+ * device in this process only "status", "fail" and "set-version" are served, from the
+ * state file; the others answer with error code 21 (not ready).
+ */
+char *endr_control_request(const char *json, size_t len);
+/* $HV_ENDR_EMU_ADDRESS, or ipc://holvenstad_endr_emu.ipc; release with g_free. */
+char *endr_control_address(void);

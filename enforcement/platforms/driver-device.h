@@ -3,6 +3,17 @@
  * (CreateFile/DeviceIoControl/CloseHandle, OpenSCManager/OpenService/CreateService/
  * StartService/ControlService/DeleteService). On Linux they reach the emulated driver.
  * Failures return false or NULL with *win32_error set to the Win32 code.
+ *
+ * Linux emulation, beyond what the emulated driver itself does:
+ *  - the device is exclusive, as the real one: while a handle is open (in any process of
+ *    the machine: a lock file under $HV_RUNTIME_DIR, default /run/holvenstad), a second
+ *    open fails with 5;
+ *  - a driver file may carry attribute lines besides its string resources:
+ *    "signed FALSE" makes the start of a service with that image fail with 577 (the image
+ *    signature check), "device FALSE" makes the started driver expose no device (open
+ *    fails with 2 while the service runs);
+ *  - a service can be disabled (platform_service_set_disabled); starting it then fails
+ *    with 1058. Deleting the service forgets the setting.
  */
 #pragma once
 
@@ -31,7 +42,22 @@ platform_service *platform_service_create(platform_scm *scm, const char *name, c
 bool platform_service_start(platform_service *service, uint32_t *win32_error);
 bool platform_service_stop(platform_service *service, uint32_t *win32_error);
 bool platform_service_delete(platform_service *service, uint32_t *win32_error);
+/* The start type switched to or from disabled (ChangeServiceConfig); 1060 when not installed. */
+bool platform_service_set_disabled(platform_service *service, bool disabled, uint32_t *win32_error);
 void platform_service_close(platform_service *service);
+
+/*
+ * A driver file loaded as a data file (LoadLibraryEx with LOAD_LIBRARY_AS_DATAFILE): NULL
+ * with *win32_error 2 (missing), 3 (directory missing), 5 (unreadable) or 193 (a line that
+ * starts with a digit but is no "<id> <text>" entry). Lines starting with '#' and blank
+ * lines are ignored; other lines are attributes ("<key> <value>", see above).
+ */
+struct platform_resource_file;
+platform_resource_file *platform_resource_file_load(const char *file, uint32_t *win32_error);
+/* The text of resource id (everything after the first space, trailing blanks kept), newly
+ * allocated; NULL with 1814 when the file has no non-empty resource id. */
+char *platform_resource_file_string(const platform_resource_file *file, unsigned id, uint32_t *win32_error);
+void platform_resource_file_free(platform_resource_file *file);
 
 /* String resource id of a driver file (the "<id> <text>" lines of the emulated driver
  * file); a newly allocated text, or NULL with *win32_error (2 file missing, 1814 no such

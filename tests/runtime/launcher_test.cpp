@@ -15,6 +15,7 @@ namespace {
 struct Outcome {
     int exit_code = -1;
     std::string out;
+    std::string err;
 };
 
 class LauncherTest : public ::testing::Test {
@@ -22,10 +23,15 @@ protected:
     void SetUp() override
     {
         dir_ = g_dir_make_tmp("hv-launch-XXXXXX", nullptr);
+        /* The launcher runs from a folder of its own: that folder is the root, where the
+         * driver file is extracted and where the driver channel looks for it. */
         root_ = std::string(dir_) + "/root";
         g_mkdir_with_parents(root_.c_str(), 0755);
+        launcher_ = root_ + "/hv-agent";
+        g_autofree char *copy = g_strdup_printf("cp '%s' '%s'", HV_LAUNCHER, launcher_.c_str());
+        ASSERT_EQ(system(copy), 0);
         registry_ = std::string(dir_) + "/registry";
-        std::string text = "HV_ROOT_FOLDER=" + root_ + "\nHV_DATA_FOLDER=" + dir_ + "/data\n";
+        std::string text = std::string("HV_DATA_FOLDER=") + dir_ + "/data\n";
         g_file_set_contents(registry_.c_str(), text.c_str(), -1, nullptr);
     }
     void TearDown() override
@@ -37,7 +43,7 @@ protected:
 
     std::vector<std::string> command(const std::vector<std::string> &module_args) const
     {
-        std::vector<std::string> argv = {HV_LAUNCHER, HV_BUNDLE};
+        std::vector<std::string> argv = {launcher_, HV_BUNDLE};
         argv.insert(argv.end(), module_args.begin(), module_args.end());
         return argv;
     }
@@ -46,12 +52,15 @@ protected:
     {
         char **env = g_get_environ();
         env = g_environ_setenv(env, "HV_REGISTRY_FILE", registry_.c_str(), TRUE);
+        env = g_environ_setenv(env, "HV_RUNTIME_DIR", (std::string(dir_) + "/run").c_str(), TRUE);
+        env = g_environ_setenv(env, "HV_ENDR_EMU_ADDRESS", ("ipc://" + std::string(dir_) + "/endr.ipc").c_str(), TRUE);
         return g_environ_unsetenv(env, "HV_LOGGING_PROFILE");
     }
 
-    Outcome run(const std::vector<std::string> &module_args) const
+    Outcome run(const std::vector<std::string> &module_args) const { return spawn(command(module_args)); }
+
+    Outcome spawn(const std::vector<std::string> &args) const
     {
-        auto args = command(module_args);
         std::vector<char *> argv;
         for (auto &a : args) {
             argv.push_back(const_cast<char *>(a.c_str()));
@@ -59,12 +68,13 @@ protected:
         argv.push_back(nullptr);
         g_auto(GStrv) env = envp();
         g_autofree char *out = nullptr;
+        g_autofree char *err = nullptr;
         int status = 0;
         Outcome r;
-        if (g_spawn_sync(nullptr, argv.data(), env, G_SPAWN_STDERR_TO_DEV_NULL, nullptr, nullptr, &out, nullptr,
-                         &status, nullptr)) {
+        if (g_spawn_sync(nullptr, argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err, &status, nullptr)) {
             r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             r.out = out ? out : "";
+            r.err = err ? err : "";
         }
         return r;
     }
@@ -73,6 +83,7 @@ protected:
 
     char *dir_ = nullptr;
     std::string root_;
+    std::string launcher_;
     std::string registry_;
 };
 
@@ -93,7 +104,7 @@ TEST_F(LauncherTest, HelpVersionAndOptionErrors)
 {
     Outcome help = run({"-h"});
     EXPECT_EQ(help.exit_code, 0);
-    EXPECT_EQ(help.out.rfind(std::string("Usage: ") + HV_LAUNCHER + " [<options>]\n", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind(std::string("Usage: ") + launcher_ + " [<options>]\n", 0), 0u) << help.out;
 
     Outcome version = run({"-V"});
     EXPECT_EQ(version.exit_code, 0);
@@ -111,7 +122,7 @@ TEST_F(LauncherTest, HelpVersionAndOptionErrors)
     EXPECT_EQ(timeout.out, "invalid connect timeout (0).\n");
     Outcome unknown = run({"--bogus"});
     EXPECT_EQ(unknown.exit_code, 1) << "Init fails, so the launcher never runs the module";
-    EXPECT_EQ(unknown.out, std::string("Unknown option, try '") + HV_LAUNCHER + " --help' for more information.\n");
+    EXPECT_EQ(unknown.out, std::string("Unknown option, try '") + launcher_ + " --help' for more information.\n");
 }
 
 TEST_F(LauncherTest, RunsWithPidFileAndStopsOnInterrupt)
@@ -173,3 +184,37 @@ TEST_F(LauncherTest, DriverFileIsKeptReplacedOrRefused)
     g_unsetenv("HV_PLATFORM_VERSION");
     EXPECT_EQ(old.exit_code, 1);
 }
+
+TEST_F(LauncherTest, TheDriverAnswersTheModuleAndAFaultFailsOneStart)
+{
+    Outcome armed = spawn({HV_ENDR, "fail", "0x122472", "1"});
+    ASSERT_EQ(armed.exit_code, 0) << armed.out;
+    Outcome failed = run({"--method", "stdin"});
+    EXPECT_EQ(failed.exit_code, 1);
+    EXPECT_NE(failed.err.find("[api] error: failed to get driver version"), std::string::npos) << failed.err;
+
+    const std::string pidfile = std::string(dir_) + "/data/pids/hv-enforcement.pid";
+    auto args = command({"--method", "stdin", "-f", pidfile});
+    std::vector<char *> argv;
+    for (auto &a : args) {
+        argv.push_back(const_cast<char *>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    g_auto(GStrv) env = envp();
+    GPid pid = 0;
+    ASSERT_TRUE(g_spawn_async(nullptr, argv.data(), env,
+                              static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
+                                                       G_SPAWN_STDERR_TO_DEV_NULL),
+                              nullptr, nullptr, &pid, nullptr));
+    ASSERT_TRUE(wait_for_file(pidfile, 20000)) << "the next start succeeds";
+    Outcome status = spawn({HV_ENDR, "status"});
+    kill(pid, SIGINT);
+    int wstatus = 0;
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
+    EXPECT_EQ(status.exit_code, 0);
+    EXPECT_NE(status.out.find("\"version\": 420005"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("\"role\": \"consumer\""), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("\"started\": true"), std::string::npos) << status.out;
+}
+

@@ -9,6 +9,9 @@
 #include "agent-common/agent-metrics.h"
 #include "agent-common/build-info.h"
 #include "agent-common/logger.h"
+#include "enforcement/framework/agent/en-api.h"
+#include "enforcement/framework/agent/en-driver.h"
+#include "enforcement/framework/agent/en-config.h"
 #include "enforcement/platforms/platform-version.h"
 #include "qapi/qmp-common-commands.h"
 
@@ -68,7 +71,7 @@ EnforcementServiceRunner::EnforcementServiceRunner()
     module_->init_cb = enforcement_agent_init;
     module_->post_init_cb = enforcement_post_init;
     module_->cleanup_cb = enforcement_agent_cleanup;
-    module_->register_config_cb = nullptr; /* the enforcement fields come with the driver interface */
+    module_->register_config_cb = enforcement_register_config;
     module_->log_verbose_cb = [](bool verbose, Error **) {
         g_message("[config] update agent log level (is_verbose=%s)", verbose ? "true" : "false");
         return true;
@@ -178,7 +181,11 @@ bool EnforcementServiceRunner::Run()
     }
     ResourceStatus status = ExtractBundleResource(kBundleName, resource, target, false, false);
     if (status == RESOURCE_OLDER_EXIST) {
-        /* Stopping a previously installed driver service joins here with the driver channel. */
+        Error *err = nullptr;
+        if (!en_clean_existing_driver(&err)) {
+            g_warning("[main_bundle] failed to cleanup prev enforcement driver leftovers %s", error_get_message(err));
+        }
+        error_free(err);
         status = ExtractBundleResource(kBundleName, resource, target, true, false);
         if (status != RESOURCE_EXTRACTED) {
             g_critical("Failed to replace resource '%s' to '%s' reason: %s", resource.c_str(), target.c_str(),
@@ -207,8 +214,15 @@ bool enforcement_agent_init(agent_module_t *module, agent_config_t *config, Erro
     if (s_options && !s_options->send_batch_events) {
         g_message("[en_main] Batch events sending is disabled");
     }
-    /* Process image cache, report channel, policy, driver logger, enforcement API,
-     * connection reports and the DNS cache restore join here with their issues. */
+    /* Process image cache, report channel, policy and driver logger join here with their issues. */
+    en_api_set_send_batch_events(!s_options || s_options->send_batch_events);
+    g_en_handle = en_api_init();
+    if (!en_api_start(g_en_handle)) {
+        error_setg(errp, "failed to start enforcement api: %s", "error starting enforcement API");
+        return false;
+    }
+    agent_metrics_set_module_hook(get_agent_metrics_internal);
+    /* Connection reports and the DNS cache restore join here with their issues. */
     qmp_register_common_commands();
     return true;
 }
@@ -224,7 +238,14 @@ bool enforcement_agent_cleanup(agent_module_t *, agent_config_t *config, int, Er
     if (config->ctrl_mode) {
         return true;
     }
-    /* Stopping reports, driver logger, policy and image cache joins here with their issues. */
+    /* Stopping reports, driver logger and image cache joins here with their issues. */
+    agent_metrics_set_module_hook(nullptr);
+    if (g_en_handle) {
+        g_message("[policy] closing enforcement handle");
+        en_api_stop(g_en_handle);
+        en_api_free(g_en_handle);
+        g_en_handle = nullptr;
+    }
     Error *err = nullptr;
     qmp_clear_agent_metrics(&err);
     error_free(err);

@@ -17,6 +17,7 @@ const CodeText kTexts[] = {
     {31, "A device attached to the system is not functioning."},
     {87, "The parameter is incorrect."},
     {122, "The data area passed to a system call is too small."},
+    {193, "%1 is not a valid Win32 application."},
     {577, "Windows cannot verify the digital signature for this file."},
     {995, "The I/O operation has been aborted because of either a thread exit or an application request."},
     {997, "Overlapped I/O operation is in progress."},
@@ -26,6 +27,7 @@ const CodeText kTexts[] = {
     {1062, "The service has not been started."},
     {1072, "The specified service has been marked for deletion."},
     {1073, "The specified service already exists."},
+    {1814, "The specified resource name cannot be found in the image file."},
 };
 } // namespace
 

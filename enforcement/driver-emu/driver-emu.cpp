@@ -1,0 +1,901 @@
+#include "enforcement/driver-emu/driver-emu.h"
+
+#include <unistd.h>
+
+#include <glib.h>
+#include <glib/gstdio.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstring>
+
+#include "enforcement/driver-emu/endr-engine.h"
+#include "enforcement/driver-emu/endr-state.h"
+
+using namespace endr;
+
+struct endr_device {
+    bool closing = false;
+    int inflight = 0;
+    bool role = false;
+};
+
+namespace endr {
+
+uint64_t StagedTable::rule_count() const
+{
+    uint64_t n = 0;
+    for (const StagedChain &c : chains) {
+        n += c.rules.size();
+    }
+    return n;
+}
+
+bool StagedTable::complete() const
+{
+    if (!initialised || chains.size() != announced_chains) {
+        return false;
+    }
+    for (const StagedChain &c : chains) {
+        if (c.rules.size() != c.announced_rules) {
+            return false;
+        }
+    }
+    /* The index counts the table's rules in 16 bits. */
+    return chains.empty() || (index && index_summary.rules16 == static_cast<uint16_t>(rule_count()));
+}
+
+Engine &engine()
+{
+    static Engine e;
+    return e;
+}
+
+} // namespace endr
+
+namespace {
+
+constexpr uint32_t kNotReady = 21;
+constexpr uint32_t kServiceAlreadyRunning = 1056;
+constexpr uint32_t kServiceDoesNotExist = 1060;
+constexpr uint32_t kServiceNotActive = 1062;
+constexpr uint32_t kServiceExists = 1073;
+
+std::string dns_path()
+{
+    return runtime_dir() + "/endr-dns.bin";
+}
+
+/* The driver state of a freshly loaded driver; the emulator's version knob stays. */
+void unload_driver(State &s)
+{
+    uint64_t version = s.driver.version;
+    s.driver = DriverState{};
+    s.driver.version = version;
+}
+
+void count(Engine &e, const char *name, int64_t n = 1)
+{
+    e.counters[name] += n;
+}
+
+template <typename T> void store(uint8_t *at, T v)
+{
+    memcpy(at, &v, sizeof(T));
+}
+
+std::span<uint8_t> caller_buffer(const Header &h)
+{
+    return {reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(h.value)), h.length};
+}
+
+std::optional<uint64_t> policy_limit(const State &s, size_t which)
+{
+    if (!s.driver.policy_limits || (*s.driver.policy_limits)[which] == 0) {
+        return std::nullopt;
+    }
+    return (*s.driver.policy_limits)[which];
+}
+
+std::optional<uint64_t> index_limit(const State &s, size_t which)
+{
+    if (!s.driver.index_limits || (*s.driver.index_limits)[which] == 0) {
+        return std::nullopt;
+    }
+    return (*s.driver.index_limits)[which];
+}
+
+void keep_summary(const std::map<std::string, uint64_t> &values)
+{
+    state_update([&](State &s) {
+        for (const auto &[k, v] : values) {
+            s.driver.kept[k] = v;
+        }
+        return true;
+    });
+}
+
+uint32_t init_table(bool output, uint64_t chains)
+{
+    State s = state_read();
+    if (auto max = policy_limit(s, 0); max && chains > *max) {
+        g_warning("[endr-emu] %s table of %" PRIu64 " chains refused (limit %" PRIu64 ")",
+                  output ? "output" : "input", chains, *max);
+        return kInvalidParameter;
+    }
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
+    StagedTable &t = output ? e.staged.output : e.staged.input;
+    /* A new push starts with the input table; a repeated init also restarts staging. */
+    if (!output || t.initialised) {
+        e.staged = Policy{};
+    }
+    StagedTable &fresh = output ? e.staged.output : e.staged.input;
+    fresh.initialised = true;
+    fresh.announced_chains = chains;
+    e.staging = true;
+    return kOk;
+}
+
+uint32_t init_index(bool output, std::span<const uint8_t> b)
+{
+    IndexSummary summary;
+    if (uint32_t rc = parse_index(b, &summary)) {
+        return rc;
+    }
+    State s = state_read();
+    if (auto max = index_limit(s, 0);
+        max && std::max({summary.port_regions, summary.src_regions, summary.dst_regions}) > *max) {
+        return kInvalidParameter;
+    }
+    if (auto max = index_limit(s, 1); max && summary.bag_size > *max) {
+        return kInvalidParameter;
+    }
+    if (auto max = index_limit(s, 2); max && b.size() > *max) {
+        return kInvalidParameter;
+    }
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
+    StagedTable &t = output ? e.staged.output : e.staged.input;
+    if (!t.initialised || t.index || !t.chains.empty() || t.announced_chains == 0) {
+        return kInvalidState;
+    }
+    t.index.emplace(b.begin(), b.end());
+    t.index_summary = summary;
+    return kOk;
+}
+
+uint32_t add_chain(std::span<const uint8_t> b)
+{
+    ChainMessage m;
+    if (uint32_t rc = parse_add_chain(b, &m)) {
+        return rc;
+    }
+    State s = state_read();
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
+    StagedTable &t = m.output ? e.staged.output : e.staged.input;
+    if (!t.initialised || !t.index || t.chains.size() >= t.announced_chains) {
+        return kInvalidState;
+    }
+    for (const StagedChain &c : t.chains) {
+        if (c.name == m.chain) {
+            return kInvalidParameter;
+        }
+    }
+    if (auto max = policy_limit(s, 1); max && t.rule_count() + m.rules > *max) {
+        g_warning("[endr-emu] chain %s of %u rules passes the rule limit %" PRIu64, m.chain.c_str(), m.rules, *max);
+        return kInvalidParameter;
+    }
+    t.chains.push_back(StagedChain{m.chain, m.rules, {}});
+    return kOk;
+}
+
+uint32_t add_rule(std::span<const uint8_t> b)
+{
+    RuleMessage m;
+    if (uint32_t rc = parse_add_rule(b, &m)) {
+        return rc;
+    }
+    State s = state_read();
+    if (auto max = policy_limit(s, 3); max && m.rule.size() > *max) {
+        return kInvalidParameter;
+    }
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
+    StagedTable &t = m.output ? e.staged.output : e.staged.input;
+    auto chain = std::find_if(t.chains.begin(), t.chains.end(), [&](const StagedChain &c) { return c.name == m.chain; });
+    if (chain == t.chains.end() || chain->rules.size() >= chain->announced_rules) {
+        return kInvalidState;
+    }
+    chain->rules.emplace_back(m.rule.begin(), m.rule.end());
+    return kOk;
+}
+
+uint32_t swap_policy()
+{
+    Engine &e = engine();
+    ActivePolicy summary;
+    {
+        std::lock_guard<std::mutex> g(e.mu);
+        if (!e.staging || !e.staged.revision || !e.staged.input.complete() || !e.staged.output.complete()) {
+            return kInvalidState;
+        }
+        e.active = std::move(e.staged);
+        e.staged = Policy{};
+        e.staging = false;
+        count(e, "endr.policy-swaps");
+        summary.present = true;
+        summary.revision = *e.active.revision;
+        summary.input_chains = e.active.input.chains.size();
+        summary.input_rules = e.active.input.rule_count();
+        summary.output_chains = e.active.output.chains.size();
+        summary.output_rules = e.active.output.rule_count();
+    }
+    state_update([&](State &s) {
+        s.driver.active = summary;
+        return true;
+    });
+    g_message("[endr-emu] policy revision %" PRIu64 " active: %" PRIu64 " input rules, %" PRIu64 " output rules",
+              summary.revision, summary.input_rules, summary.output_rules);
+    return kOk;
+}
+
+uint32_t apply_value(endr_device *dev, const CodeInfo &info, const Header &h)
+{
+    if (info.setting) {
+        state_update([&](State &s) {
+            s.driver.settings[info.setting] = h.value;
+            return true;
+        });
+        return kOk;
+    }
+    Engine &e = engine();
+    switch (info.code) {
+    case kSetQueueSize:
+        state_update([&](State &s) {
+            s.driver.queue_sizes[h.selector] = h.value;
+            return true;
+        });
+        return kOk;
+    case kSetRevision: {
+        std::lock_guard<std::mutex> g(e.mu);
+        if (!e.staging) {
+            return kInvalidState;
+        }
+        e.staged.revision = h.value;
+        return kOk;
+    }
+    case kInitInputTable:
+    case kInitOutputTable:
+        return init_table(info.code == kInitOutputTable, h.value);
+    case kSwapPolicy:
+        return swap_policy();
+    case kReauthorize: {
+        std::lock_guard<std::mutex> g(e.mu);
+        count(e, "endr.reauthorizations");
+        return kOk;
+    }
+    case kLightRevision: {
+        uint32_t rc = kOk;
+        state_update([&](State &s) {
+            if (!s.driver.active.present) {
+                rc = kInvalidState;
+                return false;
+            }
+            s.driver.active.revision = h.value;
+            return true;
+        });
+        if (rc == kOk) {
+            std::lock_guard<std::mutex> g(e.mu);
+            e.active.revision = h.value;
+        }
+        return rc;
+    }
+    case kSetConsumerRole:
+    case kStartMonitoring: {
+        {
+            std::lock_guard<std::mutex> g(e.mu);
+            if (info.code == kSetConsumerRole) {
+                dev->role = true;
+            }
+        }
+        state_update([&](State &s) {
+            s.driver.holder_pid = getpid();
+            (info.code == kSetConsumerRole ? s.driver.role : s.driver.started) = true;
+            return true;
+        });
+        return kOk;
+    }
+    case kUserSessionsMurky:
+        keep_summary({{"user-sessions-murky", 1}});
+        return kOk;
+    default:
+        return kInvalidFunction;
+    }
+}
+
+/* Waits under lock until ready() or the deadline; false when the device closed meanwhile. */
+template <typename Ready>
+bool wait_for(Engine &e, std::unique_lock<std::mutex> &lock, endr_device *dev, uint64_t wait_ms, Ready ready)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min<uint64_t>(wait_ms, 86400000));
+    e.cv.wait_until(lock, deadline, [&] { return dev->closing || ready(); });
+    return !dev->closing;
+}
+
+uint32_t get_connections(endr_device *dev, std::span<uint8_t> b)
+{
+    ConnectionRequest req;
+    if (uint32_t rc = parse_connection_request(b, &req)) {
+        return rc;
+    }
+    Engine &e = engine();
+    std::unique_lock<std::mutex> lock(e.mu);
+    size_t need = req.sufficient == 0 ? 1 : std::min(req.sufficient, req.max_records);
+    if (!wait_for(e, lock, dev, req.wait_ms, [&] { return e.connections.size() >= need; })) {
+        return kAborted;
+    }
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>(e.connections.size(), req.max_records));
+    auto *records = reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(req.buffer));
+    for (uint32_t i = 0; i < n; i++) {
+        memcpy(records + size_t{i} * kConnectionRecordSize, e.connections.front().data(), kConnectionRecordSize);
+        e.connections.pop_front();
+    }
+    store<uint32_t>(b.data() + kConnectionReturnedOffset, n);
+    count(e, "endr.connections-served", n);
+    return kOk;
+}
+
+uint32_t get_logs(endr_device *dev, std::span<uint8_t> b)
+{
+    LogRequest req;
+    if (uint32_t rc = parse_log_request(b, &req)) {
+        return rc;
+    }
+    Engine &e = engine();
+    std::unique_lock<std::mutex> lock(e.mu);
+    if (!wait_for(e, lock, dev, req.wait_ms, [&] { return !e.log.empty(); })) {
+        return kAborted;
+    }
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>(e.log.size(), req.buffer_size));
+    memcpy(reinterpret_cast<void *>(static_cast<uintptr_t>(req.buffer)), e.log.data(), n);
+    e.log.erase(0, n);
+    store<uint32_t>(b.data() + kLogReturnedOffset, n);
+    count(e, "endr.log-bytes-served", n);
+    return kOk;
+}
+
+/* The persisted DNS records; an unreadable file counts as no records. */
+std::vector<uint8_t> read_dns_records()
+{
+    gchar *data = nullptr;
+    gsize len = 0;
+    std::vector<uint8_t> out;
+    if (!g_file_get_contents(dns_path().c_str(), &data, &len, nullptr)) {
+        return out;
+    }
+    bool ok = len % kDnsSlotSize == 0 && len / kDnsSlotSize <= kDnsCapacity;
+    for (gsize off = 0; ok && off < len; off += kDnsSlotSize) {
+        ok = check_dns_slot({reinterpret_cast<const uint8_t *>(data) + off, kDnsSlotSize}) == kOk;
+    }
+    if (ok) {
+        out.assign(data, data + len);
+    } else {
+        g_warning("[endr-emu] ignoring malformed DNS record file %s", dns_path().c_str());
+    }
+    g_free(data);
+    return out;
+}
+
+uint32_t get_dns_snapshot(std::span<uint8_t> b)
+{
+    uint64_t capacity;
+    if (uint32_t rc = check_dns_snapshot_target(b, &capacity)) {
+        return rc;
+    }
+    std::vector<uint8_t> records = read_dns_records();
+    uint64_t n = std::min<uint64_t>(records.size() / kDnsSlotSize, capacity);
+    memcpy(b.data(), records.data(), n * kDnsSlotSize);
+    memset(b.data() + n * kDnsSlotSize, 0, kDnsCountOffset - n * kDnsSlotSize);
+    store<uint64_t>(b.data() + kDnsCountOffset, n);
+    return kOk;
+}
+
+uint32_t set_dns_snapshot(std::span<const uint8_t> b)
+{
+    uint64_t n;
+    if (uint32_t rc = parse_dns_snapshot(b, &n)) {
+        return rc;
+    }
+    g_mkdir_with_parents(runtime_dir().c_str(), 0755);
+    if (!g_file_set_contents(dns_path().c_str(), reinterpret_cast<const gchar *>(b.data()),
+                             static_cast<gssize>(n * kDnsSlotSize), nullptr)) {
+        return kGenFailure;
+    }
+    keep_summary({{"dns-records", n}});
+    return kOk;
+}
+
+void keep_buffer(const char *name, std::span<const uint8_t> b)
+{
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
+    e.kept[name].assign(b.begin(), b.end());
+}
+
+uint32_t apply_buffer(const CodeInfo &info, std::span<uint8_t> b, endr_device *dev)
+{
+    Engine &e = engine();
+    switch (info.code) {
+    case kAddChain:
+        return add_chain(b);
+    case kAddRule:
+        return add_rule(b);
+    case kInitInputIndex:
+    case kInitOutputIndex:
+        return init_index(info.code == kInitOutputIndex, b);
+    case kLidReply: {
+        LidReply reply;
+        if (uint32_t rc = parse_lid_reply(b, &reply)) {
+            return rc;
+        }
+        std::lock_guard<std::mutex> g(e.mu);
+        if (e.lid_replies.size() >= kMaxLidReplies && !e.lid_replies.count(reply.pid)) {
+            e.lid_replies.erase(e.lid_replies.begin());
+        }
+        e.lid_replies[reply.pid] = reply;
+        count(e, reply.update ? "endr.lid-updates" : "endr.lid-replies");
+        return kOk;
+    }
+    case kSetPolicyLimits: {
+        std::array<uint64_t, 4> limits;
+        if (uint32_t rc = parse_policy_limits(b, &limits)) {
+            return rc;
+        }
+        state_update([&](State &s) {
+            s.driver.policy_limits = limits;
+            return true;
+        });
+        return kOk;
+    }
+    case kSetIndexLimits: {
+        std::array<uint64_t, 3> limits;
+        if (uint32_t rc = parse_index_limits(b, &limits)) {
+            return rc;
+        }
+        state_update([&](State &s) {
+            s.driver.index_limits = limits;
+            return true;
+        });
+        return kOk;
+    }
+    case kExcludedInterfaces: {
+        std::array<uint64_t, 16> luids;
+        if (uint32_t rc = parse_excluded(b, &luids)) {
+            return rc;
+        }
+        state_update([&](State &s) {
+            s.driver.excluded = luids;
+            return true;
+        });
+        return kOk;
+    }
+    case kGetDnsSnapshot:
+        return get_dns_snapshot(b);
+    case kSetDnsSnapshot:
+        return set_dns_snapshot(b);
+    case kSetUserSessions: {
+        UserSessions us;
+        if (uint32_t rc = parse_user_sessions(b, &us)) {
+            return rc;
+        }
+        keep_buffer(info.name, b);
+        keep_summary({{"user-sessions-sids", us.sids},
+                      {"user-sessions-local-user", us.local_user},
+                      {"user-sessions-local-admin", us.local_admin},
+                      {"user-sessions-checksum", us.checksum},
+                      {"user-sessions-murky", 0}});
+        return kOk;
+    }
+    case kServiceNameMap: {
+        uint32_t n;
+        if (uint32_t rc = parse_service_map(b, &n)) {
+            return rc;
+        }
+        keep_buffer(info.name, b);
+        keep_summary({{"service-map-entries", n}});
+        return kOk;
+    }
+    case kServiceTuples: {
+        uint32_t n;
+        if (uint32_t rc = parse_service_tuples(b, &n)) {
+            return rc;
+        }
+        keep_buffer(info.name, b);
+        keep_summary({{"service-tuples", n}});
+        return kOk;
+    }
+    case kDnsBlocklistPolicy: {
+        Blocklist bl;
+        if (uint32_t rc = parse_blocklist(b, &bl)) {
+            return rc;
+        }
+        keep_buffer(info.name, b);
+        keep_summary({{"blocklist-revision", bl.revision}, {"blocklist-block", bl.block}, {"blocklist-exclude", bl.exclude}});
+        return kOk;
+    }
+    case kGetDriverLogs:
+        return get_logs(dev, b);
+    case kGetConnections:
+        return get_connections(dev, b);
+    default:
+        return kInvalidFunction;
+    }
+}
+
+uint32_t read_output(uint32_t code, uint8_t *out, uint32_t out_len, uint32_t *returned)
+{
+    if (code == kGetVersion) {
+        if (out_len != 8) {
+            return kInvalidParameter;
+        }
+        store<uint64_t>(out, state_read().driver.version);
+        *returned = 8;
+        return kOk;
+    }
+    if (out_len != kMetricsSize) {
+        return kInvalidParameter;
+    }
+    Engine &e = engine();
+    std::map<std::string, int64_t> counters;
+    {
+        std::lock_guard<std::mutex> g(e.mu);
+        counters = e.counters;
+        counters["endr.pending-events"] = static_cast<int64_t>(e.events.size());
+        counters["endr.pending-connections"] = static_cast<int64_t>(e.connections.size());
+    }
+    memset(out, 0, out_len);
+    uint64_t n = 0;
+    for (const auto &[name, value] : counters) {
+        uint8_t *entry = out + 16 + n * kMetricEntrySize;
+        store<int64_t>(entry, value);
+        g_strlcpy(reinterpret_cast<char *>(entry + 8), name.c_str(), 128);
+        if (++n == (kMetricsSize - 16) / kMetricEntrySize) {
+            break;
+        }
+    }
+    store<uint64_t>(out, n);
+    *returned = out_len;
+    return kOk;
+}
+
+uint32_t read_event(endr_device *dev, const Header &h, uint8_t *out, uint32_t *returned)
+{
+    Engine &e = engine();
+    std::unique_lock<std::mutex> lock(e.mu);
+    e.cv.wait(lock, [&] { return dev->closing || !e.events.empty(); });
+    if (dev->closing) {
+        return kAborted;
+    }
+    uint64_t pid = e.events.front();
+    e.events.pop_front();
+    count(e, "endr.events-served");
+    uint8_t event[kEventAreaSize] = {};
+    store<uint32_t>(event, 2);
+    store<uint64_t>(event + 4, pid);
+    memcpy(reinterpret_cast<void *>(static_cast<uintptr_t>(h.value)), event, sizeof(event));
+    memcpy(out, event, sizeof(event));
+    *returned = kEventAreaSize;
+    return kOk;
+}
+
+} // namespace
+
+namespace endr {
+
+uint32_t engine_raise_lid_request(uint64_t pid)
+{
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
+    if (e.open_devices == 0) {
+        return kNotReady;
+    }
+    if (e.events.size() >= kMaxQueuedEvents) {
+        return kGenFailure;
+    }
+    e.events.push_back(pid);
+    count(e, "endr.lid-requests");
+    e.cv.notify_all();
+    return kOk;
+}
+
+uint32_t engine_inject_connection(const ConnectionSpec &spec)
+{
+    uint64_t revision = 0, mode = 0;
+    State s = state_read();
+    if (s.driver.active.present) {
+        revision = s.driver.active.revision;
+    }
+    if (auto it = s.driver.settings.find("enforcement-mode"); it != s.driver.settings.end()) {
+        mode = it->second;
+    }
+    std::vector<uint8_t> r(kConnectionRecordSize, 0);
+    uint8_t *p = r.data();
+    store<uint32_t>(p, 3);
+    /* Outbound: the local endpoint is the source; inbound: the remote one. */
+    const uint8_t *src = spec.inbound ? spec.remote : spec.local;
+    const uint8_t *dst = spec.inbound ? spec.local : spec.remote;
+    memcpy(p + 4, src, 24);
+    memcpy(p + 28, dst, 24);
+    store<uint16_t>(p + 52, spec.inbound ? spec.remote_port : spec.local_port);
+    store<uint16_t>(p + 54, spec.inbound ? spec.local_port : spec.remote_port);
+    store<uint32_t>(p + 56, spec.protocol);
+    store<uint16_t>(p + 60, spec.family);
+    store<uint64_t>(p + 68, spec.pid);
+    p[80] = spec.inbound;
+    store<uint32_t>(p + 84, spec.verdict);
+    store<uint32_t>(p + 96, static_cast<uint32_t>(revision));
+    g_strlcpy(reinterpret_cast<char *>(p + 100), spec.rule_id.c_str(), 129);
+    g_strlcpy(reinterpret_cast<char *>(p + 229), spec.dns.c_str(), 255);
+    p[484] = spec.pid == 0;
+    p[1827] = spec.status;
+    p[1829] = static_cast<uint8_t>(mode <= 5 ? mode : 0);
+
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
+    if (e.open_devices == 0) {
+        return kNotReady;
+    }
+    if (e.connections.size() >= kMaxQueuedConnections) {
+        return kGenFailure;
+    }
+    if (auto it = e.lid_replies.find(spec.pid); it != e.lid_replies.end()) {
+        store<uint32_t>(r.data() + 76, it->second.cid);
+    }
+    store<uint64_t>(r.data() + 1836, e.next_sm_id++);
+    e.connections.push_back(std::move(r));
+    count(e, "endr.connections-injected");
+    e.cv.notify_all();
+    return kOk;
+}
+
+uint32_t engine_append_log(const std::string &text)
+{
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
+    if (e.open_devices == 0) {
+        return kNotReady;
+    }
+    if (e.log.size() + text.size() + 1 > kMaxLogBytes) {
+        return kGenFailure;
+    }
+    e.log += text;
+    e.log += '\n';
+    e.cv.notify_all();
+    return kOk;
+}
+
+} // namespace endr
+
+uint32_t endr_service_query(endr_service_info *info)
+{
+    State s = state_read();
+    memset(info, 0, sizeof(*info));
+    info->installed = s.service.installed;
+    info->running = s.service.running;
+    g_strlcpy(info->binary_path, s.service.binary_path.c_str(), sizeof(info->binary_path));
+    info->ipfilter_dependency = s.service.ipfilter_dependency;
+    return kOk;
+}
+
+uint32_t endr_service_install(const char *binary_path, bool ipfilter_dependency)
+{
+    if (!binary_path || strlen(binary_path) >= sizeof(endr_service_info::binary_path)) {
+        return kInvalidParameter;
+    }
+    if (uint32_t f = state_take_fault("service-create")) {
+        return f;
+    }
+    uint32_t rc = kOk;
+    state_update([&](State &s) {
+        if (s.service.installed) {
+            rc = kServiceExists;
+            return false;
+        }
+        s.service = ServiceState{true, false, binary_path, ipfilter_dependency};
+        unload_driver(s);
+        return true;
+    });
+    return rc;
+}
+
+uint32_t endr_service_start(void)
+{
+    if (uint32_t f = state_take_fault("service-start")) {
+        return f;
+    }
+    uint32_t rc = kOk;
+    state_update([&](State &s) {
+        if (!s.service.installed) {
+            rc = kServiceDoesNotExist;
+        } else if (s.service.running) {
+            rc = kServiceAlreadyRunning;
+        } else if (!g_file_test(s.service.binary_path.c_str(), G_FILE_TEST_IS_REGULAR)) {
+            rc = kFileNotFound;
+        } else {
+            s.service.running = true;
+            unload_driver(s);
+            return true;
+        }
+        return false;
+    });
+    if (rc == kOk) {
+        g_message("[endr-emu] driver loaded from %s", state_read().service.binary_path.c_str());
+    }
+    return rc;
+}
+
+uint32_t endr_service_stop(void)
+{
+    if (uint32_t f = state_take_fault("service-stop")) {
+        return f;
+    }
+    uint32_t rc = kOk;
+    state_update([&](State &s) {
+        if (!s.service.running) {
+            rc = kServiceNotActive;
+            return false;
+        }
+        s.service.running = false;
+        unload_driver(s);
+        return true;
+    });
+    if (rc == kOk) {
+        g_remove(dns_path().c_str());
+        Engine &e = engine();
+        std::lock_guard<std::mutex> g(e.mu);
+        e.staged = Policy{};
+        e.active = Policy{};
+        e.staging = false;
+    }
+    return rc;
+}
+
+uint32_t endr_service_delete(void)
+{
+    if (uint32_t f = state_take_fault("service-delete")) {
+        return f;
+    }
+    State s = state_read();
+    if (!s.service.installed) {
+        return kServiceDoesNotExist;
+    }
+    if (s.service.running) {
+        if (uint32_t rc = endr_service_stop(); rc != kOk && rc != kServiceNotActive) {
+            return rc;
+        }
+    }
+    uint32_t rc = kOk;
+    state_update([&](State &st) {
+        if (!st.service.installed) {
+            rc = kServiceDoesNotExist;
+            return false;
+        }
+        st.service = ServiceState{};
+        return true;
+    });
+    return rc;
+}
+
+uint32_t endr_device_open(endr_device **device)
+{
+    if (!device) {
+        return kInvalidParameter;
+    }
+    *device = nullptr;
+    if (uint32_t f = state_take_fault("device-open")) {
+        return f;
+    }
+    if (!state_read().service.running) {
+        return kFileNotFound;
+    }
+    Engine &e = engine();
+    bool first;
+    {
+        std::lock_guard<std::mutex> g(e.mu);
+        first = e.open_devices++ == 0;
+    }
+    if (first) {
+        ControlServer *server = control_server_start();
+        std::lock_guard<std::mutex> g(e.mu);
+        e.server = server;
+    }
+    *device = new endr_device;
+    return kOk;
+}
+
+uint32_t endr_device_ioctl(endr_device *dev, uint32_t code, const void *in, uint32_t in_len, void *out,
+                           uint32_t out_len, uint32_t *returned)
+{
+    uint32_t unused = 0;
+    uint32_t *ret = returned ? returned : &unused;
+    *ret = 0;
+    if (!dev) {
+        return kInvalidHandle;
+    }
+    Engine &e = engine();
+    {
+        std::lock_guard<std::mutex> g(e.mu);
+        if (dev->closing) {
+            return kInvalidHandle;
+        }
+        dev->inflight++;
+        count(e, "endr.requests");
+    }
+    uint32_t rc = kOk;
+    Header h{};
+    const CodeInfo *info = code_info(code);
+    if (uint32_t f = state_take_fault(fault_key(code))) {
+        rc = f;
+    } else if ((rc = decode_header(code, in, in_len, out != nullptr, out_len, &h)) != kOk) {
+    } else if (info->form == Form::Value || info->form == Form::QueueSize) {
+        rc = check_value(code, h.value, h.selector);
+        if (rc == kOk) {
+            rc = apply_value(dev, *info, h);
+        }
+    } else if (info->form == Form::Buffer) {
+        rc = apply_buffer(*info, caller_buffer(h), dev);
+    } else if (info->form == Form::ReadOutput) {
+        rc = read_output(code, static_cast<uint8_t *>(out), out_len, ret);
+    } else {
+        rc = read_event(dev, h, static_cast<uint8_t *>(out), ret);
+    }
+    if (rc != kOk && rc != kAborted) {
+        g_debug("[endr-emu] request 0x%x (%s) failed: %u", code, info ? info->name : "unknown", rc);
+    }
+    std::lock_guard<std::mutex> g(e.mu);
+    if (rc != kOk) {
+        count(e, "endr.requests-failed");
+    }
+    dev->inflight--;
+    e.cv.notify_all();
+    return rc;
+}
+
+void endr_device_close(endr_device *dev)
+{
+    if (!dev) {
+        return;
+    }
+    Engine &e = engine();
+    ControlServer *server = nullptr;
+    bool had_role;
+    {
+        std::unique_lock<std::mutex> lock(e.mu);
+        dev->closing = true;
+        e.cv.notify_all();
+        e.cv.wait(lock, [&] { return dev->inflight == 0; });
+        had_role = dev->role;
+        if (--e.open_devices == 0) {
+            server = e.server;
+            e.server = nullptr;
+        }
+    }
+    if (had_role) {
+        state_update([](State &s) {
+            if (s.driver.holder_pid != getpid()) {
+                return false;
+            }
+            s.driver.role = false;
+            s.driver.started = false;
+            s.driver.holder_pid = 0;
+            return true;
+        });
+    }
+    delete dev;
+    if (server) {
+        control_server_stop(server);
+    }
+}

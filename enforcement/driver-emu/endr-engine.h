@@ -1,0 +1,98 @@
+/*
+ * The in-process part of the emulated driver: what lives only while a module process
+ * has the device open (queued events, connection records, log bytes, staged and active
+ * policy buffers, recorded lid replies). Everything here is guarded by Engine::mu.
+ */
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "enforcement/driver-emu/endr-wire.h"
+
+namespace endr {
+
+/* Rule buffers are kept whole; decoding them is the classifier's job. */
+struct StagedChain {
+    std::string name;
+    uint32_t announced_rules = 0;
+    std::vector<std::vector<uint8_t>> rules;
+};
+
+struct StagedTable {
+    bool initialised = false;
+    uint64_t announced_chains = 0;
+    std::optional<std::vector<uint8_t>> index;
+    IndexSummary index_summary{};
+    std::vector<StagedChain> chains;
+
+    uint64_t rule_count() const;
+    /* Every chain and rule that init and the chains announced has arrived. */
+    bool complete() const;
+};
+
+struct Policy {
+    StagedTable input;
+    StagedTable output;
+    std::optional<uint64_t> revision;
+};
+
+class ControlServer;
+
+struct Engine {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<uint64_t> events;
+    std::deque<std::vector<uint8_t>> connections;
+    std::string log;
+    bool staging = false;
+    Policy staged;
+    Policy active;
+    std::map<uint64_t, LidReply> lid_replies;
+    /* The last buffer of each kind the module handed over, by request name. */
+    std::map<std::string, std::vector<uint8_t>> kept;
+    std::map<std::string, int64_t> counters;
+    uint64_t next_sm_id = 1;
+    int open_devices = 0;
+    ControlServer *server = nullptr;
+};
+
+Engine &engine();
+
+constexpr size_t kMaxQueuedEvents = 4096;
+constexpr size_t kMaxQueuedConnections = 100000;
+constexpr size_t kMaxLogBytes = 4 << 20;
+constexpr size_t kMaxLidReplies = 4096;
+
+/* Connection record inputs, already validated; addresses in record form (24 bytes). */
+struct ConnectionSpec {
+    bool inbound = false;
+    uint32_t protocol = 0; /* 0 TCP, 1 UDP, 2 ICMP */
+    uint16_t family = 1;
+    uint8_t local[24] = {};
+    uint8_t remote[24] = {};
+    uint16_t local_port = 0;
+    uint16_t remote_port = 0;
+    uint64_t pid = 0;
+    std::string dns;
+    uint32_t verdict = 2;
+    std::string rule_id;
+    uint8_t status = 1;
+};
+
+/* 21 (not ready) when no device is open in this process. */
+uint32_t engine_raise_lid_request(uint64_t pid);
+uint32_t engine_inject_connection(const ConnectionSpec &spec);
+uint32_t engine_append_log(const std::string &text);
+
+/* Control socket lifetime, tied to the first open and last close of a device. */
+ControlServer *control_server_start();
+void control_server_stop(ControlServer *server);
+
+} // namespace endr

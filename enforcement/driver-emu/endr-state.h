@@ -1,0 +1,86 @@
+/*
+ * What the emulated driver keeps across module restarts within one machine boot: the
+ * service, the settings and limits, the active policy summary and the armed faults.
+ * One JSON file, $HV_RUNTIME_DIR/endr-state.json (default folder /run/holvenstad),
+ * replaced atomically under an exclusive lock on endr-state.lock, so that the module's
+ * engine and a standalone hv-endr can both change it. A file written during another
+ * boot keeps only the installed service; an unreadable file counts as empty.
+ */
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace endr {
+
+struct Fault {
+    uint32_t error = 0;
+    uint32_t remaining = 0;
+};
+
+struct ServiceState {
+    bool installed = false;
+    bool running = false;
+    std::string binary_path;
+    bool ipfilter_dependency = false;
+};
+
+struct ActivePolicy {
+    bool present = false;
+    uint64_t revision = 0;
+    uint64_t input_chains = 0;
+    uint64_t input_rules = 0;
+    uint64_t output_chains = 0;
+    uint64_t output_rules = 0;
+};
+
+/* Cleared when the service stops: the driver is unloaded. */
+struct DriverState {
+    uint64_t version = 420005;
+    /* The process whose handle set the consumer role and started monitoring. */
+    int64_t holder_pid = 0;
+    bool role = false;
+    bool started = false;
+    std::map<std::string, uint64_t> settings;
+    std::optional<std::array<uint64_t, 4>> policy_limits;
+    std::optional<std::array<uint64_t, 3>> index_limits;
+    std::map<uint32_t, uint64_t> queue_sizes;
+    std::optional<std::array<uint64_t, 16>> excluded;
+    ActivePolicy active;
+    /* Summaries of the buffers the driver keeps (user sessions, service map, ...). */
+    std::map<std::string, uint64_t> kept;
+};
+
+struct State {
+    std::string boot_id;
+    ServiceState service;
+    DriverState driver;
+    /* Key: a control code as "0x122472", or a service operation ("service-start", ...). */
+    std::map<std::string, Fault> faults;
+};
+
+std::string runtime_dir();
+std::string state_path();
+
+/* The JSON text of a state, and back; parse failures say why. */
+std::string state_to_json(const State &state);
+bool state_from_json(const std::string &text, State *state, std::string *why);
+
+/* The current state (re-read only when the file changed). */
+State state_read();
+/*
+ * Runs change under the lock on the freshest state; writes the file when change
+ * returns true. Returns false when the file cannot be written (logged).
+ */
+bool state_update(const std::function<bool(State &)> &change);
+
+/* Consumes one armed fault of key; its error, or 0 when none is armed. */
+uint32_t state_take_fault(const std::string &key);
+std::string fault_key(uint32_t code);
+
+} // namespace endr

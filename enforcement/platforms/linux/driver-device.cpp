@@ -1,0 +1,420 @@
+#include "enforcement/platforms/driver-device.h"
+
+#include "enforcement/driver-emu/driver-emu.h"
+
+#include <glib.h>
+#include <glib/gstdio.h>
+
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace {
+constexpr uint32_t kFileNotFound = 2;
+constexpr uint32_t kPathNotFound = 3;
+constexpr uint32_t kAccessDenied = 5;
+constexpr uint32_t kInvalidHandle = 6;
+constexpr uint32_t kGenFailure = 31;
+constexpr uint32_t kInvalidParameter = 87;
+constexpr uint32_t kBadExeFormat = 193;
+constexpr uint32_t kInvalidImageHash = 577;
+constexpr uint32_t kServiceDisabled = 1058;
+constexpr uint32_t kServiceDoesNotExist = 1060;
+constexpr uint32_t kResourceNameNotFound = 1814;
+
+constexpr const char *kServiceName = "hv-enforcement";
+constexpr const char *kDeviceName = "\\\\.\\hv-enforcement";
+constexpr const char *kIpFilterService = "IPFilterDriver";
+constexpr uint32_t kKernelDriverType = 1;
+
+bool fail(uint32_t *win32_error, uint32_t code)
+{
+    if (win32_error) {
+        *win32_error = code;
+    }
+    return false;
+}
+
+uint32_t errno_to_win32(int err)
+{
+    switch (err) {
+    case ENOENT:
+        return kFileNotFound;
+    case ENOTDIR:
+        return kPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+        return kAccessDenied;
+    default:
+        return kGenFailure;
+    }
+}
+
+uint32_t file_error_to_win32(const GError *err)
+{
+    if (!err || err->domain != G_FILE_ERROR) {
+        return kGenFailure;
+    }
+    switch (err->code) {
+    case G_FILE_ERROR_NOENT:
+        return kFileNotFound;
+    case G_FILE_ERROR_NOTDIR:
+        return kPathNotFound;
+    case G_FILE_ERROR_ACCES:
+    case G_FILE_ERROR_PERM:
+    case G_FILE_ERROR_ISDIR:
+        return kAccessDenied;
+    default:
+        return kGenFailure;
+    }
+}
+
+std::string runtime_file(const char *name)
+{
+    const char *dir = g_getenv("HV_RUNTIME_DIR");
+    if (!dir || !*dir) {
+        dir = "/run/holvenstad";
+    }
+    g_mkdir_with_parents(dir, 0755);
+    return std::string(dir) + "/" + name;
+}
+
+std::string disabled_marker() { return runtime_file("hv-enforcement.disabled"); }
+} // namespace
+
+struct platform_resource_file {
+    std::map<unsigned, std::string> strings;
+    std::map<std::string, std::string> attributes;
+};
+
+/* Pure parser of a driver file's text; false when a line looks like a resource entry but is none. */
+static bool parse_resource_table(const std::string &text, platform_resource_file *out)
+{
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        size_t space = line.find(' ');
+        std::string key = line.substr(0, space);
+        std::string value = space == std::string::npos ? std::string() : line.substr(space + 1);
+        if (!g_ascii_isdigit(key[0])) {
+            out->attributes[key] = value;
+            continue;
+        }
+        guint64 id = 0;
+        if (!g_ascii_string_to_unsigned(key.c_str(), 10, 0, 65535, &id, nullptr)) {
+            return false;
+        }
+        if (!value.empty()) {
+            out->strings[static_cast<unsigned>(id)] = value;
+        }
+    }
+    return true;
+}
+
+platform_resource_file *platform_resource_file_load(const char *file, uint32_t *win32_error)
+{
+    g_autofree char *text = nullptr;
+    gsize len = 0;
+    g_autoptr(GError) gerr = nullptr;
+    if (!file) {
+        fail(win32_error, kFileNotFound);
+        return nullptr;
+    }
+    if (!g_file_get_contents(file, &text, &len, &gerr)) {
+        fail(win32_error, file_error_to_win32(gerr));
+        return nullptr;
+    }
+    auto *res = new platform_resource_file;
+    if (!parse_resource_table(std::string(text, len), res)) {
+        delete res;
+        fail(win32_error, kBadExeFormat);
+        return nullptr;
+    }
+    return res;
+}
+
+char *platform_resource_file_string(const platform_resource_file *file, unsigned id, uint32_t *win32_error)
+{
+    if (!file) {
+        fail(win32_error, kInvalidHandle);
+        return nullptr;
+    }
+    auto it = file->strings.find(id);
+    if (it == file->strings.end()) {
+        fail(win32_error, kResourceNameNotFound);
+        return nullptr;
+    }
+    return g_strdup(it->second.c_str());
+}
+
+void platform_resource_file_free(platform_resource_file *file) { delete file; }
+
+char *platform_load_string_resource(const char *file, unsigned id, uint32_t *win32_error)
+{
+    platform_resource_file *res = platform_resource_file_load(file, win32_error);
+    if (!res) {
+        return nullptr;
+    }
+    char *text = platform_resource_file_string(res, id, win32_error);
+    platform_resource_file_free(res);
+    return text;
+}
+
+/* An attribute of the image the installed service points at; empty when unreadable. */
+static std::string service_image_attribute(const char *key)
+{
+    endr_service_info info{};
+    if (endr_service_query(&info) != 0 || !info.installed) {
+        return {};
+    }
+    platform_resource_file *res = platform_resource_file_load(info.binary_path, nullptr);
+    if (!res) {
+        return {};
+    }
+    auto it = res->attributes.find(key);
+    std::string value = it == res->attributes.end() ? std::string() : it->second;
+    platform_resource_file_free(res);
+    return value;
+}
+
+/* ---- device ---- */
+
+struct platform_device {
+    endr_device *endr = nullptr;
+    int lock_fd = -1;
+    std::mutex mutex;
+    std::condition_variable idle;
+    unsigned in_flight = 0;
+    bool closing = false;
+};
+
+platform_device *platform_device_open(const char *device_name, uint32_t *win32_error)
+{
+    if (!device_name || strcmp(device_name, kDeviceName) != 0) {
+        fail(win32_error, kFileNotFound);
+        return nullptr;
+    }
+    std::string lock_path = runtime_file("hv-enforcement.device.lock");
+    int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        fail(win32_error, errno_to_win32(errno));
+        return nullptr;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        close(fd);
+        fail(win32_error, err == EWOULDBLOCK ? kAccessDenied : errno_to_win32(err));
+        return nullptr;
+    }
+    if (service_image_attribute("device") == "FALSE") {
+        close(fd);
+        fail(win32_error, kFileNotFound);
+        return nullptr;
+    }
+    endr_device *endr = nullptr;
+    uint32_t code = endr_device_open(&endr);
+    if (code != 0) {
+        close(fd);
+        fail(win32_error, code);
+        return nullptr;
+    }
+    auto *device = new platform_device;
+    device->endr = endr;
+    device->lock_fd = fd;
+    return device;
+}
+
+bool platform_device_ioctl(platform_device *device, uint32_t code, const void *in, uint32_t in_len, void *out,
+                           uint32_t out_len, uint32_t *returned, uint32_t *win32_error)
+{
+    if (returned) {
+        *returned = 0;
+    }
+    if (!device) {
+        return fail(win32_error, kInvalidHandle);
+    }
+    {
+        std::lock_guard<std::mutex> guard(device->mutex);
+        if (device->closing) {
+            return fail(win32_error, kInvalidHandle);
+        }
+        device->in_flight++;
+    }
+    uint32_t count = 0;
+    uint32_t rc = endr_device_ioctl(device->endr, code, in, in_len, out, out_len, &count);
+    {
+        std::lock_guard<std::mutex> guard(device->mutex);
+        device->in_flight--;
+    }
+    device->idle.notify_all();
+    if (rc != 0) {
+        return fail(win32_error, rc);
+    }
+    if (returned) {
+        *returned = count;
+    }
+    return true;
+}
+
+void platform_device_close(platform_device *device)
+{
+    if (!device) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(device->mutex);
+        device->closing = true;
+    }
+    /* Wakes the waiting requests with 995; ours must have left before the handle goes. */
+    endr_device_close(device->endr);
+    {
+        std::unique_lock<std::mutex> lock(device->mutex);
+        device->idle.wait(lock, [device] { return device->in_flight == 0; });
+    }
+    close(device->lock_fd);
+    delete device;
+}
+
+/* ---- service manager ---- */
+
+struct platform_scm {
+    uint32_t access;
+};
+
+struct platform_service {
+    uint32_t access;
+};
+
+platform_scm *platform_scm_open(uint32_t access, uint32_t *win32_error) { return new platform_scm{access}; }
+
+void platform_scm_close(platform_scm *scm) { delete scm; }
+
+platform_service *platform_service_open(platform_scm *scm, const char *name, uint32_t access, uint32_t *win32_error)
+{
+    if (!scm) {
+        fail(win32_error, kInvalidHandle);
+        return nullptr;
+    }
+    endr_service_info info{};
+    uint32_t code = endr_service_query(&info);
+    if (code != 0) {
+        fail(win32_error, code);
+        return nullptr;
+    }
+    if (!name || strcmp(name, kServiceName) != 0 || !info.installed) {
+        fail(win32_error, kServiceDoesNotExist);
+        return nullptr;
+    }
+    return new platform_service{access};
+}
+
+platform_service *platform_service_create(platform_scm *scm, const char *name, const char *display_name,
+                                          uint32_t access, uint32_t type, uint32_t start_type,
+                                          uint32_t error_control, const char *binary_path, const char *dependency,
+                                          uint32_t *win32_error)
+{
+    if (!scm) {
+        fail(win32_error, kInvalidHandle);
+        return nullptr;
+    }
+    /* The emulated manager knows one kernel-driver service and one possible dependency. */
+    if (!name || strcmp(name, kServiceName) != 0 || type != kKernelDriverType || !binary_path ||
+        (dependency && strcmp(dependency, kIpFilterService) != 0)) {
+        fail(win32_error, kInvalidParameter);
+        return nullptr;
+    }
+    uint32_t code = endr_service_install(binary_path, dependency != nullptr);
+    if (code != 0) {
+        fail(win32_error, code);
+        return nullptr;
+    }
+    g_remove(disabled_marker().c_str());
+    return new platform_service{access};
+}
+
+bool platform_service_start(platform_service *service, uint32_t *win32_error)
+{
+    if (!service) {
+        return fail(win32_error, kInvalidHandle);
+    }
+    endr_service_info info{};
+    uint32_t code = endr_service_query(&info);
+    if (code == 0 && info.installed && !info.running) {
+        if (g_file_test(disabled_marker().c_str(), G_FILE_TEST_EXISTS)) {
+            return fail(win32_error, kServiceDisabled);
+        }
+        if (service_image_attribute("signed") == "FALSE") {
+            return fail(win32_error, kInvalidImageHash);
+        }
+    }
+    code = endr_service_start();
+    return code == 0 || fail(win32_error, code);
+}
+
+bool platform_service_stop(platform_service *service, uint32_t *win32_error)
+{
+    if (!service) {
+        return fail(win32_error, kInvalidHandle);
+    }
+    uint32_t code = endr_service_stop();
+    return code == 0 || fail(win32_error, code);
+}
+
+bool platform_service_delete(platform_service *service, uint32_t *win32_error)
+{
+    if (!service) {
+        return fail(win32_error, kInvalidHandle);
+    }
+    uint32_t code = endr_service_delete();
+    if (code != 0) {
+        return fail(win32_error, code);
+    }
+    g_remove(disabled_marker().c_str());
+    return true;
+}
+
+bool platform_service_set_disabled(platform_service *service, bool disabled, uint32_t *win32_error)
+{
+    if (!service) {
+        return fail(win32_error, kInvalidHandle);
+    }
+    endr_service_info info{};
+    uint32_t code = endr_service_query(&info);
+    if (code != 0) {
+        return fail(win32_error, code);
+    }
+    if (!info.installed) {
+        return fail(win32_error, kServiceDoesNotExist);
+    }
+    std::string marker = disabled_marker();
+    if (!disabled) {
+        g_remove(marker.c_str());
+        return true;
+    }
+    g_autoptr(GError) gerr = nullptr;
+    if (!g_file_set_contents(marker.c_str(), "", 0, &gerr)) {
+        return fail(win32_error, kAccessDenied);
+    }
+    return true;
+}
+
+void platform_service_close(platform_service *service) { delete service; }

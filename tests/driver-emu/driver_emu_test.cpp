@@ -1,0 +1,553 @@
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "emu-fixture.h"
+#include "qobject/qbool.h"
+#include "qobject/qnull.h"
+
+using namespace endr;
+
+namespace {
+
+class DriverEmu : public EmuFixture {
+protected:
+    /* Stages a table of `chains` chains with one rule each. */
+    void StageTable(const char *table, uint32_t chains)
+    {
+        bool output = strcmp(table, "OUTPUT") == 0;
+        ASSERT_EQ(Value(output ? kInitOutputTable : kInitInputTable, chains), 0u);
+        if (chains == 0) {
+            return;
+        }
+        std::vector<uint8_t> index = IndexBuffer(static_cast<uint16_t>(chains));
+        ASSERT_EQ(Buffer(output ? kInitOutputIndex : kInitInputIndex, index), 0u);
+        for (uint32_t c = 0; c < chains; c++) {
+            std::string name = "chain-" + std::to_string(c);
+            std::vector<uint8_t> chain = MakeChain(table, name.c_str(), 1);
+            ASSERT_EQ(Buffer(kAddChain, chain), 0u);
+            std::vector<uint8_t> rule = MakeRule(table, name.c_str(), ("rule-" + std::to_string(c)).c_str());
+            ASSERT_EQ(Buffer(kAddRule, rule), 0u);
+        }
+    }
+};
+
+TEST_F(DriverEmu, MalformedHeadersFailWithoutCrash)
+{
+    Load();
+    Hdr good;
+    uint64_t version = 0;
+    EXPECT_EQ(Raw(kGetVersion, good, &version, 8), 0u);
+
+    Hdr bad_magic;
+    bad_magic.magic = 0xE8D4;
+    EXPECT_EQ(Raw(kGetVersion, bad_magic, &version, 8), kInvalidParameter);
+    Hdr bad_version;
+    bad_version.version = 3;
+    EXPECT_EQ(Raw(kGetVersion, bad_version, &version, 8), kInvalidParameter);
+    Hdr selector;
+    selector.selector = 1;
+    selector.value = 2;
+    EXPECT_EQ(Raw(kEnforcementMode, selector), kInvalidParameter);
+
+    /* A 15-byte header and a missing one. */
+    std::vector<uint8_t> short_header = good.bytes();
+    short_header.pop_back();
+    EXPECT_EQ(endr_device_ioctl(dev_, kGetVersion, short_header.data(), 15, &version, 8, nullptr), kInvalidParameter);
+    EXPECT_EQ(endr_device_ioctl(dev_, kGetVersion, nullptr, 16, &version, 8, nullptr), kInvalidParameter);
+    EXPECT_EQ(endr_device_ioctl(nullptr, kGetVersion, good.bytes().data(), 16, &version, 8, nullptr), kInvalidHandle);
+
+    /* Forms: a value request with a length, a buffer request without an address,
+       an output request with a short or missing buffer, an unknown code. */
+    Hdr value_with_length;
+    value_with_length.value = 1;
+    value_with_length.length = 8;
+    EXPECT_EQ(Raw(kDnsEnable, value_with_length), kInvalidParameter);
+    Hdr no_address;
+    no_address.length = 32;
+    EXPECT_EQ(Raw(kSetPolicyLimits, no_address), kInvalidParameter);
+    uint32_t small = 0;
+    EXPECT_EQ(Raw(kGetVersion, good, &small, 4), kInvalidParameter);
+    EXPECT_EQ(Raw(kGetVersion, good), kInvalidParameter);
+    std::vector<uint8_t> metrics(kMetricsSize - 1);
+    EXPECT_EQ(Raw(kGetMetrics, good, metrics.data(), static_cast<uint32_t>(metrics.size())), kInvalidParameter);
+    EXPECT_EQ(Raw(0x122400, good), kInvalidFunction);
+
+    /* Values out of range. */
+    EXPECT_EQ(Value(kSetVerbosity, 3), kInvalidParameter);
+    EXPECT_EQ(Value(kFirewallMode, 4), kInvalidParameter);
+    EXPECT_EQ(Value(kEnforcementMode, 0), kInvalidParameter);
+    EXPECT_EQ(Value(kDnsEnable, 2), kInvalidParameter);
+    EXPECT_EQ(Value(kSwapPolicy, 1), kInvalidParameter);
+    EXPECT_EQ(Value(kSetQueueSize, 32769, 0), kInvalidParameter);
+    EXPECT_EQ(Value(kSetQueueSize, 127, 1), kInvalidParameter);
+    EXPECT_EQ(Value(kSetQueueSize, 2, 2), kInvalidParameter);
+    EXPECT_EQ(Value(kSetQueueSize, 32768, 0), 0u);
+}
+
+TEST_F(DriverEmu, EveryBufferRequestRefusesShortAndOddLengths)
+{
+    Load();
+    for (const CodeInfo &info : all_codes()) {
+        if (info.form != Form::Buffer) {
+            continue;
+        }
+        for (size_t len : {size_t{1}, size_t{7}, size_t{31}, size_t{259}}) {
+            std::vector<uint8_t> b(len, 0xFF);
+            EXPECT_NE(Buffer(info.code, b), 0u) << info.name << " with " << len << " bytes";
+        }
+    }
+    std::vector<uint8_t> lid(kLidReplySize + 1, 0);
+    EXPECT_EQ(Buffer(kLidReply, lid), kInvalidParameter);
+    std::vector<uint8_t> limits(kPolicyLimitsSize - 8, 0);
+    EXPECT_EQ(Buffer(kSetPolicyLimits, limits), kInvalidParameter);
+    std::vector<uint8_t> excluded(kExcludedSize + 8, 0);
+    EXPECT_EQ(Buffer(kExcludedInterfaces, excluded), kInvalidParameter);
+}
+
+TEST_F(DriverEmu, VersionAndRoleReachStatus)
+{
+    Load();
+    uint32_t rc;
+    EXPECT_EQ(Version(&rc), 420005u);
+    EXPECT_EQ(rc, 0u);
+    EXPECT_EQ(qobject_type(qdict_get(Status(), "role")), QTYPE_QNULL);
+    EXPECT_EQ(Value(kSetConsumerRole, 0), 0u);
+    EXPECT_EQ(Value(kStartMonitoring, 0), 0u);
+    QDict *s = Status();
+    EXPECT_STREQ(qdict_get_str(s, "role"), "consumer");
+    EXPECT_TRUE(qdict_get_bool(s, "started"));
+
+    Control(R"({"command": "set-version", "version": 420006})");
+    EXPECT_EQ(Version(&rc), 420006u);
+}
+
+TEST_F(DriverEmu, SettingsAndLimitsReachStatus)
+{
+    Load();
+    EXPECT_EQ(Value(kEnforcementMode, 3), 0u);
+    EXPECT_EQ(Value(kFirewallMode, 2), 0u);
+    EXPECT_EQ(Value(kSetVerbosity, 1), 0u);
+    EXPECT_EQ(Value(kDnsRateLimit, 77), 0u);
+    EXPECT_EQ(Value(kSetQueueSize, 32768), 0u);
+    std::vector<uint8_t> limits;
+    for (uint64_t v : {16, 2048, 40000, 4194304}) {
+        append<uint64_t>(limits, v);
+    }
+    EXPECT_EQ(Buffer(kSetPolicyLimits, limits), 0u);
+    std::vector<uint8_t> excluded(kExcludedSize, 0);
+    put<uint64_t>(excluded, 0, 11);
+    put<uint64_t>(excluded, 8, 12);
+    EXPECT_EQ(Buffer(kExcludedInterfaces, excluded), 0u);
+
+    QDict *s = Status();
+    QDict *settings = qdict_get_qdict(s, "settings");
+    EXPECT_EQ(U(settings, "enforcement-mode"), 3u);
+    EXPECT_EQ(U(settings, "firewall-mode"), 2u);
+    EXPECT_EQ(U(settings, "verbosity"), 1u);
+    EXPECT_EQ(U(settings, "dns-rate-limit"), 77u);
+    EXPECT_EQ(U(settings, "queue-size"), 32768u);
+    QDict *pl = qdict_get_qdict(settings, "policy-limits");
+    EXPECT_EQ(U(pl, "max-chains-num"), 16u);
+    EXPECT_EQ(U(pl, "max-rules-num"), 2048u);
+    EXPECT_EQ(U(pl, "max-entity-field-num"), 40000u);
+    EXPECT_EQ(U(pl, "max-rule-buffer-len"), 4194304u);
+    QList *luids = qdict_get_qlist(s, "excluded-luids");
+    ASSERT_EQ(qlist_size(luids), 2u);
+    EXPECT_EQ(quint_get_uint(qobject_to_quint(qlist_peek(luids))), 11u);
+}
+
+TEST_F(DriverEmu, PolicyBecomesActiveOnlyBySwap)
+{
+    Load();
+    StageTable("INPUT", 2);
+    StageTable("OUTPUT", 1);
+    EXPECT_EQ(Value(kSwapPolicy, 0), kInvalidState) << "swap without a revision";
+    EXPECT_EQ(Value(kSetRevision, 7), 0u);
+    EXPECT_TRUE(qdict_get_bool(Status(), "staged"));
+    EXPECT_EQ(Value(kSwapPolicy, 0), 0u);
+    EXPECT_EQ(Value(kReauthorize, 0), 0u);
+    QDict *s = Status();
+    EXPECT_EQ(U(s, "active-revision"), 7u);
+    EXPECT_EQ(U(s, "input-rules"), 2u);
+    EXPECT_EQ(U(s, "output-rules"), 1u);
+    EXPECT_FALSE(qdict_get_bool(s, "staged"));
+
+    /* A second policy staged and given a revision but never swapped. */
+    StageTable("INPUT", 1);
+    StageTable("OUTPUT", 0);
+    EXPECT_EQ(Value(kSetRevision, 8), 0u);
+    s = Status();
+    EXPECT_EQ(U(s, "active-revision"), 7u);
+    EXPECT_EQ(U(s, "input-rules"), 2u);
+    EXPECT_TRUE(qdict_get_bool(s, "staged"));
+
+    EXPECT_EQ(Value(kLightRevision, 9), 0u);
+    EXPECT_EQ(U(Status(), "active-revision"), 9u);
+}
+
+TEST_F(DriverEmu, StagingChecksCountsAgainstWhatInitAnnounced)
+{
+    Load();
+    ASSERT_EQ(Value(kInitInputTable, 1), 0u);
+    std::vector<uint8_t> chain = MakeChain("INPUT", "c", 1);
+    EXPECT_EQ(Buffer(kAddChain, chain), kInvalidState) << "chain before the index";
+    std::vector<uint8_t> wrong_words = IndexBuffer(1);
+    put<uint16_t>(wrong_words, 6, 2);
+    EXPECT_EQ(Buffer(kInitInputIndex, wrong_words), kInvalidParameter);
+    std::vector<uint8_t> trailing = IndexBuffer(1);
+    trailing.push_back(0);
+    EXPECT_EQ(Buffer(kInitInputIndex, trailing), kInvalidParameter);
+    std::vector<uint8_t> index = IndexBuffer(1);
+    ASSERT_EQ(Buffer(kInitInputIndex, index), 0u);
+    ASSERT_EQ(Buffer(kAddChain, chain), 0u);
+    std::vector<uint8_t> second = MakeChain("INPUT", "d", 0);
+    EXPECT_EQ(Buffer(kAddChain, second), kInvalidState) << "more chains than announced";
+    std::vector<uint8_t> other_table = MakeChain("FORWARD", "c", 0);
+    EXPECT_EQ(Buffer(kAddChain, other_table), kInvalidParameter);
+
+    std::vector<uint8_t> rule = MakeRule("INPUT", "c", "r1");
+    std::vector<uint8_t> bad_verdict = MakeRule("INPUT", "c", "r1", 0);
+    EXPECT_EQ(Buffer(kAddRule, bad_verdict), kInvalidParameter);
+    std::vector<uint8_t> bad_length = rule;
+    put<uint64_t>(bad_length, 256, endr::kMinRuleSize + 1);
+    EXPECT_EQ(Buffer(kAddRule, bad_length), kInvalidParameter);
+    std::vector<uint8_t> unknown_chain = MakeRule("INPUT", "x", "r1");
+    EXPECT_EQ(Buffer(kAddRule, unknown_chain), kInvalidState);
+    ASSERT_EQ(Buffer(kAddRule, rule), 0u);
+    EXPECT_EQ(Buffer(kAddRule, rule), kInvalidState) << "more rules than the chain announced";
+
+    /* The output table was never initialised: the swap is refused and nothing changes. */
+    EXPECT_EQ(Value(kSetRevision, 3), 0u);
+    EXPECT_EQ(Value(kSwapPolicy, 0), kInvalidState);
+    EXPECT_EQ(qobject_type(qdict_get(Status(), "active-revision")), QTYPE_QNULL);
+}
+
+TEST_F(DriverEmu, PolicyLimitsRefuseLargerTables)
+{
+    Load();
+    std::vector<uint8_t> limits;
+    for (uint64_t v : {2, 1, 40000, 4194304}) {
+        append<uint64_t>(limits, v);
+    }
+    ASSERT_EQ(Buffer(kSetPolicyLimits, limits), 0u);
+    EXPECT_EQ(Value(kInitInputTable, 3), kInvalidParameter);
+    ASSERT_EQ(Value(kInitInputTable, 2), 0u);
+    std::vector<uint8_t> index = IndexBuffer(2);
+    ASSERT_EQ(Buffer(kInitInputIndex, index), 0u);
+    std::vector<uint8_t> two_rules = MakeChain("INPUT", "c", 2);
+    EXPECT_EQ(Buffer(kAddChain, two_rules), kInvalidParameter);
+}
+
+TEST_F(DriverEmu, EventReadPendsUntilALidRequestAndAbortsOnClose)
+{
+    Load();
+    std::atomic<uint32_t> rc{UINT32_MAX};
+    std::vector<uint8_t> area(kEventAreaSize), out(65535);
+    auto reader = [&] {
+        Hdr h;
+        h.value = reinterpret_cast<uintptr_t>(area.data());
+        uint32_t returned = 0;
+        rc = Raw(kReadEvent, h, out.data(), static_cast<uint32_t>(out.size()), &returned);
+    };
+    std::thread t(reader);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_EQ(rc.load(), UINT32_MAX) << "the read must wait for an event";
+    Control(R"({"command": "raise-lid-request", "pid": 4242})");
+    t.join();
+    EXPECT_EQ(rc.load(), 0u);
+    EXPECT_EQ(get<uint32_t>(area.data()), 2u);
+    EXPECT_EQ(get<uint64_t>(area.data() + 4), 4242u);
+
+    rc = UINT32_MAX;
+    std::thread t2(reader);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Close();
+    t2.join();
+    EXPECT_EQ(rc.load(), kAborted);
+}
+
+TEST_F(DriverEmu, LidRepliesAreRecordedAndConnectionsCarryTheirCid)
+{
+    Load();
+    std::vector<uint8_t> reply(kLidReplySize, 0);
+    put<uint64_t>(reply, 0, 99);
+    put<uint32_t>(reply, 8, 5);
+    put<uint16_t>(reply, 12, 2);
+    put<uint16_t>(reply, 14, 3);
+    put<uint16_t>(reply, 16, 4);
+    reply[30] = 1;
+    ASSERT_EQ(Buffer(kLidReply, reply), 0u);
+    std::vector<uint8_t> stray = reply;
+    put<uint16_t>(stray, 20, 9); /* a lid beyond the count */
+    EXPECT_EQ(Buffer(kLidReply, stray), kInvalidParameter);
+    QList *replies = qdict_get_qlist(qobject_to_qdict(Control(R"({"command": "lid-replies"})")), "lid-replies");
+    ASSERT_EQ(qlist_size(replies), 1u);
+    QDict *r = qobject_to_qdict(qlist_peek(replies));
+    EXPECT_EQ(U(r, "cid"), 5u);
+    EXPECT_EQ(qlist_size(qdict_get_qlist(r, "lids")), 2u);
+    EXPECT_TRUE(qdict_get_bool(r, "update"));
+
+    std::vector<uint8_t> records(kConnectionRecordSize * 2), aux(64);
+    std::vector<uint8_t> req(kConnectionRequestSize, 0);
+    put<uint64_t>(req, 0, 60);
+    put<uint32_t>(req, 8, 2);
+    put<uint32_t>(req, 12, 1);
+    put<uint32_t>(req, 20, 2 * kConnectionRecordSize);
+    put<uint64_t>(req, 24, reinterpret_cast<uintptr_t>(records.data()));
+    put<uint64_t>(req, 32, reinterpret_cast<uintptr_t>(aux.data()));
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Buffer(kGetConnections, req), 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(55)) << "waits when empty";
+    EXPECT_EQ(get<uint32_t>(req.data() + 16), 0u);
+
+    QObject *q = Control(R"({"command": "inject-connection", "direction": "out", "protocol": "udp",
+        "local": "10.0.0.1", "local-port": 5353, "remote": "10.0.0.2", "remote-port": 53, "pid": 99,
+        "dns": "example.test", "verdict": "BLOCK", "rule-id": "r-7"})");
+    ASSERT_TRUE(qdict_get_bool(qobject_to_qdict(q), "queued"));
+    ASSERT_EQ(Buffer(kGetConnections, req), 0u);
+    ASSERT_EQ(get<uint32_t>(req.data() + 16), 1u);
+    const uint8_t *rec = records.data();
+    EXPECT_EQ(get<uint32_t>(rec), 3u);
+    EXPECT_EQ(rec[4], 1u);
+    EXPECT_EQ(get<uint32_t>(rec + 12), 0x0A000001u);
+    EXPECT_EQ(get<uint32_t>(rec + 36), 0x0A000002u);
+    EXPECT_EQ(get<uint16_t>(rec + 52), 5353u);
+    EXPECT_EQ(get<uint16_t>(rec + 54), 53u);
+    EXPECT_EQ(get<uint32_t>(rec + 56), 1u);
+    EXPECT_EQ(get<uint16_t>(rec + 60), 1u);
+    EXPECT_EQ(get<uint64_t>(rec + 68), 99u);
+    EXPECT_EQ(get<uint32_t>(rec + 76), 5u);
+    EXPECT_EQ(rec[80], 0u);
+    EXPECT_EQ(get<uint32_t>(rec + 84), 1u);
+    EXPECT_STREQ(reinterpret_cast<const char *>(rec + 100), "r-7");
+    EXPECT_STREQ(reinterpret_cast<const char *>(rec + 229), "example.test");
+
+    put<uint32_t>(req, 20, kConnectionRecordSize);
+    EXPECT_EQ(Buffer(kGetConnections, req), kInvalidParameter) << "buffer size must match the record count";
+}
+
+TEST_F(DriverEmu, LogBytesAndMetrics)
+{
+    Load();
+    Control(R"({"command": "log", "text": "hello driver"})");
+    std::vector<uint8_t> buf(65536);
+    std::vector<uint8_t> req(kLogRequestSize, 0);
+    put<uint64_t>(req, 0, 10);
+    put<uint64_t>(req, 8, reinterpret_cast<uintptr_t>(buf.data()));
+    put<uint32_t>(req, 16, 65536);
+    put<uint32_t>(req, 20, 2048);
+    ASSERT_EQ(Buffer(kGetDriverLogs, req), 0u);
+    ASSERT_EQ(get<uint32_t>(req.data() + 24), 13u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf.data()), 13), "hello driver\n");
+    ASSERT_EQ(Buffer(kGetDriverLogs, req), 0u);
+    EXPECT_EQ(get<uint32_t>(req.data() + 24), 0u);
+
+    std::vector<uint8_t> metrics(kMetricsSize);
+    ASSERT_EQ(Raw(kGetMetrics, Hdr{}, metrics.data(), kMetricsSize), 0u);
+    uint64_t n = get<uint64_t>(metrics.data());
+    ASSERT_GT(n, 0u);
+    bool found = false;
+    for (uint64_t i = 0; i < n; i++) {
+        const uint8_t *e = metrics.data() + 16 + i * kMetricEntrySize;
+        if (strcmp(reinterpret_cast<const char *>(e + 8), "endr.log-bytes-served") == 0) {
+            found = get<int64_t>(e) == 13;
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(DriverEmu, DnsSnapshotRoundTripAndRefusal)
+{
+    Load();
+    std::vector<uint8_t> snap(kDnsSnapshotSize, 0);
+    put<uint64_t>(snap, kDnsCapacityOffset, kDnsCapacity);
+    put<uint64_t>(snap, kDnsCountOffset, 2);
+    strcpy(reinterpret_cast<char *>(snap.data()), "a.test");
+    snap[256] = 1;
+    put<uint32_t>(snap, 264, 0x01020304);
+    strcpy(reinterpret_cast<char *>(snap.data() + kDnsSlotSize), "b.test");
+    put<uint64_t>(snap, kDnsSlotSize + 280, 77);
+    ASSERT_EQ(Buffer(kSetDnsSnapshot, snap), 0u);
+
+    std::vector<uint8_t> got(kDnsSnapshotSize, 0xAB);
+    put<uint64_t>(got, kDnsCapacityOffset, kDnsCapacity);
+    ASSERT_EQ(Buffer(kGetDnsSnapshot, got), 0u);
+    EXPECT_EQ(get<uint64_t>(got.data() + kDnsCountOffset), 2u);
+    EXPECT_STREQ(reinterpret_cast<char *>(got.data() + kDnsSlotSize), "b.test");
+    EXPECT_EQ(get<uint64_t>(got.data() + kDnsSlotSize + 280), 77u);
+    EXPECT_EQ(got[2 * kDnsSlotSize], 0u) << "unused slots are zeroed";
+
+    std::vector<uint8_t> bad = snap;
+    memset(bad.data(), 'x', 256); /* a name without terminator */
+    EXPECT_EQ(Buffer(kSetDnsSnapshot, bad), kInvalidParameter);
+    put<uint64_t>(bad, kDnsCountOffset, kDnsCapacity + 1);
+    EXPECT_EQ(Buffer(kSetDnsSnapshot, bad), kInvalidParameter);
+}
+
+TEST_F(DriverEmu, KeptBuffersAreValidated)
+{
+    Load();
+    /* User sessions: one SID of two sub-authorities, checksum over the zeroed field. */
+    std::vector<uint8_t> us(18 + 9, 0);
+    put<uint32_t>(us, 0, static_cast<uint32_t>(us.size()));
+    us[12] = 1;
+    put<uint32_t>(us, 14, 1);
+    us[18] = 2;
+    put<uint32_t>(us, 19, 32);
+    put<uint32_t>(us, 23, 544);
+    put<uint64_t>(us, 4, fnv1a64(us));
+    ASSERT_EQ(Buffer(kSetUserSessions, us), 0u);
+    std::vector<uint8_t> tampered = us;
+    tampered[20] ^= 1;
+    EXPECT_EQ(Buffer(kSetUserSessions, tampered), kInvalidParameter);
+
+    /* Service map entries must be sorted by tag. */
+    auto map_entry = [](std::vector<uint8_t> &b, uint64_t tag, const char *name) {
+        append<uint64_t>(b, tag);
+        append<uint16_t>(b, static_cast<uint16_t>(strlen(name)));
+        b.insert(b.end(), name, name + strlen(name) + 1);
+    };
+    std::vector<uint8_t> map(8, 0);
+    map_entry(map, 1, "Dnscache");
+    map_entry(map, 7, "W32Time");
+    put<uint32_t>(map, 0, static_cast<uint32_t>(map.size()));
+    put<uint32_t>(map, 4, 2);
+    ASSERT_EQ(Buffer(kServiceNameMap, map), 0u);
+    std::vector<uint8_t> unsorted(8, 0);
+    map_entry(unsorted, 7, "W32Time");
+    map_entry(unsorted, 1, "Dnscache");
+    put<uint32_t>(unsorted, 0, static_cast<uint32_t>(unsorted.size()));
+    put<uint32_t>(unsorted, 4, 2);
+    EXPECT_EQ(Buffer(kServiceNameMap, unsorted), kInvalidParameter);
+
+    std::vector<uint8_t> tuples(4 + kServiceTupleSize, 0);
+    put<uint32_t>(tuples, 0, 1);
+    tuples[4 + 36] = 1;
+    tuples[4 + 37] = 1;
+    ASSERT_EQ(Buffer(kServiceTuples, tuples), 0u);
+    tuples[4 + 37] = 3;
+    EXPECT_EQ(Buffer(kServiceTuples, tuples), kInvalidParameter);
+
+    /* Blocklist: revision 5, one blocked name, nothing excluded. */
+    std::vector<uint8_t> bl;
+    append<uint64_t>(bl, 5);
+    append<uint32_t>(bl, 1);
+    append<uint8_t>(bl, 10);
+    const char name[] = "bad.test1";
+    bl.insert(bl.end(), name, name + 10);
+    append<uint32_t>(bl, 0);
+    ASSERT_EQ(bl.size(), 27u);
+    ASSERT_EQ(Buffer(kDnsBlocklistPolicy, bl), 0u);
+    std::vector<uint8_t> cut(bl.begin(), bl.end() - 1);
+    EXPECT_EQ(Buffer(kDnsBlocklistPolicy, cut), kInvalidParameter);
+
+    ASSERT_EQ(Value(kUserSessionsMurky, 0), 0u);
+    QDict *kept = qdict_get_qdict(Status(), "kept");
+    EXPECT_EQ(U(kept, "user-sessions-sids"), 1u);
+    EXPECT_EQ(U(kept, "user-sessions-murky"), 1u);
+    EXPECT_EQ(U(kept, "service-map-entries"), 2u);
+    EXPECT_EQ(U(kept, "service-tuples"), 1u);
+    EXPECT_EQ(U(kept, "blocklist-revision"), 5u);
+}
+
+TEST_F(DriverEmu, FaultsFailTheNextRequestsOfACode)
+{
+    Load();
+    Control(R"({"command": "fail", "code": "0x122472", "count": 2})");
+    uint32_t rc;
+    Version(&rc);
+    EXPECT_EQ(rc, kGenFailure);
+    Version(&rc);
+    EXPECT_EQ(rc, kGenFailure);
+    EXPECT_EQ(Version(&rc), 420005u);
+    EXPECT_EQ(rc, 0u);
+    EXPECT_EQ(Value(kDnsEnable, 1), 0u) << "other codes are not affected";
+
+    Control(R"({"command": "fail", "code": 1188981, "error": 1167})"); /* 0x122475 */
+    EXPECT_EQ(Value(kDnsEnable, 1), 1167u);
+    EXPECT_EQ(Value(kDnsEnable, 1), 0u);
+}
+
+TEST_F(DriverEmu, ServiceManagerCodes)
+{
+    endr_device *dev = nullptr;
+    EXPECT_EQ(endr_device_open(&dev), 2u);
+    EXPECT_EQ(endr_service_start(), 1060u);
+    EXPECT_EQ(endr_service_delete(), 1060u);
+    std::string missing = std::string(dir_) + "/missing.sys";
+    ASSERT_EQ(endr_service_install(missing.c_str(), true), 0u);
+    EXPECT_EQ(endr_service_install(missing.c_str(), true), 1073u);
+    EXPECT_EQ(endr_service_start(), 2u);
+    EXPECT_EQ(endr_service_stop(), 1062u);
+    endr_service_info info;
+    ASSERT_EQ(endr_service_query(&info), 0u);
+    EXPECT_TRUE(info.installed);
+    EXPECT_FALSE(info.running);
+    EXPECT_TRUE(info.ipfilter_dependency);
+    EXPECT_STREQ(info.binary_path, missing.c_str());
+    ASSERT_EQ(endr_service_delete(), 0u);
+
+    Control(R"({"command": "fail", "code": "service-start", "error": 577})");
+    ASSERT_EQ(endr_service_install(binary_.c_str(), false), 0u);
+    EXPECT_EQ(endr_service_start(), 577u);
+    EXPECT_EQ(endr_service_start(), 0u);
+    EXPECT_EQ(endr_service_start(), 1056u);
+    Open();
+    EXPECT_EQ(Value(kEnforcementMode, 2), 0u);
+    Close();
+    ASSERT_EQ(endr_service_delete(), 0u);
+    ASSERT_EQ(endr_service_query(&info), 0u);
+    EXPECT_FALSE(info.installed);
+    ASSERT_EQ(endr_service_install(binary_.c_str(), false), 0u);
+    ASSERT_EQ(endr_service_start(), 0u);
+    EXPECT_EQ(qdict_size(qdict_get_qdict(Status(), "settings")), 0u) << "a reloaded driver starts empty";
+}
+
+TEST_F(DriverEmu, DriverStateSurvivesAModuleRestart)
+{
+    Load();
+    ASSERT_EQ(Value(kSetConsumerRole, 0), 0u);
+    ASSERT_EQ(Value(kEnforcementMode, 5), 0u);
+    std::vector<uint8_t> limits;
+    for (uint64_t v : {8388608, 8388608, 67108864}) {
+        append<uint64_t>(limits, v);
+    }
+    ASSERT_EQ(Buffer(kSetIndexLimits, limits), 0u);
+    StageTable("INPUT", 1);
+    StageTable("OUTPUT", 1);
+    ASSERT_EQ(Value(kSetRevision, 41), 0u);
+    ASSERT_EQ(Value(kSwapPolicy, 0), 0u);
+    Control(R"({"command": "fail", "code": "0x122472"})");
+    Close();
+
+    QDict *s = Status();
+    EXPECT_EQ(qobject_type(qdict_get(s, "role")), QTYPE_QNULL) << "the role belongs to the closed handle";
+    EXPECT_FALSE(qdict_get_bool(s, "live"));
+
+    Open();
+    s = Status();
+    EXPECT_TRUE(qdict_get_bool(s, "live"));
+    EXPECT_EQ(U(qdict_get_qdict(s, "settings"), "enforcement-mode"), 5u);
+    EXPECT_EQ(U(qdict_get_qdict(qdict_get_qdict(s, "settings"), "index-limits"), "max-rule-index-size"), 67108864u);
+    EXPECT_EQ(U(s, "active-revision"), 41u);
+    EXPECT_EQ(U(s, "output-rules"), 1u);
+    uint32_t rc;
+    Version(&rc);
+    EXPECT_EQ(rc, kGenFailure) << "the fault armed before the restart";
+    Version(&rc);
+    EXPECT_EQ(rc, 0u);
+}
+
+TEST_F(DriverEmu, UnreadableStateFileCountsAsEmpty)
+{
+    std::string path = std::string(dir_) + "/endr-state.json";
+    ASSERT_TRUE(g_file_set_contents(path.c_str(), "{\"format\": 1, \"driver\": {\"version\": \"x\"}}", -1, nullptr));
+    QDict *s = Status();
+    EXPECT_EQ(U(s, "version"), 420005u);
+    EXPECT_FALSE(qdict_get_bool(qdict_get_qdict(s, "service"), "installed"));
+    ASSERT_TRUE(g_file_set_contents(path.c_str(), "[1,", -1, nullptr));
+    EXPECT_EQ(U(Status(), "version"), 420005u);
+}
+
+} // namespace

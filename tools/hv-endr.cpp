@@ -1,0 +1,336 @@
+/*
+ * hv-endr: talks to the emulated driver through its control socket. Every subcommand
+ * prints one JSON object per line; exit 0 success, 1 refused, 2 unreachable. "status",
+ * "fail" and "set-version" act on the state file when no module has the device open.
+ */
+#include <nanomsg/nn.h>
+#include <nanomsg/reqrep.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <glib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "enforcement/driver-emu/driver-emu.h"
+#include "qobject/qdict.h"
+#include "qobject/qjson.h"
+#include "qobject/qstring.h"
+#include "qobject/quint.h"
+#include "util/error.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: hv-endr [--address ADDR] COMMAND [ARGS]\n"
+    "\n"
+    "Talks to the emulated enforcement driver over its control socket\n"
+    "(default ipc://holvenstad_endr_emu.ipc, or $HV_ENDR_EMU_ADDRESS).\n"
+    "Prints one JSON object per line. Exit 0 success, 1 refused, 2 unreachable.\n"
+    "\n"
+    "commands:\n"
+    "  status                 version, role, started, active-revision, staged,\n"
+    "                         input-rules, output-rules, settings, excluded-luids,\n"
+    "                         kept buffers, service, armed faults; works without a\n"
+    "                         running module (from $HV_RUNTIME_DIR/endr-state.json)\n"
+    "  raise-lid-request PID  queue a lid request (event type 2) for PID\n"
+    "  inject-connection --direction in|out --protocol tcp|udp|icmp\n"
+    "                    --local ADDR[:PORT] --remote ADDR[:PORT] [--pid N]\n"
+    "                    [--dns NAME] [--verdict ALLOW|BLOCK] [--rule-id ID]\n"
+    "                    [--status success|failed|unknown]\n"
+    "                         queue a connection record for the module's connection\n"
+    "                         reads; IPv6 with a port is written [addr]:port. Until the\n"
+    "                         classifier exists the verdict is the one given (ALLOW)\n"
+    "  fail CODE [N] [--error WIN32]\n"
+    "                         the next N (default 1) requests with control code CODE\n"
+    "                         (hex or decimal) fail with WIN32 (default 31); CODE may\n"
+    "                         also be service-create, service-start, service-stop,\n"
+    "                         service-delete or device-open; N = 0 disarms; works\n"
+    "                         without a running module\n"
+    "  log TEXT               append TEXT and a newline to the driver log\n"
+    "  lid-replies            the lid replies the driver recorded\n"
+    "  set-version N          the version the driver reports (default 420005)\n"
+    "  classify ...           not available yet: comes with the policy classifier\n"
+    "\n"
+    "replies: {\"return\"...} members are printed as one object; a refusal prints\n"
+    "{\"error\": {\"desc\": TEXT, \"code\": WIN32}}.\n";
+
+int print_error(const std::string &desc, uint64_t code, int status)
+{
+    QDict *err = qdict_new();
+    qdict_put(err, "desc", qstring_from_str(desc.c_str()));
+    if (code) {
+        qdict_put(err, "code", quint_from_uint(code));
+    }
+    QDict *root = qdict_new();
+    qdict_put(root, "error", err);
+    QString *text = qobject_to_json(QOBJECT(root));
+    printf("%s\n", qstring_get_str(text));
+    qobject_decref(QOBJECT(text));
+    qobject_decref(QOBJECT(root));
+    return status;
+}
+
+/* Prints the reply's "return" object, or the whole error reply. */
+int print_reply(const std::string &reply)
+{
+    Error *err = nullptr;
+    QObject *obj = qobject_from_json_len(reply.data(), reply.size(), &err);
+    error_free(err);
+    QDict *d = obj ? qobject_to_qdict(obj) : nullptr;
+    int status;
+    if (d && qdict_get(d, "return")) {
+        QString *text = qobject_to_json(qdict_get(d, "return"));
+        printf("%s\n", qstring_get_str(text));
+        qobject_decref(QOBJECT(text));
+        status = 0;
+    } else if (d && qdict_get(d, "error")) {
+        printf("%s\n", reply.c_str());
+        status = 1;
+    } else {
+        status = print_error("malformed reply from the emulated driver", 0, 2);
+    }
+    if (obj) {
+        qobject_decref(obj);
+    }
+    return status;
+}
+
+/* An ipc:// address nobody listens on is known at once, without waiting for a timeout. */
+bool ipc_listening(const std::string &address)
+{
+    const std::string prefix = "ipc://";
+    if (address.rfind(prefix, 0) != 0) {
+        return true;
+    }
+    std::string path = address.substr(prefix.size());
+    struct sockaddr_un sa = {};
+    if (path.size() >= sizeof(sa.sun_path)) {
+        return false;
+    }
+    sa.sun_family = AF_UNIX;
+    memcpy(sa.sun_path, path.c_str(), path.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof(sa)) == 0;
+    close(fd);
+    return ok;
+}
+
+/* false when the emulator cannot be reached. */
+bool exchange(const std::string &address, const std::string &request, std::string *reply)
+{
+    if (!ipc_listening(address)) {
+        return false;
+    }
+    int sock = nn_socket(AF_SP, NN_REQ);
+    if (sock < 0) {
+        return false;
+    }
+    int timeout = 5000;
+    nn_setsockopt(sock, NN_SOL_SOCKET, NN_SNDTIMEO, &timeout, sizeof(timeout));
+    nn_setsockopt(sock, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout, sizeof(timeout));
+    bool ok = false;
+    if (nn_connect(sock, address.c_str()) >= 0 && nn_send(sock, request.data(), request.size(), 0) >= 0) {
+        char *msg = nullptr;
+        int n = nn_recv(sock, &msg, NN_MSG, 0);
+        if (n >= 0) {
+            reply->assign(msg, static_cast<size_t>(n));
+            nn_freemsg(msg);
+            ok = true;
+        }
+    }
+    nn_close(sock);
+    return ok;
+}
+
+bool parse_u64(const char *text, uint64_t *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    if (!text || !*text || *text == '-') {
+        return false;
+    }
+    *out = strtoull(text, &end, 0);
+    return errno == 0 && *end == '\0';
+}
+
+/* ADDR[:PORT] with IPv6 as [addr]:port; a bare IPv6 address has no port. */
+bool split_endpoint(const std::string &text, std::string *addr, uint64_t *port)
+{
+    *port = 0;
+    if (!text.empty() && text[0] == '[') {
+        size_t close = text.find(']');
+        if (close == std::string::npos) {
+            return false;
+        }
+        *addr = text.substr(1, close - 1);
+        std::string rest = text.substr(close + 1);
+        if (rest.empty()) {
+            return true;
+        }
+        return rest[0] == ':' && parse_u64(rest.c_str() + 1, port) && *port <= 65535;
+    }
+    size_t colon = text.find(':');
+    if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) {
+        *addr = text;
+        return !text.empty();
+    }
+    *addr = text.substr(0, colon);
+    return parse_u64(text.c_str() + colon + 1, port) && *port <= 65535;
+}
+
+struct Request {
+    QDict *dict = qdict_new();
+    ~Request() { qobject_decref(QOBJECT(dict)); }
+    std::string text() const
+    {
+        QString *s = qobject_to_json(QOBJECT(dict));
+        std::string out(qstring_get_str(s), qstring_get_length(s));
+        qobject_decref(QOBJECT(s));
+        return out;
+    }
+};
+
+bool build_inject(const std::vector<std::string> &args, QDict *req, std::string *why)
+{
+    for (size_t i = 0; i < args.size(); i += 2) {
+        const std::string &opt = args[i];
+        if (i + 1 >= args.size()) {
+            *why = "option " + opt + " needs a value";
+            return false;
+        }
+        const std::string &val = args[i + 1];
+        if (opt == "--direction" || opt == "--protocol" || opt == "--dns" || opt == "--verdict" ||
+            opt == "--rule-id" || opt == "--status") {
+            qdict_put(req, opt.c_str() + 2, qstring_from_str(val.c_str()));
+        } else if (opt == "--pid") {
+            uint64_t pid;
+            if (!parse_u64(val.c_str(), &pid)) {
+                *why = "--pid needs a number";
+                return false;
+            }
+            qdict_put(req, "pid", quint_from_uint(pid));
+        } else if (opt == "--local" || opt == "--remote") {
+            std::string addr;
+            uint64_t port;
+            if (!split_endpoint(val, &addr, &port)) {
+                *why = "bad endpoint " + val;
+                return false;
+            }
+            std::string key = opt.substr(2);
+            qdict_put(req, key.c_str(), qstring_from_str(addr.c_str()));
+            qdict_put(req, (key + "-port").c_str(), quint_from_uint(port));
+        } else {
+            *why = "unknown option " + opt;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    char *default_address = endr_control_address();
+    std::string address = default_address;
+    g_free(default_address);
+    while (!args.empty() && args[0].rfind("--", 0) == 0) {
+        if (args[0] == "--help") {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (args[0] == "--address" && args.size() >= 2) {
+            address = args[1];
+            args.erase(args.begin(), args.begin() + 2);
+            continue;
+        }
+        fputs(kUsage, stderr);
+        return print_error("unknown option " + args[0], 0, 1);
+    }
+    if (args.empty()) {
+        fputs(kUsage, stderr);
+        return print_error("missing command", 0, 1);
+    }
+    std::string command = args[0];
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    Request req;
+    qdict_put(req.dict, "command", qstring_from_str(command.c_str()));
+    bool offline_ok = false;
+    if (command == "status" || command == "lid-replies") {
+        offline_ok = command == "status";
+        if (!rest.empty()) {
+            return print_error(command + " takes no arguments", 0, 1);
+        }
+    } else if (command == "raise-lid-request") {
+        uint64_t pid;
+        if (rest.size() != 1 || !parse_u64(rest[0].c_str(), &pid)) {
+            return print_error("usage: raise-lid-request PID", 0, 1);
+        }
+        qdict_put(req.dict, "pid", quint_from_uint(pid));
+    } else if (command == "fail") {
+        offline_ok = true;
+        std::vector<std::string> positional;
+        for (size_t i = 0; i < rest.size(); i++) {
+            uint64_t error;
+            if (rest[i] == "--error" && i + 1 < rest.size() && parse_u64(rest[i + 1].c_str(), &error)) {
+                qdict_put(req.dict, "error", quint_from_uint(error));
+                i++;
+            } else {
+                positional.push_back(rest[i]);
+            }
+        }
+        uint64_t n = 1;
+        if (positional.empty() || positional.size() > 2 ||
+            (positional.size() == 2 && !parse_u64(positional[1].c_str(), &n))) {
+            return print_error("usage: fail CODE [N] [--error WIN32]", 0, 1);
+        }
+        qdict_put(req.dict, "code", qstring_from_str(positional[0].c_str()));
+        qdict_put(req.dict, "count", quint_from_uint(n));
+    } else if (command == "log") {
+        if (rest.size() != 1) {
+            return print_error("usage: log TEXT", 0, 1);
+        }
+        qdict_put(req.dict, "text", qstring_from_str(rest[0].c_str()));
+    } else if (command == "set-version") {
+        offline_ok = true;
+        uint64_t version;
+        if (rest.size() != 1 || !parse_u64(rest[0].c_str(), &version)) {
+            return print_error("usage: set-version N", 0, 1);
+        }
+        qdict_put(req.dict, "version", quint_from_uint(version));
+    } else if (command == "inject-connection") {
+        std::string why;
+        if (!build_inject(rest, req.dict, &why)) {
+            return print_error(why, 0, 1);
+        }
+    } else if (command == "classify") {
+        return print_error("classify is not available yet: it comes with the policy classifier", 0, 1);
+    } else {
+        fputs(kUsage, stderr);
+        return print_error("unknown command " + command, 0, 1);
+    }
+
+    std::string text = req.text();
+    std::string reply;
+    if (exchange(address, text, &reply)) {
+        return print_reply(reply);
+    }
+    if (!offline_ok) {
+        return print_error("cannot reach the emulated driver at " + address, 0, 2);
+    }
+    /* No module has the device: the driver's persistent state answers. */
+    char *offline = endr_control_request(text.c_str(), text.size());
+    std::string offline_reply = offline;
+    g_free(offline);
+    return print_reply(offline_reply);
+}
