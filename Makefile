@@ -37,7 +37,7 @@ bench: deps
 fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DHV_FUZZ=ON -DHV_TESTS=OFF >/dev/null
-	@cmake --build $(FUZZ_DIR) -j $(JOBS)
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz-targets
 	@scripts/run-fuzz $(FUZZ_DIR) $(FUZZ_SECONDS)
 
 clean:

@@ -302,30 +302,33 @@ gboolean shutdown_check_timer(gpointer)
 /* Rotation fields refuse changes while a logging profile was chosen explicitly. */
 bool s_profile_explicit;
 
-bool on_rotate_threshold(const char *, uint64_t, uint64_t new_value, Error **errp)
+bool on_rotate_threshold(const char *key, uint64_t, uint64_t new_value, Error **)
 {
     if (s_profile_explicit) {
-        error_setg(errp, "log rotation is fixed by the logging profile");
+        g_message("[config] rejecting int configuration '%s' with new value %llu", key,
+                  static_cast<unsigned long long>(new_value));
         return false;
     }
     logger_set_rotate_threshold(new_value);
     return true;
 }
 
-bool on_rotate_count(const char *, uint64_t, uint64_t new_value, Error **errp)
+bool on_rotate_count(const char *key, uint64_t, uint64_t new_value, Error **)
 {
     if (s_profile_explicit) {
-        error_setg(errp, "log rotation is fixed by the logging profile");
+        g_message("[config] rejecting int configuration '%s' with new value %llu", key,
+                  static_cast<unsigned long long>(new_value));
         return false;
     }
     logger_set_rotate_count(new_value);
     return true;
 }
 
-bool on_rotate_compressed(const char *, bool, bool new_value, Error **errp)
+bool on_rotate_compressed(const char *key, bool, bool new_value, Error **)
 {
     if (s_profile_explicit) {
-        error_setg(errp, "log rotation is fixed by the logging profile");
+        /* The text is the established one, "llu" included. */
+        g_message("[config] rejecting bool configuration '%s' with new value %sllu", key, new_value ? "true" : "false");
         return false;
     }
     logger_set_rotate_compressed(new_value);
@@ -369,6 +372,7 @@ int cleanup(agent_state_t *state, agent_module_t *module, Timers &timers, int ex
         }
     }
     state->running = false;
+    logger_cancel_verbose_log_revert();
     platform_console_events_unregister();
     if (state->main_loop) {
         g_main_loop_unref(state->main_loop);
@@ -531,7 +535,20 @@ int agent_main(agent_state_t *state, agent_module_t *module, int argc, char **ar
     }
     apply_persistent_configuration(module);
 
-    /* The command servers and the sibling modules' RPC clients join here when they exist. */
+    /* The command-server manager, its servers and the sibling modules' RPC clients join here
+     * when they exist; the channel method is already checked. */
+    if (!config->method) {
+        g_warning("[agents-main] running agent module without remote connection");
+    } else if (strcmp(config->method, "tcp-tls") == 0) {
+        config->channel_type = AGENT_CHANNEL_TCP_TLS;
+    } else if (strcmp(config->method, "stdin") == 0) {
+        config->channel_type = AGENT_CHANNEL_STDIN;
+    } else if (strcmp(config->method, "socket") == 0) {
+        config->channel_type = AGENT_CHANNEL_SOCKET;
+    } else {
+        g_critical("[agents-main] unsupported channel method/type: %s", config->method);
+        return cleanup(state, module, timers, 1, pidfile_written);
+    }
 
     if (module->post_init_cb && !module->post_init_cb(module, config, &err)) {
         g_critical("[agents-main] error performing post-config agent initialization: %s",

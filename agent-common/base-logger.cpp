@@ -388,7 +388,8 @@ bool do_base_log_rotate(base_logger_ctx_t *ctx, Error **errp)
     close_file(ctx);
     ctx->size = 0;
 
-    const char *path = ctx->filepath;
+    /* A copy: reopening may drop ctx->filepath (a locked file runs with no log). */
+    g_autofree char *path = g_strdup(ctx->filepath);
     for (int i = static_cast<int>(ctx->count); i >= 2; i--) {
         g_autofree char *older = rotated_name(path, i, ctx->compressed);
         g_autofree char *newer = rotated_name(path, i - 1, ctx->compressed);

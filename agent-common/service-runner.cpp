@@ -89,9 +89,12 @@ bool file_size_and_crc(const std::string &path, uint64_t *size, uint32_t *crc, s
     return true;
 }
 
+/* Written beside the target and renamed over it, so that a failed write never leaves a
+ * truncated driver file behind. */
 bool write_file(const std::string &path, const std::string &bytes)
 {
-    FILE *f = fopen(path.c_str(), "wb");
+    const std::string tmp = path + ".tmp";
+    FILE *f = fopen(tmp.c_str(), "wb");
     if (!f) {
         g_warning("[bundle-resource] Failed to open resource file '%s' for writing", path.c_str());
         return false;
@@ -99,6 +102,10 @@ bool write_file(const std::string &path, const std::string &bytes)
     bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     ok = (fflush(f) == 0) && ok;
     ok = (fclose(f) == 0) && ok;
+    ok = ok && g_rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        g_unlink(tmp.c_str());
+    }
     return ok;
 }
 
@@ -169,8 +176,8 @@ ResourceStatus ExtractBundleResource(const std::string &bundle_name, const std::
     if (replace) {
         if (!g_file_test(backup.c_str(), G_FILE_TEST_EXISTS)) {
             g_warning("[bundle-resource] Failed to restore resource from not existing path '%s", backup.c_str());
-        } else {
-            g_rename(backup.c_str(), target_path.c_str());
+        } else if (g_rename(backup.c_str(), target_path.c_str()) != 0) {
+            g_warning("[bundle-resource] Failed to restore resource from '%s'", backup.c_str());
         }
     }
     return RESOURCE_FAILED_TO_EXTRACT;

@@ -37,14 +37,31 @@ int usage(const char *program)
     return 2;
 }
 
+/* "--logf" is the shortest unambiguous abbreviation of "--logfile" the module accepts. */
+bool is_logfile_long_option(const char *arg, size_t len)
+{
+    return len >= 6 && len <= 9 && strncmp(arg, "--logfile", len) == 0;
+}
+
+/* The module's -l in every form its option parser accepts: -l PATH, -lPATH,
+ * --logfile PATH, --logfile=PATH and abbreviations of --logfile. */
 const char *module_logfile(int argc, char **argv)
 {
     for (int i = 1; i < argc; i++) {
-        if ((strcmp(argv[i], "-l") == 0 || strcmp(argv[i], "--logfile") == 0) && i + 1 < argc) {
-            return argv[i + 1];
+        const char *arg = argv[i];
+        if (strcmp(arg, "--") == 0) {
+            break;
         }
-        if (strncmp(argv[i], "--logfile=", 10) == 0) {
-            return argv[i] + 10;
+        if (strcmp(arg, "-l") == 0) {
+            return i + 1 < argc ? argv[i + 1] : nullptr;
+        }
+        if (strncmp(arg, "-l", 2) == 0 && arg[2] != '\0') {
+            return arg + 2;
+        }
+        const char *eq = strchr(arg, '=');
+        size_t name_len = eq ? static_cast<size_t>(eq - arg) : strlen(arg);
+        if (is_logfile_long_option(arg, name_len)) {
+            return eq ? eq + 1 : (i + 1 < argc ? argv[i + 1] : nullptr);
         }
     }
     return nullptr;
@@ -97,7 +114,12 @@ int main(int argc, char **argv)
                 std::shared_ptr<IServiceRunner> runner = context.GetService(ref);
                 ServiceRunnerArgs args{extra.size(), extra.data(), module_argc, module_argv.data(), &bundle_context,
                                        get_log_ctx_wrapper()};
-                if (runner->Init(&args) && runner->Prepare()) {
+                bool ok = runner->Init(&args);
+                if (!extra.empty()) {
+                    /* A dry run checks that the module would start (pre-install hook included)
+                     * and changes nothing: no driver extraction, no main loop. */
+                    exit_code = ok ? 0 : 1;
+                } else if (ok && runner->Prepare()) {
                     exit_code = runner->Run() ? 0 : 1;
                     runner->Finish();
                 }

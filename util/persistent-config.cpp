@@ -215,6 +215,16 @@ bool persistent_config_write(ConfigFieldList *fields, Error **errp)
         return false;
     }
     char *json = qmp_output_get_json(qov, true);
+    size_t len = strlen(json);
+    if (len > PERSISTENT_CONFIG_MAX_SIZE) {
+        /* The reader ignores a larger file whole: every setting would revert at the next start. */
+        g_warning("[persistent-config] Can't write JSON to file: configuration of %zu bytes exceeds %d bytes",
+                  len, PERSISTENT_CONFIG_MAX_SIZE);
+        g_free(json);
+        return false;
+    }
+    g_autofree char *folder = g_path_get_dirname(s_file_path);
+    g_mkdir_with_parents(folder, 0750);
     /* A temporary file in the same folder, synced and renamed over the target: a crash
      * leaves either the old or the new content, never a mix. */
     GError *gerr = nullptr;

@@ -35,7 +35,16 @@ int replace_with_tiny_file_limit(const std::string &target)
     struct rlimit limit = {4, 4};
     setrlimit(RLIMIT_FSIZE, &limit);
     ResourceStatus st = ExtractBundleResource("testbundle", "files/b.txt", target, true, false);
-    return st == RESOURCE_FAILED_TO_EXTRACT && read_file(target) == "previous" ? 0 : 10 + st;
+    if (st != RESOURCE_FAILED_TO_EXTRACT || read_file(target) != "previous") {
+        return 10 + st;
+    }
+    /* A first extraction that fails leaves no truncated file behind either. */
+    const std::string fresh = target + ".fresh";
+    st = ExtractBundleResource("testbundle", "files/b.txt", fresh, false, false);
+    return st == RESOURCE_FAILED_TO_EXTRACT && !g_file_test(fresh.c_str(), G_FILE_TEST_EXISTS) &&
+                   !g_file_test((fresh + ".tmp").c_str(), G_FILE_TEST_EXISTS)
+               ? 0
+               : 20 + st;
 }
 
 class BundleTest : public ::testing::Test {

@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "agent-common/build-info.h"
 
 namespace {
 
@@ -98,6 +101,18 @@ bool wait_for_file(const std::string &path, int ms)
     return false;
 }
 
+bool wait_for_text(const std::string &path, const char *text, int ms)
+{
+    for (int i = 0; i < ms / 20; i++) {
+        g_autofree char *content = nullptr;
+        if (g_file_get_contents(path.c_str(), &content, nullptr, nullptr) && strstr(content, text)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
 } // namespace
 
 TEST_F(LauncherTest, HelpVersionAndOptionErrors)
@@ -106,13 +121,19 @@ TEST_F(LauncherTest, HelpVersionAndOptionErrors)
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_EQ(help.out.rfind(std::string("Usage: ") + launcher_ + " [<options>]\n", 0), 0u) << help.out;
 
+    const std::string version_text = std::string("Holvenstad Enforcement Agent ") + agent_build_version() + " (" +
+                                     agent_build_date() + ")\n\tCommit ID: " + agent_commit_id() +
+                                     "\n\tProtocol Version: 420005\n";
     Outcome version = run({"-V"});
     EXPECT_EQ(version.exit_code, 0);
-    EXPECT_EQ(version.out.rfind("Holvenstad Enforcement Agent ", 0), 0u);
-    EXPECT_NE(version.out.find("\tProtocol Version: 420005\n"), std::string::npos);
-    EXPECT_EQ(version.out.find("Supported Features"), std::string::npos);
+    EXPECT_EQ(version.out, version_text);
     Outcome verbose_version = run({"-v", "-V"});
-    EXPECT_NE(verbose_version.out.find("\tSupported Features: metrics_only enrichments "), std::string::npos);
+    EXPECT_EQ(verbose_version.out,
+              version_text +
+                  "\tSupported Features: metrics_only enrichments dns_blocklist no-channels icmp driver_metrics "
+                  "dns_enforcement full_image_path policy_index zstd_compression ipv6_cidr_parse_fix protocol_list "
+                  "driver_log light_revision_update enforcement_mode process_event_queue dc_inventory_revision "
+                  "short_ip agent-status ipv6_implicit_rules not_flag_enforcement not_flag_parsing udp tcp ipv4 \n");
 
     Outcome profile = run({"-x", "huge"});
     EXPECT_EQ(profile.exit_code, 1);
@@ -128,7 +149,8 @@ TEST_F(LauncherTest, HelpVersionAndOptionErrors)
 TEST_F(LauncherTest, RunsWithPidFileAndStopsOnInterrupt)
 {
     const std::string pidfile = std::string(dir_) + "/data/pids/hv-enforcement.pid";
-    auto args = command({"--method", "stdin", "-f", pidfile});
+    const std::string log = std::string(dir_) + "/module.log";
+    auto args = command({"--method", "stdin", "-f", pidfile, "-l", log});
     std::vector<char *> argv;
     for (auto &a : args) {
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -145,6 +167,8 @@ TEST_F(LauncherTest, RunsWithPidFileAndStopsOnInterrupt)
     ASSERT_TRUE(g_file_get_contents(pidfile.c_str(), &text, nullptr, nullptr));
     EXPECT_EQ(std::string(text), std::to_string(pid) + "\n");
     EXPECT_TRUE(g_file_test(driver().c_str(), G_FILE_TEST_EXISTS)) << "the driver file was extracted";
+    /* The pid file comes before the signal handlers: interrupt only a module that is up. */
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
 
     kill(pid, SIGINT);
     int status = 0;
@@ -152,6 +176,10 @@ TEST_F(LauncherTest, RunsWithPidFileAndStopsOnInterrupt)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_FALSE(g_file_test(pidfile.c_str(), G_FILE_TEST_EXISTS)) << "removed at the end";
+    g_autofree char *logged = nullptr;
+    ASSERT_TRUE(g_file_get_contents(log.c_str(), &logged, nullptr, nullptr)) << "-l names the log file";
+    EXPECT_NE(strstr(logged, "[service] Break control event received, quitting..."), nullptr);
+    EXPECT_NE(strstr(logged, "[agents-main] Enforcement agent going down"), nullptr);
 }
 
 TEST_F(LauncherTest, DriverFileIsKeptReplacedOrRefused)
@@ -169,7 +197,9 @@ TEST_F(LauncherTest, DriverFileIsKeptReplacedOrRefused)
     EXPECT_EQ(run({"--method", "stdin", "-t", "x"}).exit_code, 0);
     struct stat after {};
     ASSERT_EQ(g_stat(driver().c_str(), &after), 0);
-    EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec) << "identical file left untouched";
+    EXPECT_EQ(before.st_ino, after.st_ino) << "identical file left untouched";
+    EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
+    EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
 
     g_file_set_contents(driver().c_str(), "stale driver", -1, nullptr);
     EXPECT_EQ(run({"--method", "stdin", "-t", "x"}).exit_code, 0);
@@ -194,7 +224,8 @@ TEST_F(LauncherTest, TheDriverAnswersTheModuleAndAFaultFailsOneStart)
     EXPECT_NE(failed.err.find("[api] error: failed to get driver version"), std::string::npos) << failed.err;
 
     const std::string pidfile = std::string(dir_) + "/data/pids/hv-enforcement.pid";
-    auto args = command({"--method", "stdin", "-f", pidfile});
+    const std::string log = std::string(dir_) + "/module.log";
+    auto args = command({"--method", "stdin", "-f", pidfile, "-l", log});
     std::vector<char *> argv;
     for (auto &a : args) {
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -218,3 +249,12 @@ TEST_F(LauncherTest, TheDriverAnswersTheModuleAndAFaultFailsOneStart)
     EXPECT_NE(status.out.find("\"started\": true"), std::string::npos) << status.out;
 }
 
+
+TEST_F(LauncherTest, DryRunChecksTheStartAndChangesNothing)
+{
+    Outcome dry = spawn({launcher_, "--dry-run", HV_BUNDLE, "--method", "stdin"});
+    EXPECT_EQ(dry.exit_code, 0) << dry.err;
+    EXPECT_FALSE(g_file_test(driver().c_str(), G_FILE_TEST_EXISTS)) << "no driver extraction";
+    EXPECT_EQ(dry.err.find("initialization done"), std::string::npos) << "no main loop";
+    EXPECT_EQ(spawn({launcher_, "--dry-run", HV_BUNDLE, "--bogus"}).exit_code, 1);
+}

@@ -587,7 +587,16 @@ TEST_F(AgentConfig, FailedWriteKeepsThePreviousFile)
     ConfigFieldList *all = agent_config_list(false, true);
     Error *err = nullptr;
 
-    persistent_config_init((dir_ + "/missing/enforcement.json").c_str());
+    /* A fresh install has no config folder yet: the first write creates it. */
+    const std::string fresh = dir_ + "/missing/enforcement.json";
+    persistent_config_init(fresh.c_str());
+    EXPECT_TRUE(persistent_config_write(all, &err));
+    EXPECT_EQ(fields_of(read_file(fresh)).size(), 4u);
+    g_unlink(fresh.c_str());
+    g_rmdir((dir_ + "/missing").c_str());
+
+    persistent_config_init((file_ + "/below-a-file.json").c_str());
+    write_file(file_, "[]");
     EXPECT_FALSE(persistent_config_write(all, &err));
     EXPECT_TRUE(logged_prefix("[persistent-config] Can't write JSON to file: "));
 
