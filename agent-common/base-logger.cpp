@@ -122,9 +122,12 @@ void stop_base_logger(base_logger_ctx_t *ctx)
         g_source_remove(ctx->flush_timer);
         ctx->flush_timer = 0;
     }
-    base_logger_wait_compression(ctx);
+    /* No rotation may start a new compression once stopping began. */
     g_rec_mutex_lock(&ctx->lock);
     ctx->is_initialized = false;
+    g_rec_mutex_unlock(&ctx->lock);
+    base_logger_wait_compression(ctx);
+    g_rec_mutex_lock(&ctx->lock);
     close_file(ctx);
     g_rec_mutex_unlock(&ctx->lock);
     g_rec_mutex_clear(&ctx->lock);
@@ -259,7 +262,7 @@ void base_logger_check_rotate(base_logger_ctx_t *ctx, bool reload_size)
 {
     g_rec_mutex_lock(&ctx->lock);
     /* Without a path there is nothing to rotate (standard error, or a locked file). */
-    if (ctx->filepath) {
+    if (ctx->filepath && ctx->is_initialized) {
         if (reload_size) {
             struct stat st;
             if (stat(ctx->filepath, &st) == 0) {
@@ -469,7 +472,14 @@ bool base_logger_set_rotate_count(base_logger_ctx_t *ctx, uint64_t count)
     }
     g_message("[base-logger] setting agent logger rotate count to %llu",
               static_cast<unsigned long long>(count));
-    uint32_t new_count = count > G_MAXUINT32 ? G_MAXUINT32 : static_cast<uint32_t>(count);
+    /* Every rotation walks the whole series under the logger lock; a count in the
+     * billions would stall every thread that logs. */
+    constexpr uint32_t kMaxRotateCount = 1000;
+    uint32_t new_count = count > kMaxRotateCount ? kMaxRotateCount : static_cast<uint32_t>(count);
+    if (count > kMaxRotateCount) {
+        g_warning("[base-logger] rotate count %llu is above %u, using %u", static_cast<unsigned long long>(count),
+                  kMaxRotateCount, kMaxRotateCount);
+    }
     g_rec_mutex_lock(&ctx->lock);
     if (ctx->filepath) {
         for (uint32_t i = ctx->count; i > new_count; i--) {
