@@ -54,13 +54,9 @@ GMutex s_msg_data_mutex;
 uint8_t *s_metrics_buffer;
 GMutex s_metrics_mutex;
 
-/*
- * Win32 code of the calling thread's last failed request. The channel logs each failure
- * with its code but does not hand the code back yet, so callers log the text alone.
- */
 uint32_t last_request_error(void)
 {
-    return 0;
+    return en_driver_last_error();
 }
 
 /*

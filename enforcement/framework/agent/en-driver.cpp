@@ -317,6 +317,9 @@ platform_device *open_attempt(module_state &s, uint32_t *fail_code, Error **errp
     return nullptr;
 }
 
+/* The calling thread's last request error, as the platform's per-thread error would be. */
+thread_local uint32_t t_last_error;
+
 /* Holds the module lock for reading and a lent event for one request. */
 bool send_ioctl(platform_device *device, uint32_t code, uint8_t selector, uint64_t value, uint32_t length,
                 void *output, uint32_t output_size, uint32_t *returned)
@@ -347,6 +350,7 @@ bool send_ioctl(platform_device *device, uint32_t code, uint8_t selector, uint64
     bool ok = platform_device_ioctl(device, code, &slot->header, sizeof slot->header, output, output_size,
                                     &slot->returned, &error);
     s.in_flight--;
+    t_last_error = ok ? 0 : error;
     if (ok) {
         if (returned) {
             *returned = slot->returned;
@@ -364,6 +368,11 @@ bool send_ioctl(platform_device *device, uint32_t code, uint8_t selector, uint64
     return ok;
 }
 } // namespace
+
+uint32_t en_driver_last_error(void)
+{
+    return t_last_error;
+}
 
 bool en_driver_init(bool install_if_missing)
 {

@@ -85,6 +85,9 @@ static_assert(std::endian::native == std::endian::little, "the driver reads the 
 #define EN_DRIVER_EVENT_CACHE_SLOTS 64
 
 /* Once per process (a second call returns true at once). false: the caller ends the process. */
+/* Win32 code of the calling thread's last failed request (0 after a success). */
+uint32_t en_driver_last_error(void);
+
 bool en_driver_init(bool install_if_missing);
 void en_driver_free(void);
 
