@@ -7,6 +7,7 @@
 
 #include <glib.h>
 
+#include <cstddef>
 #include <cstdint>
 
 /*
@@ -26,6 +27,26 @@ char *platform_process_image_path(uint64_t pid, uint32_t *win32_error);
 
 /* Parses a /proc entry name: a decimal process id without sign or leading zero. */
 bool platform_parse_pid_name(const char *name, uint64_t *pid);
+
+struct Error;
+
+/*
+ * The running processes as a set: keys are GSIZE_TO_POINTER(pid), test membership with
+ * g_hash_table_contains. NULL with errp set when the process list cannot be read.
+ * Free with g_hash_table_unref.
+ */
+GHashTable *get_process_ids_set(Error **errp);
+/* The set of the pid names among count entry names of a /proc listing; others are ignored. */
+GHashTable *platform_parse_process_ids(const char *const *names, size_t count);
+
+/*
+ * Parent id of process pid from its /proc stat, or false with *win32_error: 87 when no
+ * such process exists, 5 when its stat cannot be read, 13 when the text is malformed.
+ */
+bool platform_process_parent_id(uint64_t pid, uint64_t *ppid, uint32_t *win32_error);
+/* The parent id (fourth field) of a /proc/<pid>/stat text; the command name may hold
+ * spaces and parentheses. */
+bool platform_parse_stat_ppid(const char *stat_text, uint64_t *ppid);
 
 /* The calling thread's system id. */
 uint32_t platform_thread_id(void);

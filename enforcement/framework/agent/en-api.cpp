@@ -11,6 +11,8 @@
 #include "agent-common/exclude-ifaces.h"
 #include "agent-common/logger.h"
 #include "enforcement/framework/agent/en-driver.h"
+#include "enforcement/framework/agent/en-lid-map.h"
+#include "enforcement/framework/agent/en-proc-info.h"
 #include "enforcement/platforms/driver-device.h"
 #include "enforcement/platforms/netif-luid.h"
 #include "enforcement/platforms/process-query.h"
@@ -102,36 +104,15 @@ void process_event_queue_push(process_event_queue_seam *process_event_queue, uin
     }
 }
 
-/*
- * Seam: process information. Only the image path is read until the process information
- * issue brings the full record; a process that cannot be inspected fails the same way.
- */
-bool fetch_process_info_seam(uint64_t pid, char **image, bool queue_event, Error **errp)
+/* The process event goes to the queue only for processes that could be inspected. */
+bool fetch_process_info_queued(uint64_t pid, en_process_info_t **info, bool queue_event, Error **errp)
 {
-    uint32_t code = 0;
-    *image = platform_process_image_path(pid, &code);
-    if (!*image) {
-        if (code == 5) {
-            g_debug("[proc info] no permissions reading process %llu module path, might be a system process",
-                    static_cast<ull>(pid));
-        } else {
-            error_setg_win32(errp, code, "error opening handle to process %u", static_cast<unsigned>(pid));
-        }
+    if (!fetch_process_info(pid, info, errp)) {
         return false;
     }
     if (queue_event) {
         process_event_queue_push(s_process_event_queue, pid);
     }
-    return true;
-}
-
-/* Seam: the lid map. Until it exists every process carries only the default lid. */
-bool lid_map_get_seam(const char *image, uint16_t *lid_count, uint16_t *lids, uint32_t *cid)
-{
-    (void)image;
-    *lid_count = 1;
-    lids[0] = EN_API_DEFAULT_LID;
-    *cid = 0;
     return true;
 }
 
@@ -197,24 +178,24 @@ lid_send answer_lid(en_handle *en_handle, uint64_t pid, bool update)
     reply.pid = pid;
     reply.update = update ? 1 : 0;
 
-    char *image = nullptr;
+    en_process_info_t *info = nullptr;
     Error *err = nullptr;
     bool fetched;
     {
         metrics_trace trace("fetch_process_info");
-        fetched = fetch_process_info_seam(pid, &image, !update, &err);
+        fetched = fetch_process_info_queued(pid, &info, !update, &err);
     }
     if (fetched) {
-        g_debug("[api] getting lid for pid: %llu, image: %s", static_cast<ull>(pid), image);
+        g_debug("[api] getting lid for pid: %llu, image: %s", static_cast<ull>(pid), info->image_path);
         /* The reply is packed: the lid map writes into aligned copies. */
-        uint16_t lid_count = 0;
-        uint16_t lids[EN_API_MAX_LIDS] = {};
+        en_lids_t lids{};
+        static_assert(sizeof lids.lids == sizeof reply.lids);
         uint32_t cid = 0;
-        bool found = lid_map_get_seam(image, &lid_count, lids, &cid);
+        bool found = en_lid_map_get(&info, &lids, &cid);
         reply.cid = cid;
         if (found) {
-            reply.lid_count = lid_count;
-            memcpy(reply.lids, lids, sizeof lids);
+            reply.lid_count = lids.count;
+            memcpy(reply.lids, lids.lids, sizeof lids.lids);
         } else {
             g_warning("[api] failed to find lid for pid: %llu", static_cast<ull>(pid));
             set_default_lid(&reply);
@@ -228,7 +209,7 @@ lid_send answer_lid(en_handle *en_handle, uint64_t pid, bool update)
         }
         set_default_lid(&reply);
     }
-    g_free(image);
+    en_process_info_free(info);
 
     char lids_text[16];
     format_lids(&reply, lids_text);

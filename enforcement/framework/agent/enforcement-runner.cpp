@@ -11,6 +11,7 @@
 #include "agent-common/logger.h"
 #include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-driver.h"
+#include "enforcement/framework/agent/en-lid-map.h"
 #include "enforcement/framework/agent/en-config.h"
 #include "enforcement/platforms/platform-version.h"
 #include "qapi/qmp-common-commands.h"
@@ -215,6 +216,11 @@ bool enforcement_agent_init(agent_module_t *module, agent_config_t *config, Erro
         g_message("[en_main] Batch events sending is disabled");
     }
     /* Process image cache, report channel, policy and driver logger join here with their issues. */
+    /* The receive thread answers lid requests from the map as soon as the API starts. */
+    if (!en_lid_map_init()) {
+        error_setg(errp, "failed to initialize enforcement policy");
+        return false;
+    }
     en_api_set_send_batch_events(!s_options || s_options->send_batch_events);
     g_en_handle = en_api_init();
     if (!en_api_start(g_en_handle)) {
@@ -246,6 +252,7 @@ bool enforcement_agent_cleanup(agent_module_t *, agent_config_t *config, int, Er
         en_api_free(g_en_handle);
         g_en_handle = nullptr;
     }
+    en_lid_map_free();
     Error *err = nullptr;
     qmp_clear_agent_metrics(&err);
     error_free(err);

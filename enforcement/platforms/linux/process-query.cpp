@@ -6,6 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "util/error.h"
 
 namespace {
 constexpr uint32_t kErrorFileNotFound = 2;
@@ -13,6 +18,7 @@ constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorNoMoreFiles = 18;
 constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorInvalidData = 13;
 
 uint32_t win32_from_errno(int err)
 {
@@ -87,6 +93,86 @@ char *platform_process_image_path(uint64_t pid, uint32_t *win32_error)
     struct stat st;
     *win32_error = pid != 0 && stat(dir, &st) == 0 ? kErrorAccessDenied : kErrorInvalidParameter;
     return nullptr;
+}
+
+static_assert(sizeof(gsize) >= sizeof(uint64_t), "pids are stored in pointer keys");
+
+GHashTable *platform_parse_process_ids(const char *const *names, size_t count)
+{
+    GHashTable *set = g_hash_table_new(g_direct_hash, g_direct_equal);
+    for (size_t i = 0; i < count; i++) {
+        uint64_t pid = 0;
+        if (platform_parse_pid_name(names[i], &pid)) {
+            g_hash_table_add(set, GSIZE_TO_POINTER(static_cast<gsize>(pid)));
+        }
+    }
+    return set;
+}
+
+GHashTable *get_process_ids_set(Error **errp)
+{
+    DIR *dir = opendir("/proc");
+    if (!dir) {
+        error_setg_win32(errp, win32_from_errno(errno), "error reading the process list");
+        return nullptr;
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (struct dirent *entry = readdir(dir)) {
+        names.emplace_back(entry->d_name);
+    }
+    int err = errno;
+    closedir(dir);
+    if (err != 0) {
+        error_setg_win32(errp, win32_from_errno(err), "error reading the process list");
+        return nullptr;
+    }
+    std::vector<const char *> views;
+    views.reserve(names.size());
+    for (const std::string &name : names) {
+        views.push_back(name.c_str());
+    }
+    return platform_parse_process_ids(views.data(), views.size());
+}
+
+bool platform_parse_stat_ppid(const char *stat_text, uint64_t *ppid)
+{
+    /* The command name is the only field that may hold spaces or ')': skip to its last ')'. */
+    const char *close = stat_text ? strrchr(stat_text, ')') : nullptr;
+    if (!close || close[1] != ' ') {
+        return false;
+    }
+    const char *state = close + 2;
+    if (*state == '\0' || state[1] != ' ') {
+        return false;
+    }
+    const char *field = state + 2;
+    const char *end = strchr(field, ' ');
+    g_autofree char *number = end ? g_strndup(field, static_cast<gsize>(end - field)) : g_strdup(field);
+    g_strchomp(number);
+    if (strcmp(number, "0") == 0) {
+        *ppid = 0;
+        return true;
+    }
+    return platform_parse_pid_name(number, ppid);
+}
+
+bool platform_process_parent_id(uint64_t pid, uint64_t *ppid, uint32_t *win32_error)
+{
+    g_autofree char *path = g_strdup_printf("/proc/%llu/stat", static_cast<unsigned long long>(pid));
+    g_autofree char *text = nullptr;
+    GError *gerr = nullptr;
+    if (!g_file_get_contents(path, &text, nullptr, &gerr)) {
+        *win32_error = g_error_matches(gerr, G_FILE_ERROR, G_FILE_ERROR_NOENT) ? kErrorInvalidParameter
+                                                                                 : kErrorAccessDenied;
+        g_error_free(gerr);
+        return false;
+    }
+    if (!platform_parse_stat_ppid(text, ppid)) {
+        *win32_error = kErrorInvalidData;
+        return false;
+    }
+    return true;
 }
 
 uint32_t platform_thread_id(void)

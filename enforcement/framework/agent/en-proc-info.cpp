@@ -1,0 +1,146 @@
+#include "enforcement/framework/agent/en-proc-info.h"
+
+#include <glib.h>
+
+#include <cstring>
+
+#include "enforcement/platforms/process-query.h"
+#include "util/error.h"
+
+using ull = unsigned long long;
+
+namespace {
+
+constexpr uint64_t kIdlePid = 0;
+constexpr uint64_t kSystemPid = 4;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr const char *kIdleName = "System Idle Process";
+constexpr const char *kSystemName = "System";
+
+/* The idle and system processes are named without opening them. */
+char *image_path_of(uint64_t pid, uint32_t *code)
+{
+    if (pid == kIdlePid) {
+        return g_strdup(kIdleName);
+    }
+    if (pid == kSystemPid) {
+        return g_strdup(kSystemName);
+    }
+    return platform_process_image_path(pid, code);
+}
+
+void set_parent(en_process_info_t *info)
+{
+    uint32_t code = 0;
+    uint64_t ppid = 0;
+    if (!platform_process_parent_id(info->pid, &ppid, &code)) {
+        Error *err = nullptr;
+        error_setg_win32(&err, code, "error reading process %u parent ID", static_cast<unsigned>(info->pid));
+        g_warning("[proc info] error reading parent id for process %llu: %s", static_cast<ull>(info->pid),
+                  error_get_message(err));
+        error_free(err);
+        return;
+    }
+    info->ppid = ppid;
+    info->has_ppid = true;
+    g_autofree char *parent_image = image_path_of(ppid, &code);
+    if (parent_image) {
+        info->parent_name = en_process_app_name(parent_image);
+        return;
+    }
+    if (code == kErrorInvalidParameter) {
+        g_debug("[proc info] process '%s' (%llu) parent process %llu is dead", info->app_name,
+                static_cast<ull>(info->pid), static_cast<ull>(ppid));
+        return;
+    }
+    Error *err = nullptr;
+    error_setg_win32(&err, code, "error opening handle to process %u", static_cast<unsigned>(ppid));
+    g_warning("[proc info] error fetching parent name with pid %llu of pid %llu: %s", static_cast<ull>(ppid),
+              static_cast<ull>(info->pid), error_get_message(err));
+    error_free(err);
+}
+
+} // namespace
+
+char *en_process_app_name(const char *image_path)
+{
+    if (!image_path) {
+        return nullptr;
+    }
+    const char *base = image_path;
+    for (const char *p = image_path; *p; p++) {
+        if (*p == '\\' || *p == '/') {
+            base = p + 1;
+        }
+    }
+    const char *dot = strrchr(base, '.');
+    return dot ? g_strndup(base, static_cast<gsize>(dot - base)) : g_strdup(base);
+}
+
+en_process_info_t *en_process_info_copy(const en_process_info_t *info)
+{
+    if (!info) {
+        return nullptr;
+    }
+    auto *copy = g_new(en_process_info_t, 1);
+    *copy = *info;
+    copy->app_name = g_strdup(info->app_name);
+    copy->image_path = g_strdup(info->image_path);
+    copy->container_id = g_strdup(info->container_id);
+    copy->pod_id = g_strdup(info->pod_id);
+    copy->parent_name = g_strdup(info->parent_name);
+    copy->cgroups = g_strdup(info->cgroups);
+    return copy;
+}
+
+void en_process_info_free(en_process_info_t *info)
+{
+    if (!info) {
+        return;
+    }
+    g_free(info->app_name);
+    g_free(info->image_path);
+    g_free(info->container_id);
+    g_free(info->pod_id);
+    g_free(info->parent_name);
+    g_free(info->cgroups);
+    g_free(info);
+}
+
+bool fetch_process_info(uint64_t pid, en_process_info_t **out, Error **errp)
+{
+    auto *info = g_new0(en_process_info_t, 1);
+    info->pid = pid;
+    if (pid == kIdlePid) {
+        info->app_name = g_strdup(kIdleName);
+        info->image_path = g_strdup(kIdleName);
+        *out = info;
+        return true;
+    }
+    if (pid == kSystemPid) {
+        info->app_name = g_strdup(kSystemName);
+        info->image_path = g_strdup(kSystemName);
+        info->parent_name = g_strdup(kIdleName);
+        *out = info;
+        return true;
+    }
+    uint32_t code = 0;
+    info->image_path = platform_process_image_path(pid, &code);
+    if (!info->image_path) {
+        if (code == kErrorAccessDenied) {
+            g_debug("[proc info] no permissions reading process %llu module path, might be a system process",
+                    static_cast<ull>(pid));
+        } else if (code == kErrorInvalidParameter) {
+            error_setg_win32(errp, code, "error opening handle to process %u", static_cast<unsigned>(pid));
+        } else {
+            error_setg_win32(errp, code, "failed getting module filename for process %llu", static_cast<ull>(pid));
+        }
+        en_process_info_free(info);
+        return false;
+    }
+    info->app_name = en_process_app_name(info->image_path);
+    set_parent(info);
+    *out = info;
+    return true;
+}

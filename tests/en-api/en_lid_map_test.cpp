@@ -1,0 +1,459 @@
+/* The process identity map, the Linux process queries it relies on, and its answer to a
+ * driver lid request through the emulated driver. */
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <memory>
+
+#include "en-api-fixture.h"
+#include "enforcement/framework/agent/en-lid-map.h"
+#include "enforcement/framework/agent/en-proc-info.h"
+#include "enforcement/platforms/process-query.h"
+
+namespace {
+
+struct InfoFree {
+    void operator()(en_process_info_t *info) const
+    {
+        en_process_info_free(info);
+    }
+};
+using Info = std::unique_ptr<en_process_info_t, InfoFree>;
+
+en_process_info_t *MakeInfo(uint64_t pid, const char *name, const char *path, const char *container)
+{
+    auto *info = g_new0(en_process_info_t, 1);
+    info->pid = pid;
+    info->app_name = g_strdup(name);
+    info->image_path = g_strdup(path);
+    info->container_id = g_strdup(container);
+    return info;
+}
+
+uint64_t ExitedPid()
+{
+    pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return static_cast<uint64_t>(child);
+}
+
+uint16_t Add(const char *name, const char *path, const char *container)
+{
+    uint16_t lid = 0;
+    EXPECT_TRUE(en_lid_map_add(name, path, container, &lid));
+    return lid;
+}
+
+class LidMapTest : public EnApiTest {
+protected:
+    void SetUp() override
+    {
+        EnApiTest::SetUp();
+        ASSERT_TRUE(en_lid_map_init());
+    }
+    void TearDown() override
+    {
+        EnApiTest::TearDown();
+        en_lid_map_free();
+    }
+
+    /* The lids answered for a process of this identity; cid 0 and false when refused. */
+    static bool Answer(const char *name, const char *path, const char *container, std::vector<uint16_t> *lids,
+                     uint32_t *cid = nullptr, uint64_t pid = 77)
+    {
+        en_process_info_t *info = MakeInfo(pid, name, path, container);
+        en_lids_t out{};
+        uint32_t got_cid = 0;
+        bool ok = en_lid_map_get(&info, &out, &got_cid);
+        en_process_info_free(info);
+        lids->assign(out.lids, out.lids + out.count);
+        if (cid) {
+            *cid = got_cid;
+        }
+        return ok;
+    }
+
+    static Info Stored(uint64_t pid, uint32_t cid)
+    {
+        en_process_info_t *info = nullptr;
+        bool found = en_lid_map_get_pid(pid, cid, &info);
+        EXPECT_EQ(found, info != nullptr);
+        return Info(info);
+    }
+
+    static uint32_t Store(uint64_t pid, const char *name)
+    {
+        uint32_t cid = 0;
+        en_lid_map_add_pid_info(MakeInfo(pid, name, nullptr, nullptr), &cid);
+        return cid;
+    }
+};
+
+using Lids = std::vector<uint16_t>;
+
+} // namespace
+
+TEST_F(LidMapTest, AProcessWithoutPolicyIdentitiesCarriesTheDefaultLidAndIsStored)
+{
+    en_process_info_t *info = MakeInfo(4242, "svc", "C:\\bin\\svc.exe", "c0ffee");
+    info->ppid = 9;
+    info->parent_name = g_strdup("init");
+    en_lids_t lids{};
+    uint32_t cid = 0;
+    ASSERT_TRUE(en_lid_map_get(&info, &lids, &cid));
+    EXPECT_EQ(info, nullptr);
+    EXPECT_EQ(Lids(lids.lids, lids.lids + lids.count), Lids({1}));
+    EXPECT_EQ(cid, 1u);
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] found DEFAULT_LID for application name: svc, image path: C:\\bin\\svc.exe, "
+                               "container ID: c0ffee"));
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] inserting a new pid: 4242, cid: 1, application name: svc"));
+
+    Info copy = Stored(4242, cid);
+    ASSERT_TRUE(copy);
+    EXPECT_STREQ(copy->app_name, "svc");
+    EXPECT_STREQ(copy->image_path, "C:\\bin\\svc.exe");
+    EXPECT_STREQ(copy->container_id, "c0ffee");
+    EXPECT_STREQ(copy->parent_name, "init");
+    EXPECT_EQ(copy->ppid, 9u);
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] found application name: svc for pid 4242, cid: 1, ppid: 9"));
+    /* A deep copy: changing it leaves the stored record as it was. */
+    copy->app_name[0] = 'X';
+    Info again = Stored(4242, cid);
+    ASSERT_TRUE(again);
+    EXPECT_STREQ(again->app_name, "svc");
+    EXPECT_NE(again->app_name, copy->app_name);
+
+    EXPECT_FALSE(Stored(4242, cid + 1));
+    EXPECT_FALSE(Stored(4243, cid));
+    /* cids keep counting across answers. */
+    uint32_t next = 0;
+    Lids l;
+    ASSERT_TRUE(Answer("svc", nullptr, nullptr, &l, &next));
+    EXPECT_EQ(next, 2u);
+}
+
+TEST_F(LidMapTest, WildcardKeysSkipMissingFieldsAndAnswerInKeyOrder)
+{
+    EXPECT_EQ(Add("N", "P", nullptr), 10u);
+    EXPECT_EQ(Add("N", nullptr, nullptr), 11u);
+    Lids lids;
+    ASSERT_TRUE(Answer("N", "P", nullptr, &lids));
+    EXPECT_EQ(lids, Lids({10, 11, 1}));
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] found lid: 10 for application name: N, image path: P, container ID: (null)"));
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] found lid: 11 for application name: N, image path: P, container ID: (null)"));
+
+    /* With all three fields present every key is tried; the answer follows key order,
+     * whatever order the identities were added in. */
+    en_lid_map_reset();
+    uint16_t k_np = Add("n", "p", nullptr);
+    uint16_t k_p = Add(nullptr, "p", nullptr);
+    uint16_t k_c = Add(nullptr, nullptr, "c");
+    uint16_t k_nc = Add("n", nullptr, "c");
+    uint16_t k_npc = Add("n", "p", "c");
+    uint16_t k_n = Add("n", nullptr, nullptr);
+    uint16_t k_pc = Add(nullptr, "p", "c");
+    ASSERT_TRUE(Answer("n", "p", "c", &lids));
+    EXPECT_EQ(lids, Lids({k_npc, k_np, k_pc, k_p, k_nc, k_n, k_c, 1}));
+
+    /* Without a name, the keys that drop it are skipped; the default still comes last. */
+    ASSERT_TRUE(Answer(nullptr, "p", "c", &lids));
+    EXPECT_EQ(lids, Lids({k_pc, k_p, k_c, 1}));
+    ASSERT_TRUE(Answer("other", "elsewhere", nullptr, &lids));
+    EXPECT_EQ(lids, Lids({1}));
+}
+
+TEST_F(LidMapTest, NamesAndPathsIgnoreAsciiCaseContainerIdsDoNot)
+{
+    uint16_t lid = Add("Svc", "C:\\Bin\\Svc.EXE", "Pod-A");
+    EXPECT_EQ(Add("sVC", "c:\\bin\\svc.exe", "Pod-A"), lid);
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] existing lid: 10 with application name: sVC"));
+    EXPECT_NE(Add("svc", "c:\\bin\\svc.exe", "pod-a"), lid);
+    /* A missing field differs from every value, the empty one too, and fields do not swap. */
+    uint16_t as_name = Add("x", nullptr, nullptr);
+    EXPECT_NE(Add(nullptr, "x", nullptr), as_name);
+    EXPECT_NE(Add(nullptr, nullptr, "x"), as_name);
+    EXPECT_NE(Add("", nullptr, nullptr), as_name);
+    EXPECT_NE(Add("", nullptr, nullptr), 1u);
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] inserting a new lid: 12, process: x"));
+
+    Lids lids;
+    ASSERT_TRUE(Answer("SVC", "C:\\BIN\\SVC.exe", "Pod-A", &lids));
+    EXPECT_EQ(lids.front(), lid);
+    /* Only the (–, –, –) wildcard of a differently cased container ID matches. */
+    ASSERT_TRUE(Answer("q", "q", "POD-A", &lids));
+    EXPECT_EQ(lids, Lids({1}));
+}
+
+TEST_F(LidMapTest, ResetRestartsLidsAtTenAndKeepsThePidTable)
+{
+    EXPECT_EQ(Add("a", nullptr, nullptr), 10u);
+    EXPECT_EQ(Add("a", nullptr, nullptr), 10u);
+    EXPECT_EQ(Add("b", nullptr, nullptr), 11u);
+    uint32_t cid = Store(500, "kept");
+    en_lid_map_reset();
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] reseting lid map"));
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] inserted the default lid"));
+    Lids lids;
+    ASSERT_TRUE(Answer("a", nullptr, nullptr, &lids));
+    EXPECT_EQ(lids, Lids({1}));
+    EXPECT_EQ(Add("b", nullptr, nullptr), 10u);
+    Info kept = Stored(500, cid);
+    ASSERT_TRUE(kept);
+    EXPECT_STREQ(kept->app_name, "kept");
+    /* The default identity is still there and still lid 1. */
+    EXPECT_EQ(Add(nullptr, nullptr, nullptr), 1u);
+}
+
+TEST_F(LidMapTest, TheLastLidIs65534)
+{
+    /* Ten thousands of debug lines would only slow the capture down. */
+    GLogFunc saved = g_log_set_default_handler([](const gchar *, GLogLevelFlags, const gchar *, gpointer) {}, nullptr);
+    uint16_t lid = 0;
+    for (unsigned i = 10; i <= 65534; i++) {
+        std::string name = "app" + std::to_string(i);
+        ASSERT_TRUE(en_lid_map_add(name.c_str(), nullptr, nullptr, &lid));
+        ASSERT_EQ(lid, i);
+    }
+    g_log_set_default_handler(saved, nullptr);
+    EXPECT_FALSE(en_lid_map_add("one more", nullptr, nullptr, &lid));
+    EXPECT_TRUE(Logged(kCritical, "[lid_map] reached maximum number of lids!"));
+    /* Known identities still answer. */
+    ASSERT_TRUE(en_lid_map_add("APP65534", nullptr, nullptr, &lid));
+    EXPECT_EQ(lid, 65534u);
+    en_lid_map_reset();
+    ASSERT_TRUE(en_lid_map_add("one more", nullptr, nullptr, &lid));
+    EXPECT_EQ(lid, 10u);
+}
+
+TEST_F(LidMapTest, MissingArgumentsAreRefusedAndNothingIsTaken)
+{
+    EXPECT_FALSE(en_lid_map_add("a", nullptr, nullptr, nullptr));
+    EXPECT_TRUE(LoggedMatching(kCritical, "[en_lid_map_add:", "] lid_out is NULL"));
+
+    en_lids_t lids{};
+    uint32_t cid = 0;
+    en_process_info_t *none = nullptr;
+    EXPECT_FALSE(en_lid_map_get(&none, &lids, &cid));
+    EXPECT_FALSE(en_lid_map_get(nullptr, &lids, &cid));
+    EXPECT_TRUE(LoggedMatching(kCritical, "[en_lid_map_get:", "] *proc_info is NULL"));
+    en_process_info_t *info = MakeInfo(1, "a", nullptr, nullptr);
+    EXPECT_FALSE(en_lid_map_get(&info, nullptr, &cid));
+    EXPECT_TRUE(LoggedMatching(kCritical, "[en_lid_map_get:", "] lids_out is NULL"));
+    EXPECT_FALSE(en_lid_map_get(&info, &lids, nullptr));
+    EXPECT_TRUE(LoggedMatching(kCritical, "[en_lid_map_get:", "] cid_out is NULL"));
+    ASSERT_NE(info, nullptr);
+    en_lid_map_add_pid_info(info, nullptr);
+    EXPECT_TRUE(LoggedMatching(kCritical, "[en_lid_map_add_pid_info:", "] cid_out is NULL"));
+    en_lid_map_add_pid_info(nullptr, &cid);
+    EXPECT_TRUE(LoggedMatching(kCritical, "[en_lid_map_add_pid_info:", "] *proc_info is NULL"));
+    EXPECT_FALSE(en_lid_map_get_pid(1, 1, nullptr));
+    EXPECT_TRUE(LoggedMatching(kCritical, "[en_lid_map_get_pid:", "] process_info is NULL"));
+    /* Still the caller's: the sanitizer reports a double free or a leak otherwise. */
+    en_process_info_free(info);
+    EXPECT_EQ(lids.count, 0u);
+}
+
+TEST_F(LidMapTest, WithoutInitNothingIsAnsweredOrStored)
+{
+    en_lid_map_free();
+    uint16_t lid = 0;
+    EXPECT_FALSE(en_lid_map_add("a", nullptr, nullptr, &lid));
+    Lids lids;
+    EXPECT_FALSE(Answer("a", nullptr, nullptr, &lids));
+    EXPECT_TRUE(lids.empty());
+    EXPECT_FALSE(en_lid_map_cleanup_run());
+    en_lid_map_free();
+    ASSERT_TRUE(en_lid_map_init());
+    EXPECT_EQ(Store(1, "first"), 1u);
+}
+
+TEST_F(LidMapTest, TheSamePidTwiceKeepsTheHigherCidAndDropsTheOtherOneRunLater)
+{
+    uint64_t self = static_cast<uint64_t>(getpid());
+    uint32_t older = Store(self, "old");
+    uint32_t newer = Store(self, "new");
+    uint32_t third = Store(self, "newest");
+    ASSERT_LT(older, newer);
+    ASSERT_LT(newer, third);
+
+    ASSERT_TRUE(en_lid_map_cleanup_run());
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] running periodic pid table cleanup"));
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] finished periodic pid table cleanup"));
+    /* Marked only: still there for events that refer to them. */
+    EXPECT_TRUE(Stored(self, older));
+    EXPECT_TRUE(Stored(self, newer));
+    std::string p = std::to_string(self);
+    /* Which of the two lines depends on the walk order; "2 " marks the entry being walked as the older. */
+    EXPECT_TRUE(LoggedMatching(kDebug, "[lid_map] ", "found the same pid: " + p + " in pid table, old_cid: " +
+                                                     std::to_string(newer) + "; new_cid: " + std::to_string(third) +
+                                                     ", marking dup (could be the same process). old: (new), new: "
+                                                     "(newest)"));
+
+    ASSERT_TRUE(en_lid_map_cleanup_run());
+    EXPECT_FALSE(Stored(self, older));
+    EXPECT_FALSE(Stored(self, newer));
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] pid: " + p + " (old) found dup, removing from pid table"));
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] pid: " + p + " (new) found dup, removing from pid table"));
+    ASSERT_TRUE(en_lid_map_cleanup_run());
+    Info survivor = Stored(self, third);
+    ASSERT_TRUE(survivor);
+    EXPECT_STREQ(survivor->app_name, "newest");
+    EXPECT_FALSE(survivor->dup);
+}
+
+TEST_F(LidMapTest, AnEndedProcessIsMarkedDeadAndRemovedOneRunLater)
+{
+    uint64_t gone = ExitedPid();
+    uint32_t cid = Store(gone, "gone");
+    uint32_t alive = Store(static_cast<uint64_t>(getpid()), "alive");
+    std::string p = std::to_string(gone);
+
+    ASSERT_TRUE(en_lid_map_cleanup_run());
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] found process " + p + " (gone) dead in pid table, marking dead."));
+    Info marked = Stored(gone, cid);
+    ASSERT_TRUE(marked);
+    EXPECT_TRUE(marked->dead);
+
+    ASSERT_TRUE(en_lid_map_cleanup_run());
+    EXPECT_TRUE(Logged(kDebug, "[lid_map] pid: " + p + " (gone) found dead, removing from pid table"));
+    EXPECT_FALSE(Stored(gone, cid));
+    Info kept = Stored(static_cast<uint64_t>(getpid()), alive);
+    ASSERT_TRUE(kept);
+    EXPECT_FALSE(kept->dead);
+}
+
+TEST(ProcessQueryTest, RunningSetHoldsThisProcessAndNotAnEndedOne)
+{
+    uint64_t gone = ExitedPid();
+    Error *err = nullptr;
+    GHashTable *set = get_process_ids_set(&err);
+    ASSERT_NE(set, nullptr);
+    EXPECT_EQ(err, nullptr);
+    EXPECT_TRUE(g_hash_table_contains(set, GSIZE_TO_POINTER(static_cast<gsize>(getpid()))));
+    EXPECT_TRUE(g_hash_table_contains(set, GSIZE_TO_POINTER(static_cast<gsize>(getppid()))));
+    EXPECT_FALSE(g_hash_table_contains(set, GSIZE_TO_POINTER(static_cast<gsize>(gone))));
+    g_hash_table_unref(set);
+}
+
+TEST(ProcessQueryTest, ParsersReadCapturedProcText)
+{
+    /* A captured /proc listing. */
+    const std::array<const char *, 12> names = {".",   "..",   "1",       "self", "thread-self", "042",
+                                                "17",  "sys",  "4194304", "",     "12a",         "-3"};
+    GHashTable *set = platform_parse_process_ids(names.data(), names.size());
+    EXPECT_EQ(g_hash_table_size(set), 3u);
+    for (gsize pid : {1u, 17u, 4194304u}) {
+        EXPECT_TRUE(g_hash_table_contains(set, GSIZE_TO_POINTER(pid))) << pid;
+    }
+    g_hash_table_unref(set);
+
+    uint64_t ppid = 99;
+    EXPECT_TRUE(platform_parse_stat_ppid("1 (systemd) S 0 1 1 0 -1 4194560 123 0\n", &ppid));
+    EXPECT_EQ(ppid, 0u);
+    EXPECT_TRUE(platform_parse_stat_ppid("4321 (a) b) (c) R 987 4321 4321 34816 4321 4194304", &ppid));
+    EXPECT_EQ(ppid, 987u);
+    EXPECT_TRUE(platform_parse_stat_ppid("7 (x) S 12\n", &ppid));
+    EXPECT_EQ(ppid, 12u);
+    ppid = 99;
+    EXPECT_FALSE(platform_parse_stat_ppid("4321 no parens S 1 2", &ppid));
+    EXPECT_FALSE(platform_parse_stat_ppid("4321 (x) S", &ppid));
+    EXPECT_FALSE(platform_parse_stat_ppid("4321 (x) S -5 1", &ppid));
+    EXPECT_FALSE(platform_parse_stat_ppid("4321 (x)S 5 1", &ppid));
+    EXPECT_FALSE(platform_parse_stat_ppid(nullptr, &ppid));
+    EXPECT_EQ(ppid, 99u);
+
+    uint32_t code = 0;
+    EXPECT_TRUE(platform_process_parent_id(static_cast<uint64_t>(getpid()), &ppid, &code));
+    EXPECT_EQ(ppid, static_cast<uint64_t>(getppid()));
+    EXPECT_FALSE(platform_process_parent_id(ExitedPid(), &ppid, &code));
+    EXPECT_EQ(code, 87u);
+}
+
+TEST(ProcessInfoTest, ThisProcessIsNamedFromItsImageAndParent)
+{
+    g_autofree char *name = en_process_app_name("C:\\Tools\\my.tool.exe");
+    EXPECT_STREQ(name, "my.tool");
+    g_autofree char *plain = en_process_app_name("/usr/sbin/sshd");
+    EXPECT_STREQ(plain, "sshd");
+    g_autofree char *dotted_dir = en_process_app_name("/opt/v1.2/run");
+    EXPECT_STREQ(dotted_dir, "run");
+
+    en_process_info_t *raw = nullptr;
+    Error *err = nullptr;
+    ASSERT_TRUE(fetch_process_info(static_cast<uint64_t>(getpid()), &raw, &err));
+    Info self(raw);
+    g_autofree char *exe = g_file_read_link("/proc/self/exe", nullptr);
+    EXPECT_STREQ(self->image_path, exe);
+    g_autofree char *base = g_path_get_basename(exe);
+    EXPECT_STREQ(self->app_name, base);
+    EXPECT_TRUE(self->has_ppid);
+    EXPECT_EQ(self->ppid, static_cast<uint64_t>(getppid()));
+    g_autofree char *parent_exe = g_file_read_link(("/proc/" + std::to_string(getppid()) + "/exe").c_str(), nullptr);
+    if (parent_exe) {
+        g_autofree char *parent_name = en_process_app_name(parent_exe);
+        EXPECT_STREQ(self->parent_name, parent_name);
+    }
+
+    for (uint64_t special : {0u, 4u}) {
+        ASSERT_TRUE(fetch_process_info(special, &raw, &err));
+        Info info(raw);
+        EXPECT_STREQ(info->app_name, special ? "System" : "System Idle Process");
+        EXPECT_STREQ(info->parent_name, special ? "System Idle Process" : nullptr);
+        EXPECT_FALSE(info->has_ppid);
+    }
+
+    uint64_t gone = ExitedPid();
+    raw = nullptr;
+    EXPECT_FALSE(fetch_process_info(gone, &raw, &err));
+    EXPECT_EQ(raw, nullptr);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(std::string(error_get_message(err)).rfind("error opening handle to process " + std::to_string(gone), 0),
+              0u);
+    error_free(err);
+}
+
+TEST_F(LidMapTest, ADriverLidRequestIsAnsweredFromTheMap)
+{
+    g_autofree char *exe = g_file_read_link("/proc/self/exe", nullptr);
+    ASSERT_NE(exe, nullptr);
+    g_autofree char *name = en_process_app_name(exe);
+    g_autofree char *upper = g_ascii_strup(name, -1);
+    EXPECT_EQ(Add(name, exe, nullptr), 10u);
+    EXPECT_EQ(Add(upper, nullptr, nullptr), 11u);
+    EXPECT_EQ(Add("someone else", nullptr, nullptr), 12u);
+
+    en_handle *h = Init();
+    ASSERT_TRUE(en_api_start(h));
+    uint64_t self = static_cast<uint64_t>(getpid());
+    ASSERT_EQ(endr::engine_raise_lid_request(self), 0u);
+    endr::LidReply reply{};
+    ASSERT_TRUE(WaitFor([&] {
+        endr::Engine &e = endr::engine();
+        std::lock_guard<std::mutex> guard(e.mu);
+        auto it = e.lid_replies.find(self);
+        if (it == e.lid_replies.end()) {
+            return false;
+        }
+        reply = it->second;
+        return true;
+    }));
+    EXPECT_EQ(reply.count, 3u);
+    EXPECT_EQ(reply.lids[0], 10u);
+    EXPECT_EQ(reply.lids[1], 11u);
+    EXPECT_EQ(reply.lids[2], 1u);
+    EXPECT_EQ(reply.lids[3], 0u);
+    EXPECT_FALSE(reply.update);
+    ASSERT_NE(reply.cid, 0u);
+    EXPECT_TRUE(Logged(kDebug, "[api] sending lid reply: pid: " + std::to_string(self) + ", lids: 10,11,1(3)"));
+
+    /* The map now holds this process under the cid the driver was given. */
+    Info stored = Stored(self, reply.cid);
+    ASSERT_TRUE(stored);
+    EXPECT_STREQ(stored->image_path, exe);
+    EXPECT_EQ(stored->ppid, static_cast<uint64_t>(getppid()));
+}
