@@ -14,6 +14,10 @@
 #include "agent-common/agent-identity.h"
 #include "agent-common/exclude-ifaces.h"
 #include "agent-common/logger.h"
+#include "agent-common/qmp-servers/qmp-manager.h"
+#include "agent-common/qmp-servers/qmp-server-nn.h"
+#include "agent-common/qmp-servers/qmp-server-std-io.h"
+#include "agent-common/qmp-servers/qmp-server-tcp.h"
 #include "qapi/qmp-common-types.h"
 #include "enforcement/platforms/console-events.h"
 #include "enforcement/platforms/process.h"
@@ -198,6 +202,8 @@ void agent_global_vars_log(void)
 bool agent_global_init(Error **errp)
 {
     setlocale(LC_ALL, "C");
+    /* A peer that goes away mid-reply must end that write, not the process. */
+    platform_ignore_broken_pipe();
     const char *key = ga_state && ga_state->config ? ga_state->config->config_key : nullptr;
     if (!agent_global_vars_load(key)) {
         error_setg(errp, "error loading global variables");
@@ -383,6 +389,7 @@ int cleanup(agent_state_t *state, agent_module_t *module, Timers &timers, int ex
         g_critical("[agents-main] error cleaning up agent: %s", err ? error_get_message(err) : "");
     }
     error_free(err);
+    qmp_manager_cleanup();
     exclude_ifaces_cleanup();
     agent_metrics_cleanup();
     persistent_config_cleanup();
@@ -535,20 +542,45 @@ int agent_main(agent_state_t *state, agent_module_t *module, int argc, char **ar
     }
     apply_persistent_configuration(module);
 
-    /* The command-server manager, its servers and the sibling modules' RPC clients join here
-     * when they exist; the channel method is already checked. */
+    qmp_manager_init(state->main_loop, module->use_executor);
+    qmp_manager_set_reconnect_interval(config->reconnect_interval == 0    ? 10
+                                       : config->reconnect_interval < 0 ? 0
+                                                                         : static_cast<unsigned>(config->reconnect_interval));
+    QmpServer *nn_server = qmp_server_new_nn(rt->ipc_path);
+    if (!nn_server) {
+        g_critical("[agents-main] could not create QMP nanomsg command server");
+        return cleanup(state, module, timers, 1, pidfile_written);
+    }
+    qmp_manager_register_server(nn_server);
+
     if (!config->method) {
         g_warning("[agents-main] running agent module without remote connection");
     } else if (strcmp(config->method, "tcp-tls") == 0) {
         config->channel_type = AGENT_CHANNEL_TCP_TLS;
+        /* The TLS channel comes with its own work; until then it cannot be created. */
+        g_critical("[agents-main] could not create QMP TCP/TLS command server");
+        return cleanup(state, module, timers, 1, pidfile_written);
     } else if (strcmp(config->method, "stdin") == 0) {
         config->channel_type = AGENT_CHANNEL_STDIN;
+        QmpServer *server = qmp_server_new_std_io();
+        if (!server) {
+            g_critical("[agents-main] could not create QMP stdin command server");
+            return cleanup(state, module, timers, 1, pidfile_written);
+        }
+        qmp_manager_register_server(server);
     } else if (strcmp(config->method, "socket") == 0) {
         config->channel_type = AGENT_CHANNEL_SOCKET;
+        QmpServer *server = qmp_server_new_tcp(config->servers ? config->servers : "", config->connect_timeout_ms);
+        if (!server) {
+            g_critical("[agents-main] could not create QMP TCP command server");
+            return cleanup(state, module, timers, 1, pidfile_written);
+        }
+        qmp_manager_register_server(server);
     } else {
         g_critical("[agents-main] unsupported channel method/type: %s", config->method);
         return cleanup(state, module, timers, 1, pidfile_written);
     }
+    /* The sibling modules' RPC clients join here with their own work. */
 
     if (module->post_init_cb && !module->post_init_cb(module, config, &err)) {
         g_critical("[agents-main] error performing post-config agent initialization: %s",
@@ -562,6 +594,7 @@ int agent_main(agent_state_t *state, agent_module_t *module, int argc, char **ar
     timers.shutdown = g_timeout_add(500, shutdown_check_timer, nullptr);
     /* The periodic internal-status report joins here with status reporting. */
 
+    qmp_manager_run();
     g_main_loop_run(state->main_loop);
     timers.shutdown = 0; /* removed itself when it quit the loop */
     g_message("[agents-main] %s agent going down", rt->module_name);

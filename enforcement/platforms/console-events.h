@@ -18,3 +18,5 @@ enum platform_console_event {
 typedef bool (*platform_console_handler)(unsigned event);
 bool platform_console_events_register(platform_console_handler handler, Error **errp);
 void platform_console_events_unregister(void);
+/* Writes to a closed socket or pipe fail with an error instead of ending the process. */
+void platform_ignore_broken_pipe(void);

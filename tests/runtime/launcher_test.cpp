@@ -74,7 +74,8 @@ protected:
         g_autofree char *err = nullptr;
         int status = 0;
         Outcome r;
-        if (g_spawn_sync(nullptr, argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err, &status, nullptr)) {
+        /* Each test in its own folder: the module binds its command socket relative to it. */
+        if (g_spawn_sync(dir_, argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err, &status, nullptr)) {
             r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             r.out = out ? out : "";
             r.err = err ? err : "";
@@ -158,7 +159,7 @@ TEST_F(LauncherTest, RunsWithPidFileAndStopsOnInterrupt)
     argv.push_back(nullptr);
     g_auto(GStrv) env = envp();
     GPid pid = 0;
-    ASSERT_TRUE(g_spawn_async(nullptr, argv.data(), env,
+    ASSERT_TRUE(g_spawn_async(dir_, argv.data(), env,
                               static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
                                                        G_SPAWN_STDERR_TO_DEV_NULL),
                               nullptr, nullptr, &pid, nullptr));
@@ -169,6 +170,16 @@ TEST_F(LauncherTest, RunsWithPidFileAndStopsOnInterrupt)
     EXPECT_TRUE(g_file_test(driver().c_str(), G_FILE_TEST_EXISTS)) << "the driver file was extracted";
     /* The pid file comes before the signal handlers: interrupt only a module that is up. */
     ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+
+    /* The module answers on its command socket. */
+    const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
+    Outcome ping = spawn({HV_QMP, "--address", address, R"({"execute": "ping"})"});
+    EXPECT_EQ(ping.exit_code, 0);
+    EXPECT_EQ(ping.out, "{\"return\": {}}\n");
+    Outcome small = spawn({HV_QMP, "--address", address, R"({"execute":"x"})"});
+    EXPECT_EQ(small.exit_code, 1);
+    EXPECT_NE(small.out.find("\"desc\": \"command too small\""), std::string::npos) << small.out;
+    EXPECT_EQ(spawn({HV_QMP, "--address", address, R"({"execute": "ping"})"}).exit_code, 0) << "still serving";
 
     kill(pid, SIGINT);
     int status = 0;
@@ -233,7 +244,7 @@ TEST_F(LauncherTest, TheDriverAnswersTheModuleAndAFaultFailsOneStart)
     argv.push_back(nullptr);
     g_auto(GStrv) env = envp();
     GPid pid = 0;
-    ASSERT_TRUE(g_spawn_async(nullptr, argv.data(), env,
+    ASSERT_TRUE(g_spawn_async(dir_, argv.data(), env,
                               static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
                                                        G_SPAWN_STDERR_TO_DEV_NULL),
                               nullptr, nullptr, &pid, nullptr));

@@ -9,6 +9,7 @@
 #include "agent-common/agent-metrics.h"
 #include "agent-common/build-info.h"
 #include "agent-common/logger.h"
+#include "agent-common/qmp-servers/qmp-manager.h"
 #include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/framework/agent/en-lid-map.h"
@@ -236,6 +237,12 @@ bool enforcement_agent_init(agent_module_t *module, agent_config_t *config, Erro
 bool enforcement_post_init(agent_module_t *, agent_config_t *, Error **)
 {
     /* Starting enforcement with the stored policy joins here with the policy lifecycle. */
+    InetSocketAddressList *servers = qmp_manager_get_allow_addresses();
+    for (InetSocketAddressList *s = servers; s; s = s->next) {
+        g_debug("[main] en-policy should allow server address %s:%s", s->value->host, s->value->port);
+    }
+    /* Handing them to the policy joins here with the policy lifecycle. */
+    qapi_free_InetSocketAddressList(servers);
     return true;
 }
 

@@ -47,3 +47,8 @@ void platform_console_events_unregister(void)
     }
     s_handler = nullptr;
 }
+
+void platform_ignore_broken_pipe(void)
+{
+    signal(SIGPIPE, SIG_IGN);
+}

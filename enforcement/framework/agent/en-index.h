@@ -1,0 +1,55 @@
+/*
+ * The policy index: the lookup index the driver uses to find the candidate rules of a
+ * connection without walking the rules, one buffer per table.
+ *
+ * Rules are numbered from 0 chain by chain, in the order the conversion sends them. For
+ * the destination port, the IPv4 source and the IPv4 destination the value space is cut
+ * into regions, each naming the rules active over all of it as a bit vector; TCP, UDP and
+ * ICMP have one vector each. Identical vectors are stored once in the bag. A rule can
+ * match only if its bit is set in the vector of every dimension.
+ *
+ * Buffer (packed, little-endian; N bag size, R rule count in 16 bits (0 for 65536), W
+ * words per vector, P/S/D region counts):
+ *   u32 N, u16 R, u16 W, N*W u64 vectors, u32 TCP, u32 UDP, u32 ICMP bag numbers,
+ *   u32 P, P u16 port starts, P u32 bag numbers,
+ *   u32 S, S u32 source starts, S u32 bag numbers, u32 D, D u32 starts, D u32 bag numbers
+ * with length 8*W*N + 6*P + 8*S + 8*D + 32.
+ *
+ * Building runs on the pushing thread; every intermediate structure is released on the
+ * low-priority "policy-indexing-free-thread" instead.
+ */
+#pragma once
+
+#include <glib.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct Error;
+struct EnforcementChainList;
+
+#define EN_INDEX_MAX_RULES 65536u
+
+/*
+ * Builds the index buffer of one table. max_entity_field_num ("policy.max_entity_field_num")
+ * bounds, per rule and entity, the IPv4 addresses, IPv4 subnets, single ports and port
+ * ranges, each kind on its own. On success *out_buf is a fresh g_malloc'ed buffer of
+ * exactly *out_len bytes that the caller g_frees.
+ *
+ * Failures: NULL arguments, a NULL chain or rule record, more than 65536 rules, a port
+ * range whose start is above its end, and bad subnet texts set errp; the per-entity
+ * limits only log a warning and an address text that does not convert only logs the
+ * conversion's line, so errp may stay unset on failure.
+ */
+bool en_convert_single_index(const EnforcementChainList *input_table, uint64_t max_entity_field_num,
+                             uint8_t **out_buf, size_t *out_len, Error **errp);
+
+/*
+ * The release thread. init starts it (nothing when it runs already); stop asks it to exit
+ * without waiting for it, and items still queued are left. enqueue hands it ptr to be
+ * released by release(ptr), in arrival order; with no thread running the item is released
+ * at once on the caller's thread. All three are safe from any thread.
+ */
+void en_index_free_thread_init(void);
+void en_index_free_thread_stop(void);
+void en_index_free_thread_enqueue(void *ptr, GDestroyNotify release);

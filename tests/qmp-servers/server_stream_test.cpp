@@ -1,0 +1,296 @@
+/* The standard-I/O server over pipes and the TCP server against a listener on 127.0.0.1. */
+#include <gio/gio.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "agent-common/qmp-servers/qmp-manager.h"
+#include "agent-common/qmp-servers/qmp-server-std-io.h"
+#include "agent-common/qmp-servers/qmp-server-tcp.h"
+#include "agent-common/qmp-servers/qmp-server.h"
+#include "qmp-test-support.h"
+
+namespace {
+
+const std::string kPong = "{\"return\": {}}\n";
+
+int count_of(const std::string &text, const std::string &needle)
+{
+    int n = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) {
+        n++;
+    }
+    return n;
+}
+
+class StdIoServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        register_test_commands();
+        int in[2], out[2];
+        ASSERT_EQ(pipe(in), 0);
+        ASSERT_EQ(pipe(out), 0);
+        to_server_ = in[1];
+        from_server_ = out[0];
+        fcntl(from_server_, F_SETFL, O_NONBLOCK);
+        server_ = qmp_server_new_std_io_fds(in[0], out[1]);
+        Error *err = nullptr;
+        ASSERT_TRUE(qmp_server_run(server_, &err));
+    }
+    void TearDown() override
+    {
+        qmp_server_destroy(server_);
+        if (to_server_ >= 0) {
+            close(to_server_);
+        }
+        close(from_server_);
+    }
+
+    void Write(const std::string &text)
+    {
+        ASSERT_EQ(write(to_server_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    void CloseInput()
+    {
+        close(to_server_);
+        to_server_ = -1;
+    }
+    void Drain()
+    {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(from_server_, buf, sizeof buf)) > 0) {
+            output_.append(buf, static_cast<size_t>(n));
+        }
+    }
+    /* Reads replies while the loop runs until want lines have come. */
+    bool WaitLines(int want, int timeout_ms = 5000)
+    {
+        return run_until(
+            [&] {
+                Drain();
+                return count_of(output_, "\n") >= want;
+            },
+            timeout_ms);
+    }
+
+    QmpServer *server_ = nullptr;
+    int to_server_ = -1;
+    int from_server_ = -1;
+    std::string output_;
+    LogCapture logs_;
+};
+
+TEST_F(StdIoServerTest, ManyRequestsInOneReadAreAnsweredInOrder)
+{
+    std::string batch;
+    for (int i = 0; i < 50; i++) {
+        batch += i == 25 ? "{\"execute\": \"test-fail\"}" : "{\"execute\": \"ping\"}\n";
+    }
+    Write(batch);
+    ASSERT_TRUE(WaitLines(50));
+    std::vector<std::string> lines;
+    for (size_t start = 0, nl; (nl = output_.find('\n', start)) != std::string::npos; start = nl + 1) {
+        lines.push_back(output_.substr(start, nl - start + 1));
+    }
+    ASSERT_EQ(lines.size(), 50u);
+    for (int i = 0; i < 50; i++) {
+        if (i == 25) {
+            EXPECT_NE(lines[i].find("\"desc\": \"test command failed\""), std::string::npos) << lines[i];
+        } else {
+            EXPECT_EQ(lines[i], kPong) << i;
+        }
+    }
+}
+
+TEST_F(StdIoServerTest, GarbageAndNonObjectsGetErrorsAndServingGoesOn)
+{
+    Write("[1, 2]\n");
+    ASSERT_TRUE(WaitLines(1));
+    EXPECT_EQ(output_.rfind("{\"error\": {\"class\": \"GenericError\", \"desc\": \"Invalid JSON syntax\"", 0), 0u)
+        << output_;
+    EXPECT_TRUE(logs_.Has("[qmp-server] [qmp-server-std-io] failed to parse event: Invalid JSON syntax"));
+
+    output_.clear();
+    Write("{\"execute\": 'ping'}\n");
+    ASSERT_TRUE(WaitLines(1));
+    EXPECT_EQ(output_.rfind("{\"error\": ", 0), 0u) << output_;
+
+    output_.clear();
+    Write("garbage \x01\xff\n{\"execute\": \"ping\"}");
+    ASSERT_TRUE(run_until([&] {
+        Drain();
+        return output_.size() >= kPong.size() && output_.compare(output_.size() - kPong.size(), kPong.size(), kPong) == 0;
+    }));
+    EXPECT_EQ(output_.rfind("{\"error\": ", 0), 0u) << output_;
+    EXPECT_EQ(count_of(output_, kPong), 1);
+    EXPECT_EQ(server_->state, QMP_SERVER_STATE_ACTIVE);
+}
+
+TEST_F(StdIoServerTest, AnObjectSplitAcrossReadsIsOneRequest)
+{
+    Write("{\"execute\":");
+    spin_for(50);
+    Drain();
+    EXPECT_EQ(output_, "");
+    Write(" \"ping\"}");
+    ASSERT_TRUE(WaitLines(1));
+    EXPECT_EQ(output_, kPong);
+}
+
+TEST_F(StdIoServerTest, EndOfInputFailsTheServerAndDropsAnUnterminatedObject)
+{
+    Write("{\"execute\": \"ping\"");
+    CloseInput();
+    ASSERT_TRUE(run_until([&] { return server_->state == QMP_SERVER_STATE_FAILED; }));
+    EXPECT_TRUE(logs_.Has("[qmp-server-std-io] received EOF"));
+    EXPECT_TRUE(logs_.Has("[qmp-server] [qmp-server-std-io] state changed from 'ACTIVE' to 'FAILED'"));
+    Drain();
+    EXPECT_EQ(output_, "");
+    /* Not reconnectable: it never runs again. */
+    Error *err = nullptr;
+    EXPECT_FALSE(qmp_server_run(server_, &err));
+    error_free(err);
+}
+
+TEST_F(StdIoServerTest, AReplyLargerThanThePipeIsFinishedBeforeTheNextOne)
+{
+    Write("{\"execute\": \"test-big\"}{\"execute\": \"ping\"}");
+    ASSERT_TRUE(WaitLines(2, 10000));
+    std::string big = "{\"return\": \"" + std::string(kBigReplyLetters, 'x') + "\"}\n";
+    EXPECT_EQ(output_.size(), big.size() + kPong.size());
+    EXPECT_TRUE(output_ == big + kPong);
+    EXPECT_FALSE(server_->reply_in_progress);
+}
+
+class TcpPeer {
+public:
+    TcpPeer()
+    {
+        listener_ = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, nullptr);
+        GInetAddress *lo = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
+        GSocketAddress *addr = g_inet_socket_address_new(lo, 0);
+        g_socket_bind(listener_, addr, TRUE, nullptr);
+        g_socket_listen(listener_, nullptr);
+        g_object_unref(addr);
+        g_object_unref(lo);
+        GSocketAddress *local = g_socket_get_local_address(listener_, nullptr);
+        port_ = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local));
+        g_object_unref(local);
+    }
+    ~TcpPeer()
+    {
+        CloseConnection();
+        g_object_unref(listener_);
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+    bool Accept()
+    {
+        conn_ = g_socket_accept(listener_, nullptr, nullptr);
+        if (conn_) {
+            g_socket_set_blocking(conn_, FALSE);
+        }
+        return conn_ != nullptr;
+    }
+    void Send(const std::string &text) { g_socket_send(conn_, text.data(), text.size(), nullptr, nullptr); }
+    bool WaitFor(const std::string &expected, int timeout_ms = 5000)
+    {
+        return run_until(
+            [&] {
+                char buf[4096];
+                gssize n;
+                while ((n = g_socket_receive(conn_, buf, sizeof buf, nullptr, nullptr)) > 0) {
+                    received_.append(buf, static_cast<size_t>(n));
+                }
+                return received_.find(expected) != std::string::npos;
+            },
+            timeout_ms);
+    }
+    void CloseConnection()
+    {
+        if (conn_) {
+            g_socket_close(conn_, nullptr);
+            g_object_unref(conn_);
+            conn_ = nullptr;
+        }
+    }
+    std::string received_;
+
+private:
+    GSocket *listener_ = nullptr;
+    GSocket *conn_ = nullptr;
+    guint16 port_ = 0;
+};
+
+class TcpServerTest : public ::testing::Test {
+protected:
+    void SetUp() override { register_test_commands(); }
+    LogCapture logs_;
+};
+
+TEST_F(TcpServerTest, ConnectsToTheFirstAddressServesAndPushesEvents)
+{
+    TcpPeer peer;
+    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+    qmp_manager_init(loop, false);
+    QmpServer *server = qmp_server_new_tcp((peer.Address() + "; 127.0.0.1:1").c_str(), 2000);
+    ASSERT_NE(server, nullptr);
+    ASSERT_TRUE(peer.Accept());
+    qmp_manager_register_server(server);
+    ASSERT_TRUE(qmp_manager_run());
+    EXPECT_FALSE(qmp_manager_is_running_offline());
+
+    peer.Send("{\"execute\": \"ping\"}{\"execute\":");
+    EXPECT_TRUE(peer.WaitFor(kPong));
+    peer.Send("\"ping\"}");
+    EXPECT_TRUE(peer.WaitFor(kPong + kPong));
+    EXPECT_TRUE(logs_.Has("[qmp-server-tcp] request sent completed"));
+
+    qmp_manager_push_event("{\"n\": %d}", 7);
+    EXPECT_TRUE(peer.WaitFor("{\"event\": {\"n\": 7}}\n"));
+
+    /* The management side hangs up: the required server takes the main loop down. */
+    peer.CloseConnection();
+    guint guard = g_timeout_add(5000, [](gpointer l) -> gboolean {
+        g_main_loop_quit(static_cast<GMainLoop *>(l));
+        return G_SOURCE_REMOVE;
+    }, loop);
+    g_main_loop_run(loop);
+    g_source_remove(guard);
+    EXPECT_TRUE(logs_.Has("[qmp-manager] qmp-server-tcp server does not support reconnect, but required to be running!"));
+    EXPECT_EQ(server->state, QMP_SERVER_STATE_FAILED);
+    EXPECT_TRUE(qmp_manager_is_running_offline());
+    qmp_manager_cleanup();
+    g_main_loop_unref(loop);
+}
+
+TEST_F(TcpServerTest, NoListenerMeansNoServer)
+{
+    std::string address;
+    {
+        TcpPeer closed;
+        address = closed.Address();
+    }
+    EXPECT_EQ(qmp_server_new_tcp(address.c_str(), 1000), nullptr);
+    EXPECT_TRUE(logs_.HasPrefix("[qmp-server-tcp]  error opening socket channel (" + address + "): "));
+    EXPECT_EQ(qmp_server_new_tcp("not an address at all", 1000), nullptr);
+}
+
+TEST_F(TcpServerTest, APeerGoneMidReplyFailsTheServer)
+{
+    TcpPeer peer;
+    QmpServer *server = qmp_server_new_tcp(peer.Address().c_str(), 2000);
+    ASSERT_NE(server, nullptr);
+    ASSERT_TRUE(peer.Accept());
+    Error *err = nullptr;
+    ASSERT_TRUE(qmp_server_run(server, &err));
+    peer.Send("{\"execute\": \"test-big\"}");
+    ASSERT_TRUE(peer.WaitFor("{\"return\": \"xxxx"));
+    peer.CloseConnection();
+    EXPECT_TRUE(run_until([&] { return server->state == QMP_SERVER_STATE_FAILED; }));
+    EXPECT_FALSE(server->reply_in_progress);
+    qmp_server_destroy(server);
+}
+
+}
