@@ -85,6 +85,25 @@ protected:
 
     std::string driver() const { return root_ + "/hv-enforcement64.sys"; }
 
+    /* Starts a module in the background; 0 when it could not be spawned. */
+    GPid start(const std::vector<std::string> &args) const
+    {
+        std::vector<char *> argv;
+        for (auto &a : args) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        g_auto(GStrv) env = envp();
+        GPid pid = 0;
+        if (!g_spawn_async(dir_, argv.data(), env,
+                           static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
+                                                    G_SPAWN_STDERR_TO_DEV_NULL),
+                           nullptr, nullptr, &pid, nullptr)) {
+            return 0;
+        }
+        return pid;
+    }
+
     char *dir_ = nullptr;
     std::string root_;
     std::string launcher_;
@@ -152,17 +171,8 @@ TEST_F(LauncherTest, RunsWithPidFileAndStopsOnInterrupt)
     const std::string pidfile = std::string(dir_) + "/data/pids/hv-enforcement.pid";
     const std::string log = std::string(dir_) + "/module.log";
     auto args = command({"--method", "stdin", "-f", pidfile, "-l", log});
-    std::vector<char *> argv;
-    for (auto &a : args) {
-        argv.push_back(const_cast<char *>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    g_auto(GStrv) env = envp();
-    GPid pid = 0;
-    ASSERT_TRUE(g_spawn_async(dir_, argv.data(), env,
-                              static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
-                                                       G_SPAWN_STDERR_TO_DEV_NULL),
-                              nullptr, nullptr, &pid, nullptr));
+    GPid pid = start(args);
+    ASSERT_GT(pid, 0);
     ASSERT_TRUE(wait_for_file(pidfile, 20000)) << "the module writes its pid file";
     g_autofree char *text = nullptr;
     ASSERT_TRUE(g_file_get_contents(pidfile.c_str(), &text, nullptr, nullptr));
@@ -237,18 +247,11 @@ TEST_F(LauncherTest, TheDriverAnswersTheModuleAndAFaultFailsOneStart)
     const std::string pidfile = std::string(dir_) + "/data/pids/hv-enforcement.pid";
     const std::string log = std::string(dir_) + "/module.log";
     auto args = command({"--method", "stdin", "-f", pidfile, "-l", log});
-    std::vector<char *> argv;
-    for (auto &a : args) {
-        argv.push_back(const_cast<char *>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    g_auto(GStrv) env = envp();
-    GPid pid = 0;
-    ASSERT_TRUE(g_spawn_async(dir_, argv.data(), env,
-                              static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
-                                                       G_SPAWN_STDERR_TO_DEV_NULL),
-                              nullptr, nullptr, &pid, nullptr));
+    GPid pid = start(args);
+    ASSERT_GT(pid, 0);
     ASSERT_TRUE(wait_for_file(pidfile, 20000)) << "the next start succeeds";
+    /* The pid file comes before the module opens the device. */
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
     Outcome status = spawn({HV_ENDR, "status"});
     kill(pid, SIGINT);
     int wstatus = 0;
