@@ -864,6 +864,17 @@ uint32_t endr_device_ioctl(endr_device *dev, uint32_t code, const void *in, uint
     return rc;
 }
 
+void endr_device_cancel(endr_device *dev)
+{
+    if (!dev) {
+        return;
+    }
+    Engine &e = engine();
+    std::lock_guard<std::mutex> lock(e.mu);
+    dev->closing = true;
+    e.cv.notify_all();
+}
+
 void endr_device_close(endr_device *dev)
 {
     if (!dev) {

@@ -47,7 +47,9 @@ uint32_t endr_device_open(endr_device **device);
  */
 uint32_t endr_device_ioctl(endr_device *device, uint32_t code, const void *in, uint32_t in_len, void *out,
                            uint32_t out_len, uint32_t *returned);
-/* Wakes every waiting request with 995, then releases the handle. */
+/* Wakes every waiting request with 995; later requests fail with 6. The handle stays valid. */
+void endr_device_cancel(endr_device *device);
+/* Cancels, waits for the requests in progress, then releases the handle. */
 void endr_device_close(endr_device *device);
 
 /*

@@ -561,5 +561,9 @@ char *endr_control_request(const char *json, size_t len)
 char *endr_control_address(void)
 {
     const char *address = getenv("HV_ENDR_EMU_ADDRESS");
-    return g_strdup(address && *address ? address : "ipc://holvenstad_endr_emu.ipc");
+    if (address && *address) {
+        return g_strdup(address);
+    }
+    /* In the run-time folder, so that every process of the machine finds the same socket. */
+    return g_strdup_printf("ipc://%s/holvenstad_endr_emu.ipc", endr::runtime_dir().c_str());
 }

@@ -25,6 +25,10 @@ platform_device *platform_device_open(const char *device_name, uint32_t *win32_e
 /* Concurrent calls are allowed; a request waiting when the device closes ends with 995. */
 bool platform_device_ioctl(platform_device *device, uint32_t code, const void *in, uint32_t in_len, void *out,
                            uint32_t out_len, uint32_t *returned, uint32_t *win32_error);
+/* Ends the handle: waiting requests end with 995, later ones fail with 6; the record stays
+ * valid (for threads that still hold it) until platform_device_close. Idempotent. */
+void platform_device_shutdown(platform_device *device);
+/* Shuts the handle down if needed and frees it. */
 void platform_device_close(platform_device *device);
 
 struct platform_scm;

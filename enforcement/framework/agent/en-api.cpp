@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <vector>
 #include <cinttypes>
 #include <cstring>
 
@@ -20,11 +21,13 @@
 #include "util/error.h"
 
 struct en_handle {
-    platform_device *device; /* NULL: closed */
+    std::atomic<platform_device *> device; /* NULL: closed */
+    /* Shut-down devices stay allocated until en_api_free: another thread may still hold one. */
+    std::vector<platform_device *> retired;
     GThread *recv_thread;
     GHashTable *volume_device_cache;
     std::atomic<bool> m_stop_event;
-    bool started;
+    std::atomic<bool> started;
     void *user_sessions_monitor;
     void *service_name_map_monitor;
 };
@@ -444,11 +447,11 @@ bool en_api_stop(en_handle *en_handle)
         g_message("[api] closing user sessions handle");
         en_handle->user_sessions_monitor = nullptr;
     }
-    if (en_handle->device) {
+    if (platform_device *device = en_handle->device.exchange(nullptr)) {
         g_message("[api] closing enforcement device handle");
         /* Closing wakes the receive thread's pending event read. */
-        platform_device_close(en_handle->device);
-        en_handle->device = nullptr;
+        platform_device_shutdown(device);
+        en_handle->retired.push_back(device);
     }
     if (en_handle->recv_thread) {
         g_debug("[api] waiting for recv thread");
@@ -473,6 +476,10 @@ void en_api_free(en_handle *en_handle)
     if (en_handle->device) {
         g_warning("[api] enforcement device handle is still valid at exit");
     }
+    for (platform_device *device : en_handle->retired) {
+        platform_device_close(device);
+    }
+    en_handle->retired.clear();
     process_event_queue_destroy(s_process_event_queue);
     s_process_event_queue = nullptr;
     _en_common_api_free();
@@ -629,11 +636,11 @@ bool en_api_add_rule(en_handle *en_handle, const char *table_name, const char *c
         g_warning("[api] chain name is too long");
         return false;
     }
-    uint64_t total = EN_API_ADD_RULE_HEADER_SIZE + rule_length;
-    if (total > UINT32_MAX) {
+    if (rule_length > UINT32_MAX - EN_API_ADD_RULE_HEADER_SIZE) {
         g_warning("[api] failed to add rule");
         return false;
     }
+    uint64_t total = EN_API_ADD_RULE_HEADER_SIZE + rule_length;
     auto *msg = static_cast<uint8_t *>(g_malloc0(total));
     memcpy(msg, table_name, strlen(table_name));
     memcpy(msg + EN_API_NAME_SIZE, chain_name, strlen(chain_name));

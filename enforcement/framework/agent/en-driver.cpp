@@ -34,6 +34,7 @@ constexpr uint32_t kFileNotFound = 2;
 constexpr uint32_t kPathNotFound = 3;
 constexpr uint32_t kInvalidImageHash = 577;
 constexpr uint32_t kOperationAborted = 995;
+constexpr uint32_t kInvalidHandleError = 6;
 constexpr uint32_t kServiceAlreadyRunning = 1056;
 constexpr uint32_t kServiceDisabled = 1058;
 constexpr uint32_t kServiceDoesNotExist = 1060;
@@ -328,6 +329,7 @@ bool send_ioctl(platform_device *device, uint32_t code, uint8_t selector, uint64
     std::shared_lock<std::shared_mutex> module_lock(s.lock);
     if (!s.initialised) {
         g_warning("[en_driver] ioctl: module has already been unloaded");
+        t_last_error = kInvalidHandleError;
         return false;
     }
     ioctl_slot temporary;

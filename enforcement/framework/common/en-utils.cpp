@@ -147,3 +147,57 @@ bool en_parse_cidr(const char *text, en_ip_addr_t *addr, en_ip_addr_t *mask, Err
     }
     return true;
 }
+
+uint8_t en_sid_subauth_count(const char *text)
+{
+    if (!text) {
+        return 0;
+    }
+    size_t dashes = 0;
+    for (const char *p = text; *p; p++) {
+        dashes += *p == '-';
+    }
+    if (dashes < 3 || dashes > 17) {
+        return 0;
+    }
+    return static_cast<uint8_t>(dashes - 2);
+}
+
+int en_parse_sid(const char *text, uint8_t *count, uint32_t subauths[EN_SID_MAX_SUBAUTHS])
+{
+    *count = 0;
+    if (!text || strncmp(text, "S-1-5", 5) != 0) {
+        return EN_SID_BAD_PREFIX;
+    }
+    if (text[5] == '\0') {
+        return EN_SID_NO_SUBAUTH;
+    }
+    if (text[5] != '-') {
+        return EN_SID_MALFORMED;
+    }
+    const char *p = text + 6;
+    for (;;) {
+        if (*p < '0' || *p > '9') {
+            return EN_SID_MALFORMED;
+        }
+        uint64_t value = 0;
+        while (*p >= '0' && *p <= '9') {
+            value = value * 10 + static_cast<uint64_t>(*p - '0');
+            if (value > UINT32_MAX) {
+                return EN_SID_MALFORMED;
+            }
+            p++;
+        }
+        subauths[(*count)++] = static_cast<uint32_t>(value);
+        if (*p == '\0') {
+            return EN_SID_OK;
+        }
+        if (*p != '-') {
+            return EN_SID_MALFORMED;
+        }
+        if (*count == EN_SID_MAX_SUBAUTHS) {
+            return EN_SID_TOO_MANY_SUBAUTHS;
+        }
+        p++;
+    }
+}

@@ -55,3 +55,24 @@ bool en_ip_to_str(const en_ip_addr_t *ip, char *text, size_t size);
  * or an address that does not convert fails with "[utils] failed to parse: %s".
  */
 bool en_parse_cidr(const char *text, en_ip_addr_t *addr, en_ip_addr_t *mask, Error **errp);
+
+/* Sub-authorities a SID may carry on the wire. */
+#define EN_SID_MAX_SUBAUTHS 15
+
+/* Results of en_parse_sid. */
+enum en_sid_parse_result : int {
+    EN_SID_OK = 0,
+    EN_SID_BAD_PREFIX = 1,
+    EN_SID_NO_SUBAUTH = 2,
+    EN_SID_TOO_MANY_SUBAUTHS = 3,
+    EN_SID_MALFORMED = 4,
+};
+
+/* Sub-authorities of a SID text for sizing: its dashes minus 2; 0 when that is below 1,
+ * when the text has more than 17 dashes, or for NULL. */
+uint8_t en_sid_subauth_count(const char *text);
+/*
+ * An "S-1-5-a-b-..." text to its sub-authority values (the authority is not kept). Writes
+ * *count and subauths[0..count) only as far as it got; returns an en_sid_parse_result.
+ */
+int en_parse_sid(const char *text, uint8_t *count, uint32_t subauths[EN_SID_MAX_SUBAUTHS]);

@@ -139,6 +139,17 @@ platform_resource_file *platform_resource_file_load(const char *file, uint32_t *
         fail(win32_error, kFileNotFound);
         return nullptr;
     }
+    /* The path comes from the service state other processes write: read only a small
+     * regular file. */
+    GStatBuf st;
+    if (g_stat(file, &st) != 0) {
+        fail(win32_error, kFileNotFound);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size > 64 * 1024) {
+        fail(win32_error, kBadExeFormat);
+        return nullptr;
+    }
     if (!g_file_get_contents(file, &text, &len, &gerr)) {
         fail(win32_error, file_error_to_win32(gerr));
         return nullptr;
@@ -262,10 +273,11 @@ bool platform_device_ioctl(platform_device *device, uint32_t code, const void *i
     uint32_t count = 0;
     uint32_t rc = endr_device_ioctl(device->endr, code, in, in_len, out, out_len, &count);
     {
+        /* Notified under the lock: the closer may free the device as soon as it sees 0. */
         std::lock_guard<std::mutex> guard(device->mutex);
         device->in_flight--;
+        device->idle.notify_all();
     }
-    device->idle.notify_all();
     if (rc != 0) {
         return fail(win32_error, rc);
     }
@@ -275,22 +287,37 @@ bool platform_device_ioctl(platform_device *device, uint32_t code, const void *i
     return true;
 }
 
-void platform_device_close(platform_device *device)
+void platform_device_shutdown(platform_device *device)
 {
     if (!device) {
         return;
     }
     {
         std::lock_guard<std::mutex> guard(device->mutex);
+        if (device->closing) {
+            return;
+        }
         device->closing = true;
     }
-    /* Wakes the waiting requests with 995; ours must have left before the handle goes. */
-    endr_device_close(device->endr);
+    /* Wake the waiting requests with 995, let every request leave the driver, and only
+     * then release the driver's handle. */
+    endr_device_cancel(device->endr);
     {
         std::unique_lock<std::mutex> lock(device->mutex);
         device->idle.wait(lock, [device] { return device->in_flight == 0; });
     }
+    endr_device_close(device->endr);
+    device->endr = nullptr;
     close(device->lock_fd);
+    device->lock_fd = -1;
+}
+
+void platform_device_close(platform_device *device)
+{
+    if (!device) {
+        return;
+    }
+    platform_device_shutdown(device);
     delete device;
 }
 
