@@ -384,12 +384,14 @@ int cleanup(agent_state_t *state, agent_module_t *module, Timers &timers, int ex
         g_main_loop_unref(state->main_loop);
         state->main_loop = nullptr;
     }
+    /* Servers and the executor go first: a command still running on the executor must not
+     * meet what the module's cleanup releases. */
+    qmp_manager_cleanup();
     Error *err = nullptr;
     if (!module->cleanup_cb(module, module->config, exit_code, &err)) {
         g_critical("[agents-main] error cleaning up agent: %s", err ? error_get_message(err) : "");
     }
     error_free(err);
-    qmp_manager_cleanup();
     exclude_ifaces_cleanup();
     agent_metrics_cleanup();
     persistent_config_cleanup();
