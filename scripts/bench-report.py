@@ -29,8 +29,8 @@ def main(result_dir):
         print(f"## {f.stem}\n")
         print(f"- cores: {data['context'].get('num_cpus')}, "
               f"scaling: {data['context'].get('cpu_scaling_enabled')}\n")
-        print("| benchmark | time per run (ms) | MB/s | peak heap (MiB) | doc (MiB) |")
-        print("|---|---|---|---|---|")
+        print("| benchmark | time per run | MB/s | peak heap (MiB) | doc (MiB) | other |")
+        print("|---|---|---|---|---|---|")
         for b in data["benchmarks"]:
             name = b["name"].split("/min_time")[0]
             mbps = b.get("bytes_per_second", 0) / 1e6
@@ -38,7 +38,14 @@ def main(result_dir):
             peak = b.get("peak_MiB", "")
             doc = b.get("doc_MiB", "")
             fmt = lambda v: f"{v:.1f}" if isinstance(v, (int, float)) else ""
-            print(f"| {name} | {b['real_time']:.1f} | {fmt(mbps) if mbps else ''} | {fmt(peak)} | {fmt(doc)} |")
+            known = {"name", "run_name", "run_type", "repetitions", "repetition_index", "threads",
+                     "iterations", "real_time", "cpu_time", "time_unit", "bytes_per_second",
+                     "peak_MiB", "doc_MiB", "family_index", "per_family_instance_index", "error_occurred",
+                     "error_message"}
+            other = ", ".join(f"{k}={v:.0f}" for k, v in b.items()
+                              if k not in known and isinstance(v, (int, float)))
+            print(f"| {name} | {b['real_time']:.1f} {b.get('time_unit', '')} | {fmt(mbps) if mbps else ''} "
+                  f"| {fmt(peak)} | {fmt(doc)} | {other} |")
         print()
     ours, theirs = rates.get("BM_ParseOurReader/0"), rates.get("BM_ParseRapidJsonDom")
     if ours and theirs:

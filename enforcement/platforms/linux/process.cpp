@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "util/error.h"
 
@@ -18,26 +19,31 @@ char *platform_self_image_path(Error **errp)
     return path;
 }
 
-static char *read_text(const char *path, Error **errp)
+static bool read_text(const char *path, std::string *out, Error **errp)
 {
-    char *text = nullptr;
+    g_autofree char *text = nullptr;
+    gsize len = 0;
     g_autoptr(GError) gerr = nullptr;
-    if (!g_file_get_contents(path, &text, nullptr, &gerr)) {
+    if (!g_file_get_contents(path, &text, &len, &gerr)) {
         error_setg(errp, "%s", gerr->message);
+        return false;
     }
-    return text;
+    out->assign(text, len);
+    return true;
 }
 
 bool platform_self_cpu_jiffies(uint64_t *jiffies, Error **errp)
 {
-    g_autofree char *text = read_text("/proc/self/stat", errp);
-    if (!text) {
+    std::string text;
+    if (!read_text("/proc/self/stat", &text, errp)) {
         return false;
     }
     /* The command name may hold blanks: fields are counted after its closing parenthesis. */
-    const char *p = strrchr(text, ')');
+    size_t paren = text.rfind(')');
     unsigned long long utime = 0, stime = 0;
-    if (!p || sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) {
+    if (paren == std::string::npos ||
+        sscanf(text.c_str() + paren + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+               &stime) != 2) {
         error_setg(errp, "unexpected format of /proc/self/stat");
         return false;
     }
@@ -47,12 +53,12 @@ bool platform_self_cpu_jiffies(uint64_t *jiffies, Error **errp)
 
 bool platform_self_memory_bytes(uint64_t *bytes, Error **errp)
 {
-    g_autofree char *text = read_text("/proc/self/statm", errp);
-    if (!text) {
+    std::string text;
+    if (!read_text("/proc/self/statm", &text, errp)) {
         return false;
     }
     unsigned long long size = 0, resident = 0;
-    if (sscanf(text, "%llu %llu", &size, &resident) != 2) {
+    if (sscanf(text.c_str(), "%llu %llu", &size, &resident) != 2) {
         error_setg(errp, "unexpected format of /proc/self/statm");
         return false;
     }
