@@ -18,6 +18,7 @@
 #include "enforcement/platforms/netif-luid.h"
 #include "enforcement/platforms/process-query.h"
 #include "util/agent-assert.h"
+#include "util/check-null.h"
 #include "util/error.h"
 
 struct en_handle {
@@ -36,13 +37,6 @@ en_handle *g_en_handle;
 
 using ull = unsigned long long;
 
-#define EN_API_CHECK_NULL(ptr, name, ret)                                   \
-    do {                                                                    \
-        if (!(ptr)) {                                                       \
-            g_critical("[%s:%d] %s is NULL", __func__, __LINE__, (name)); \
-            return ret;                                                     \
-        }                                                                   \
-    } while (0)
 
 namespace {
 
@@ -95,7 +89,7 @@ void process_event_queue_stop(process_event_queue_seam *process_event_queue)
 
 void process_event_queue_destroy(process_event_queue_seam *process_event_queue)
 {
-    EN_API_CHECK_NULL(process_event_queue, "process_event_queue", );
+    AGENT_CHECK_NULL(process_event_queue, "process_event_queue", );
     process_event_queue_stop(process_event_queue);
     g_free(process_event_queue);
 }
@@ -349,7 +343,7 @@ en_handle *en_api_init(void)
 
 bool en_api_start(en_handle *en_handle)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     if (en_handle->started) {
         g_debug("[api] api is already started");
         return true;
@@ -433,7 +427,7 @@ fail:
 
 bool en_api_stop(en_handle *en_handle)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     en_handle->started = false;
     en_handle->m_stop_event = true;
 
@@ -499,7 +493,7 @@ bool en_api_is_started(const en_handle *en_handle)
 void *en_api_thread_entry(void *arg)
 {
     auto *en_handle = static_cast<struct en_handle *>(arg);
-    EN_API_CHECK_NULL(en_handle, "en_handle", nullptr);
+    AGENT_CHECK_NULL(en_handle, "en_handle", nullptr);
     g_message("[api] starting recv thread: %d", static_cast<int>(platform_thread_id()));
     auto *buffer = static_cast<uint8_t *>(g_malloc(EN_DRIVER_EVENT_BUFFER_SIZE));
     while (!en_handle->m_stop_event) {
@@ -535,7 +529,7 @@ void *en_api_thread_entry(void *arg)
 
 bool en_api_update_existing_lids(en_handle *en_handle)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     uint32_t code = 0;
     GArray *pids = platform_process_ids(&code);
     if (!pids) {
@@ -560,7 +554,7 @@ bool en_api_update_existing_lids(en_handle *en_handle)
 
 bool en_api_init_input_table(en_handle *en_handle, uint64_t chain_count)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     if (!en_driver_send_value(en_handle->device, EN_IOCTL_INIT_INPUT_TABLE, chain_count)) {
         g_warning("[api] failed to init input table on the driver");
         return false;
@@ -570,7 +564,7 @@ bool en_api_init_input_table(en_handle *en_handle, uint64_t chain_count)
 
 bool en_api_init_output_table(en_handle *en_handle, uint64_t chain_count)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     if (!en_driver_send_value(en_handle->device, EN_IOCTL_INIT_OUTPUT_TABLE, chain_count)) {
         g_warning("[api] failed to init output table on the driver");
         return false;
@@ -580,7 +574,7 @@ bool en_api_init_output_table(en_handle *en_handle, uint64_t chain_count)
 
 bool en_api_init_input_table_index(en_handle *en_handle, void *index, uint32_t length)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     if (!en_driver_send_buffer(en_handle->device, EN_IOCTL_INIT_INPUT_TABLE_INDEX, index, length)) {
         g_warning("[api] failed to init input table index");
         return false;
@@ -590,7 +584,7 @@ bool en_api_init_input_table_index(en_handle *en_handle, void *index, uint32_t l
 
 bool en_api_init_output_table_index(en_handle *en_handle, void *index, uint32_t length)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     if (!en_driver_send_buffer(en_handle->device, EN_IOCTL_INIT_OUTPUT_TABLE_INDEX, index, length)) {
         g_warning("[api] failed to init output table index");
         return false;
@@ -600,8 +594,8 @@ bool en_api_init_output_table_index(en_handle *en_handle, void *index, uint32_t 
 
 bool en_api_platform_add_chain(en_handle *en_handle, void *buf, uint32_t length)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
-    EN_API_CHECK_NULL(buf, "buf", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(buf, "buf", false);
     if (!en_driver_send_buffer(en_handle->device, EN_IOCTL_ADD_CHAIN, buf, length)) {
         g_warning("[api] failed to add chain");
         return false;
@@ -611,8 +605,8 @@ bool en_api_platform_add_chain(en_handle *en_handle, void *buf, uint32_t length)
 
 bool en_api_platform_add_rule(en_handle *en_handle, void *buf, uint32_t length)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
-    EN_API_CHECK_NULL(buf, "buf", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(buf, "buf", false);
     if (!en_driver_send_buffer(en_handle->device, EN_IOCTL_ADD_RULE, buf, length)) {
         g_warning("[api] failed to add rule");
         return false;
@@ -655,7 +649,7 @@ bool en_api_add_rule(en_handle *en_handle, const char *table_name, const char *c
 
 bool en_api_policy_set_revision(en_handle *en_handle, uint64_t revision)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     if (!en_driver_send_value(en_handle->device, EN_IOCTL_SET_POLICY_REVISION, revision)) {
         g_warning("[api] failed to set policy revision");
         return false;
@@ -665,7 +659,7 @@ bool en_api_policy_set_revision(en_handle *en_handle, uint64_t revision)
 
 bool en_api_policy_light_revision_update(en_handle *en_handle, uint64_t revision)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     if (!en_driver_send_value(en_handle->device, EN_IOCTL_LIGHT_REVISION_UPDATE, revision)) {
         g_warning("[api] failed to do a light revision update");
         return false;
@@ -675,7 +669,7 @@ bool en_api_policy_light_revision_update(en_handle *en_handle, uint64_t revision
 
 bool en_api_policy_swap(en_handle *en_handle)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     if (!en_driver_send_value(en_handle->device, EN_IOCTL_SWAP_POLICY, 0)) {
         g_warning("[api] failed to swap policy");
         return false;
@@ -692,56 +686,56 @@ bool en_api_policy_swap(en_handle *en_handle)
 
 bool en_api_set_driver_verbosity(en_handle *en_handle, uint64_t level)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     return send_logged_u64(en_handle, EN_IOCTL_SET_DRIVER_VERBOSITY, level, "[api] driver log verbosity set to: %llu",
                            "[api] failed to set log verbosity level: %llu");
 }
 
 bool en_api_set_block_non_tcp_udp(en_handle *en_handle, bool block)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     return send_logged_bool(en_handle, EN_IOCTL_BLOCK_NON_TCP_UDP, block, "[api] driver block icmp set to: %d",
                             "[api] failed to set block icmp: %d");
 }
 
 bool en_api_set_dns_enable(en_handle *en_handle, bool enable)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     return send_logged_bool(en_handle, EN_IOCTL_DNS_ENABLE, enable, "[api] driver dns enable set to: %d",
                             "[api] failed to set dns enable: %d");
 }
 
 bool en_api_set_dns_rate_limit(en_handle *en_handle, uint64_t value)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     return send_logged_u64(en_handle, EN_IOCTL_DNS_RATE_LIMIT, value, "[api] driver dns rate limit set to: %llu",
                            "[api] failed to set dns rate limit: %llu");
 }
 
 bool en_api_set_syn_sent_timeout(en_handle *en_handle, uint64_t value)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     return send_logged_u64(en_handle, EN_IOCTL_SYN_SENT_TIMEOUT, value, "[api] syn set timeout set to: %llu",
                            "[api] failed to set syn set timeout: %llu");
 }
 
 bool en_api_set_enforcement_mode(en_handle *en_handle, uint64_t mode)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     return send_logged_u64(en_handle, EN_IOCTL_ENFORCEMENT_MODE, mode, "[api] driver enforcement mode set to: %llu",
                            "[api] failed to set enforcement mode: %llu");
 }
 
 bool en_api_set_windows_firewall_mode(en_handle *en_handle, uint64_t mode)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     return send_logged_u64(en_handle, EN_IOCTL_WINDOWS_FIREWALL_MODE, mode, "[api] driver firewall mode set to: %llu",
                            "[api] failed to set firewall mode: %llu");
 }
 
 bool en_api_set_drop_out_of_session(en_handle *en_handle, bool drop)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     return send_logged_bool(en_handle, EN_IOCTL_DROP_OUT_OF_SESSION, drop,
                             "[api] driver drop out-of-session set to: %d",
                             "[api] failed to set drop out-of-session: %d");
@@ -749,7 +743,7 @@ bool en_api_set_drop_out_of_session(en_handle *en_handle, bool drop)
 
 bool en_api_set_policy_limits(en_handle *en_handle, const en_policy_limits_t *limits)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     en_policy_limits_t block = *limits;
     if (!en_driver_send_buffer(en_handle->device, EN_IOCTL_SET_POLICY_LIMITS, &block, sizeof block)) {
         g_warning("[api] failed to set policy limits");
@@ -761,7 +755,7 @@ bool en_api_set_policy_limits(en_handle *en_handle, const en_policy_limits_t *li
 
 bool en_api_set_index_limits(en_handle *en_handle, const en_index_limits_t *limits)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     en_index_limits_t block = *limits;
     if (!en_driver_send_buffer(en_handle->device, EN_IOCTL_SET_INDEX_LIMITS, &block, sizeof block)) {
         g_warning("[api] failed to set index limits");
@@ -773,8 +767,8 @@ bool en_api_set_index_limits(en_handle *en_handle, const en_index_limits_t *limi
 
 bool en_api_set_dns_blocklist_policy(en_handle *en_handle, void *dns_blocklist, uint32_t length)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
-    EN_API_CHECK_NULL(dns_blocklist, "dns_blocklist", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(dns_blocklist, "dns_blocklist", false);
     if (length == 0) {
         g_warning("[api] buffer cannot be of size 0");
         return false;
@@ -784,13 +778,13 @@ bool en_api_set_dns_blocklist_policy(en_handle *en_handle, void *dns_blocklist, 
 
 bool en_api_set_dns_blocklist_enabled(en_handle *en_handle, bool enabled)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     return en_driver_send_value(en_handle->device, EN_IOCTL_DNS_BLOCKLIST_ENABLED, enabled ? 1 : 0);
 }
 
 bool en_api_set_req_sufficient_size(en_handle *en_handle, uint64_t value)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     return send_logged_u64(en_handle, EN_IOCTL_REQ_SUFFICIENT_SIZE, value,
                            "[api] driver conn request sufficient size set to: %llu",
                            "[api] failed to set conn request sufficient size: %llu");
@@ -800,7 +794,7 @@ bool en_api_set_req_sufficient_size(en_handle *en_handle, uint64_t value)
 
 bool en_api_get_dns_snapshot(en_handle *en_handle, void *snapshot)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     if (!en_driver_send_buffer(en_handle->device, EN_IOCTL_GET_DNS_SNAPSHOT, snapshot, EN_API_DNS_SNAPSHOT_SIZE)) {
         g_warning("[api] failed to get dns snapshot");
         return false;
@@ -811,7 +805,7 @@ bool en_api_get_dns_snapshot(en_handle *en_handle, void *snapshot)
 
 bool en_api_set_dns_snapshot(en_handle *en_handle, void *snapshot)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     if (!en_driver_send_buffer(en_handle->device, EN_IOCTL_SET_DNS_SNAPSHOT, snapshot, EN_API_DNS_SNAPSHOT_SIZE)) {
         g_warning("[api] failed to set dns snapshot");
         return false;
@@ -822,13 +816,13 @@ bool en_api_set_dns_snapshot(en_handle *en_handle, void *snapshot)
 
 bool _en_api_get_metrics(en_handle *en_handle, void *buf, uint32_t size)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     return en_driver_read_output(en_handle->device, EN_IOCTL_GET_METRICS, buf, size);
 }
 
 bool en_api_get_metrics(en_handle *en_handle)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     g_mutex_lock(&s_metrics_mutex);
     if (!_en_api_get_metrics(en_handle, s_metrics_buffer, EN_API_METRICS_BUFFER_SIZE)) {
         g_warning("[api] failed to get driver metrics");
@@ -858,7 +852,7 @@ bool en_api_get_metrics(en_handle *en_handle)
 
 uint32_t en_api_get_driver_logs(en_handle *en_handle, void *log_request)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", 0);
+    AGENT_CHECK_NULL(en_handle, "en_handle", 0);
     if (!en_driver_send_buffer(en_handle->device, EN_IOCTL_GET_DRIVER_LOGS, log_request, EN_API_LOG_REQUEST_SIZE)) {
         g_warning("[api] failed to get driver logs");
         return 0;
@@ -871,7 +865,7 @@ uint32_t en_api_get_driver_logs(en_handle *en_handle, void *log_request)
 
 bool en_api_get_connections(en_handle *en_handle, void *conn_request)
 {
-    EN_API_CHECK_NULL(en_handle, "en_handle", false);
+    AGENT_CHECK_NULL(en_handle, "en_handle", false);
     if (!en_driver_send_buffer(en_handle->device, EN_IOCTL_GET_CONNECTIONS, conn_request, EN_API_CONN_REQUEST_SIZE)) {
         g_warning("[api] failed to get connections");
         return false;

@@ -15,19 +15,11 @@
 
 #include "enforcement/framework/common/en-utils.h"
 #include "qapi/qmp-enforcement-types.h"
+#include "util/check-null.h"
 #include "util/error.h"
 
 static_assert(std::endian::native == std::endian::little, "the index is laid out little-endian");
 
-/* Logged at critical level and set as the Error; the name is the missing argument. */
-#define EN_INDEX_CHECK_NULL(ptr, name)                                                  \
-    do {                                                                                \
-        if (!(ptr)) {                                                                   \
-            g_critical("[%s:%d] %s is NULL", __func__, __LINE__, (name));               \
-            error_setg(errp, "[%s:%d] %s is NULL", __func__, __LINE__, (name));         \
-            return false;                                                               \
-        }                                                                               \
-    } while (0)
 
 namespace {
 
@@ -292,10 +284,10 @@ struct PreIndexes {
 bool create_port_index(uint32_t rule, const char *rule_id, PreIndex *map, const EntityMatch *entity,
                        uint64_t max_entity_field_num, Error **errp)
 {
-    EN_INDEX_CHECK_NULL(entity, "entity");
+    AGENT_CHECK_NULL_ERR(entity, "entity", errp, false);
     bool any = false;
     if (entity->has_match_ports) {
-        EN_INDEX_CHECK_NULL(entity->match_ports, "entity->match_ports");
+        AGENT_CHECK_NULL_ERR(entity->match_ports, "entity->match_ports", errp, false);
         uint64_t count = 0;
         for (const uint16List *p = entity->match_ports; p; p = p->next) {
             if (++count > max_entity_field_num) {
@@ -310,14 +302,14 @@ bool create_port_index(uint32_t rule, const char *rule_id, PreIndex *map, const 
         any = true;
     }
     if (entity->has_match_port_ranges) {
-        EN_INDEX_CHECK_NULL(entity->match_port_ranges, "entity->match_port_ranges");
+        AGENT_CHECK_NULL_ERR(entity->match_port_ranges, "entity->match_port_ranges", errp, false);
         uint64_t count = 0;
         for (const PortRangeMatchList *p = entity->match_port_ranges; p; p = p->next) {
             if (++count > max_entity_field_num) {
                 g_warning("[index] number of range ports in rule exceeded max entity");
                 return false;
             }
-            EN_INDEX_CHECK_NULL(p->value, "entity->match_port_ranges->value");
+            AGENT_CHECK_NULL_ERR(p->value, "entity->match_port_ranges->value", errp, false);
             const unsigned start = p->value->start, end = p->value->end;
             if (start > end) {
                 g_warning("[index] invalid port range in rule '%s': start %u is above end %u", rule_id, start,
@@ -347,10 +339,10 @@ bool create_port_index(uint32_t rule, const char *rule_id, PreIndex *map, const 
 bool create_ip_index(uint32_t rule, PreIndex *map, const EntityMatch *entity, uint64_t max_entity_field_num,
                      AddressEvents *events, Error **errp)
 {
-    EN_INDEX_CHECK_NULL(entity, "entity");
+    AGENT_CHECK_NULL_ERR(entity, "entity", errp, false);
     events->clear();
     if (entity->has_match_ip_hash) {
-        EN_INDEX_CHECK_NULL(entity->match_ip_hash, "entity->match_ip_hash");
+        AGENT_CHECK_NULL_ERR(entity->match_ip_hash, "entity->match_ip_hash", errp, false);
         uint64_t count = 0;
         for (const strList *s = entity->match_ip_hash; s; s = s->next) {
             if (!s->value) {
@@ -433,7 +425,7 @@ bool create_ip_index(uint32_t rule, PreIndex *map, const EntityMatch *entity, ui
 bool create_address_side(uint32_t rule, PreIndex *map, const EntityMatch *entity, uint64_t max_entity_field_num,
                          AddressEvents *events, Error **errp)
 {
-    EN_INDEX_CHECK_NULL(entity, "entity");
+    AGENT_CHECK_NULL_ERR(entity, "entity", errp, false);
     if (entity->has_match_multiple_subnets || entity->has_match_ip_hash) {
         return create_ip_index(rule, map, entity, max_entity_field_num, events, errp);
     }
@@ -596,7 +588,7 @@ bool add_rule(uint32_t number, const EnforcementRule *rule, uint64_t max_entity_
 bool create_pre_indexes_from_table(const EnforcementChainList *input_table, uint64_t max_entity_field_num,
                                    Bag *bag, PreIndexes *out, Timings *t, Error **errp)
 {
-    EN_INDEX_CHECK_NULL(input_table, "input_table");
+    AGENT_CHECK_NULL_ERR(input_table, "input_table", errp, false);
     out->port = std::make_unique<PreIndex>();
     out->src = std::make_unique<PreIndex>();
     out->dst = std::make_unique<PreIndex>();
@@ -610,14 +602,14 @@ bool create_pre_indexes_from_table(const EnforcementChainList *input_table, uint
     uint32_t taken = 0;
     for (const EnforcementChainList *c = input_table; c; c = c->next) {
         const EnforcementChain *chain = c->value;
-        EN_INDEX_CHECK_NULL(chain, "chain");
+        AGENT_CHECK_NULL_ERR(chain, "chain", errp, false);
         for (const EnforcementRuleList *r = chain->rules; r; r = r->next) {
             if (taken == EN_INDEX_MAX_RULES) {
                 g_warning("Too many rules: %u", EN_INDEX_MAX_RULES);
                 error_setg(errp, "Too many rules: %u", EN_INDEX_MAX_RULES);
                 return false;
             }
-            EN_INDEX_CHECK_NULL(r->value, "rule");
+            AGENT_CHECK_NULL_ERR(r->value, "rule", errp, false);
             if (!add_rule(taken, r->value, max_entity_field_num, out, t, errp)) {
                 return false;
             }
@@ -698,8 +690,8 @@ private:
 bool en_convert_single_index(const EnforcementChainList *input_table, uint64_t max_entity_field_num,
                              uint8_t **out_buf, size_t *out_len, Error **errp)
 {
-    EN_INDEX_CHECK_NULL(out_buf, "out_buf");
-    EN_INDEX_CHECK_NULL(out_len, "out_len");
+    AGENT_CHECK_NULL_ERR(out_buf, "out_buf", errp, false);
+    AGENT_CHECK_NULL_ERR(out_len, "out_len", errp, false);
     Timings t;
     auto bag = std::make_unique<Bag>();
     PreIndexes pre;

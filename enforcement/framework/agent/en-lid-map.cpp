@@ -13,17 +13,11 @@
 #include <vector>
 
 #include "enforcement/platforms/process-query.h"
+#include "util/check-null.h"
 #include "util/error.h"
 
 using ull = unsigned long long;
 
-#define LID_MAP_CHECK_NULL(ptr, name, ret)                                  \
-    do {                                                                    \
-        if (!(ptr)) {                                                       \
-            g_critical("[%s:%d] %s is NULL", __func__, __LINE__, (name)); \
-            return ret;                                                     \
-        }                                                                   \
-    } while (0)
 
 namespace {
 
@@ -249,7 +243,7 @@ void en_lid_map_reset(void)
 
 bool en_lid_map_add(const char *app_name, const char *image_path, const char *container_id, uint16_t *lid_out)
 {
-    LID_MAP_CHECK_NULL(lid_out, "lid_out", false);
+    AGENT_CHECK_NULL(lid_out, "lid_out", false);
     Identity id{field_of(app_name), field_of(image_path), field_of(container_id)};
     uint32_t lid = 0;
     {
@@ -278,9 +272,9 @@ bool en_lid_map_add(const char *app_name, const char *image_path, const char *co
 
 bool en_lid_map_get(en_process_info_t **proc_info, en_lids_t *lids_out, uint32_t *cid_out)
 {
-    LID_MAP_CHECK_NULL(proc_info && *proc_info, "*proc_info", false);
-    LID_MAP_CHECK_NULL(lids_out, "lids_out", false);
-    LID_MAP_CHECK_NULL(cid_out, "cid_out", false);
+    AGENT_CHECK_NULL(proc_info && *proc_info, "*proc_info", false);
+    AGENT_CHECK_NULL(lids_out, "lids_out", false);
+    AGENT_CHECK_NULL(cid_out, "cid_out", false);
     const en_process_info_t *info = *proc_info;
     const Identity own{field_of(info->app_name), field_of(info->image_path), field_of(info->container_id)};
     bool found = false;
@@ -323,8 +317,8 @@ bool en_lid_map_get(en_process_info_t **proc_info, en_lids_t *lids_out, uint32_t
 
 void en_lid_map_add_pid_info(en_process_info_t *proc_info, uint32_t *cid_out)
 {
-    LID_MAP_CHECK_NULL(proc_info, "*proc_info", );
-    LID_MAP_CHECK_NULL(cid_out, "cid_out", );
+    AGENT_CHECK_NULL(proc_info, "*proc_info", );
+    AGENT_CHECK_NULL(cid_out, "cid_out", );
     InfoPtr owned(proc_info);
     uint32_t cid = s_next_cid.fetch_add(1);
     *cid_out = cid;
@@ -348,7 +342,7 @@ void en_lid_map_add_pid_info(en_process_info_t *proc_info, uint32_t *cid_out)
 
 bool en_lid_map_get_pid(uint64_t pid, uint32_t cid, en_process_info_t **process_info)
 {
-    LID_MAP_CHECK_NULL(process_info, "process_info", false);
+    AGENT_CHECK_NULL(process_info, "process_info", false);
     std::lock_guard<std::mutex> guard(s_mutex);
     *process_info = nullptr;
     if (!s_map) {

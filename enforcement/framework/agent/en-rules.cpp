@@ -8,6 +8,7 @@
 #include "enforcement/framework/agent/en-index.h"
 #include "enforcement/framework/agent/en-lid-map.h"
 #include "qapi/qmp-enforcement-types.h"
+#include "util/check-null.h"
 #include "util/error.h"
 
 /* The log line and the Error carry the same text. */
@@ -18,13 +19,6 @@
     } while (0)
 #define WARN_FAIL(errp, ...) RULES_FAIL(errp, G_LOG_LEVEL_WARNING, __VA_ARGS__)
 #define CRIT_FAIL(errp, ...) RULES_FAIL(errp, G_LOG_LEVEL_CRITICAL, __VA_ARGS__)
-#define RULES_CHECK_NULL(ptr, name, errp)                                        \
-    do {                                                                         \
-        if (!(ptr)) {                                                            \
-            CRIT_FAIL((errp), "[%s:%d] %s is NULL", __func__, __LINE__, (name)); \
-            return false;                                                        \
-        }                                                                        \
-    } while (0)
 
 namespace {
 
@@ -86,9 +80,9 @@ struct EntityPlan {
 
 bool plan_entity(const EntityMatch *m, const en_rule_caps_t *caps, EntityPlan *plan, Error **errp)
 {
-    RULES_CHECK_NULL(m, "qmp_entity_match", errp);
+    AGENT_CHECK_NULL_ERR(m, "qmp_entity_match", errp, false);
     if (m->has_match_multiple_subnets) {
-        RULES_CHECK_NULL(m->match_multiple_subnets, "qmp_entity_match->match_multiple_subnets", errp);
+        AGENT_CHECK_NULL_ERR(m->match_multiple_subnets, "qmp_entity_match->match_multiple_subnets", errp, false);
         for (const strList *s = m->match_multiple_subnets; s; s = s->next) {
             if (!s->value) {
                 WARN_FAIL(errp, "[rule] subnet match is NULL in qmp entity convert");
@@ -103,7 +97,7 @@ bool plan_entity(const EntityMatch *m, const en_rule_caps_t *caps, EntityPlan *p
         }
     }
     if (m->has_match_ip_hash) {
-        RULES_CHECK_NULL(m->match_ip_hash, "qmp_entity_match->match_ip_hash", errp);
+        AGENT_CHECK_NULL_ERR(m->match_ip_hash, "qmp_entity_match->match_ip_hash", errp, false);
         for (const strList *s = m->match_ip_hash; s; s = s->next) {
             if (!s->value) {
                 WARN_FAIL(errp, "[rule] IP match is NULL in qmp entity convert");
@@ -118,14 +112,14 @@ bool plan_entity(const EntityMatch *m, const en_rule_caps_t *caps, EntityPlan *p
         }
     }
     if (m->has_match_processes) {
-        RULES_CHECK_NULL(m->match_processes, "qmp_entity_match->match_processes", errp);
+        AGENT_CHECK_NULL_ERR(m->match_processes, "qmp_entity_match->match_processes", errp, false);
         for (const ProcessMatchList *p = m->match_processes; p; p = p->next) {
-            RULES_CHECK_NULL(p->value, "qmp_entity_match->match_processes->value", errp);
+            AGENT_CHECK_NULL_ERR(p->value, "qmp_entity_match->match_processes->value", errp, false);
             plan->processes++;
         }
     }
     if (m->has_match_dns_list) {
-        RULES_CHECK_NULL(m->match_dns_list, "qmp_entity_match->match_dns_list", errp);
+        AGENT_CHECK_NULL_ERR(m->match_dns_list, "qmp_entity_match->match_dns_list", errp, false);
         for (const strList *s = m->match_dns_list; s; s = s->next) {
             size_t len = s->value ? strlen(s->value) : 0;
             if (len > kMaxTextLen) {
@@ -141,10 +135,10 @@ bool plan_entity(const EntityMatch *m, const en_rule_caps_t *caps, EntityPlan *p
             WARN_FAIL(errp, "[rule] got SID rules, which are unsupported");
             return false;
         }
-        RULES_CHECK_NULL(m->match_groups, "qmp_entity_match->match_groups", errp);
+        AGENT_CHECK_NULL_ERR(m->match_groups, "qmp_entity_match->match_groups", errp, false);
         plan->groups = true;
         if (m->match_groups->has_domain_groups) {
-            RULES_CHECK_NULL(m->match_groups->domain_groups, "qmp_entity_match->match_groups->domain_groups", errp);
+            AGENT_CHECK_NULL_ERR(m->match_groups->domain_groups, "qmp_entity_match->match_groups->domain_groups", errp, false);
             for (const DomainGroupMatchList *g = m->match_groups->domain_groups; g; g = g->next) {
                 const char *sid = g->value ? g->value->sid : nullptr;
                 uint8_t n = en_sid_subauth_count(sid);
@@ -158,9 +152,9 @@ bool plan_entity(const EntityMatch *m, const en_rule_caps_t *caps, EntityPlan *p
         }
     }
     if (m->has_match_icmp_types) {
-        RULES_CHECK_NULL(m->match_icmp_types, "qmp_entity_match->match_icmp_types", errp);
+        AGENT_CHECK_NULL_ERR(m->match_icmp_types, "qmp_entity_match->match_icmp_types", errp, false);
         for (const IcmpMatchList *i = m->match_icmp_types; i; i = i->next) {
-            RULES_CHECK_NULL(i->value, "qmp_entity_match->match_icmp_types->value", errp);
+            AGENT_CHECK_NULL_ERR(i->value, "qmp_entity_match->match_icmp_types->value", errp, false);
             uint32_t codes = 0;
             for (const uint8List *c = i->value->codes; c; c = c->next) {
                 codes++;
@@ -178,10 +172,10 @@ bool plan_entity(const EntityMatch *m, const en_rule_caps_t *caps, EntityPlan *p
             return false;
         }
         if (m->has_match_win_services) {
-            RULES_CHECK_NULL(m->match_win_services, "qmp_entity_match->match_win_services", errp);
+            AGENT_CHECK_NULL_ERR(m->match_win_services, "qmp_entity_match->match_win_services", errp, false);
             for (const WinServiceMatchList *s = m->match_win_services; s; s = s->next) {
-                RULES_CHECK_NULL(s->value, "qmp_entity_match->match_win_services->value", errp);
-                RULES_CHECK_NULL(s->value->service_name, "service_name", errp);
+                AGENT_CHECK_NULL_ERR(s->value, "qmp_entity_match->match_win_services->value", errp, false);
+                AGENT_CHECK_NULL_ERR(s->value->service_name, "service_name", errp, false);
                 size_t len = strlen(s->value->service_name);
                 if (len > kMaxTextLen) {
                     WARN_FAIL(errp, "[rule] service name is too long (%zu bytes)", len);
@@ -191,7 +185,7 @@ bool plan_entity(const EntityMatch *m, const en_rule_caps_t *caps, EntityPlan *p
                 plan->service_bytes += len + 1;
                 if (s->value->has_service_image_names) {
                     for (const strList *img = s->value->service_image_names; img; img = img->next) {
-                        RULES_CHECK_NULL(img->value, "service_image_name", errp);
+                        AGENT_CHECK_NULL_ERR(img->value, "service_image_name", errp, false);
                         plan->service_images++;
                     }
                 }
@@ -461,8 +455,8 @@ bool en_entity_convert(const EntityMatch *qmp_entity_match, uint8_t **out_buf, s
 bool en_rule_build(const char *table_name, const char *chain_name, const EnforcementRule *qmp_rule,
                    const en_rule_caps_t *caps, uint8_t **out_buf, size_t *out_len, Error **errp)
 {
-    RULES_CHECK_NULL(qmp_rule, "qmp_rule", errp);
-    RULES_CHECK_NULL(qmp_rule->id, "qmp_rule->id", errp);
+    AGENT_CHECK_NULL_ERR(qmp_rule, "qmp_rule", errp, false);
+    AGENT_CHECK_NULL_ERR(qmp_rule->id, "qmp_rule->id", errp, false);
     const char *id = qmp_rule->id;
     g_autofree uint8_t *src = nullptr;
     g_autofree uint8_t *dst = nullptr;
@@ -539,8 +533,8 @@ bool en_rule_build(const char *table_name, const char *chain_name, const Enforce
 bool en_chain_build_msg(const char *table_name, const char *chain_name, uint32_t rule_count,
                         uint8_t msg[EN_API_ADD_CHAIN_SIZE], Error **errp)
 {
-    RULES_CHECK_NULL(table_name, "table_name", errp);
-    RULES_CHECK_NULL(chain_name, "chain_name", errp);
+    AGENT_CHECK_NULL_ERR(table_name, "table_name", errp, false);
+    AGENT_CHECK_NULL_ERR(chain_name, "chain_name", errp, false);
     if (!check_names(table_name, chain_name, errp)) {
         return false;
     }
@@ -554,8 +548,8 @@ bool en_chain_build_msg(const char *table_name, const char *chain_name, uint32_t
 bool en_rule_convert(en_handle *en_handle, const char *table_name, const char *chain_name,
                      const EnforcementRule *qmp_rule, Error **errp)
 {
-    RULES_CHECK_NULL(table_name, "table_name", errp);
-    RULES_CHECK_NULL(chain_name, "chain_name", errp);
+    AGENT_CHECK_NULL_ERR(table_name, "table_name", errp, false);
+    AGENT_CHECK_NULL_ERR(chain_name, "chain_name", errp, false);
     en_rule_caps_t caps = en_rule_driver_caps();
     g_autofree uint8_t *buf = nullptr;
     size_t len = 0;
@@ -572,9 +566,9 @@ bool en_rule_convert(en_handle *en_handle, const char *table_name, const char *c
 bool en_chain_convert(en_handle *en_handle, const char *table_name, const char *chain_name,
                       const EnforcementRuleList *rules, uint64_t *rules_count, Error **errp)
 {
-    RULES_CHECK_NULL(table_name, "table_name", errp);
-    RULES_CHECK_NULL(chain_name, "chain_name", errp);
-    RULES_CHECK_NULL(rules_count, "rules_count", errp);
+    AGENT_CHECK_NULL_ERR(table_name, "table_name", errp, false);
+    AGENT_CHECK_NULL_ERR(chain_name, "chain_name", errp, false);
+    AGENT_CHECK_NULL_ERR(rules_count, "rules_count", errp, false);
     uint32_t count = 0;
     for (const EnforcementRuleList *r = rules; r; r = r->next) {
         count++;
@@ -606,8 +600,8 @@ bool en_chain_convert(en_handle *en_handle, const char *table_name, const char *
 bool en_table_convert(en_handle *en_handle, bool output, const EnforcementChainList *chains, uint64_t *rules_count,
                       Error **errp)
 {
-    RULES_CHECK_NULL(en_handle, "en_handle", errp);
-    RULES_CHECK_NULL(rules_count, "rules_count", errp);
+    AGENT_CHECK_NULL_ERR(en_handle, "en_handle", errp, false);
+    AGENT_CHECK_NULL_ERR(rules_count, "rules_count", errp, false);
     const char *table = output ? EN_TABLE_OUTPUT : EN_TABLE_INPUT;
     uint64_t chain_count = 0;
     for (const EnforcementChainList *c = chains; c; c = c->next) {
