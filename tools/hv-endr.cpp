@@ -20,6 +20,7 @@
 #include "enforcement/driver-emu/driver-emu.h"
 #include "qobject/qdict.h"
 #include "qobject/qjson.h"
+#include "qobject/qlist.h"
 #include "qobject/qstring.h"
 #include "qobject/quint.h"
 #include "util/error.h"
@@ -44,8 +45,9 @@ const char kUsage[] =
     "                    [--dns NAME] [--verdict ALLOW|BLOCK] [--rule-id ID]\n"
     "                    [--status success|failed|unknown]\n"
     "                         queue a connection record for the module's connection\n"
-    "                         reads; IPv6 with a port is written [addr]:port. Until the\n"
-    "                         classifier exists the verdict is the one given (ALLOW)\n"
+    "                         reads; IPv6 with a port is written [addr]:port. The\n"
+    "                         record carries the classified verdict and rule id unless\n"
+    "                         --verdict or --rule-id force them; --icmp as in classify\n"
     "  fail CODE [N] [--error WIN32]\n"
     "                         the next N (default 1) requests with control code CODE\n"
     "                         (hex or decimal) fail with WIN32 (default 31); CODE may\n"
@@ -55,7 +57,13 @@ const char kUsage[] =
     "  log TEXT               append TEXT and a newline to the driver log\n"
     "  lid-replies            the lid replies the driver recorded\n"
     "  set-version N          the version the driver reports (default 420005)\n"
-    "  classify ...           not available yet: comes with the policy classifier\n"
+    "  classify --direction in|out --protocol tcp|udp|icmp --local ADDR[:PORT]\n"
+    "           --remote ADDR[:PORT] [--pid N] [--dns NAME] [--icmp TYPE[/CODE]]\n"
+    "                         classify the tuple against the active policy: prints\n"
+    "                         verdict, rule-id, rule-number (-1: none) and candidates\n"
+    "  classify --batch FILE  one JSON object per line (direction, protocol, local,\n"
+    "                         remote, local-port, remote-port, pid, dns, icmp-type,\n"
+    "                         icmp-code); one result line per non-empty input line\n"
     "\n"
     "replies: {\"return\"...} members are printed as one object; a refusal prints\n"
     "{\"error\": {\"desc\": TEXT, \"code\": WIN32}}.\n";
@@ -124,31 +132,59 @@ bool ipc_listening(const std::string &address)
     return ok;
 }
 
-/* false when the emulator cannot be reached. */
-bool exchange(const std::string &address, const std::string &request, std::string *reply)
-{
-    if (!ipc_listening(address)) {
-        return false;
-    }
-    int sock = nn_socket(AF_SP, NN_REQ);
-    if (sock < 0) {
-        return false;
-    }
-    int timeout = 5000;
-    nn_setsockopt(sock, NN_SOL_SOCKET, NN_SNDTIMEO, &timeout, sizeof(timeout));
-    nn_setsockopt(sock, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout, sizeof(timeout));
-    bool ok = false;
-    if (nn_connect(sock, address.c_str()) >= 0 && nn_send(sock, request.data(), request.size(), 0) >= 0) {
-        char *msg = nullptr;
-        int n = nn_recv(sock, &msg, NN_MSG, 0);
-        if (n >= 0) {
-            reply->assign(msg, static_cast<size_t>(n));
-            nn_freemsg(msg);
-            ok = true;
+/* One REQ socket kept for many requests: a connection per request costs a reconnect. */
+class Channel {
+public:
+    explicit Channel(const std::string &address) : address_(address) {}
+    ~Channel()
+    {
+        if (sock_ >= 0) {
+            nn_close(sock_);
         }
     }
-    nn_close(sock);
-    return ok;
+
+    /* false when the emulator cannot be reached. */
+    bool exchange(const std::string &request, std::string *reply)
+    {
+        if (sock_ < 0) {
+            if (!ipc_listening(address_)) {
+                return false;
+            }
+            sock_ = nn_socket(AF_SP, NN_REQ);
+            if (sock_ < 0) {
+                return false;
+            }
+            int timeout = 5000;
+            nn_setsockopt(sock_, NN_SOL_SOCKET, NN_SNDTIMEO, &timeout, sizeof(timeout));
+            nn_setsockopt(sock_, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout, sizeof(timeout));
+            int unlimited = -1;
+            nn_setsockopt(sock_, NN_SOL_SOCKET, NN_RCVMAXSIZE, &unlimited, sizeof(unlimited));
+            if (nn_connect(sock_, address_.c_str()) < 0) {
+                return false;
+            }
+        }
+        if (nn_send(sock_, request.data(), request.size(), 0) < 0) {
+            return false;
+        }
+        char *msg = nullptr;
+        int n = nn_recv(sock_, &msg, NN_MSG, 0);
+        if (n < 0) {
+            return false;
+        }
+        reply->assign(msg, static_cast<size_t>(n));
+        nn_freemsg(msg);
+        return true;
+    }
+
+private:
+    std::string address_;
+    int sock_ = -1;
+};
+
+bool exchange(const std::string &address, const std::string &request, std::string *reply)
+{
+    Channel channel(address);
+    return channel.exchange(request, reply);
 }
 
 bool parse_u64(const char *text, uint64_t *out)
@@ -211,6 +247,18 @@ bool build_inject(const std::vector<std::string> &args, QDict *req, std::string 
         if (opt == "--direction" || opt == "--protocol" || opt == "--dns" || opt == "--verdict" ||
             opt == "--rule-id" || opt == "--status") {
             qdict_put(req, opt.c_str() + 2, qstring_from_str(val.c_str()));
+        } else if (opt == "--icmp") {
+            uint64_t type, code;
+            size_t slash = val.find('/');
+            if (!parse_u64(val.substr(0, slash).c_str(), &type) || type > 255 ||
+                (slash != std::string::npos && (!parse_u64(val.c_str() + slash + 1, &code) || code > 255))) {
+                *why = "--icmp needs TYPE or TYPE/CODE (0 to 255)";
+                return false;
+            }
+            qdict_put(req, "icmp-type", quint_from_uint(type));
+            if (slash != std::string::npos) {
+                qdict_put(req, "icmp-code", quint_from_uint(code));
+            }
         } else if (opt == "--pid") {
             uint64_t pid;
             if (!parse_u64(val.c_str(), &pid)) {
@@ -234,6 +282,125 @@ bool build_inject(const std::vector<std::string> &args, QDict *req, std::string 
         }
     }
     return true;
+}
+
+/* Sends one classify-batch request and prints its results; false when unreachable. */
+bool flush_batch(Channel &channel, QList *pending, const std::vector<std::string> &line_errors,
+                 int *status)
+{
+    QDict *req = qdict_new();
+    qdict_put(req, "command", qstring_from_str("classify-batch"));
+    qdict_put(req, "connections", pending);
+    QString *text = qobject_to_json(QOBJECT(req));
+    std::string request(qstring_get_str(text), qstring_get_length(text));
+    qobject_decref(QOBJECT(text));
+    qobject_decref(QOBJECT(req));
+    std::string reply;
+    if (!channel.exchange(request, &reply)) {
+        return false;
+    }
+    Error *err = nullptr;
+    QObject *obj = qobject_from_json_len(reply.data(), reply.size(), &err);
+    error_free(err);
+    QDict *d = obj ? qobject_to_qdict(obj) : nullptr;
+    QDict *ret = d ? qobject_to_qdict(qdict_get(d, "return")) : nullptr;
+    QList *results = ret ? qobject_to_qlist(qdict_get(ret, "results")) : nullptr;
+    if (!results) {
+        /* A refusal of the whole batch (no device open, ...) answers for every line. */
+        for (size_t i = 0; i < line_errors.size(); i++) {
+            printf("%s\n", reply.c_str());
+        }
+        *status = 1;
+    } else {
+        const QListEntry *e = qlist_first(results);
+        for (const std::string &line_error : line_errors) {
+            if (!line_error.empty()) {
+                print_error(line_error, 87, 1);
+                *status = 1;
+                continue;
+            }
+            if (!e) {
+                print_error("the emulated driver returned too few results", 0, 1);
+                *status = 1;
+                continue;
+            }
+            QObject *item = qlist_entry_obj(e);
+            QDict *id = qobject_to_qdict(item);
+            if (id && qdict_get(id, "error")) {
+                *status = 1;
+            }
+            QString *t = qobject_to_json(item);
+            printf("%s\n", qstring_get_str(t));
+            qobject_decref(QOBJECT(t));
+            e = qlist_next(e);
+        }
+    }
+    if (obj) {
+        qobject_decref(obj);
+    }
+    return true;
+}
+
+int classify_batch(const std::string &address, const std::string &path)
+{
+    FILE *f = fopen(path.c_str(), "r");
+    if (!f) {
+        return print_error("cannot read " + path + ": " + strerror(errno), 0, 1);
+    }
+    int status = 0;
+    bool reached = true;
+    Channel channel(address);
+    QList *pending = qlist_new();
+    std::vector<std::string> line_errors;
+    size_t pending_bytes = 0;
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    /* Well under the control socket's 64 KiB request limit. */
+    constexpr size_t kChunkBytes = 40000;
+    while (reached && (n = getline(&line, &cap, f)) >= 0) {
+        std::string text(line, static_cast<size_t>(n));
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+            text.pop_back();
+        }
+        if (text.find_first_not_of(" \t") == std::string::npos) {
+            continue;
+        }
+        if (text.size() > kChunkBytes) {
+            line_errors.push_back("line too long");
+        } else {
+            Error *err = nullptr;
+            QObject *obj = qobject_from_json_len(text.data(), text.size(), &err);
+            error_free(err);
+            if (obj && qobject_to_qdict(obj)) {
+                qlist_append_obj(pending, obj);
+                line_errors.emplace_back();
+                pending_bytes += text.size();
+            } else {
+                if (obj) {
+                    qobject_decref(obj);
+                }
+                line_errors.push_back("line is not a JSON object");
+            }
+        }
+        if (pending_bytes >= kChunkBytes / 2 || line_errors.size() >= 1000) {
+            reached = flush_batch(channel, pending, line_errors, &status);
+            pending = qlist_new();
+            line_errors.clear();
+            pending_bytes = 0;
+        }
+    }
+    free(line);
+    fclose(f);
+    if (reached && !line_errors.empty()) {
+        reached = flush_batch(channel, pending, line_errors, &status);
+    } else {
+        qobject_decref(QOBJECT(pending));
+    }
+    if (!reached) {
+        return print_error("cannot reach the emulated driver at " + address, 0, 2);
+    }
+    return status;
 }
 
 } // namespace
@@ -314,7 +481,26 @@ int main(int argc, char **argv)
             return print_error(why, 0, 1);
         }
     } else if (command == "classify") {
-        return print_error("classify is not available yet: it comes with the policy classifier", 0, 1);
+        if (!rest.empty() && rest[0] == "--batch") {
+            if (rest.size() != 2) {
+                return print_error("usage: classify --batch FILE", 0, 1);
+            }
+            return classify_batch(address, rest[1]);
+        }
+        std::string why;
+        for (size_t i = 0; i < rest.size(); i += 2) {
+            if (rest[i] == "--verdict" || rest[i] == "--rule-id" || rest[i] == "--status") {
+                return print_error("classify does not take " + rest[i], 0, 1);
+            }
+        }
+        if (!build_inject(rest, req.dict, &why)) {
+            return print_error(why, 0, 1);
+        }
+        for (const char *key : {"direction", "protocol", "local", "remote"}) {
+            if (!qdict_haskey(req.dict, key)) {
+                return print_error(std::string("classify needs --") + key, 0, 1);
+            }
+        }
     } else {
         fputs(kUsage, stderr);
         return print_error("unknown command " + command, 0, 1);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
+#include <iterator>
 
 #include "enforcement/driver-emu/endr-engine.h"
 #include "enforcement/driver-emu/endr-state.h"
@@ -141,7 +142,11 @@ uint32_t init_table(bool output, uint64_t chains)
 uint32_t init_index(bool output, std::span<const uint8_t> b)
 {
     IndexSummary summary;
+    DecodedIndex decoded;
     if (uint32_t rc = parse_index(b, &summary)) {
+        return rc;
+    }
+    if (uint32_t rc = decode_index(b, &decoded)) {
         return rc;
     }
     State s = state_read();
@@ -163,6 +168,7 @@ uint32_t init_index(bool output, std::span<const uint8_t> b)
     }
     t.index.emplace(b.begin(), b.end());
     t.index_summary = summary;
+    t.decoded_index = std::move(decoded);
     return kOk;
 }
 
@@ -188,14 +194,18 @@ uint32_t add_chain(std::span<const uint8_t> b)
         g_warning("[endr-emu] chain %s of %u rules passes the rule limit %" PRIu64, m.chain.c_str(), m.rules, *max);
         return kInvalidParameter;
     }
-    t.chains.push_back(StagedChain{m.chain, m.rules, {}});
+    t.chains.push_back(StagedChain{m.chain, m.rules, {}, {}});
     return kOk;
 }
 
 uint32_t add_rule(std::span<const uint8_t> b)
 {
     RuleMessage m;
+    DecodedRule decoded;
     if (uint32_t rc = parse_add_rule(b, &m)) {
+        return rc;
+    }
+    if (uint32_t rc = decode_rule(m.rule, &decoded)) {
         return rc;
     }
     State s = state_read();
@@ -210,6 +220,7 @@ uint32_t add_rule(std::span<const uint8_t> b)
         return kInvalidState;
     }
     chain->rules.emplace_back(m.rule.begin(), m.rule.end());
+    chain->decoded.push_back(std::move(decoded));
     return kOk;
 }
 
@@ -224,6 +235,12 @@ uint32_t swap_policy()
         }
         e.active = std::move(e.staged);
         e.staged = Policy{};
+        for (StagedTable *t : {&e.active.input, &e.active.output}) {
+            for (StagedChain &chain : t->chains) {
+                std::move(chain.decoded.begin(), chain.decoded.end(), std::back_inserter(t->numbered));
+                chain.decoded.clear();
+            }
+        }
         e.staging = false;
         count(e, "endr.policy-swaps");
         summary.present = true;
@@ -611,8 +628,65 @@ uint32_t engine_raise_lid_request(uint64_t pid)
     return kOk;
 }
 
-uint32_t engine_inject_connection(const ConnectionSpec &spec)
+Verdict engine_classify(const Connection &c, uint64_t pid)
 {
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
+    Connection with_lids;
+    const Connection *use = &c;
+    if (c.lids.empty() && pid != 0) {
+        if (auto it = e.lid_replies.find(pid); it != e.lid_replies.end()) {
+            with_lids = c;
+            size_t n = std::min<size_t>(it->second.count, it->second.lids.size());
+            with_lids.lids.assign(it->second.lids.begin(), it->second.lids.begin() + static_cast<long>(n));
+            use = &with_lids;
+        }
+    }
+    const StagedTable &t = c.inbound ? e.active.input : e.active.output;
+    return classify_table(t.index ? &t.decoded_index : nullptr, t.numbered, *use);
+}
+
+namespace {
+
+/* Record form (24 bytes: IPv4 as a host-order u32 at 8, IPv6 bytes at 8) to network order. */
+std::array<uint8_t, 16> record_address(const uint8_t rec[24], bool ipv6)
+{
+    std::array<uint8_t, 16> a{};
+    if (ipv6) {
+        memcpy(a.data(), rec + 8, 16);
+    } else {
+        uint32_t host;
+        memcpy(&host, rec + 8, 4);
+        a[0] = static_cast<uint8_t>(host >> 24);
+        a[1] = static_cast<uint8_t>(host >> 16);
+        a[2] = static_cast<uint8_t>(host >> 8);
+        a[3] = static_cast<uint8_t>(host);
+    }
+    return a;
+}
+
+} // namespace
+
+uint32_t engine_inject_connection(ConnectionSpec &spec)
+{
+    if (spec.classify) {
+        Connection c;
+        c.inbound = spec.inbound;
+        c.protocol = static_cast<uint8_t>(spec.protocol);
+        c.ipv6 = spec.family == 2;
+        c.local = record_address(spec.local, c.ipv6);
+        c.remote = record_address(spec.remote, c.ipv6);
+        c.local_port = spec.local_port;
+        c.remote_port = spec.remote_port;
+        c.dns = spec.dns;
+        c.has_icmp_type = spec.has_icmp_type;
+        c.icmp_type = spec.icmp_type;
+        c.has_icmp_code = spec.has_icmp_code;
+        c.icmp_code = spec.icmp_code;
+        Verdict v = engine_classify(c, spec.pid);
+        spec.verdict = v.verdict;
+        spec.rule_id = v.rule_id;
+    }
     uint64_t revision = 0, mode = 0;
     State s = state_read();
     if (s.driver.active.present) {
@@ -909,4 +983,35 @@ void endr_device_close(endr_device *dev)
     if (server) {
         control_server_stop(server);
     }
+}
+
+uint32_t endr_classify(const endr_connection *conn, endr_verdict *out)
+{
+    if (!conn || !out || conn->protocol > 2 || conn->lid_count > 8) {
+        return kInvalidParameter;
+    }
+    Connection c;
+    c.inbound = conn->inbound;
+    c.protocol = conn->protocol;
+    c.ipv6 = conn->ipv6;
+    memcpy(c.local.data(), conn->local, 16);
+    memcpy(c.remote.data(), conn->remote, 16);
+    if (!c.ipv6) {
+        std::fill(c.local.begin() + 4, c.local.end(), 0);
+        std::fill(c.remote.begin() + 4, c.remote.end(), 0);
+    }
+    c.local_port = conn->local_port;
+    c.remote_port = conn->remote_port;
+    c.lids.assign(conn->lids, conn->lids + conn->lid_count);
+    c.dns = conn->dns ? conn->dns : "";
+    c.has_icmp_type = conn->has_icmp_type;
+    c.icmp_type = conn->icmp_type;
+    c.has_icmp_code = conn->has_icmp_code;
+    c.icmp_code = conn->icmp_code;
+    Verdict v = engine_classify(c, conn->pid);
+    out->verdict = v.verdict;
+    g_strlcpy(out->rule_id, v.rule_id.c_str(), sizeof(out->rule_id));
+    out->rule_number = v.rule_number;
+    out->candidates = v.candidates;
+    return kOk;
 }

@@ -53,6 +53,36 @@ void endr_device_cancel(endr_device *device);
 void endr_device_close(endr_device *device);
 
 /*
+ * Classifies a connection against the active policy, by the semantics documented in
+ * endr-policy.h. Addresses in network byte order (IPv4: the first 4 bytes). Lids: the
+ * given ones, else those of the lid reply recorded for pid. 87 for a bad argument.
+ */
+struct endr_connection {
+    bool inbound;
+    uint8_t protocol; /* 0 TCP, 1 UDP, 2 ICMP */
+    bool ipv6;
+    uint8_t local[16];
+    uint8_t remote[16];
+    uint16_t local_port;
+    uint16_t remote_port;
+    uint64_t pid;
+    uint8_t lid_count;
+    uint16_t lids[8];
+    const char *dns; /* NULL or "" for none */
+    bool has_icmp_type;
+    uint8_t icmp_type;
+    bool has_icmp_code;
+    uint8_t icmp_code;
+};
+struct endr_verdict {
+    uint32_t verdict; /* 1 BLOCK, 2 ALLOW */
+    char rule_id[128]; /* "" when no rule matched */
+    int64_t rule_number; /* table-wide rule number, -1 when no rule matched */
+    uint64_t candidates;
+};
+uint32_t endr_classify(const endr_connection *conn, endr_verdict *out);
+
+/*
  * Control requests, as the control socket serves them: one JSON object in
  * ({"command": "status"}, ...), one JSON reply out ({"return": {...}} or
  * {"error": {"desc": ..., "code": win32}}), to release with g_free. Without an open

@@ -310,6 +310,123 @@ bool parse_address(const std::string &text, uint8_t out[24], uint16_t *family)
     return false;
 }
 
+/* The tuple members shared by classify and inject-connection. */
+bool read_tuple(const QDict *req, Connection *c, uint64_t *pid, Failure *f)
+{
+    std::string direction, protocol, local, remote;
+    uint64_t local_port = 0, remote_port = 0, icmp_type = 0, icmp_code = 0;
+    if (!member_str(req, "direction", &direction, true, f) || !member_str(req, "protocol", &protocol, true, f) ||
+        !member_str(req, "local", &local, true, f) || !member_str(req, "remote", &remote, true, f) ||
+        !member_u64(req, "local-port", &local_port, false, f) ||
+        !member_u64(req, "remote-port", &remote_port, false, f) || !member_u64(req, "pid", pid, false, f) ||
+        !member_str(req, "dns", &c->dns, false, f) || !member_u64(req, "icmp-type", &icmp_type, false, f) ||
+        !member_u64(req, "icmp-code", &icmp_code, false, f)) {
+        return false;
+    }
+    if (direction != "in" && direction != "out") {
+        *f = {kInvalidParameter, "direction must be in or out"};
+        return false;
+    }
+    c->inbound = direction == "in";
+    if (protocol == "tcp") {
+        c->protocol = 0;
+    } else if (protocol == "udp") {
+        c->protocol = 1;
+    } else if (protocol == "icmp") {
+        c->protocol = 2;
+    } else {
+        *f = {kInvalidParameter, "protocol must be tcp, udp or icmp"};
+        return false;
+    }
+    uint8_t l[24], r[24];
+    uint16_t lf = 0, rf = 0;
+    if (!parse_address(local, l, &lf) || !parse_address(remote, r, &rf) || lf != rf) {
+        *f = {kInvalidParameter, "local and remote must be addresses of one family"};
+        return false;
+    }
+    c->ipv6 = lf == 2;
+    if (c->ipv6) {
+        memcpy(c->local.data(), l + 8, 16);
+        memcpy(c->remote.data(), r + 8, 16);
+    } else {
+        inet_pton(AF_INET, local.c_str(), c->local.data());
+        inet_pton(AF_INET, remote.c_str(), c->remote.data());
+    }
+    if (local_port > 65535 || remote_port > 65535) {
+        *f = {kInvalidParameter, "ports are 0 to 65535"};
+        return false;
+    }
+    c->local_port = static_cast<uint16_t>(local_port);
+    c->remote_port = static_cast<uint16_t>(remote_port);
+    c->has_icmp_type = qdict_get(req, "icmp-type") != nullptr;
+    c->has_icmp_code = qdict_get(req, "icmp-code") != nullptr;
+    if (icmp_type > 255 || icmp_code > 255 || (c->has_icmp_code && !c->has_icmp_type)) {
+        *f = {kInvalidParameter, "icmp-type and icmp-code are 0 to 255, a code needs a type"};
+        return false;
+    }
+    c->icmp_type = static_cast<uint8_t>(icmp_type);
+    c->icmp_code = static_cast<uint8_t>(icmp_code);
+    if (c->dns.size() > 253) {
+        *f = {kInvalidParameter, "DNS name too long"};
+        return false;
+    }
+    return true;
+}
+
+QDict *verdict_dict(const Verdict &v)
+{
+    QDict *r = qdict_new();
+    qdict_put(r, "verdict", qstring_from_str(v.verdict == 1 ? "BLOCK" : "ALLOW"));
+    qdict_put(r, "rule-id", qstring_from_str(v.rule_id.c_str()));
+    qdict_put(r, "rule-number", qint_from_int(v.rule_number));
+    qdict_put(r, "candidates", quint_from_uint(v.candidates));
+    return r;
+}
+
+std::string command_classify(const QDict *req)
+{
+    Failure f;
+    Connection c;
+    uint64_t pid = 0;
+    if (!read_tuple(req, &c, &pid, &f)) {
+        return reply_error(f);
+    }
+    return reply_return(verdict_dict(engine_classify(c, pid)));
+}
+
+/* Many tuples per request, so that property tests do not pay a round trip per tuple. */
+std::string command_classify_batch(const QDict *req)
+{
+    QObject *o = qdict_get(req, "connections");
+    const QList *list = o ? qobject_to_qlist(o) : nullptr;
+    if (!list) {
+        return reply_error({kInvalidParameter, "member 'connections' must be a list"});
+    }
+    QList *results = qlist_new();
+    for (const QListEntry *e = qlist_first(list); e; e = qlist_next(e)) {
+        const QDict *d = qobject_to_qdict(qlist_entry_obj(e));
+        Failure f;
+        Connection c;
+        uint64_t pid = 0;
+        if (!d) {
+            f = {kInvalidParameter, "each connection must be a JSON object"};
+        }
+        if (d && read_tuple(d, &c, &pid, &f)) {
+            qlist_append(results, verdict_dict(engine_classify(c, pid)));
+        } else {
+            QDict *err = qdict_new();
+            qdict_put(err, "desc", qstring_from_str(f.desc.c_str()));
+            qdict_put(err, "code", quint_from_uint(f.code));
+            QDict *wrap = qdict_new();
+            qdict_put(wrap, "error", err);
+            qlist_append(results, wrap);
+        }
+    }
+    QDict *r = qdict_new();
+    qdict_put(r, "results", results);
+    return reply_return(r);
+}
+
 std::string command_inject(const QDict *req)
 {
     Failure f;
@@ -368,11 +485,27 @@ std::string command_inject(const QDict *req)
     if (spec.rule_id.size() > 127 || spec.dns.size() > 253) {
         return reply_error({kInvalidParameter, "rule id or DNS name too long"});
     }
+    /* A forced verdict or rule id exercises the reporting path without a policy. */
+    spec.classify = !qdict_get(req, "verdict") && !qdict_get(req, "rule-id");
+    uint64_t icmp_type = 0, icmp_code = 0;
+    if (!member_u64(req, "icmp-type", &icmp_type, false, &f) || !member_u64(req, "icmp-code", &icmp_code, false, &f)) {
+        return reply_error(f);
+    }
+    if (icmp_type > 255 || icmp_code > 255) {
+        return reply_error({kInvalidParameter, "icmp-type and icmp-code are 0 to 255"});
+    }
+    spec.has_icmp_type = qdict_get(req, "icmp-type") != nullptr;
+    spec.icmp_type = static_cast<uint8_t>(icmp_type);
+    spec.has_icmp_code = qdict_get(req, "icmp-code") != nullptr;
+    spec.icmp_code = static_cast<uint8_t>(icmp_code);
     if (uint32_t rc = engine_inject_connection(spec)) {
         return reply_error({rc, rc == kNotReady ? "no device is open" : "connection queue is full"});
     }
     QDict *r = qdict_new();
     qdict_put(r, "queued", qbool_from_bool(true));
+    if (spec.classify) {
+        verdict = spec.verdict == 1 ? "BLOCK" : "ALLOW";
+    }
     qdict_put(r, "verdict", qstring_from_str(verdict.c_str()));
     qdict_put(r, "rule-id", qstring_from_str(spec.rule_id.c_str()));
     return reply_return(r);
@@ -432,7 +565,7 @@ std::string handle(const char *json, size_t len)
     } else if (command == "set-version") {
         out = command_set_version(req);
     } else if (command != "raise-lid-request" && command != "inject-connection" && command != "log" &&
-               command != "lid-replies") {
+               command != "lid-replies" && command != "classify" && command != "classify-batch") {
         out = reply_error({kInvalidParameter, "unknown command: " + command});
     } else if (!live) {
         out = reply_error({kNotReady, "no module has the device open"});
@@ -451,6 +584,10 @@ std::string handle(const char *json, size_t len)
         out = command_inject(req);
     } else if (command == "lid-replies") {
         out = command_lid_replies();
+    } else if (command == "classify") {
+        out = command_classify(req);
+    } else if (command == "classify-batch") {
+        out = command_classify_batch(req);
     } else {
         std::string text;
         if (!member_str(req, "text", &text, true, &f)) {

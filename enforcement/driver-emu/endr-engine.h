@@ -14,15 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "enforcement/driver-emu/endr-policy.h"
 #include "enforcement/driver-emu/endr-wire.h"
 
 namespace endr {
 
-/* Rule buffers are kept whole; decoding them is the classifier's job. */
+/* Rule buffers are kept whole beside their decoded form, which the classifier reads. */
 struct StagedChain {
     std::string name;
     uint32_t announced_rules = 0;
     std::vector<std::vector<uint8_t>> rules;
+    std::vector<DecodedRule> decoded;
 };
 
 struct StagedTable {
@@ -30,7 +32,10 @@ struct StagedTable {
     uint64_t announced_chains = 0;
     std::optional<std::vector<uint8_t>> index;
     IndexSummary index_summary{};
+    DecodedIndex decoded_index;
     std::vector<StagedChain> chains;
+    /* At the swap, every chain's decoded rules in rule-number order. */
+    std::vector<DecodedRule> numbered;
 
     uint64_t rule_count() const;
     /* Every chain and rule that init and the chains announced has arrived. */
@@ -84,11 +89,21 @@ struct ConnectionSpec {
     uint32_t verdict = 2;
     std::string rule_id;
     uint8_t status = 1;
+    /* Verdict and rule id come from the active policy unless the caller forced them. */
+    bool classify = true;
+    bool has_icmp_type = false;
+    uint8_t icmp_type = 0;
+    bool has_icmp_code = false;
+    uint8_t icmp_code = 0;
 };
+
+/* Against the active policy; lids come from the pid's recorded lid reply when c has none. */
+Verdict engine_classify(const Connection &c, uint64_t pid);
 
 /* 21 (not ready) when no device is open in this process. */
 uint32_t engine_raise_lid_request(uint64_t pid);
-uint32_t engine_inject_connection(const ConnectionSpec &spec);
+/* With classify set, the verdict and rule id it recorded are written back into spec. */
+uint32_t engine_inject_connection(ConnectionSpec &spec);
 uint32_t engine_append_log(const std::string &text);
 
 /* Control socket lifetime, tied to the first open and last close of a device. */

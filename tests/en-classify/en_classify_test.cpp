@@ -1,0 +1,601 @@
+/* Classification of hand-written policies, decoding refusals, injected records and the
+ * hv-endr classify command line. */
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "classify-fixture.h"
+#include "enforcement/driver-emu/endr-engine.h"
+#include "enforcement/driver-emu/endr-policy.h"
+#include "enforcement/framework/agent/en-index.h"
+#include "qobject/qdict.h"
+#include "qobject/qjson.h"
+#include "qobject/qstring.h"
+
+namespace {
+
+std::string Rule(const std::string &id, const std::string &verdict, const std::string &protos, const std::string &src,
+                 const std::string &dst)
+{
+    return R"({"match_src": )" + src + R"(, "match_dst": )" + dst + R"(, "protocols": )" + protos +
+           R"(, "rule_type": "explicit", "verdict": ")" + verdict + R"(", "id": ")" + id + R"("})";
+}
+
+std::string Chain(const std::string &name, const std::vector<std::string> &rules)
+{
+    std::string s = R"({"chain_name": ")" + name + R"(", "rules": [)";
+    for (size_t i = 0; i < rules.size(); i++) {
+        s += (i ? ", " : "") + rules[i];
+    }
+    return s + "]}";
+}
+
+std::string Table(const std::vector<std::string> &chains)
+{
+    std::string s = "[";
+    for (size_t i = 0; i < chains.size(); i++) {
+        s += (i ? ", " : "") + chains[i];
+    }
+    return s + "]";
+}
+
+TEST_F(ClassifyTest, NoPolicyAllowsWithoutRule)
+{
+    endr_verdict v = Classify(Out("tcp", "10.0.0.1", 1000, "10.0.0.2", 80));
+    EXPECT_EQ(v.verdict, 2u);
+    EXPECT_STREQ(v.rule_id, "");
+    EXPECT_EQ(v.rule_number, -1);
+    EXPECT_EQ(v.candidates, 0u);
+}
+
+TEST_F(ClassifyTest, Ipv4SubnetsNegationPortsAndOrder)
+{
+    std::string out = Table({
+        Chain("c1", {Rule("web", "ALLOW", R"(["tcp"])", R"({"match_multiple_subnets": ["10.0.0.0/8", "!10.1.0.0/16"]})",
+                          R"({"match_ports": [80], "match_port_ranges": [{"start": 80, "end": 90}]})")}),
+        Chain("empty", {}),
+        Chain("c2", {Rule("dns", "BLOCK", R"(["udp", "tcp"])", "{}",
+                          R"({"match_ip_hash": ["192.168.1.1"], "match_ports": [53]})"),
+                     Rule("catch", "BLOCK", R"(["tcp"])", "{}", "{}")}),
+    });
+    ASSERT_TRUE(Push("[]", out));
+    /* Rule 0 is active from port 80 through 90 and for 10/8 minus 10.1/16. */
+    endr_verdict v = Classify(Out("tcp", "10.2.3.4", 5000, "1.1.1.1", 85));
+    EXPECT_STREQ(v.rule_id, "web");
+    EXPECT_EQ(v.verdict, 2u);
+    EXPECT_EQ(v.rule_number, 0);
+    EXPECT_EQ(v.candidates, 2u);
+    EXPECT_EQ(Decide(Out("tcp", "10.2.3.4", 5000, "1.1.1.1", 90)), "ALLOW:web");
+    EXPECT_EQ(Decide(Out("tcp", "10.2.3.4", 5000, "1.1.1.1", 91)), "BLOCK:catch");
+    EXPECT_EQ(Decide(Out("tcp", "10.2.3.4", 5000, "1.1.1.1", 79)), "BLOCK:catch");
+    EXPECT_EQ(Decide(Out("tcp", "10.1.255.255", 5000, "1.1.1.1", 80)), "BLOCK:catch");
+    EXPECT_EQ(Decide(Out("tcp", "10.2.0.0", 5000, "1.1.1.1", 80)), "ALLOW:web");
+    EXPECT_EQ(Decide(Out("tcp", "10.0.255.255", 5000, "1.1.1.1", 80)), "ALLOW:web");
+    EXPECT_EQ(Decide(Out("tcp", "11.0.0.0", 5000, "1.1.1.1", 80)), "BLOCK:catch");
+    /* Source port is not enforced; the destination port is the remote one outbound. */
+    EXPECT_EQ(Decide(Out("tcp", "10.2.3.4", 80, "1.1.1.1", 5000)), "BLOCK:catch");
+    endr_verdict d = Classify(Out("udp", "10.9.9.9", 1, "192.168.1.1", 53));
+    EXPECT_STREQ(d.rule_id, "dns");
+    EXPECT_EQ(d.rule_number, 1);
+    EXPECT_EQ(Decide(Out("udp", "10.9.9.9", 1, "192.168.1.2", 53)), "ALLOW:");
+    /* The input table is empty: inbound traffic matches nothing. */
+    EXPECT_EQ(Decide(In("tcp", "10.2.3.4", 85, "1.1.1.1", 5000)), "ALLOW:");
+    /* IPv4-only address criteria never match IPv6 traffic; the catch-all does. */
+    EXPECT_EQ(Decide(Out("tcp", "2001:db8::1", 1, "2001:db8::2", 80)), "BLOCK:catch");
+}
+
+TEST_F(ClassifyTest, InboundUsesInputTableAndRemoteAsSource)
+{
+    std::string in = Table({Chain("c", {Rule("ssh", "ALLOW", R"(["tcp"])", R"({"match_ip_hash": ["203.0.113.7"]})",
+                                             R"({"match_ports": [22]})")})});
+    ASSERT_TRUE(Push(in, "[]"));
+    EXPECT_EQ(Decide(In("tcp", "10.0.0.1", 22, "203.0.113.7", 40000)), "ALLOW:ssh");
+    EXPECT_EQ(Decide(In("tcp", "203.0.113.7", 22, "10.0.0.1", 40000)), "ALLOW:");
+    EXPECT_EQ(Decide(Out("tcp", "203.0.113.7", 40000, "10.0.0.1", 22)), "ALLOW:");
+}
+
+TEST_F(ClassifyTest, Ipv6AddressesSubnetsAndNegation)
+{
+    std::string out = Table({Chain(
+        "c", {Rule("neg", "BLOCK", R"(["tcp", "udp"])", "{}",
+                   R"({"match_multiple_subnets": ["2001:db8::/32", "!2001:db8:1::/48"], "match_ip_hash": ["2001:db8:1::5"]})"),
+              Rule("v4only", "BLOCK", R"(["tcp"])", "{}", R"({"match_ip_hash": ["10.0.0.1"]})"),
+              Rule("host", "ALLOW", R"(["tcp"])", R"({"match_ip_hash": ["fe80::1", "10.0.0.9"]})", "{}")})});
+    ASSERT_TRUE(Push("[]", out));
+    EXPECT_EQ(Decide(Out("udp", "fe80::2", 1, "2001:db8:2::1", 9)), "BLOCK:neg");
+    /* The negated subnet wins over the address inside it. */
+    EXPECT_EQ(Decide(Out("udp", "fe80::2", 1, "2001:db8:1::5", 9)), "ALLOW:");
+    EXPECT_EQ(Decide(Out("udp", "fe80::2", 1, "2001:db9::1", 9)), "ALLOW:");
+    EXPECT_EQ(Decide(Out("tcp", "fe80::1", 1, "2001:db8:1::1", 9)), "ALLOW:host");
+    EXPECT_EQ(Decide(Out("tcp", "fe80::3", 1, "2001:db8:1::1", 9)), "ALLOW:");
+    /* The same rules for IPv4 traffic go through the index only. */
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 1, "10.0.0.1", 9)), "BLOCK:v4only");
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 1, "10.0.0.2", 9)), "ALLOW:host");
+}
+
+TEST_F(ClassifyTest, IcmpTypesAndCodes)
+{
+    std::string out = Table({Chain(
+        "c", {Rule("echo4", "BLOCK", R"(["icmp"])", "{}", R"({"match_icmp_types": [{"ver": "4", "type": 8, "codes": []}]})"),
+              Rule("unreach", "BLOCK", R"(["icmp"])", "{}",
+                   R"({"match_icmp_types": [{"ver": "4", "type": 3, "codes": [1, 3]}]})"),
+              Rule("echo6", "ALLOW", R"(["icmp"])", "{}", R"({"match_icmp_types": [{"ver": "6", "type": 128, "codes": []}]})"),
+              Rule("port", "BLOCK", R"(["icmp"])", "{}", R"({"match_ports": [0]})")})});
+    ASSERT_TRUE(Push("[]", out));
+    Tuple t = Out("icmp", "10.0.0.1", 0, "10.0.0.2", 0);
+    t.icmp_type = 8;
+    EXPECT_EQ(Decide(t), "BLOCK:echo4");
+    t.icmp_type = 3;
+    t.icmp_code = 3;
+    EXPECT_EQ(Decide(t), "BLOCK:unreach");
+    t.icmp_code = 2;
+    EXPECT_EQ(Decide(t), "BLOCK:port");
+    /* ICMP looks up port 0 whatever ports the tuple carries. */
+    t.remote_port = 443;
+    EXPECT_EQ(Decide(t), "BLOCK:port");
+    Tuple v6 = Out("icmp", "2001:db8::1", 0, "2001:db8::2", 0);
+    v6.icmp_type = 128;
+    EXPECT_EQ(Decide(v6), "ALLOW:echo6");
+    v6.icmp_type = 8;
+    EXPECT_EQ(Decide(v6), "BLOCK:port");
+    /* An ICMP entry never matches TCP. */
+    ASSERT_TRUE(Push("[]", Table({Chain("c", {Rule("x", "BLOCK", R"(["tcp"])", "{}",
+                                                    R"({"match_icmp_types": [{"ver": "4", "type": 8, "codes": []}]})")})})));
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.1", 1, "10.0.0.2", 2)), "ALLOW:");
+}
+
+TEST_F(ClassifyTest, ProcessLidsOnTheLocalSideAndDnsOnTheRemoteSide)
+{
+    std::string out = Table({Chain(
+        "c", {Rule("curl", "BLOCK", R"(["tcp"])", R"({"match_processes": [{"image_basename": "curl"}]})", "{}"),
+              Rule("remote-proc", "BLOCK", R"(["tcp"])", "{}", R"({"match_processes": [{"image_basename": "curl"}]})"),
+              Rule("name", "BLOCK", R"(["tcp"])", "{}", R"({"match_dns_list": ["Example.Test"]})")})});
+    ASSERT_TRUE(Push("[]", out));
+    uint16_t lid = 0;
+    ASSERT_TRUE(en_lid_map_add("curl", nullptr, nullptr, &lid));
+    ASSERT_GE(lid, 10);
+    Tuple t = Out("tcp", "10.0.0.1", 1, "10.0.0.2", 443);
+    EXPECT_EQ(Decide(t), "ALLOW:");
+    t.lids = {1, static_cast<uint16_t>(lid + 1)};
+    EXPECT_EQ(Decide(t), "ALLOW:");
+    t.lids = {1, lid};
+    EXPECT_EQ(Decide(t), "BLOCK:curl");
+    t.lids.clear();
+    t.dns = "example.test.";
+    EXPECT_EQ(Decide(t), "BLOCK:name");
+    t.dns = "example.tes";
+    EXPECT_EQ(Decide(t), "ALLOW:");
+    /* Inbound the local side is the destination. */
+    Tuple in = In("tcp", "10.0.0.1", 443, "10.0.0.2", 1);
+    in.lids = {lid};
+    ASSERT_TRUE(Push(out, "[]"));
+    EXPECT_EQ(Decide(in), "BLOCK:remote-proc");
+    in.lids.clear();
+    in.dns = "example.test";
+    /* The name belongs to the remote endpoint, the source inbound: rule "name" is on dst. */
+    EXPECT_EQ(Decide(in), "ALLOW:");
+}
+
+TEST_F(ClassifyTest, LidsComeFromTheRecordedLidReplyOfThePid)
+{
+    ASSERT_TRUE(Push("[]", Table({Chain("c", {Rule("curl", "BLOCK", R"(["tcp"])",
+                                                    R"({"match_processes": [{"image_basename": "curl"}]})", "{}")})})));
+    uint16_t lid = 0;
+    ASSERT_TRUE(en_lid_map_add("curl", nullptr, nullptr, &lid));
+    {
+        endr::Engine &e = endr::engine();
+        std::lock_guard<std::mutex> g(e.mu);
+        e.lid_replies[4242] = endr::LidReply{4242, 7, 2, {1, lid}, false};
+        e.lid_replies[4343] = endr::LidReply{4343, 7, 1, {lid}, false};
+    }
+    endr_connection c{};
+    c.protocol = 0;
+    inet_pton(AF_INET, "10.0.0.1", c.local);
+    inet_pton(AF_INET, "10.0.0.2", c.remote);
+    c.pid = 4242;
+    endr_verdict v{};
+    ASSERT_EQ(endr_classify(&c, &v), 0u);
+    EXPECT_STREQ(v.rule_id, "curl");
+    /* Only the reply's first count lids belong to the process. */
+    c.pid = 4343;
+    {
+        endr::Engine &e = endr::engine();
+        std::lock_guard<std::mutex> g(e.mu);
+        e.lid_replies[4343] = endr::LidReply{4343, 7, 1, {1, lid}, false};
+    }
+    ASSERT_EQ(endr_classify(&c, &v), 0u);
+    EXPECT_STREQ(v.rule_id, "");
+    c.pid = 1;
+    ASSERT_EQ(endr_classify(&c, &v), 0u);
+    EXPECT_STREQ(v.rule_id, "");
+    c.lid_count = 9;
+    EXPECT_EQ(endr_classify(&c, &v), 87u);
+}
+
+TEST_F(ClassifyTest, WithoutSwapThePreviousPolicyStays)
+{
+    std::string first = Table({Chain("c", {Rule("one", "BLOCK", R"(["tcp"])", "{}", "{}")})});
+    std::string second = Table({Chain("c", {Rule("two", "ALLOW", R"(["tcp"])", "{}", "{}")})});
+    ASSERT_TRUE(Push("[]", first));
+    Tuple t = Out("tcp", "10.0.0.1", 1, "10.0.0.2", 2);
+    EXPECT_EQ(Decide(t), "BLOCK:one");
+    TablePtr table = ParseTable(second);
+    uint64_t count = 0;
+    ASSERT_TRUE(en_table_convert(h_, false, nullptr, &count, nullptr));
+    ASSERT_TRUE(en_table_convert(h_, true, table.get(), &count, nullptr));
+    EXPECT_EQ(Decide(t), "BLOCK:one");
+    ASSERT_TRUE(en_api_policy_set_revision(h_, 7));
+    ASSERT_TRUE(en_api_policy_swap(h_));
+    EXPECT_EQ(Decide(t), "ALLOW:two");
+}
+
+TEST_F(ClassifyTest, ProtocolAllOrEmptyIsNeverACandidate)
+{
+    ASSERT_TRUE(Push("[]", Table({Chain("c", {Rule("all", "BLOCK", R"(["all"])", "{}", "{}"),
+                                              Rule("none", "BLOCK", "[]", "{}", "{}"),
+                                              Rule("udp", "BLOCK", R"(["udp", "all"])", "{}", "{}")})})));
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.1", 1, "10.0.0.2", 2)), "ALLOW:");
+    endr_verdict v = Classify(Out("udp", "10.0.0.1", 1, "10.0.0.2", 2));
+    EXPECT_STREQ(v.rule_id, "udp");
+    EXPECT_EQ(v.rule_number, 2);
+    EXPECT_EQ(v.candidates, 1u);
+}
+
+/* ------------------------------------------------------------ decoding refusals */
+
+std::vector<uint8_t> BuiltRule(const std::string &json)
+{
+    RulePtr rule = ParseRule(json);
+    en_rule_caps_t caps{true, true};
+    uint8_t *buf = nullptr;
+    size_t len = 0;
+    Error *err = nullptr;
+    EXPECT_TRUE(en_rule_build("OUTPUT", "c", rule.get(), &caps, &buf, &len, &err));
+    error_free(err);
+    std::vector<uint8_t> v(buf, buf + len);
+    g_free(buf);
+    return v;
+}
+
+TEST(ClassifyDecode, EveryCriterionKindRoundTripsAndEveryTruncationFails)
+{
+    ASSERT_TRUE(en_lid_map_init());
+    std::vector<uint8_t> b = BuiltRule(Rule(
+        "full", "BLOCK", R"(["tcp"])",
+        R"({"match_multiple_subnets": ["!2001:db8::/32", "10.0.0.0/8"], "match_ip_hash": ["fe80::1"],
+            "match_processes": [{"image_basename": "a"}, {"image_path": "/b"}], "match_dns_list": ["x.test"],
+            "match_groups": {"local_users": true, "local_admins": false, "domain_groups": [{"sid": "S-1-5-32-544", "gname": "g"}]}})",
+        R"({"match_win_services": [{"service_name": "svc", "service_image_names": ["/s"]}],
+            "match_icmp_types": [{"ver": "6", "type": 1, "codes": [4]}]})"));
+    en_lid_map_free();
+    endr::DecodedRule r;
+    ASSERT_EQ(endr::decode_rule(b, &r), 0u);
+    EXPECT_EQ(r.id, "full");
+    EXPECT_EQ(r.verdict, 1u);
+    ASSERT_EQ(r.src.subnets.size(), 1u);
+    EXPECT_TRUE(r.src.subnets[0].negated);
+    EXPECT_EQ(r.src.subnets[0].mask[3], 0xff);
+    EXPECT_EQ(r.src.subnets[0].mask[4], 0);
+    ASSERT_EQ(r.src.ips.size(), 1u);
+    EXPECT_EQ(r.src.ips[0][15], 1);
+    EXPECT_EQ(r.src.lids.size(), 2u);
+    ASSERT_EQ(r.src.dns.size(), 1u);
+    EXPECT_EQ(r.src.dns[0], "x.test");
+    ASSERT_EQ(r.src.sids.size(), 1u);
+    EXPECT_EQ(r.src.sids[0].subauths, (std::vector<uint32_t>{32, 544}));
+    EXPECT_TRUE(r.src.local_users);
+    EXPECT_FALSE(r.src.local_admins);
+    ASSERT_EQ(r.dst.services.size(), 1u);
+    EXPECT_EQ(r.dst.services[0].name, "svc");
+    EXPECT_EQ(r.dst.services[0].image_lids.size(), 1u);
+    ASSERT_EQ(r.dst.icmp.size(), 1u);
+    EXPECT_FALSE(r.dst.icmp[0].v4);
+    EXPECT_TRUE(r.dst.icmp[0].has_code);
+    EXPECT_EQ(r.dst.icmp[0].code, 4);
+
+    /* Cutting a byte out anywhere in the entities must break the count walk. */
+    for (size_t cut = 0; cut + 144 < b.size(); cut++) {
+        std::vector<uint8_t> shorter = b;
+        shorter.erase(shorter.begin() + static_cast<long>(cut));
+        EXPECT_EQ(endr::decode_rule(shorter, &r), 87u) << "byte " << cut;
+    }
+    std::vector<uint8_t> longer = b;
+    longer.insert(longer.begin() + static_cast<long>(b.size() - 144), 0);
+    EXPECT_NE(endr::decode_rule(longer, &r), 0u);
+}
+
+/* Random corruption of real buffers: every answer is a clean 0 or 87, never a bad read
+ * (the sanitizer build turns one into a failure). */
+TEST(ClassifyDecode, CorruptedBuffersNeverReadOutOfBounds)
+{
+    ASSERT_TRUE(en_lid_map_init());
+    std::vector<uint8_t> rule = BuiltRule(Rule(
+        "r", "ALLOW", R"(["tcp"])",
+        R"({"match_multiple_subnets": ["2001:db8::/32"], "match_ip_hash": ["fe80::1"], "match_dns_list": ["a.test"]})",
+        R"({"match_processes": [{"image_basename": "a"}], "match_win_services": [{"service_name": "s", "service_image_names": ["/s"]}],
+            "match_icmp_types": [{"ver": "4", "type": 3, "codes": [1]}]})"));
+    en_lid_map_free();
+    TablePtr table = ParseTable(Table({Chain("c", {Rule("a", "ALLOW", R"(["tcp", "udp"])",
+                                                        R"({"match_multiple_subnets": ["10.0.0.0/8", "!10.1.0.0/16"]})",
+                                                        R"({"match_ports": [80, 443]})")})}));
+    uint8_t *buf = nullptr;
+    size_t len = 0;
+    ASSERT_TRUE(en_convert_single_index(table.get(), 1000, &buf, &len, nullptr));
+    std::vector<uint8_t> index(buf, buf + len);
+    g_free(buf);
+    std::mt19937 rng(5);
+    size_t accepted = 0;
+    for (int i = 0; i < 20000; i++) {
+        std::vector<uint8_t> r = rule, x = index;
+        for (int k = 1 + static_cast<int>(rng() % 3); k > 0; k--) {
+            r[rng() % r.size()] = static_cast<uint8_t>(rng() % 4 == 0 ? 0xff : rng() % 3);
+            x[rng() % x.size()] = static_cast<uint8_t>(rng() % 4 == 0 ? 0xff : rng() % 3);
+        }
+        endr::DecodedRule dr;
+        endr::DecodedIndex di;
+        uint32_t a = endr::decode_rule(r, &dr), b = endr::decode_index(x, &di);
+        ASSERT_TRUE(a == 0 || a == 87);
+        ASSERT_TRUE(b == 0 || b == 87);
+        accepted += a == 0;
+        if (b == 0 && !di.port.starts.empty()) {
+            /* An accepted index must answer lookups anywhere without leaving the bag. */
+            for (uint32_t v : {0u, 79u, 80u, 443u, 65535u}) {
+                ASSERT_LE((size_t{di.port.lookup(v)} + 1) * di.words, di.bag.size());
+            }
+        }
+    }
+    /* Corrupting a criterion byte is often still a valid buffer; most must be refused. */
+    EXPECT_LT(accepted, 20000u);
+}
+
+TEST(ClassifyDecode, BadCountsFlagsAndTrailersFail)
+{
+    std::vector<uint8_t> b(222, 0);
+    b[222 - 144 + 8] = 2;
+    endr::DecodedRule r;
+    ASSERT_EQ(endr::decode_rule(b, &r), 0u);
+    auto mutated = [&](size_t off, uint8_t v) {
+        std::vector<uint8_t> m = b;
+        m[off] = v;
+        return endr::decode_rule(m, &r);
+    };
+    EXPECT_NE(mutated(0, 2), 0u) << "flag must be 0 or 1";
+    EXPECT_NE(mutated(1, 1), 0u) << "a subnet count with no subnets";
+    EXPECT_NE(mutated(4, 0x80), 0u) << "a huge count";
+    EXPECT_NE(mutated(37, 1), 0u) << "container entries";
+    EXPECT_NE(mutated(39 + 1, 1), 0u) << "destination subnet count";
+    EXPECT_NE(mutated(222 - 144, 3), 0u) << "rule type";
+    EXPECT_NE(mutated(222 - 144 + 8, 0), 0u) << "verdict";
+    std::vector<uint8_t> no_nul = b;
+    std::fill(no_nul.end() - 128, no_nul.end(), 'a');
+    EXPECT_NE(endr::decode_rule(no_nul, &r), 0u);
+    EXPECT_NE(endr::decode_rule(std::span<const uint8_t>(b.data(), 221), &r), 0u);
+}
+
+TEST(ClassifyDecode, IndexLayoutMustAddUp)
+{
+    TablePtr table = ParseTable(Table({Chain("c", {Rule("a", "ALLOW", R"(["tcp"])",
+                                                        R"({"match_multiple_subnets": ["10.0.0.0/8"]})",
+                                                        R"({"match_ports": [80]})")})}));
+    uint8_t *buf = nullptr;
+    size_t len = 0;
+    ASSERT_TRUE(en_convert_single_index(table.get(), 1000, &buf, &len, nullptr));
+    std::vector<uint8_t> b(buf, buf + len);
+    g_free(buf);
+    endr::DecodedIndex idx;
+    ASSERT_EQ(endr::decode_index(b, &idx), 0u);
+    EXPECT_EQ(idx.rules, 1u);
+    EXPECT_EQ(idx.port.starts, (std::vector<uint32_t>{0, 80, 81}));
+    EXPECT_EQ(idx.src.starts, (std::vector<uint32_t>{0, 0x0A000000, 0x0B000000}));
+    EXPECT_EQ(idx.vector(idx.port.lookup(80))[0], 1u);
+    EXPECT_EQ(idx.vector(idx.port.lookup(81))[0], 0u);
+    for (size_t n = 0; n < b.size(); n++) {
+        EXPECT_EQ(endr::decode_index(std::span<const uint8_t>(b.data(), n), &idx), 87u) << n;
+    }
+    std::vector<uint8_t> longer = b;
+    longer.push_back(0);
+    EXPECT_NE(endr::decode_index(longer, &idx), 0u);
+    /* The first port region must start at 0: offset of the port starts after the header,
+     * N vectors of one word and the three protocol numbers. */
+    uint32_t bag = 0;
+    memcpy(&bag, b.data(), 4);
+    size_t port_starts = 8 + 8 * bag + 12 + 4;
+    std::vector<uint8_t> shifted = b;
+    shifted[port_starts] = 1;
+    EXPECT_NE(endr::decode_index(shifted, &idx), 0u);
+    std::vector<uint8_t> bad_bag = b;
+    bad_bag[8 + 8 * bag] = static_cast<uint8_t>(bag);
+    EXPECT_NE(endr::decode_index(bad_bag, &idx), 0u);
+}
+
+TEST_F(ClassifyTest, MalformedRuleFailsTheRequestWith87)
+{
+    uint64_t count = 0;
+    ASSERT_TRUE(en_table_convert(h_, false, nullptr, &count, nullptr));
+    TablePtr table = ParseTable(Table({Chain("c", {Rule("a", "ALLOW", R"(["tcp"])", "{}", "{}")})}));
+    /* The index and chain through the module, then a rule whose entity count lies. */
+    uint8_t *index = nullptr;
+    size_t index_len = 0;
+    ASSERT_TRUE(en_convert_single_index(table.get(), 1000, &index, &index_len, nullptr));
+    ASSERT_TRUE(en_api_init_output_table(h_, 1));
+    ASSERT_TRUE(en_api_init_output_table_index(h_, index, index_len));
+    g_free(index);
+    uint8_t chain[EN_API_ADD_CHAIN_SIZE];
+    ASSERT_TRUE(en_chain_build_msg("OUTPUT", "c", 1, chain, nullptr));
+    ASSERT_TRUE(en_api_platform_add_chain(h_, chain, sizeof(chain)));
+    std::vector<uint8_t> rule = BuiltRule(Rule("a", "ALLOW", R"(["tcp"])", "{}", "{}"));
+    rule[1] = 1;
+    std::vector<uint8_t> msg(264, 0);
+    memcpy(msg.data(), "OUTPUT", 6);
+    msg[128] = 'c';
+    uint64_t l = rule.size();
+    memcpy(msg.data() + 256, &l, 8);
+    msg.insert(msg.end(), rule.begin(), rule.end());
+    EXPECT_FALSE(en_api_platform_add_rule(h_, msg.data(), msg.size()));
+    {
+        endr::Engine &e = endr::engine();
+        std::lock_guard<std::mutex> g(e.mu);
+        ASSERT_EQ(e.staged.output.chains.size(), 1u);
+        EXPECT_TRUE(e.staged.output.chains[0].rules.empty());
+    }
+    /* The staged table is incomplete, so the swap is refused and nothing changes. */
+    ASSERT_TRUE(en_api_policy_set_revision(h_, 3));
+    EXPECT_FALSE(en_api_policy_swap(h_));
+}
+
+/* ------------------------------------------------------------ injected records */
+
+TEST_F(ClassifyTest, InjectedConnectionCarriesTheClassifiedVerdict)
+{
+    ASSERT_TRUE(Push("[]", Table({Chain("c", {Rule("blk", "BLOCK", R"(["udp"])", "{}", R"({"match_ports": [53]})")})})));
+    auto inject = [](const std::string &extra) {
+        std::string req = R"({"command": "inject-connection", "direction": "out", "protocol": "udp",
+            "local": "10.0.0.1", "remote": "10.0.0.2", "local-port": 999)" + extra + "}";
+        char *reply = endr_control_request(req.c_str(), req.size());
+        std::string r = reply;
+        g_free(reply);
+        return r;
+    };
+    auto last_record = [] {
+        endr::Engine &e = endr::engine();
+        std::lock_guard<std::mutex> g(e.mu);
+        return e.connections.empty() ? std::vector<uint8_t>{} : e.connections.back();
+    };
+    std::string r = inject(R"(, "remote-port": 53)");
+    EXPECT_NE(r.find("\"BLOCK\""), std::string::npos) << r;
+    std::vector<uint8_t> rec = last_record();
+    ASSERT_EQ(rec.size(), 1852u);
+    EXPECT_EQ(rec[84], 1);
+    EXPECT_STREQ(reinterpret_cast<const char *>(rec.data() + 100), "blk");
+    uint32_t revision = 0;
+    memcpy(&revision, rec.data() + 96, 4);
+    EXPECT_EQ(revision, revision_);
+    inject(R"(, "remote-port": 54)");
+    rec = last_record();
+    EXPECT_EQ(rec[84], 2);
+    EXPECT_STREQ(reinterpret_cast<const char *>(rec.data() + 100), "");
+    /* A forced verdict still travels unchanged. */
+    inject(R"(, "remote-port": 53, "verdict": "ALLOW", "rule-id": "forced")");
+    rec = last_record();
+    EXPECT_EQ(rec[84], 2);
+    EXPECT_STREQ(reinterpret_cast<const char *>(rec.data() + 100), "forced");
+}
+
+/* ------------------------------------------------------------ command line */
+
+std::vector<std::string> RunEndr(const std::vector<std::string> &args, int *status)
+{
+    std::vector<char *> argv{const_cast<char *>(HV_ENDR)};
+    for (const std::string &a : args) {
+        argv.push_back(const_cast<char *>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    char *out = nullptr;
+    GError *gerr = nullptr;
+    int wait = 0;
+    EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out, nullptr, &wait,
+                             &gerr));
+    if (gerr) {
+        g_error_free(gerr);
+    }
+    *status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
+    /* Split by hand: g_strsplit is quadratic under the sanitizer's strstr. */
+    std::vector<std::string> lines;
+    std::string text = out ? out : "";
+    g_free(out);
+    for (size_t at = 0; at < text.size();) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) {
+            nl = text.size();
+        }
+        if (nl > at) {
+            lines.push_back(text.substr(at, nl - at));
+        }
+        at = nl + 1;
+    }
+    return lines;
+}
+
+std::string Member(const std::string &json, const char *key)
+{
+    QObject *o = qobject_from_json(json.c_str(), nullptr);
+    QDict *d = o ? qobject_to_qdict(o) : nullptr;
+    std::string v = "<missing>";
+    if (d && qdict_get(d, key)) {
+        QString *s = qobject_to_json(qdict_get(d, key));
+        v = qstring_get_str(s);
+        qobject_decref(QOBJECT(s));
+    }
+    if (o) {
+        qobject_decref(o);
+    }
+    return v;
+}
+
+TEST_F(ClassifyTest, CommandLineSingleAndBatch)
+{
+    ASSERT_TRUE(Push(Table({Chain("i", {Rule("v6", "BLOCK", R"(["tcp"])", R"({"match_multiple_subnets": ["2001:db8::/32"]})",
+                                             R"({"match_ports": [443]})")})}),
+                     Table({Chain("o", {Rule("p", "ALLOW", R"(["udp"])", "{}", R"({"match_port_ranges": [{"start": 5, "end": 9}]})"),
+                                        Rule("ic", "BLOCK", R"(["icmp"])", "{}",
+                                             R"({"match_icmp_types": [{"ver": "4", "type": 3, "codes": [1]}]})")})})));
+    std::string address = std::string("ipc://") + dir_ + "/endr.ipc";
+    int status = -1;
+    std::vector<std::string> l = RunEndr({"--address", address, "classify", "--direction", "in", "--protocol", "tcp",
+                                          "--local", "[fe80::1]:443", "--remote", "[2001:db8::9]:5000"},
+                                         &status);
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(Member(l[0], "verdict"), "\"BLOCK\"");
+    EXPECT_EQ(Member(l[0], "rule-id"), "\"v6\"");
+    EXPECT_EQ(Member(l[0], "rule-number"), "0");
+    EXPECT_EQ(Member(l[0], "candidates"), "1");
+    l = RunEndr({"--address", address, "classify", "--direction", "out", "--protocol", "icmp", "--local", "10.0.0.1",
+                 "--remote", "10.0.0.2", "--icmp", "3/1"},
+                &status);
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(Member(l[0], "rule-id"), "\"ic\"");
+    EXPECT_EQ(Member(l[0], "rule-number"), "1");
+    l = RunEndr({"--address", address, "classify", "--direction", "out", "--protocol", "icmp", "--local", "10.0.0.1",
+                 "--remote", "10.0.0.2", "--icmp", "3/2"},
+                &status);
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(Member(l[0], "rule-number"), "-1");
+    EXPECT_EQ(Member(l[0], "rule-id"), "\"\"");
+    RunEndr({"--address", address, "classify", "--direction", "out", "--protocol", "tcp", "--local", "10.0.0.1",
+             "--remote", "10.0.0.2", "--icmp", "300"},
+            &status);
+    EXPECT_EQ(status, 1);
+
+    std::string batch = dir_ + "/batch.jsonl";
+    std::string text;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 3000; i++) {
+        int port = i % 12;
+        text += R"({"direction": "out", "protocol": "udp", "local": "10.0.0.1", "remote": "10.0.0.2", "local-port": 1, "remote-port": )" +
+                std::to_string(port) + "}\n";
+        expected.push_back(port >= 5 && port <= 9 ? "\"p\"" : "\"\"");
+        if (i == 1500) {
+            text += "not json\n";
+            expected.push_back("error");
+        }
+    }
+    ASSERT_TRUE(g_file_set_contents(batch.c_str(), text.c_str(), -1, nullptr));
+    l = RunEndr({"--address", address, "classify", "--batch", batch}, &status);
+    EXPECT_EQ(status, 1);
+    ASSERT_EQ(l.size(), expected.size());
+    for (size_t i = 0; i < l.size(); i++) {
+        if (expected[i] == "error") {
+            EXPECT_NE(Member(l[i], "error"), "<missing>") << l[i];
+        } else {
+            ASSERT_EQ(Member(l[i], "rule-id"), expected[i]) << "line " << i << ": " << l[i];
+        }
+    }
+}
+
+} // namespace
