@@ -10,63 +10,8 @@ namespace endr {
 
 namespace {
 
-/* Bounds-checked little-endian cursor; any short read latches failure. */
-class Cursor {
-public:
-    explicit Cursor(std::span<const uint8_t> b) : b_(b) {}
 
-    template <typename T> T get()
-    {
-        T v{};
-        if (take(sizeof(T))) {
-            memcpy(&v, b_.data() + pos_ - sizeof(T), sizeof(T));
-        }
-        return v;
-    }
-    bool flag()
-    {
-        uint8_t v = get<uint8_t>();
-        if (v > 1) {
-            bad_ = true;
-        }
-        return v == 1;
-    }
-    std::span<const uint8_t> bytes(uint64_t n)
-    {
-        if (!take(n)) {
-            return {};
-        }
-        return b_.subspan(pos_ - n, n);
-    }
-    bool take(uint64_t n)
-    {
-        if (bad_ || n > b_.size() - pos_) {
-            bad_ = true;
-            return false;
-        }
-        pos_ += n;
-        return true;
-    }
-    /* Counts come from the buffer: refuse one that cannot fit before allocating for it. */
-    bool fits(uint64_t count, uint64_t min_each)
-    {
-        if (bad_ || (min_each && count > (b_.size() - pos_) / min_each)) {
-            bad_ = true;
-            return false;
-        }
-        return true;
-    }
-    void fail() { bad_ = true; }
-    bool ok() const { return !bad_; }
-    size_t pos() const { return pos_; }
-
-private:
-    std::span<const uint8_t> b_;
-    size_t pos_ = 0;
-    bool bad_ = false;
-};
-
-bool ip_field(Cursor &c, std::array<uint8_t, 16> *out)
+bool ip_field(Reader &c, std::array<uint8_t, 16> *out)
 {
     /* Only IPv6 entries travel in a rule buffer; IPv4 ones go through the index. */
     if (c.get<uint8_t>() != 0) {
@@ -82,7 +27,7 @@ bool ip_field(Cursor &c, std::array<uint8_t, 16> *out)
 }
 
 /* A u16-counted name whose last byte is its only NUL. */
-bool counted_text(Cursor &c, std::string *out)
+bool counted_text(Reader &c, std::string *out)
 {
     uint16_t n = c.get<uint16_t>();
     std::span<const uint8_t> s = c.bytes(n);
@@ -94,7 +39,7 @@ bool counted_text(Cursor &c, std::string *out)
     return true;
 }
 
-bool decode_entity(Cursor &c, Entity *e)
+bool decode_entity(Reader &c, Entity *e)
 {
     e->has_subnets = c.flag();
     uint32_t n = c.get<uint32_t>();
@@ -238,7 +183,7 @@ bool same_name(const std::string &a, const std::string &b)
     return true;
 }
 
-bool decode_regions(Cursor &c, size_t width, uint32_t bag_size, Regions *out)
+bool decode_regions(Reader &c, size_t width, uint32_t bag_size, Regions *out)
 {
     uint32_t n = c.get<uint32_t>();
     std::span<const uint8_t> starts = c.bytes(uint64_t{n} * width);
@@ -269,7 +214,7 @@ uint32_t decode_rule(std::span<const uint8_t> b, DecodedRule *out)
         return kInvalidParameter;
     }
     *out = DecodedRule{};
-    Cursor c(b.first(b.size() - 144));
+    Reader c(b.first(b.size() - 144));
     if (!decode_entity(c, &out->src) || !decode_entity(c, &out->dst) || c.pos() != b.size() - 144) {
         return kInvalidParameter;
     }
@@ -293,7 +238,7 @@ uint32_t Regions::lookup(uint32_t v) const
 uint32_t decode_index(std::span<const uint8_t> b, DecodedIndex *out)
 {
     *out = DecodedIndex{};
-    Cursor c(b);
+    Reader c(b);
     uint32_t n = c.get<uint32_t>();
     uint16_t r16 = c.get<uint16_t>();
     out->words = c.get<uint16_t>();

@@ -48,45 +48,6 @@ const CodeInfo kCodes[] = {
     {kServiceTuples, "existing-service-tuples", Form::Buffer, nullptr},
 };
 
-/* Bounds-checked little-endian cursor; a read past the end latches `bad`. */
-class Reader {
-public:
-    explicit Reader(std::span<const uint8_t> b) : b_(b) {}
-
-    template <typename T> T get()
-    {
-        T v{};
-        if (!take(sizeof(T))) {
-            return v;
-        }
-        memcpy(&v, b_.data() + pos_ - sizeof(T), sizeof(T));
-        return v;
-    }
-    std::span<const uint8_t> bytes(uint64_t n)
-    {
-        if (!take(n)) {
-            return {};
-        }
-        return b_.subspan(pos_ - n, n);
-    }
-    bool take(uint64_t n)
-    {
-        if (bad_ || n > b_.size() - pos_) {
-            bad_ = true;
-            return false;
-        }
-        pos_ += n;
-        return true;
-    }
-    bool ok() const { return !bad_; }
-    bool at_end() const { return !bad_ && pos_ == b_.size(); }
-
-private:
-    std::span<const uint8_t> b_;
-    size_t pos_ = 0;
-    bool bad_ = false;
-};
-
 template <typename T> T load(std::span<const uint8_t> b, size_t off)
 {
     T v;

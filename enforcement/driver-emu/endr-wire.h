@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -212,5 +213,62 @@ constexpr uint32_t kEventAreaSize = 48;
 
 /* Checks the payload of a buffer-form request by code (the fuzzer's entry). */
 uint32_t check_buffer(uint32_t code, std::span<const uint8_t> b);
+
+/* Bounds-checked little-endian cursor over untrusted bytes; any short read latches failure. */
+class Reader {
+public:
+    explicit Reader(std::span<const uint8_t> b) : b_(b) {}
+
+    template <typename T> T get()
+    {
+        T v{};
+        if (take(sizeof(T))) {
+            memcpy(&v, b_.data() + pos_ - sizeof(T), sizeof(T));
+        }
+        return v;
+    }
+    bool flag()
+    {
+        uint8_t v = get<uint8_t>();
+        if (v > 1) {
+            bad_ = true;
+        }
+        return v == 1;
+    }
+    std::span<const uint8_t> bytes(uint64_t n)
+    {
+        if (!take(n)) {
+            return {};
+        }
+        return b_.subspan(pos_ - n, n);
+    }
+    bool take(uint64_t n)
+    {
+        if (bad_ || n > b_.size() - pos_) {
+            bad_ = true;
+            return false;
+        }
+        pos_ += n;
+        return true;
+    }
+    /* Counts come from the buffer: refuse one that cannot fit before allocating for it. */
+    bool fits(uint64_t count, uint64_t min_each)
+    {
+        if (bad_ || (min_each && count > (b_.size() - pos_) / min_each)) {
+            bad_ = true;
+            return false;
+        }
+        return true;
+    }
+    void fail() { bad_ = true; }
+    bool ok() const { return !bad_; }
+    size_t pos() const { return pos_; }
+    bool at_end() const { return !bad_ && pos_ == b_.size(); }
+
+private:
+    std::span<const uint8_t> b_;
+    size_t pos_ = 0;
+    bool bad_ = false;
+};
 
 } // namespace endr
