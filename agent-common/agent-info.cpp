@@ -31,6 +31,27 @@ ModuleInfo *qmp_get_module_info(Error **errp)
     return info;
 }
 
+ModuleInternalStatus *qmp_get_module_internal_status(Error **errp)
+{
+    agent_module_t *module = g_hv_agent;
+    if (!module || !module->internal_status_cb) {
+        error_setg(errp, "module internal status is not supported");
+        return nullptr;
+    }
+    Error *err = nullptr;
+    ModuleInternalStatus *status = module->internal_status_cb(&err);
+    /* A callback that returns nothing without saying why must not answer with success. */
+    if (!status && !err) {
+        error_setg(&err, "module internal status is not available");
+    }
+    if (err) {
+        qapi_free_ModuleInternalStatus(status);
+        error_propagate(errp, err);
+        return nullptr;
+    }
+    return status;
+}
+
 BundleStatusList *qmp_get_bundles_status(Error **errp)
 {
     cppmicroservices::BundleContext *context = service_runner_bundle_context();

@@ -90,6 +90,20 @@ bool exclude_ifaces_is_address_excluded(const char *address)
     return excluded;
 }
 
+bool exclude_ifaces_is_name_excluded(const char *name)
+{
+    if (!name) {
+        return false;
+    }
+    g_mutex_lock(&s_lock);
+    bool excluded = false;
+    for (GSList *l = s_initialized ? s_excluded : nullptr; l && !excluded; l = l->next) {
+        excluded = strcmp(static_cast<platform_iface *>(l->data)->name, name) == 0;
+    }
+    g_mutex_unlock(&s_lock);
+    return excluded;
+}
+
 size_t exclude_ifaces_foreach(void (*fn)(const char *name, size_t list_length, void *data), void *data)
 {
     g_mutex_lock(&s_lock);

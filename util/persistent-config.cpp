@@ -20,6 +20,7 @@
 #include "qobject/qlist.h"
 #include "qobject/qstring.h"
 #include "qobject/quint.h"
+#include "util/atomic-file.h"
 #include "util/error.h"
 
 namespace {
@@ -223,20 +224,12 @@ bool persistent_config_write(ConfigFieldList *fields, Error **errp)
         g_free(json);
         return false;
     }
-    g_autofree char *folder = g_path_get_dirname(s_file_path);
-    g_mkdir_with_parents(folder, 0750);
-    /* A temporary file in the same folder, synced and renamed over the target: a crash
-     * leaves either the old or the new content, never a mix. */
-    GError *gerr = nullptr;
-    bool ok = g_file_set_contents_full(
-        s_file_path, json, -1,
-        static_cast<GFileSetContentsFlags>(G_FILE_SET_CONTENTS_CONSISTENT |
-                                           G_FILE_SET_CONTENTS_DURABLE),
-        0600, &gerr);
+    Error *write_err = nullptr;
+    bool ok = atomic_file_replace(s_file_path, json, len, 0600, &write_err);
     g_free(json);
     if (!ok) {
-        g_warning("[persistent-config] Can't write JSON to file: %s", gerr->message);
-        g_error_free(gerr);
+        g_warning("[persistent-config] Can't write JSON to file: %s", error_get_message(write_err));
+        error_free(write_err);
     }
     return ok;
 }

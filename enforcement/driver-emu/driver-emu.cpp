@@ -414,7 +414,9 @@ uint32_t get_dns_snapshot(std::span<uint8_t> b)
     }
     std::vector<uint8_t> records = read_dns_records();
     uint64_t n = std::min<uint64_t>(records.size() / kDnsSlotSize, capacity);
-    memcpy(b.data(), records.data(), n * kDnsSlotSize);
+    if (n) {
+        memcpy(b.data(), records.data(), n * kDnsSlotSize);
+    }
     memset(b.data() + n * kDnsSlotSize, 0, kDnsCountOffset - n * kDnsSlotSize);
     store<uint64_t>(b.data() + kDnsCountOffset, n);
     return kOk;

@@ -76,6 +76,7 @@ protected:
         return true;
     }
 
+public:
     static endr_verdict Classify(const Tuple &t)
     {
         endr_connection c{};
@@ -107,6 +108,8 @@ protected:
         endr_verdict v = Classify(t);
         return std::string(v.verdict == 1 ? "BLOCK:" : "ALLOW:") + v.rule_id;
     }
+
+protected:
 
     en_handle *h_ = nullptr;
     uint64_t revision_ = 100;

@@ -272,3 +272,74 @@ TEST_F(LauncherTest, DryRunChecksTheStartAndChangesNothing)
     EXPECT_EQ(dry.err.find("initialization done"), std::string::npos) << "no main loop";
     EXPECT_EQ(spawn({launcher_, "--dry-run", HV_BUNDLE, "--bogus"}).exit_code, 1);
 }
+
+namespace {
+
+/* 2 x 32,768 rules: rule i blocks 10.(i/256).(i%256).0/24 outbound ("o<i>") and
+ * 11.(i/256).(i%256).0/24 inbound ("i<i>"). */
+std::string large_policy_request(uint64_t revision)
+{
+    auto table = [](char kind, const char *side, int first_octet) {
+        std::string t = R"([{"chain_name": "M", "rules": [)";
+        for (int i = 0; i < 32768; i++) {
+            t += i ? "," : "";
+            std::string subnet = std::to_string(first_octet) + "." + std::to_string(i >> 8) + "." +
+                                 std::to_string(i & 255) + ".0/24";
+            std::string entity = R"({"match_multiple_subnets": [")" + subnet + R"("]})";
+            t += std::string(R"({"match_src": )") + (side[0] == 's' ? entity : "{}") + R"(, "match_dst": )" +
+                 (side[0] == 'd' ? entity : "{}") + R"(, "protocols": ["tcp"], "verdict": "BLOCK", "id": ")" + kind +
+                 std::to_string(i) + "\"}";
+        }
+        return t + R"(]}, {"chain_name": "DEFAULT-ALLOW", "rules": []}])";
+    };
+    return R"({"execute": "set-enforcement-policy", "arguments": {"input-table": )" + table('i', "src", 11) +
+           R"(, "output-table": )" + table('o', "dst", 10) + R"(, "revision": )" + std::to_string(revision) + "}}";
+}
+
+} // namespace
+
+TEST_F(LauncherTest, ALargePolicySentOverIpcIsEnforcedAgainAfterARestartWithoutCommands)
+{
+    const std::string log = std::string(dir_) + "/module.log";
+    const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
+    const std::string request = std::string(dir_) + "/policy.json";
+    ASSERT_TRUE(g_file_set_contents(request.c_str(), large_policy_request(12).c_str(), -1, nullptr));
+    const std::vector<std::string> blocked_out = {HV_ENDR, "classify", "--direction", "out", "--protocol", "tcp",
+                                                  "--local", "10.0.0.9:40000", "--remote", "10.1.2.5:22"};
+    const std::vector<std::string> blocked_in = {HV_ENDR, "classify", "--direction", "in", "--protocol", "tcp",
+                                                 "--local", "10.0.0.9:80", "--remote", "11.127.255.9:5555"};
+    auto stop = [](GPid pid) {
+        kill(pid, SIGINT);
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    };
+
+    GPid pid = start(command({"--method", "stdin", "-l", log}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+    Outcome limits = spawn({HV_QMP, "--address", address, R"({"execute": "set-configuration", "arguments":
+        {"fields": [{"name": "policy.max_rules_num", "int-value": 70000}]}})"});
+    EXPECT_EQ(limits.exit_code, 0) << limits.out;
+    Outcome pushed = spawn({HV_QMP, "--address", address, "--timeout", "300000", "-f", request});
+    EXPECT_EQ(pushed.exit_code, 0) << pushed.out.substr(0, 500);
+    EXPECT_EQ(pushed.out.rfind(R"({"return": {"new-revision": 12, "old-revision": 0, "implicit-rules": [)", 0), 0u)
+        << pushed.out.substr(0, 500);
+    Outcome out = spawn(blocked_out);
+    EXPECT_NE(out.out.find(R"("verdict": "BLOCK", "rule-id": "o258")"), std::string::npos) << out.out;
+    stop(pid);
+    ASSERT_TRUE(g_file_test((std::string(dir_) + "/data/config/persistent-policy.json").c_str(), G_FILE_TEST_EXISTS));
+
+    /* The emulated driver lives in the module process: the new one starts with no policy. */
+    g_remove(log.c_str());
+    pid = start(command({"--method", "stdin", "-l", log}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 120000));
+    Outcome status = spawn({HV_ENDR, "status"});
+    EXPECT_NE(status.out.find("\"active-revision\": " + std::to_string(12ull << 32)), std::string::npos) << status.out;
+    out = spawn(blocked_out);
+    EXPECT_NE(out.out.find(R"("verdict": "BLOCK", "rule-id": "o258")"), std::string::npos) << out.out;
+    Outcome in = spawn(blocked_in);
+    EXPECT_NE(in.out.find(R"("verdict": "BLOCK", "rule-id": "i32767")"), std::string::npos) << in.out;
+    stop(pid);
+}

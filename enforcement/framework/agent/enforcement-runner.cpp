@@ -12,10 +12,13 @@
 #include "agent-common/qmp-servers/qmp-manager.h"
 #include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-driver.h"
-#include "enforcement/framework/agent/en-lid-map.h"
+#include "enforcement/framework/agent/en-persistent-storage.h"
+#include "enforcement/framework/agent/en-policy.h"
 #include "enforcement/framework/agent/en-config.h"
 #include "enforcement/platforms/platform-version.h"
 #include "qapi/qmp-common-commands.h"
+#include "qapi/qmp-enforcement-commands.h"
+#include "qapi/qmp-enforcement-types.h"
 
 namespace {
 
@@ -80,7 +83,7 @@ EnforcementServiceRunner::EnforcementServiceRunner()
     };
     module_->ctrl = &ctrl_;
     module_->persistent_config_file = "enforcement.json";
-    module_->internal_status_cb = nullptr; /* the module's status comes with the policy lifecycle */
+    module_->internal_status_cb = en_policy_internal_status;
     module_->use_executor = true;
     en_options_init(&options_);
     agent_info_set_features(en_supported_features);
@@ -216,50 +219,65 @@ bool enforcement_agent_init(agent_module_t *module, agent_config_t *config, Erro
     if (s_options && !s_options->send_batch_events) {
         g_message("[en_main] Batch events sending is disabled");
     }
-    /* Process image cache, report channel, policy and driver logger join here with their issues. */
-    /* The receive thread answers lid requests from the map as soon as the API starts. */
-    if (!en_lid_map_init()) {
+    /* Process image cache, report channel and driver logger join here with their issues. */
+    en_api_set_send_batch_events(!s_options || s_options->send_batch_events);
+    bool load_persistent = !s_options || s_options->use_persistent_policy;
+    bool dns_locked = s_options && s_options->implicit_dns_rules_from_cmdline;
+    if (!en_policy_init(load_persistent, dns_locked)) {
         error_setg(errp, "failed to initialize enforcement policy");
         return false;
     }
-    en_api_set_send_batch_events(!s_options || s_options->send_batch_events);
-    g_en_handle = en_api_init();
-    if (!en_api_start(g_en_handle)) {
-        error_setg(errp, "failed to start enforcement api: %s", "error starting enforcement API");
+    Error *err = nullptr;
+    if (!en_policy_start_api(&err)) {
+        error_setg(errp, "failed to start enforcement api: %s", error_get_message(err));
+        error_free(err);
         return false;
     }
     agent_metrics_set_module_hook(get_agent_metrics_internal);
-    /* Connection reports and the DNS cache restore join here with their issues. */
+    /* Connection reports join here with their issue. */
+    if (!s_options || s_options->restore_dns_cache) {
+        en_dns_cache_restore(g_en_handle);
+    }
+    qmp_register_enforcement_commands();
     qmp_register_common_commands();
     return true;
 }
 
 bool enforcement_post_init(agent_module_t *, agent_config_t *, Error **)
 {
-    /* Starting enforcement with the stored policy joins here with the policy lifecycle. */
-    InetSocketAddressList *servers = qmp_manager_get_allow_addresses();
-    for (InetSocketAddressList *s = servers; s; s = s->next) {
-        g_debug("[main] en-policy should allow server address %s:%s", s->value->host, s->value->port);
+    Error *err = nullptr;
+    if (!en_policy_start(&err)) {
+        g_warning("[main] failed to start enforcement policy: %s", error_get_message(err));
+        error_free(err);
+        return true;
     }
-    /* Handing them to the policy joins here with the policy lifecycle. */
+    InetSocketAddressList *servers = qmp_manager_get_allow_addresses();
+    if (servers) {
+        for (InetSocketAddressList *s = servers; s; s = s->next) {
+            g_debug("[main] en-policy should allow server address %s:%s", s->value->host, s->value->port);
+        }
+        EnforcementPolicyDerivationDetails *details = en_policy_set_server_addresses(servers, &err);
+        if (err) {
+            g_warning("[main] failed to configure allow server addresses in en policy: %s", error_get_message(err));
+            error_free(err);
+        }
+        qapi_free_EnforcementPolicyDerivationDetails(details);
+    }
     qapi_free_InetSocketAddressList(servers);
     return true;
 }
 
-bool enforcement_agent_cleanup(agent_module_t *, agent_config_t *config, int, Error **)
+bool enforcement_agent_cleanup(agent_module_t *, agent_config_t *config, int failed, Error **)
 {
     if (config->ctrl_mode) {
         return true;
     }
+    if (!failed && g_en_handle && en_api_is_started(g_en_handle)) {
+        en_dns_cache_save(g_en_handle);
+    }
     /* Stopping reports, driver logger and image cache joins here with their issues. */
     agent_metrics_set_module_hook(nullptr);
-    if (g_en_handle) {
-        g_message("[policy] closing enforcement handle");
-        en_api_stop(g_en_handle);
-        en_api_free(g_en_handle);
-        g_en_handle = nullptr;
-    }
-    en_lid_map_free();
+    en_policy_cleanup();
     Error *err = nullptr;
     qmp_clear_agent_metrics(&err);
     error_free(err);

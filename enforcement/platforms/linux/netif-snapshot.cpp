@@ -1,57 +1,30 @@
 #include "enforcement/platforms/netif-snapshot.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-
-#include <cerrno>
-#include <cstring>
-
+#include "enforcement/platforms/netif-adapters.h"
 #include "util/error.h"
-
-static platform_iface *find_or_add(GSList **list, const char *name)
-{
-    for (GSList *l = *list; l; l = l->next) {
-        auto *iface = static_cast<platform_iface *>(l->data);
-        if (strcmp(iface->name, name) == 0) {
-            return iface;
-        }
-    }
-    auto *iface = g_new0(platform_iface, 1);
-    iface->name = g_strdup(name);
-    *list = g_slist_append(*list, iface);
-    return iface;
-}
 
 GSList *platform_iface_snapshot(Error **errp)
 {
-    struct ifaddrs *addrs = nullptr;
-    if (getifaddrs(&addrs) != 0) {
-        error_setg_errno(errp, errno, "getifaddrs failed");
+    Error *err = nullptr;
+    GSList *adapters = platform_adapters_read(&err);
+    if (err) {
+        error_propagate(errp, err);
         return nullptr;
     }
     GSList *list = nullptr;
-    for (struct ifaddrs *a = addrs; a; a = a->ifa_next) {
-        if (!a->ifa_name) {
-            continue;
+    for (GSList *l = adapters; l; l = l->next) {
+        auto *adapter = static_cast<platform_adapter *>(l->data);
+        auto *iface = g_new0(platform_iface, 1);
+        iface->name = g_strdup(adapter->name);
+        for (GSList *a = adapter->addresses; a; a = a->next) {
+            const char *text = static_cast<platform_ip_address *>(a->data)->text;
+            iface->addresses = g_slist_prepend(iface->addresses, g_strdup(text));
         }
-        platform_iface *iface = find_or_add(&list, a->ifa_name);
-        if (!a->ifa_addr) {
-            continue;
-        }
-        char text[INET6_ADDRSTRLEN] = "";
-        if (a->ifa_addr->sa_family == AF_INET) {
-            inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in *>(a->ifa_addr)->sin_addr, text, sizeof text);
-        } else if (a->ifa_addr->sa_family == AF_INET6) {
-            inet_ntop(AF_INET6, &reinterpret_cast<struct sockaddr_in6 *>(a->ifa_addr)->sin6_addr, text, sizeof text);
-        } else {
-            continue;
-        }
-        iface->addresses = g_slist_append(iface->addresses, g_strdup(text));
+        iface->addresses = g_slist_reverse(iface->addresses);
+        list = g_slist_prepend(list, iface);
     }
-    freeifaddrs(addrs);
-    return list;
+    platform_adapter_list_free(adapters);
+    return g_slist_reverse(list);
 }
 
 platform_iface *platform_iface_copy(const platform_iface *iface)

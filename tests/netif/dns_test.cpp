@@ -1,0 +1,84 @@
+#include <filesystem>
+
+#include "netif-fixture.h"
+
+namespace {
+
+class DnsServers : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_autofree char *dir = g_dir_make_tmp("hv-netif-dns-XXXXXX", nullptr);
+        ASSERT_NE(dir, nullptr);
+        dir_ = dir;
+        g_setenv("HV_RESOLV_CONF", (dir_ + "/resolv.conf").c_str(), TRUE);
+    }
+
+    void TearDown() override
+    {
+        g_unsetenv("HV_RESOLV_CONF");
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    void Write(const std::string &text)
+    {
+        ASSERT_TRUE(g_file_set_contents((dir_ + "/resolv.conf").c_str(), text.data(),
+                                        static_cast<gssize>(text.size()), nullptr));
+    }
+
+    static std::vector<std::string> Servers()
+    {
+        GSList *list = aux_get_dns_servers();
+        std::vector<std::string> out;
+        for (GSList *l = list; l; l = l->next) {
+            out.emplace_back(static_cast<char *>(l->data));
+        }
+        g_slist_free_full(list, g_free);
+        return out;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(DnsServers, DistinctServersInFileOrder)
+{
+    Write("# written by hand\n"
+          "search example.com\n"
+          "nameserver 8.8.8.8\n"
+          "; nameserver 1.1.1.1\n"
+          "nameserver 0.0.0.0\n"
+          "nameserver\t2001:0db8:0::1 ; the office resolver\n"
+          "nameserver 8.8.8.8\n"
+          "nameserver fe80::53%eth0\n"
+          "nameserver resolver.example.com\n"
+          "nameserver 300.1.1.1\n"
+          "nameserver\n"
+          "nameserver9.9.9.9\n"
+          "  nameserver 7.7.7.7\n"
+          "nameserver 10.0.0.1#53\n"
+          "nameserver 2001:db8::1\n"
+          "nameserver ::\n"
+          "options edns0\n"
+          "nameserver 192.0.2.1");
+    EXPECT_EQ(Servers(), (std::vector<std::string>{"8.8.8.8", "2001:db8::1", "fe80::53", "10.0.0.1", "::",
+                                                   "192.0.2.1"}));
+}
+
+TEST_F(DnsServers, NothingWhenNoneIsConfiguredOrTheFileIsUnreadable)
+{
+    Write("search example.com\nnameserver 0.0.0.0\n");
+    LogCapture log;
+    EXPECT_TRUE(Servers().empty());
+
+    static const char kNul[] = "nameserver 10.9.8.7\0 junk\nnameserver 10.1.1.1\n";
+    Write(std::string(kNul, sizeof kNul - 1));
+    EXPECT_EQ(Servers(), std::vector<std::string>{"10.1.1.1"}) << "a line with a NUL byte is not an address";
+    EXPECT_FALSE(log.LoggedPrefix("[aux] error reading network interfaces for DNS info: "));
+
+    g_setenv("HV_RESOLV_CONF", (dir_ + "/missing.conf").c_str(), TRUE);
+    EXPECT_TRUE(Servers().empty());
+    EXPECT_TRUE(log.LoggedPrefix("[aux] error reading network interfaces for DNS info: "));
+}
+
+} // namespace
