@@ -1,188 +1,307 @@
+/*
+ * Each namespace test moves the process into fresh network and mount namespaces with its
+ * own sysfs and builds its interfaces there: lo, a software interface d0 with three
+ * addresses, and a veth pair v0 (up, peer down) / v1 (down). The host's interfaces are
+ * never seen.
+ */
+#include <glib.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
+#include <sched.h>
+#include <sys/mount.h>
 
 #include <algorithm>
-#include <set>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
 
-#include "netif-fixture.h"
+#include "agent-common/agent-main.h"
+#include "agent-common/exclude-ifaces.h"
+#include "qapi/qmp-common-commands.h"
+#include "qapi/qmp-dispatch.h"
+#include "qapi/qmp-output-visitor.h"
+#include "qapi/qmp-registry.h"
+#include "qobject/qjson.h"
+#include "util/aux-netif.h"
+#include "util/error.h"
 
 namespace {
 
-using Addresses = std::vector<std::tuple<std::string, IpAddressType, int64_t>>;
+std::vector<std::string> g_log;
 
-const Iface *Find(const std::vector<Iface> &ifaces, const std::string &name)
+void Capture(const gchar *, GLogLevelFlags, const gchar *message, gpointer)
 {
-    for (const Iface &i : ifaces) {
-        if (i.name == name) {
-            return &i;
+    g_log.emplace_back(message);
+}
+
+bool Logged(const std::string &line)
+{
+    return std::find(g_log.begin(), g_log.end(), line) != g_log.end();
+}
+
+/* The reply text, or "error: " and the message. */
+std::string Dispatch(const std::string &request)
+{
+    QObject *req = qobject_from_json(request.c_str(), nullptr);
+    Error *err = nullptr;
+    char *ret = do_qmp_dispatch(req, &err);
+    std::string out = ret ? ret : std::string("error: ") + error_get_message(err);
+    g_free(ret);
+    error_free(err);
+    qobject_decref(req);
+    return out;
+}
+
+/* Lower case with colons, from the namespace's own sysfs. */
+std::string SysfsAddress(const std::string &name)
+{
+    g_autofree char *path = g_strdup_printf("/sys/class/net/%s/address", name.c_str());
+    g_autofree char *text = nullptr;
+    return g_file_get_contents(path, &text, nullptr, nullptr) ? g_strstrip(text) : "";
+}
+
+class Netif : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+            GTEST_SKIP() << "needs CAP_SYS_ADMIN for private network and mount namespaces";
+        }
+        /* Private propagation first, so the sysfs mount never reaches the host. */
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) {
+            GTEST_SKIP() << "cannot mount a private sysfs: " << strerror(errno);
+        }
+        if (!Ip("link set lo up")) {
+            GTEST_SKIP() << "needs the ip tool (iproute2)";
+        }
+        /* dummy when the kernel has it, else ifb: neither has a device behind it. */
+        if (!Ip("link add d0 type dummy") && !Ip("link add d0 type ifb")) {
+            GTEST_SKIP() << "the kernel offers neither dummy nor ifb interfaces";
+        }
+        for (const char *cmd : {"link add v0 type veth peer name v1", "link set d0 addrgenmode none",
+                                "link set v0 addrgenmode none", "link set v1 addrgenmode none", "link set d0 up",
+                                "link set v0 up", "addr add 192.168.1.10/24 dev d0", "addr add 10.1.2.3/31 dev d0",
+                                "addr add fd00::1/64 dev d0 nodad"}) {
+            ASSERT_TRUE(Ip(cmd)) << cmd;
+        }
+        g_log.clear();
+        old_handler_ = g_log_set_default_handler(Capture, nullptr);
+    }
+
+    void TearDown() override
+    {
+        aux_set_iface_list_hook(nullptr);
+        exclude_ifaces_cleanup();
+        if (old_handler_) {
+            g_log_set_default_handler(old_handler_, nullptr);
         }
     }
-    return nullptr;
-}
 
-std::string Upper(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(g_ascii_toupper(c)); });
-    return s;
-}
-
-TEST_F(NetifNamespace, EveryInterfaceWithItsFieldsInReverseIndexOrder)
-{
-    std::vector<Iface> ifaces = Query(Everything());
-    ASSERT_EQ(ifaces.size(), 4u);
-    std::vector<std::string> listed = Names(ifaces);
-    std::set<std::string> names(listed.begin(), listed.end());
-    EXPECT_EQ(names, (std::set<std::string>{"lo", "d0", "v0", "v1"}));
-    for (size_t n = 1; n < ifaces.size(); n++) {
-        EXPECT_GT(ifaces[n - 1].index, ifaces[n].index) << "records come in reverse index order";
+    static bool Ip(const std::string &args)
+    {
+        g_autofree char *cmd = g_strdup_printf("ip %s", args.c_str());
+        int status = -1;
+        return g_spawn_command_line_sync(cmd, nullptr, nullptr, &status, nullptr) && status == 0;
     }
-    for (const Iface &i : ifaces) {
-        SCOPED_TRACE(i.name);
-        EXPECT_TRUE(i.has_luid && i.has_index);
-        EXPECT_EQ(i.index, if_nametoindex(i.name.c_str()));
-        EXPECT_EQ(i.luid, i.index);
-        EXPECT_EQ(i.adapter_id, i.name);
-        EXPECT_FALSE(i.bond || i.promiscuous || i.has_vlan || i.has_category);
-        EXPECT_TRUE(i.is_virtual) << "no device backs any interface of the namespace";
-        EXPECT_EQ(i.loopback, i.name == "lo");
-        EXPECT_TRUE(i.has_addresses) << "present even when empty";
-        if (i.name != "lo") {
-            EXPECT_EQ(i.hw, SysfsAddress(i.name.c_str()));
+
+    static aux_iface_options Everything()
+    {
+        aux_iface_options o;
+        o.include_loopback = true;
+        o.up_only = false;
+        o.include_virtual = true;
+        return o;
+    }
+
+    /* The records as JSON text, and their names. */
+    static std::string Json(const aux_iface_options &options, std::vector<std::string> *names = nullptr)
+    {
+        Error *err = nullptr;
+        NetworkInterfaceList *list = get_network_interfaces(&options, &err);
+        EXPECT_EQ(err, nullptr) << error_get_message(err);
+        error_free(err);
+        for (NetworkInterfaceList *l = list; l && names; l = l->next) {
+            names->emplace_back(l->value->name);
         }
+        QmpOutputVisitor *qov = qmp_output_visitor_new();
+        visit_type_NetworkInterfaceList(qmp_output_get_visitor(qov), &list, nullptr, nullptr);
+        g_autofree char *json = qmp_output_get_json(qov, true);
+        qapi_free_NetworkInterfaceList(list);
+        return json;
     }
-    const Iface *lo = Find(ifaces, "lo");
-    const Iface *d0 = Find(ifaces, "d0");
-    const Iface *v0 = Find(ifaces, "v0");
-    const Iface *v1 = Find(ifaces, "v1");
-    ASSERT_TRUE(lo && d0 && v0 && v1);
-    EXPECT_EQ(lo->hw, std::nullopt) << "the all-zero loopback address is no hardware address";
-    EXPECT_TRUE(lo->up);
-    EXPECT_TRUE(d0->up);
-    EXPECT_TRUE(v0->up) << "lower layer down is not down";
-    EXPECT_FALSE(v1->up);
-    EXPECT_EQ(d0->addresses, (Addresses{{"fd00::1", IP_ADDRESS_TYPE_IPV6, -1},
-                                        {"10.1.2.3", IP_ADDRESS_TYPE_IPV4, 31},
-                                        {"192.168.1.10", IP_ADDRESS_TYPE_IPV4, 24}}));
-    EXPECT_EQ(lo->addresses, (Addresses{{"::1", IP_ADDRESS_TYPE_IPV6, -1}, {"127.0.0.1", IP_ADDRESS_TYPE_IPV4, 8}}));
-    EXPECT_TRUE(v0->addresses.empty());
-    EXPECT_TRUE(v1->addresses.empty());
+
+    static std::vector<std::string> Names(const aux_iface_options &options)
+    {
+        std::vector<std::string> names;
+        Json(options, &names);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    GLogFunc old_handler_ = nullptr;
+};
+
+std::string Record(const std::string &name, bool up, const std::string &addresses)
+{
+    std::string index = std::to_string(if_nametoindex(name.c_str()));
+    std::string hw = name == "lo" ? "" : R"("hardware-address": ")" + SysfsAddress(name) + R"(", )";
+    return R"({"name": ")" + name + R"(", )" + hw + R"("bond": false, "up": )" + (up ? "true" : "false") +
+           R"(, "loopback": )" + (name == "lo" ? "true" : "false") +
+           R"(, "promiscuous": false, "virtual": true, "ip-addresses": [)" + addresses + R"(], "luid": )" + index +
+           R"(, "index": )" + index + R"(, "adapter-id": ")" + name + R"("})";
 }
 
-TEST_F(NetifNamespace, OptionsFilterLoopbackDownAndVirtualInterfaces)
+TEST_F(Netif, EveryInterfaceInReverseIndexOrderWithItsAddressesReversed)
+{
+    /* v0 is up over a peer that is down: lower layer down does not count as down. */
+    std::map<unsigned, std::string, std::greater<>> expected = {
+        {if_nametoindex("lo"), Record("lo", true,
+                                      R"({"ip-address": "::1", "ip-address-type": "ipv6", "prefix": -1}, )"
+                                      R"({"ip-address": "127.0.0.1", "ip-address-type": "ipv4", "prefix": 8})")},
+        {if_nametoindex("d0"), Record("d0", true,
+                                      R"({"ip-address": "fd00::1", "ip-address-type": "ipv6", "prefix": -1}, )"
+                                      R"({"ip-address": "10.1.2.3", "ip-address-type": "ipv4", "prefix": 31}, )"
+                                      R"({"ip-address": "192.168.1.10", "ip-address-type": "ipv4", "prefix": 24})")},
+        {if_nametoindex("v0"), Record("v0", true, "")},
+        {if_nametoindex("v1"), Record("v1", false, "")},
+    };
+    std::string text = "[";
+    for (const auto &[index, record] : expected) {
+        text += (text.size() > 1 ? ", " : "") + record;
+    }
+    EXPECT_EQ(Json(Everything()), text + "]");
+}
+
+TEST_F(Netif, OptionsFilterLoopbackDownAndVirtualInterfaces)
 {
     aux_iface_options defaults;
-    Error *err = nullptr;
-    EXPECT_EQ(get_network_interfaces(&defaults, &err), nullptr);
-    EXPECT_EQ(err, nullptr) << "an empty result is no error";
-    EXPECT_TRUE(log_->Logged("[aux] filtering out interface 'lo' because it is loopback"));
-    EXPECT_TRUE(log_->Logged("[aux] filtering out interface 'v1' because it is down"));
-    EXPECT_TRUE(log_->Logged("[aux] filtering out interface 'd0' because it is virtual"));
+    EXPECT_EQ(Json(defaults), "[]") << "an empty result, and no error";
+    EXPECT_TRUE(Logged("[aux] filtering out interface 'lo' because it is loopback"));
+    EXPECT_TRUE(Logged("[aux] filtering out interface 'v1' because it is down"));
+    EXPECT_TRUE(Logged("[aux] filtering out interface 'd0' because it is virtual"));
 
-    aux_iface_options virtual_up;
-    virtual_up.include_virtual = true;
-    std::vector<Iface> ifaces = Query(virtual_up);
-    std::vector<std::string> names = Names(ifaces);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"d0", "v0"}));
+    aux_iface_options options;
+    options.include_virtual = true;
+    EXPECT_EQ(Names(options), (std::vector<std::string>{"d0", "v0"}));
+    options.include_bonding = options.include_vlan = false;
+    EXPECT_EQ(Names(options), (std::vector<std::string>{"d0", "v0"})) << "nothing is a bond or a VLAN";
 
-    /* Loopback survives the virtual filter and is marked virtual. */
+    /* Loopback survives the virtual filter, marked virtual, but not the down filter. */
     aux_iface_options loopback;
     loopback.include_loopback = true;
-    ifaces = Query(loopback);
-    ASSERT_EQ(Names(ifaces), std::vector<std::string>{"lo"});
-    EXPECT_TRUE(ifaces[0].is_virtual);
-
-    loopback.up_only = false;
+    EXPECT_NE(Json(loopback).find(R"("loopback": true, "promiscuous": false, "virtual": true)"), std::string::npos);
     ASSERT_TRUE(Ip("link set lo down"));
-    EXPECT_EQ(Names(Query(loopback)), std::vector<std::string>{"lo"});
-    loopback.up_only = true;
-    EXPECT_TRUE(Query(loopback).empty());
-
-    /* Bonding and VLAN options select nothing here. */
-    aux_iface_options all = Everything();
-    all.include_bonding = false;
-    all.include_vlan = false;
-    EXPECT_EQ(Names(Query(all)), Names(Query(Everything())));
+    EXPECT_EQ(Names(loopback), std::vector<std::string>{});
+    loopback.up_only = false;
+    EXPECT_EQ(Names(loopback), std::vector<std::string>{"lo"});
 }
 
-TEST_F(NetifNamespace, ExcludedInterfacesAreLeftOutUnlessRequested)
-{
-    /* An IPv4 address with its own label still belongs to d0. */
-    ASSERT_TRUE(Ip("addr add 172.16.0.1/16 dev d0 label d0:1"));
-    aux_iface_options options = Everything();
-    ASSERT_NE(Find(Query(options), "d0"), nullptr) << "nothing is excluded before the module starts";
+std::vector<std::string> g_hooked;
 
+void OfficeHook(NetworkInterfaceList *list)
+{
+    for (; list; list = list->next) {
+        g_hooked.emplace_back(list->value->name);
+        list->value->has_category = true;
+        list->value->category = NETWORK_CATEGORY_OFFICE;
+    }
+}
+
+TEST_F(Netif, ExcludedInterfacesLeaveAfterTheHookUnlessRequested)
+{
+    /* An IPv4 address under its own label still belongs to d0. */
+    ASSERT_TRUE(Ip("addr add 172.16.0.1/16 dev d0 label d0:1"));
+    EXPECT_EQ(Names(Everything()), (std::vector<std::string>{"d0", "lo", "v0", "v1"})) << "module not started";
     ASSERT_TRUE(exclude_ifaces_init());
     ASSERT_TRUE(exclude_ifaces_add("d0"));
     EXPECT_TRUE(exclude_ifaces_is_address_excluded("172.16.0.1"));
-    EXPECT_TRUE(exclude_ifaces_is_address_excluded("fd00::1"));
-    std::vector<std::string> names = Names(Query(options));
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"lo", "v0", "v1"}));
-    EXPECT_TRUE(log_->Logged("[aux] filtering out interface 'd0' because it is excluded"));
 
-    options.include_excluded = true;
-    std::vector<Iface> with_excluded = Query(options);
-    const Iface *d0 = Find(with_excluded, "d0");
-    ASSERT_NE(d0, nullptr);
-    EXPECT_EQ(d0->addresses.size(), 4u);
-
-    exclude_ifaces_cleanup();
-    options.include_excluded = false;
-    EXPECT_NE(Find(Query(options), "d0"), nullptr);
-}
-
-std::vector<std::string> g_hook_names;
-
-void CategoryHook(NetworkInterfaceList *list)
-{
-    for (; list; list = list->next) {
-        g_hook_names.emplace_back(list->value->name);
-        list->value->has_category = true;
-        list->value->category = strcmp(list->value->name, "v0") == 0 ? NETWORK_CATEGORY_OFFICE : NETWORK_CATEGORY_HOME;
-    }
-}
-
-TEST_F(NetifNamespace, ListingHookSeesTheListBeforeTheExcludedFilter)
-{
-    ASSERT_TRUE(exclude_ifaces_init());
-    ASSERT_TRUE(exclude_ifaces_add("d0"));
-    g_hook_names.clear();
-    aux_set_iface_list_hook(CategoryHook);
-    std::vector<Iface> ifaces = Query(Everything());
-    EXPECT_EQ(g_hook_names.size(), 4u);
-    EXPECT_NE(std::find(g_hook_names.begin(), g_hook_names.end(), "d0"), g_hook_names.end());
-    ASSERT_EQ(ifaces.size(), 3u);
-    for (const Iface &i : ifaces) {
-        EXPECT_TRUE(i.has_category) << i.name;
-        EXPECT_EQ(i.category, i.name == "v0" ? NETWORK_CATEGORY_OFFICE : NETWORK_CATEGORY_HOME) << i.name;
-    }
+    aux_set_iface_list_hook(OfficeHook);
+    std::string json = Json(Everything());
+    EXPECT_EQ(g_hooked.size(), 4u);
+    EXPECT_NE(std::find(g_hooked.begin(), g_hooked.end(), "d0"), g_hooked.end()) << "the hook sees d0";
+    EXPECT_EQ(json.find(R"("name": "d0")"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("category": "office")"), std::string::npos) << json;
+    EXPECT_TRUE(Logged("[aux] filtering out interface 'd0' because it is excluded"));
 
     aux_set_iface_list_hook(nullptr);
-    g_hook_names.clear();
-    for (const Iface &i : Query(Everything())) {
-        EXPECT_FALSE(i.has_category) << i.name;
-    }
-    EXPECT_TRUE(g_hook_names.empty());
+    aux_iface_options options = Everything();
+    options.include_excluded = true;
+    json = Json(options);
+    EXPECT_NE(json.find(R"("ip-address": "172.16.0.1", "ip-address-type": "ipv4", "prefix": 16)"), std::string::npos);
+    EXPECT_EQ(json.find("category"), std::string::npos) << "the hook is gone";
 }
 
-TEST_F(NetifNamespace, InterfaceByAdapterId)
+TEST_F(Netif, InterfaceByAdapterId)
 {
     Error *err = nullptr;
     aux_adapter_info *d0 = aux_get_iface_by_adapter_id("d0", &err);
     ASSERT_NE(d0, nullptr);
     EXPECT_STREQ(d0->name, "d0");
-    ASSERT_NE(d0->hardware_address, nullptr);
-    EXPECT_EQ(d0->hardware_address, Upper(SysfsAddress("d0")));
+    g_autofree char *upper = g_ascii_strup(SysfsAddress("d0").c_str(), -1);
+    EXPECT_STREQ(d0->hardware_address, upper);
     aux_adapter_info_free(d0);
-
     aux_adapter_info *lo = aux_get_iface_by_adapter_id("lo", &err);
     ASSERT_NE(lo, nullptr);
     EXPECT_EQ(lo->hardware_address, nullptr);
     aux_adapter_info_free(lo);
-
     EXPECT_EQ(aux_get_iface_by_adapter_id("D0", &err), nullptr) << "the comparison is exact";
-    EXPECT_EQ(aux_get_iface_by_adapter_id("eth0", &err), nullptr);
     EXPECT_EQ(err, nullptr);
+}
+
+TEST_F(Netif, NetworkInterfacesCommandsWithTheirDefaults)
+{
+    qmp_register_common_commands();
+    EXPECT_EQ(Dispatch(R"({"execute": "guest-network-get-interfaces", "arguments": {"include-loopback": true}})"),
+              R"([{"name": "lo", "bond": false, "up": true, "loopback": true, "promiscuous": false, "virtual": true, )"
+              R"("ip-addresses": [{"ip-address": "::1", "ip-address-type": "ipv6", "prefix": -1}, )"
+              R"({"ip-address": "127.0.0.1", "ip-address-type": "ipv4", "prefix": 8}], "luid": 1, "index": 1, )"
+              R"("adapter-id": "lo"}])");
+    EXPECT_EQ(Dispatch(R"({"execute": "get-network-interfaces"})"), "[]");
+    std::string up = Dispatch(R"({"execute": "get-network-interfaces", "arguments": {"include-virtual": true}})");
+    EXPECT_NE(up.find(R"("name": "v0")"), std::string::npos) << up;
+    EXPECT_EQ(up.find(R"("name": "v1")"), std::string::npos) << up;
+    qmp_registry_cleanup();
+}
+
+ModuleInternalStatus *StatusOk(Error **)
+{
+    ModuleInternalStatus *status = qapi_alloc_ModuleInternalStatus();
+    status->has_enforcement = true;
+    status->enforcement = qapi_alloc_EnforcementInternalStatus();
+    status->enforcement->revision = 42;
+    return status;
+}
+
+ModuleInternalStatus *StatusFails(Error **errp)
+{
+    error_setg(errp, "policy lock is busy");
+    return nullptr;
+}
+
+ModuleInternalStatus *StatusSilent(Error **)
+{
+    return nullptr;
+}
+
+TEST(ModuleInternalStatusCommand, AsksTheRunningModule)
+{
+    qmp_register_common_commands();
+    const std::string request = R"({"execute": "get-module-internal-status"})";
+    EXPECT_EQ(Dispatch(request), "error: module internal status is not supported") << "no module runs";
+    agent_module_t module{};
+    g_hv_agent = &module;
+    EXPECT_EQ(Dispatch(request), "error: module internal status is not supported");
+    module.internal_status_cb = StatusOk;
+    EXPECT_EQ(Dispatch(request), R"({"enforcement": {"revision": 42, "operating_mode": 0, "is_roaming_on": false}})");
+    module.internal_status_cb = StatusFails;
+    EXPECT_EQ(Dispatch(request), "error: policy lock is busy");
+    module.internal_status_cb = StatusSilent;
+    EXPECT_EQ(Dispatch(request), "error: module internal status is not available");
+    g_hv_agent = nullptr;
+    qmp_registry_cleanup();
 }
 
 } // namespace
