@@ -141,6 +141,29 @@ TEST_F(NnServerTest, LargeMessagesAreAnsweredOrDroppedAndServingGoesOn)
     EXPECT_EQ(Request("{\"execute\": \"ping\"}"), "{\"return\": {}}\n");
 }
 
+TEST_F(NnServerTest, AClientGoneBeforeItsLargeReplyDoesNotStopServing)
+{
+    /* The client leaves right after asking for a megabyte: the reply has nobody to go to. */
+    std::atomic<bool> sent{false};
+    std::thread client([&] {
+        int sock = nn_socket(AF_SP, NN_REQ);
+        ASSERT_GE(sock, 0);
+        std::string req = "{\"execute\": \"test-big\"}";
+        if (nn_connect(sock, address_.c_str()) >= 0 && nn_send(sock, req.data(), req.size(), 0) >= 0) {
+            sent = true;
+        }
+        nn_close(sock);
+    });
+    run_until([&] { return sent.load(); }, 3000);
+    client.join();
+    ASSERT_TRUE(sent.load());
+    spin_for(200);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(Request("{\"execute\": \"ping\"}"), "{\"return\": {}}\n");
+    }
+    EXPECT_EQ(server_->state, QMP_SERVER_STATE_ACTIVE);
+}
+
 TEST_F(NnServerTest, SeveralClientsInTurnEachGetTheirOwnReply)
 {
     for (int i = 0; i < 5; i++) {
