@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -745,6 +747,38 @@ TEST(EnIndexFreeThread, ReleasesInArrivalOrderOnALowerPriorityThread)
     guard.lock();
     EXPECT_EQ(g_released.order.back(), 200);
     EXPECT_EQ(g_released.threads, (std::set<pid_t>{gettid()}));
+}
+
+TEST(EnIndexFreeThread, StopReleasesWhatTheThreadHadNotReached)
+{
+    /* The first item holds the thread; the others wait in the queue until stop takes them. */
+    static std::mutex gate;
+    std::unique_lock<std::mutex> hold(gate);
+    std::atomic<bool> entered{false};
+    static std::atomic<bool> *s_entered;
+    s_entered = &entered;
+    en_index_free_thread_init();
+    en_index_free_thread_enqueue(new int(-1), [](void *p) {
+        *s_entered = true;
+        std::lock_guard<std::mutex> wait(gate);
+        delete static_cast<int *>(p);
+    });
+    for (int i = 0; i < 3; i++) {
+        en_index_free_thread_enqueue(new int(300 + i), ReleaseProbe);
+    }
+    while (!entered) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_released.lock);
+        g_released.order.clear();
+        g_released.threads.clear();
+    }
+    en_index_free_thread_stop();
+    std::lock_guard<std::mutex> guard(g_released.lock);
+    EXPECT_EQ(g_released.order, (std::vector<int>{300, 301, 302}));
+    EXPECT_EQ(g_released.threads, (std::set<pid_t>{gettid()}));
+    hold.unlock();
 }
 
 /* ------------------------------------------------------------ random tables */

@@ -285,6 +285,10 @@ TEST_F(PolicyTest, StateOffClosesTheDeviceAndOnPushesTheStoredPolicyAgain)
     EXPECT_EQ(OpenDevices(), 0);
     EXPECT_EQ(Run(R"({"execute": "get-state"})"), R"("off")");
     EXPECT_EQ(Run(SetPolicy(6)), "error: can't push enforcement policy because API handle is closed");
+    /* A server list that arrives meanwhile is kept for the next policy. */
+    EXPECT_EQ(Run(R"({"execute": "set-server-address-info-list", "arguments": {"server-address-info-list":
+                     [{"host": "10.2.0.1", "port": "443"}]}})"),
+              "error: can't push enforcement policy because API handle is closed");
 
     uint64_t swaps = agent_metrics_get("policy.swap");
     EXPECT_EQ(Run(R"({"execute": "set-state", "arguments": {"state": "on"}})"), "{}");
@@ -292,6 +296,8 @@ TEST_F(PolicyTest, StateOffClosesTheDeviceAndOnPushesTheStoredPolicyAgain)
     EXPECT_EQ(agent_metrics_get("policy.swap"), swaps + 1);
     EXPECT_EQ(ActiveRevision(), std::optional<uint64_t>(5ull << 32));
     EXPECT_EQ(Run(R"({"execute": "get-state"})"), R"("on")");
+    ASSERT_EQ(Run(SetPolicy(6)).rfind("{\"new-revision\": 6", 0), 0u);
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.1", 443)), "ALLOW:implicit-server-rule");
 }
 
 TEST_F(PolicyTest, ARestartPushesThePersistedPolicyBeforeAnyCommand)

@@ -68,9 +68,12 @@ TEST_F(DnsServers, DistinctServersInFileOrder)
                       "nameserver 10.0.0.1#53\n"
                       "nameserver 2001:db8::1\n"
                       "nameserver ::\n"
+                      "nameserver ::ffff:10.0.0.1\n"
+                      "nameserver ::ffff:10.0.0.2\n"
                       "options edns0\n"
                       "nameserver 192.0.2.1"),
-              (std::vector<std::string>{"8.8.8.8", "2001:db8::1", "fe80::53", "10.0.0.1", "::", "192.0.2.1"}));
+              (std::vector<std::string>{"8.8.8.8", "2001:db8::1", "fe80::53", "10.0.0.1", "::", "10.0.0.2",
+                                        "192.0.2.1"}));
 }
 
 TEST_F(DnsServers, NothingWhenNoneIsConfiguredOrTheFileIsUnreadable)

@@ -780,7 +780,14 @@ void en_index_free_thread_stop(void)
     s_free_active = 0;
     /* Broadcast: a thread of an earlier generation may still wait beside the current one. */
     g_cond_broadcast(&s_free_cond);
+    /* What the thread had not reached yet is released here, or it would outlive the module. */
+    GQueue left = s_free_queue;
+    s_free_queue = G_QUEUE_INIT;
     g_mutex_unlock(&s_free_lock);
+    while (auto *item = static_cast<FreeItem *>(g_queue_pop_head(&left))) {
+        item->release(item->ptr);
+        g_free(item);
+    }
 }
 
 void en_index_free_thread_enqueue(void *ptr, GDestroyNotify release)

@@ -46,9 +46,10 @@ bool en_convert_single_index(const EnforcementChainList *input_table, uint64_t m
 
 /*
  * The release thread. init starts it (nothing when it runs already); stop asks it to exit
- * without waiting for it, and items still queued are left. enqueue hands it ptr to be
- * released by release(ptr), in arrival order; with no thread running the item is released
- * at once on the caller's thread. All three are safe from any thread.
+ * without waiting for it and releases, on the caller's thread, the items it had not
+ * reached. enqueue hands it ptr to be released by release(ptr), in arrival order; with no
+ * thread running the item is released at once on the caller's thread. All three are safe
+ * from any thread.
  */
 void en_index_free_thread_init(void);
 void en_index_free_thread_stop(void);

@@ -31,6 +31,8 @@ EnforcementChainList *s_output;
 uint64_t s_revision;
 uint64_t s_dc_revision;
 InetSocketAddressList *s_servers;
+/* False after a server update that did not reach the driver: the same list is pushed again. */
+bool s_servers_pushed = true;
 EnforcementPolicyDerivationDetails *s_last_details;
 
 std::atomic<bool> s_active{false};
@@ -123,9 +125,10 @@ void persist_stored_policy_locked(void)
     }
 }
 
-void finish_push(bool pushed)
+/* in_force: pushed with a non-zero revision, read under the lock; the hooks run outside it. */
+void finish_push(bool in_force)
 {
-    if (pushed && s_revision != 0) {
+    if (in_force) {
         s_active = true;
         en_policy_disable_fallback();
     } else {
@@ -208,6 +211,7 @@ bool en_policy_init(bool load_persistent, bool implicit_dns_locked)
         PolicyLock guard;
         qapi_free_InetSocketAddressList(s_servers);
         s_servers = nullptr;
+        s_servers_pushed = true;
     }
     s_state = AGENT_STATE_ON;
     s_active = false;
@@ -289,15 +293,16 @@ bool en_policy_start(Error **errp)
         return false;
     }
     en_api_set_req_sufficient_size(g_en_handle, g_en_config.conn_request_sufficient_size);
-    bool pushed;
+    bool pushed, in_force;
     {
         PolicyLock guard;
         pushed = en_push_policy_to_driver(s_input, s_output, s_revision, s_dc_revision, s_servers, errp);
         if (!pushed) {
             persistent_policy_move_aside();
         }
+        in_force = pushed && s_revision != 0;
     }
-    finish_push(pushed);
+    finish_push(in_force);
     return pushed;
 }
 
@@ -313,7 +318,7 @@ EnforcementPolicyDerivationDetails *update_enforcement_policy(EnforcementChainLi
         en_policy_fallback_decision();
         return nullptr;
     }
-    bool pushed = false;
+    bool pushed = false, in_force = false;
     EnforcementPolicyDerivationDetails *details;
     {
         PolicyLock guard;
@@ -359,8 +364,9 @@ EnforcementPolicyDerivationDetails *update_enforcement_policy(EnforcementChainLi
             s_dc_revision = dc_inventory_revision;
             persist_stored_policy_locked();
         }
+        in_force = pushed && s_revision != 0;
     }
-    finish_push(pushed);
+    finish_push(in_force);
     return details;
 }
 
@@ -368,20 +374,18 @@ EnforcementPolicyDerivationDetails *en_policy_set_server_addresses(const InetSoc
                                                                    Error **errp)
 {
     PolicyLock guard;
-    if (same_server_list(servers, s_servers)) {
+    if (s_servers_pushed && same_server_list(servers, s_servers)) {
         g_message("[policy] same server addresses rules, nothing to change in policy");
         return s_last_details ? qapi_copy_EnforcementPolicyDerivationDetails(s_last_details) : nullptr;
     }
     g_message("[policy] changed server addresses rules list, updating policy");
+    qapi_free_InetSocketAddressList(s_servers);
+    s_servers = qapi_copy_InetSocketAddressList(servers);
     Error *err = nullptr;
     EnforcementPolicyDerivationDetails *details =
-        update_enforcement_policy(s_input, s_output, s_revision, s_dc_revision, servers, true, false,
+        update_enforcement_policy(s_input, s_output, s_revision, s_dc_revision, s_servers, true, false,
                                   g_en_config.enable_roaming_mode, &err);
-    if (!err) {
-        /* Stored only once in force, so that the same list sent again is retried. */
-        qapi_free_InetSocketAddressList(s_servers);
-        s_servers = qapi_copy_InetSocketAddressList(servers);
-    }
+    s_servers_pushed = err == nullptr;
     error_propagate(errp, err);
     if (!details) {
         return nullptr;
@@ -457,10 +461,17 @@ EnforcementPolicyDerivationDetails *qmp_set_enforcement_policy(EnforcementChainL
                                                                bool has_dc_inventory_revision,
                                                                uint64_t dc_inventory_revision, Error **errp)
 {
-    PolicyLock guard;
-    return update_enforcement_policy(input_table, output_table, revision,
-                                     has_dc_inventory_revision ? dc_inventory_revision : 0, s_servers, false, true,
-                                     g_en_config.enable_roaming_mode, errp);
+    InetSocketAddressList *servers;
+    {
+        PolicyLock guard;
+        servers = qapi_copy_InetSocketAddressList(s_servers);
+    }
+    EnforcementPolicyDerivationDetails *details =
+        update_enforcement_policy(input_table, output_table, revision,
+                                  has_dc_inventory_revision ? dc_inventory_revision : 0, servers, false, true,
+                                  g_en_config.enable_roaming_mode, errp);
+    qapi_free_InetSocketAddressList(servers);
+    return details;
 }
 
 EnforcementPolicyDerivationDetails *qmp_set_server_address_info_list(InetSocketAddressList *server_address_info_list,

@@ -40,9 +40,11 @@ bool en_push_policy_to_driver(const EnforcementChainList *input_table, const Enf
                               const InetSocketAddressList *servers, Error **errp);
 
 /*
- * The common update. Not in place: works on copies and stores them only after a
- * successful push. In place: rebuilds the stored tables themselves. Returns the details
- * also after a failed push (errp tells); NULL without a handle.
+ * The common update. Not in place: derives from the given tables; in place: from the
+ * stored ones (the given pointers are ignored). Either way it works on copies that
+ * become the stored tables only after a successful push, so the stored policy is always
+ * the one the driver holds; replaced tables are released on the index free thread.
+ * Returns the details also after a failed push (errp tells); NULL without a handle.
  */
 EnforcementPolicyDerivationDetails *update_enforcement_policy(EnforcementChainList *input_table,
                                                               EnforcementChainList *output_table, uint64_t revision,

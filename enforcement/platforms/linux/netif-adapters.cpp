@@ -251,6 +251,10 @@ void parse_address(const uint8_t *payload, size_t length, std::map<uint32_t, Lin
     }
     in6_addr raw{};
     memcpy(&raw, ours, size);
+    if (ipv6 && (IN6_IS_ADDR_V4MAPPED(&raw) || IN6_IS_ADDR_V4COMPAT(&raw))) {
+        /* Their text holds dots, which the policy code reads as IPv4: leave them out. */
+        return;
+    }
     char text[INET6_ADDRSTRLEN];
     if (!inet_ntop(info.ifa_family, &raw, text, sizeof text)) {
         error_setg(errp, ipv6 ? "failed IPv6 address presentation form conversion"
@@ -360,7 +364,15 @@ platform_ip_address *parse_nameserver(std::string token)
         token.resize(scope);
     }
     in6_addr v6{};
-    if (inet_pton(AF_INET6, token.c_str(), &v6) != 1 || !inet_ntop(AF_INET6, &v6, text, sizeof text)) {
+    if (inet_pton(AF_INET6, token.c_str(), &v6) != 1) {
+        return nullptr;
+    }
+    /* A mapped IPv4 server is that IPv4 server; the dotted IPv6 text would pass for IPv4. */
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        memcpy(&v4, &v6.s6_addr[12], 4);
+        return inet_ntop(AF_INET, &v4, text, sizeof text) ? new_address(false, text, -1) : nullptr;
+    }
+    if (IN6_IS_ADDR_V4COMPAT(&v6) || !inet_ntop(AF_INET6, &v6, text, sizeof text)) {
         return nullptr;
     }
     return new_address(true, text, -1);
