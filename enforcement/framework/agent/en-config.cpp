@@ -89,9 +89,14 @@ const char *verbosity_name(uint64_t level)
     }
 }
 
+void (*s_mode_change_hook)(uint64_t mode);
+
 bool on_enforcement_mode(const char *, uint64_t, uint64_t new_value, Error **)
 {
     g_message("[config] setting agent enforcement mode=%s", enforcement_mode_name(new_value));
+    if (s_mode_change_hook) {
+        s_mode_change_hook(new_value);
+    }
     if (en_handle *handle = g_en_handle) {
         g_message("[config] update enforcement mode");
         en_api_set_enforcement_mode(handle, new_value);
@@ -278,6 +283,11 @@ bool enforcement_register_config(void)
     agent_config_register_bool("agent.en_driver_blocklist_enabled", &c.en_driver_blocklist_enabled,
                                on_blocklist_enabled);
     return true;
+}
+
+void en_config_set_mode_change_hook(void (*hook)(uint64_t mode))
+{
+    s_mode_change_hook = hook;
 }
 
 bool get_agent_metrics_internal(Error **errp)

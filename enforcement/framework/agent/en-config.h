@@ -48,5 +48,8 @@ bool enforcement_register_config(void);
 void en_config_policy_limits(en_policy_limits_t *limits);
 void en_config_index_limits(en_index_limits_t *limits);
 
+/* Called with the new "agent.enforcement_mode" on every change (the policy's fallback decision). */
+void en_config_set_mode_change_hook(void (*hook)(uint64_t mode));
+
 /* The metrics module hook: adds the driver's metrics while the driver handle is open. */
 bool get_agent_metrics_internal(Error **errp);

@@ -137,6 +137,15 @@ void finish_push(bool in_force)
     }
 }
 
+void on_mode_change(uint64_t mode)
+{
+    if (mode != EN_MODE_ENFORCING || s_active) {
+        en_policy_disable_fallback();
+    } else {
+        en_policy_enable_fallback();
+    }
+}
+
 void load_persistent_policy(void)
 {
     Error *err = nullptr;
@@ -222,6 +231,7 @@ bool en_policy_init(bool load_persistent, bool implicit_dns_locked)
     g_en_implicit_dns_rules = !implicit_dns_locked;
     agent_config_register_bool("policy.implicit_dns_rules", &g_en_implicit_dns_rules,
                                refresh_policy_after_implicit_dns_rules);
+    en_config_set_mode_change_hook(on_mode_change);
     return true;
 }
 
@@ -449,6 +459,7 @@ void en_policy_cleanup(void)
         s_lock_ready = false;
     }
     s_active = false;
+    en_config_set_mode_change_hook(nullptr);
     en_broadcast_cache_free();
     en_lid_map_free();
     en_implicit_protocols_free();
