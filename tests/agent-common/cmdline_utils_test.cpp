@@ -159,7 +159,7 @@ TEST_F(AgentUtils, CompletionStopsWithoutDataFolderAndWarnsWithoutAddress)
     agent_config_clear(&config);
 
     WriteRegistry("HV_DATA_FOLDER=/data\n");
-    warnings().clear();
+    Clear();
     EXPECT_FALSE(agent_utils_complete_channel_args(&config, &paths.p, "NAME_VAR", "dflt"));
     EXPECT_STREQ(config.tls.client_key, "/data/certs/client.key.pem");
     EXPECT_STREQ(config.tls.remote_name, "dflt-v2");
@@ -203,7 +203,7 @@ TEST_F(AgentUtils, ValidationReportsTheFirstProblem)
         {"tcp-tls", "s", full, true, nullptr},
     };
     for (const Case &c : cases) {
-        warnings().clear();
+        Clear();
         agent_config_t config{};
         config.method = const_cast<char *>(c.method);
         config.servers = const_cast<char *>(c.servers);

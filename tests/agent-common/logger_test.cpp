@@ -15,23 +15,10 @@
 
 #include "agent-common/agent-main.h"
 #include "util/agent-assert.h"
+#include "tests/common/hv-test-support.h"
 #include "util/error.h"
 
 namespace {
-
-void RemoveTree(const std::string &path)
-{
-    GDir *dir = g_dir_open(path.c_str(), 0, nullptr);
-    if (dir) {
-        while (const char *name = g_dir_read_name(dir)) {
-            RemoveTree(path + "/" + name);
-        }
-        g_dir_close(dir);
-        g_rmdir(path.c_str());
-    } else {
-        g_remove(path.c_str());
-    }
-}
 
 bool Matches(const std::string &pattern, const std::string &text)
 {
@@ -43,10 +30,8 @@ class LoggerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char *dir = g_dir_make_tmp("hv-logger-XXXXXX", nullptr);
-        ASSERT_NE(dir, nullptr);
-        dir_ = dir;
-        g_free(dir);
+        dir_ = hvtest::MakeTempDir("hv-logger");
+        ASSERT_FALSE(dir_.empty());
         logs_ = dir_ + "/logs";
         path_ = logs_ + "/agent.log";
         g_unsetenv("HV_LOGGING_PROFILE");
@@ -58,20 +43,10 @@ protected:
         stop_logger();
         g_hv_agent = nullptr;
         ga_state = nullptr;
-        RemoveTree(dir_);
+        hvtest::RemoveTree(dir_);
     }
 
-    std::string Read(const std::string &path) const
-    {
-        gchar *text = nullptr;
-        gsize len = 0;
-        if (!g_file_get_contents(path.c_str(), &text, &len, nullptr)) {
-            return {};
-        }
-        std::string s(text, len);
-        g_free(text);
-        return s;
-    }
+    static std::string Read(const std::string &path) { return hvtest::ReadFile(path, ""); }
 
     /* The log's lines without their "\r\n". */
     std::vector<std::string> Lines() const

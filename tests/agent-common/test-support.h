@@ -2,65 +2,44 @@
 #pragma once
 
 #include <glib.h>
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-class RegistryFixture : public ::testing::Test {
+#include "tests/common/hv-test-support.h"
+
+class RegistryFixture : public hvtest::LoggingTest {
 protected:
     void SetUp() override
     {
-        dir_ = g_dir_make_tmp("hv-cmdline-XXXXXX", nullptr);
-        ASSERT_NE(dir_, nullptr);
-        registry_ = std::string(dir_) + "/registry";
+        hvtest::LoggingTest::SetUp();
+        dir_ = hvtest::MakeTempDir("hv-cmdline");
+        ASSERT_FALSE(dir_.empty());
+        registry_ = dir_ + "/registry";
         g_setenv("HV_REGISTRY_FILE", registry_.c_str(), TRUE);
-        warnings().clear();
-        old_handler_ = g_log_set_default_handler(capture, nullptr);
     }
 
     void TearDown() override
     {
-        g_log_set_default_handler(old_handler_, nullptr);
+        hvtest::LoggingTest::TearDown();
         g_unsetenv("HV_REGISTRY_FILE");
-        g_remove(registry_.c_str());
-        g_rmdir(dir_);
-        g_free(dir_);
+        hvtest::RemoveTree(dir_);
     }
 
-    void WriteRegistry(const std::string &text)
-    {
-        ASSERT_TRUE(g_file_set_contents(registry_.c_str(), text.c_str(), -1, nullptr));
-    }
+    void WriteRegistry(const std::string &text) { hvtest::WriteFile(registry_, text); }
 
-    static std::vector<std::string> &warnings()
-    {
-        static std::vector<std::string> list;
-        return list;
-    }
+    /* The warnings since the start or the last Clear(). */
+    static std::vector<std::string> warnings() { return Texts(G_LOG_LEVEL_WARNING); }
 
     static bool HasWarningStartingWith(const std::string &prefix)
     {
-        for (const std::string &w : warnings()) {
-            if (w.rfind(prefix, 0) == 0) {
-                return true;
-            }
-        }
-        return false;
+        return LoggedPrefix(G_LOG_LEVEL_WARNING, prefix);
     }
 
     std::string dir() const { return dir_; }
 
 private:
-    static void capture(const gchar *, GLogLevelFlags level, const gchar *message, gpointer)
-    {
-        if (level & G_LOG_LEVEL_WARNING) {
-            warnings().emplace_back(message);
-        }
-    }
-
-    char *dir_ = nullptr;
+    std::string dir_;
     std::string registry_;
-    GLogFunc old_handler_ = nullptr;
 };

@@ -4,43 +4,31 @@
 #include "enforcement/driver-emu/driver-emu.h"
 #include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/platforms/driver-device.h"
+#include "tests/common/hv-test-support.h"
 #include "util/error.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
-struct LogLine {
-    GLogLevelFlags level;
-    std::string text;
-};
-
-class ChannelTest : public ::testing::Test {
+class ChannelTest : public hvtest::LoggingTest {
 protected:
     static constexpr const char *kAllFalse = "4 FALSE\n5 FALSE\n6 FALSE\n7 FALSE\n";
 
     void SetUp() override
     {
-        char *dir = g_dir_make_tmp("hv-chan-XXXXXX", nullptr);
-        ASSERT_NE(dir, nullptr);
-        dir_ = dir;
-        g_free(dir);
+        hvtest::LoggingTest::SetUp();
+        dir_ = hvtest::MakeTempDir("hv-chan");
+        ASSERT_FALSE(dir_.empty());
         g_setenv("HV_RUNTIME_DIR", (dir_ + "/run").c_str(), TRUE);
         g_setenv("HV_ENDR_EMU_ADDRESS", ("ipc://" + dir_ + "/endr.ipc").c_str(), TRUE);
         g_unsetenv("HV_PLATFORM_VERSION");
         bin_ = dir_ + "/bin/";
-        std::filesystem::create_directories(bin_);
+        g_mkdir_with_parents(bin_.c_str(), 0755);
         en_driver_set_host_path_for_test((bin_ + "hv-agent").c_str());
         en_driver_set_retry_sleep_for_test(nullptr);
-        {
-            std::lock_guard<std::mutex> guard(log_lock());
-            log().clear();
-        }
-        old_handler_ = g_log_set_default_handler(capture, nullptr);
     }
 
     void TearDown() override
@@ -49,11 +37,10 @@ protected:
         Error *err = nullptr;
         en_clean_existing_driver(&err);
         error_free(err);
-        g_log_set_default_handler(old_handler_, nullptr);
+        hvtest::LoggingTest::TearDown();
         en_driver_set_host_path_for_test(nullptr);
         en_driver_set_retry_sleep_for_test(nullptr);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
+        hvtest::RemoveTree(dir_);
         g_unsetenv("HV_RUNTIME_DIR");
         g_unsetenv("HV_ENDR_EMU_ADDRESS");
         g_unsetenv("HV_PLATFORM_VERSION");
@@ -93,53 +80,13 @@ protected:
         return info;
     }
 
-    static std::string TakeError(Error *err)
-    {
-        std::string text = err ? error_get_message(err) : "<no error>";
-        error_free(err);
-        return text;
-    }
-
-    static bool Logged(GLogLevelFlags level, const std::string &text)
-    {
-        std::lock_guard<std::mutex> guard(log_lock());
-        for (const LogLine &l : log()) {
-            if ((l.level & level) && l.text == text) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    static size_t Count(GLogLevelFlags level, const std::string &text)
-    {
-        std::lock_guard<std::mutex> guard(log_lock());
-        size_t n = 0;
-        for (const LogLine &l : log()) {
-            n += (l.level & level) && l.text == text;
-        }
-        return n;
-    }
-
-    static bool LoggedContaining(const std::string &part)
-    {
-        std::lock_guard<std::mutex> guard(log_lock());
-        for (const LogLine &l : log()) {
-            if (l.text.find(part) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     /* Messages of the levels given, in order, filtered to the "[en_driver]" lines. */
     static std::vector<std::string> ChannelLines(GLogLevelFlags levels)
     {
-        std::lock_guard<std::mutex> guard(log_lock());
         std::vector<std::string> lines;
-        for (const LogLine &l : log()) {
-            if ((l.level & levels) && l.text.rfind("[en_driver]", 0) == 0) {
-                lines.push_back(l.text);
+        for (const std::string &t : Texts(levels)) {
+            if (t.rfind("[en_driver]", 0) == 0) {
+                lines.push_back(t);
             }
         }
         return lines;
@@ -147,23 +94,4 @@ protected:
 
     std::string dir_;
     std::string bin_;
-
-private:
-    static std::mutex &log_lock()
-    {
-        static std::mutex m;
-        return m;
-    }
-    static std::vector<LogLine> &log()
-    {
-        static std::vector<LogLine> lines;
-        return lines;
-    }
-    static void capture(const gchar *, GLogLevelFlags level, const gchar *message, gpointer)
-    {
-        std::lock_guard<std::mutex> guard(log_lock());
-        log().push_back({level, message});
-    }
-
-    GLogFunc old_handler_ = nullptr;
 };

@@ -165,6 +165,6 @@ TEST_F(ChannelTest, InitOnceAndWithoutInstallReadsNoDriverFile)
     ASSERT_TRUE(en_driver_init(false));
     Error *err = nullptr;
     EXPECT_EQ(do_en_driver_win_open(&err), nullptr);
-    EXPECT_EQ(TakeError(err), "failed to open device handle: The system cannot find the file specified. (error: 2)");
+    EXPECT_EQ(hvtest::TakeMessage(err), "failed to open device handle: The system cannot find the file specified. (error: 2)");
     EXPECT_FALSE(Service().installed);
 }

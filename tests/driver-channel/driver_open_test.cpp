@@ -201,7 +201,7 @@ TEST_F(ChannelTest, DisabledServiceIsRetriedOnceAfterFiveSeconds)
 
     /* Still disabled after the pause: one retry only, then the error. */
     Error *err = nullptr;
-    ASSERT_TRUE(en_clean_existing_driver(&err)) << TakeError(err);
+    ASSERT_TRUE(en_clean_existing_driver(&err)) << hvtest::TakeMessage(err);
     InstallService(false, true);
     s_sleeps.clear();
     s_enable_on_sleep = false;
@@ -219,7 +219,7 @@ TEST_F(ChannelTest, CleanExistingDriver)
     EXPECT_TRUE(Logged(G_LOG_LEVEL_DEBUG, "[en_driver] driver service not found, nothing to clean up"));
 
     InstallService(true);
-    EXPECT_TRUE(en_clean_existing_driver(&err)) << TakeError(err);
+    EXPECT_TRUE(en_clean_existing_driver(&err)) << hvtest::TakeMessage(err);
     EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[en_driver] stopped and deleted driver service"));
     EXPECT_FALSE(Service().installed);
 
@@ -227,7 +227,7 @@ TEST_F(ChannelTest, CleanExistingDriver)
     EXPECT_FALSE(en_clean_existing_driver(&err));
     const std::string stop_error =
         "failed to stop enforcement service driver: The service has not been started. (error: 426)";
-    EXPECT_EQ(TakeError(err), stop_error);
+    EXPECT_EQ(hvtest::TakeMessage(err), stop_error);
     EXPECT_TRUE(Logged(G_LOG_LEVEL_CRITICAL, "failed to stop driver: " + stop_error));
     EXPECT_TRUE(Service().installed);
 }

@@ -475,7 +475,7 @@ TEST_F(DriverEmu, ServiceManagerCodes)
     EXPECT_EQ(endr_device_open(&dev), 2u);
     EXPECT_EQ(endr_service_start(), 1060u);
     EXPECT_EQ(endr_service_delete(), 1060u);
-    std::string missing = std::string(dir_) + "/missing.sys";
+    std::string missing = dir_ + "/missing.sys";
     ASSERT_EQ(endr_service_install(missing.c_str(), true), 0u);
     EXPECT_EQ(endr_service_install(missing.c_str(), true), 1073u);
     EXPECT_EQ(endr_service_start(), 2u);
@@ -541,7 +541,7 @@ TEST_F(DriverEmu, DriverStateSurvivesAModuleRestart)
 
 TEST_F(DriverEmu, UnreadableStateFileCountsAsEmpty)
 {
-    std::string path = std::string(dir_) + "/endr-state.json";
+    std::string path = dir_ + "/endr-state.json";
     ASSERT_TRUE(g_file_set_contents(path.c_str(), "{\"format\": 1, \"driver\": {\"version\": \"x\"}}", -1, nullptr));
     QDict *s = Status();
     EXPECT_EQ(U(s, "version"), 420005u);

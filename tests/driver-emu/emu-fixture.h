@@ -2,7 +2,6 @@
 #pragma once
 
 #include <glib.h>
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -16,6 +15,7 @@
 #include "qobject/qlist.h"
 #include "qobject/qstring.h"
 #include "qobject/quint.h"
+#include "tests/common/hv-test-support.h"
 
 struct Hdr {
     uint16_t magic = endr::kMagic;
@@ -56,12 +56,12 @@ class EmuFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = g_dir_make_tmp("hv-endr-XXXXXX", nullptr);
-        ASSERT_NE(dir_, nullptr);
-        g_setenv("HV_RUNTIME_DIR", dir_, TRUE);
-        address_ = std::string("ipc://") + dir_ + "/endr.ipc";
+        dir_ = hvtest::MakeTempDir("hv-endr");
+        ASSERT_FALSE(dir_.empty());
+        g_setenv("HV_RUNTIME_DIR", dir_.c_str(), TRUE);
+        address_ = "ipc://" + dir_ + "/endr.ipc";
         g_setenv("HV_ENDR_EMU_ADDRESS", address_.c_str(), TRUE);
-        binary_ = std::string(dir_) + "/hv-enforcement64.sys";
+        binary_ = dir_ + "/hv-enforcement64.sys";
         ASSERT_TRUE(g_file_set_contents(binary_.c_str(), "4 TRUE\n", -1, nullptr));
     }
 
@@ -70,16 +70,7 @@ protected:
         Close();
         g_unsetenv("HV_RUNTIME_DIR");
         g_unsetenv("HV_ENDR_EMU_ADDRESS");
-        GDir *d = g_dir_open(dir_, 0, nullptr);
-        for (const char *name; d && (name = g_dir_read_name(d));) {
-            std::string path = std::string(dir_) + "/" + name;
-            g_remove(path.c_str());
-        }
-        if (d) {
-            g_dir_close(d);
-        }
-        g_rmdir(dir_);
-        g_free(dir_);
+        hvtest::RemoveTree(dir_);
     }
 
     void Load()
@@ -156,7 +147,7 @@ protected:
         }
     }
 
-    char *dir_ = nullptr;
+    std::string dir_;
     std::string address_;
     std::string binary_;
     endr_device *dev_ = nullptr;

@@ -1,7 +1,5 @@
 /* hv-endr end to end: the real tool against this process's emulated driver. */
-#include <sys/wait.h>
-
-#include <thread>
+#include <algorithm>
 
 #include "emu-fixture.h"
 #include "qobject/qbool.h"
@@ -15,29 +13,14 @@ protected:
     /* Runs hv-endr with the test's socket; the JSON object it printed, or NULL. */
     QDict *Run(std::vector<std::string> args, int *status, bool with_address = true)
     {
-        std::vector<char *> argv{const_cast<char *>(HV_ENDR)};
         if (with_address) {
-            argv.push_back(const_cast<char *>("--address"));
-            argv.push_back(const_cast<char *>(address_.c_str()));
+            args.insert(args.begin(), {"--address", address_});
         }
-        for (std::string &a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        char *out = nullptr;
-        int wait_status = 0;
-        GError *err = nullptr;
-        bool ok = g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out, nullptr,
-                               &wait_status, &err);
-        EXPECT_TRUE(ok) << (err ? err->message : "");
-        if (err) {
-            g_error_free(err);
-        }
-        *status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-        std::string text = out ? out : "";
-        g_free(out);
-        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-        QObject *obj = qobject_from_json(text.c_str(), nullptr);
+        args.insert(args.begin(), HV_ENDR);
+        hvtest::Outcome run = hvtest::RunProgram(args);
+        *status = run.exit_code;
+        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+        QObject *obj = qobject_from_json(run.out.c_str(), nullptr);
         if (!obj) {
             return nullptr;
         }

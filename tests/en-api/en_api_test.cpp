@@ -1,8 +1,4 @@
 /* The enforcement API end to end: the real channel, the Linux device layer and the emulated driver. */
-#include <sys/wait.h>
-#include <unistd.h>
-
-
 #include "en-api-fixture.h"
 #include "enforcement/platforms/driver-device.h"
 
@@ -43,17 +39,7 @@ bool LidReply(uint64_t pid, endr::LidReply *out)
     return true;
 }
 
-/* A process id that existed a moment ago and has been reaped. */
-uint64_t ExitedPid()
-{
-    pid_t child = fork();
-    if (child == 0) {
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return static_cast<uint64_t>(child);
-}
+using hvtest::ExitedPid;
 
 } // namespace
 
@@ -266,21 +252,6 @@ TEST_F(EnApiTest, MissingHandleOrBufferIsRefusedByName)
     EXPECT_TRUE(LoggedMatching(kCritical, "[en_api_set_enforcement_mode:", "] en_handle is NULL"));
     EXPECT_FALSE(en_api_platform_add_chain(Init(), nullptr, 260));
     EXPECT_TRUE(LoggedMatching(kCritical, "[en_api_platform_add_chain:", "] buf is NULL"));
-}
-
-TEST_F(EnApiTest, DriverMetricsBecomeAgentMetrics)
-{
-    en_handle *h = Init();
-    ASSERT_TRUE(en_api_start(h));
-    EXPECT_TRUE(en_api_set_enforcement_mode(h, 3));
-    ASSERT_TRUE(en_api_get_metrics(h));
-    uint64_t requests = agent_metrics_get("endr.requests");
-    EXPECT_GE(requests, 7u) << "version, role, excluded, start, queue, event read, mode";
-    EXPECT_TRUE(LoggedPrefix(kDebug, "[driver metrics] endr.requests: "));
-
-    ArmFault(0x122442, 31, 1);
-    EXPECT_FALSE(en_api_get_metrics(h));
-    EXPECT_TRUE(Logged(kWarning, "[api] failed to get driver metrics"));
 }
 
 TEST_F(EnApiTest, RuleWrapperRefusesLongNames)

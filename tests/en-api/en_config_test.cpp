@@ -192,7 +192,8 @@ TEST_F(EnConfigTest, MetricsHookAddsDriverMetricsOnlyWhileStarted)
 
     StartPublished();
     EXPECT_TRUE(get_agent_metrics_internal(&err));
-    EXPECT_GT(agent_metrics_get("endr.requests"), 0u);
+    EXPECT_GE(agent_metrics_get("endr.requests"), 6u) << "version, role, excluded, start, queue, event read";
+    EXPECT_TRUE(LoggedPrefix(kDebug, "[driver metrics] endr.requests: "));
 
     ASSERT_TRUE(endr::state_update([](endr::State &s) {
         s.faults[endr::fault_key(0x122442)] = {31, 1};
@@ -203,6 +204,7 @@ TEST_F(EnConfigTest, MetricsHookAddsDriverMetricsOnlyWhileStarted)
     EXPECT_STREQ(error_get_message(err), "[commands] failed to get driver metrics");
     error_free(err);
     EXPECT_TRUE(Logged(kWarning, "[commands] failed to get driver metrics"));
+    EXPECT_TRUE(Logged(kWarning, "[api] failed to get driver metrics"));
 }
 
 } // namespace

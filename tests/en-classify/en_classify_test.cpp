@@ -488,33 +488,17 @@ TEST_F(ClassifyTest, InjectedConnectionCarriesTheClassifiedVerdict)
 
 /* ------------------------------------------------------------ command line */
 
-std::vector<std::string> RunEndr(const std::vector<std::string> &args, int *status)
+std::vector<std::string> RunEndr(std::vector<std::string> args, int *status)
 {
-    std::vector<char *> argv{const_cast<char *>(HV_ENDR)};
-    for (const std::string &a : args) {
-        argv.push_back(const_cast<char *>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    char *out = nullptr;
-    GError *gerr = nullptr;
-    int wait = 0;
-    EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out, nullptr, &wait,
-                             &gerr));
-    if (gerr) {
-        g_error_free(gerr);
-    }
-    *status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
+    args.insert(args.begin(), HV_ENDR);
+    hvtest::Outcome run = hvtest::RunProgram(args);
+    *status = run.exit_code;
     /* Split by hand: g_strsplit is quadratic under the sanitizer's strstr. */
     std::vector<std::string> lines;
-    std::string text = out ? out : "";
-    g_free(out);
-    for (size_t at = 0; at < text.size();) {
-        size_t nl = text.find('\n', at);
-        if (nl == std::string::npos) {
-            nl = text.size();
-        }
+    for (size_t at = 0; at < run.out.size();) {
+        size_t nl = std::min(run.out.find('\n', at), run.out.size());
         if (nl > at) {
-            lines.push_back(text.substr(at, nl - at));
+            lines.push_back(run.out.substr(at, nl - at));
         }
         at = nl + 1;
     }

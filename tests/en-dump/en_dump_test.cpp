@@ -3,65 +3,26 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "../en-rules/en-rules-helpers.h"
 #include "enforcement/framework/agent/en-dump.h"
+#include "tests/common/hv-test-support.h"
 
 namespace {
 
-std::vector<std::pair<GLogLevelFlags, std::string>> g_lines;
-std::mutex g_lines_lock;
-
-void Capture(const gchar *, GLogLevelFlags level, const gchar *message, gpointer)
-{
-    std::lock_guard<std::mutex> guard(g_lines_lock);
-    g_lines.emplace_back(level, message);
-}
-
-class EnDumpTest : public ::testing::Test {
+class EnDumpTest : public hvtest::LoggingTest {
 protected:
     void SetUp() override
     {
-        g_lines.clear();
-        old_ = g_log_set_default_handler(Capture, nullptr);
-        char *dir = g_dir_make_tmp("hv-en-dump-XXXXXX", nullptr);
-        ASSERT_NE(dir, nullptr);
-        dir_ = dir;
-        g_free(dir);
-    }
-    void TearDown() override
-    {
-        g_log_set_default_handler(old_, nullptr);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
+        hvtest::LoggingTest::SetUp();
+        ASSERT_FALSE(dir_.empty());
     }
 
-    static std::vector<std::string> Lines(GLogLevelFlags level)
-    {
-        std::vector<std::string> out;
-        for (const auto &[l, text] : g_lines) {
-            if (l & level) {
-                out.push_back(text);
-            }
-        }
-        return out;
-    }
-    static std::vector<std::string> Messages() { return Lines(G_LOG_LEVEL_MESSAGE); }
-    static bool Critical(const std::string &suffix)
-    {
-        for (const std::string &text : Lines(G_LOG_LEVEL_CRITICAL)) {
-            if (text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
-                return true;
-            }
-        }
-        return false;
-    }
+    static std::vector<std::string> Messages() { return Texts(G_LOG_LEVEL_MESSAGE); }
+    static bool Critical(const std::string &suffix) { return LoggedMatching(G_LOG_LEVEL_CRITICAL, "", suffix); }
     static std::string Dump(const EnforcementChainList *table, const char *name = "INPUT")
     {
         char *text = en_table_dump(name, table);
@@ -69,16 +30,10 @@ protected:
         g_free(text);
         return out;
     }
-    static std::string ReadFile(const std::string &path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    static std::string ReadFile(const std::string &path) { return hvtest::ReadFile(path, ""); }
 
-    std::string dir_;
-
-private:
-    GLogFunc old_ = nullptr;
+    hvtest::TempDir tmp_{"hv-en-dump"};
+    const std::string dir_ = tmp_.path();
 };
 
 const char *kEmpty = "IPs: [], subnets: [], DNSs: [], ports: [], icmp_types: [], applications: [], "
@@ -159,7 +114,7 @@ TEST_F(EnDumpTest, SizeCheckStopsAtOneMebibyte)
                                 "policy, use: hv-agent export-policies";
     for (size_t total : {size_t{1048575}, size_t{1048576}}) {
         TablePtr in = ParseTable(R"([{"chain_name": ")" + std::string(total - 15, 'n') + R"(", "rules": []}])");
-        g_lines.clear();
+        Clear();
         en_policy_dump_to_log(in.get(), nullptr, 12, 34, true);
         const std::string dashes = "--------------------------------------------";
         std::vector<std::string> expected{"", "Agent Policy (Policy revision: 12, DC inventory revision: 34)", dashes};
@@ -169,7 +124,7 @@ TEST_F(EnDumpTest, SizeCheckStopsAtOneMebibyte)
             expected.push_back(skipped);
         }
         EXPECT_TRUE(Messages() == expected) << total;
-        g_lines.clear();
+        Clear();
         en_policy_dump_to_log(in.get(), nullptr, 1, 0, false);
         EXPECT_EQ(Messages().size(), 6u) << "the module's own dumps are not size checked";
     }

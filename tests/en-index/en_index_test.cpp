@@ -22,8 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include "../en-rules/en-rules-helpers.h"
 #include "enforcement/framework/agent/en-index.h"
 #include "qapi/qmp-enforcement-types.h"
+#include "tests/common/hv-test-support.h"
 #include "util/error.h"
 
 namespace {
@@ -329,29 +331,8 @@ std::set<uint32_t> Reference(const Chains &chains, IpProtocol proto, uint16_t po
 
 /* ------------------------------------------------------------ fixture */
 
-struct LogLine {
-    GLogLevelFlags level;
-    std::string text;
-};
-
-std::mutex g_log_lock;
-std::vector<LogLine> g_log;
-
-void Capture(const gchar *, GLogLevelFlags level, const gchar *message, gpointer)
-{
-    std::lock_guard<std::mutex> guard(g_log_lock);
-    g_log.push_back({static_cast<GLogLevelFlags>(level & G_LOG_LEVEL_MASK), message});
-}
-
-class EnIndexTest : public ::testing::Test {
+class EnIndexTest : public hvtest::LoggingTest {
 protected:
-    void SetUp() override
-    {
-        std::lock_guard<std::mutex> guard(g_log_lock);
-        g_log.clear();
-        old_ = g_log_set_default_handler(Capture, nullptr);
-    }
-    void TearDown() override { g_log_set_default_handler(old_, nullptr); }
 
     /* Builds, decodes and returns the index; a failure's Error text lands in error_. */
     bool Build(const Chains &chains, Index *ix = nullptr, uint64_t max_entity = 40000)
@@ -379,31 +360,8 @@ protected:
         }
         return ok;
     }
-    static bool Logged(GLogLevelFlags level, const std::string &text)
-    {
-        std::lock_guard<std::mutex> guard(g_log_lock);
-        return std::any_of(g_log.begin(), g_log.end(),
-                           [&](const LogLine &l) { return l.level == level && l.text == text; });
-    }
-
     std::vector<uint8_t> bytes_;
     std::string error_;
-    GLogFunc old_ = nullptr;
-};
-
-/* Little-endian bytes of an expected buffer, written independently of the builder. */
-struct Bytes {
-    std::vector<uint8_t> b;
-    Bytes &u16(uint16_t v) { return put(v, 2); }
-    Bytes &u32(uint32_t v) { return put(v, 4); }
-    Bytes &u64(uint64_t v) { return put(v, 8); }
-    Bytes &put(uint64_t v, int n)
-    {
-        for (int i = 0; i < n; i++) {
-            b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-        }
-        return *this;
-    }
 };
 
 /* ------------------------------------------------------------ layout */
@@ -417,7 +375,7 @@ TEST_F(EnIndexTest, OneTcpRuleIsLaidOutExactly)
     want.u32(1).u16(0).u32(0);                 /* ports */
     want.u32(1).u32(0).u32(0);                 /* sources */
     want.u32(1).u32(0).u32(0);                 /* destinations */
-    EXPECT_EQ(bytes_, want.b);
+    EXPECT_EQ(bytes_, want.vec());
     EXPECT_EQ(bytes_.size(), 8u * 1 * 2 + 6 * 1 + 8 * 1 + 8 * 1 + 32);
 }
 
@@ -432,7 +390,7 @@ TEST_F(EnIndexTest, SinglePortOpensAndClosesARegion)
     want.u32(3).u16(0).u16(80).u16(81).u32(0).u32(1).u32(0);
     want.u32(1).u32(0).u32(1);
     want.u32(1).u32(0).u32(1);
-    EXPECT_EQ(bytes_, want.b);
+    EXPECT_EQ(bytes_, want.vec());
     EXPECT_EQ(bytes_.size(), 82u);
 }
 
@@ -654,12 +612,9 @@ TEST_F(EnIndexTest, PhasesAreLoggedInOrderWithTheirTimings)
 {
     ASSERT_TRUE(Build({{RuleDef{}}}));
     std::vector<std::string> lines;
-    {
-        std::lock_guard<std::mutex> guard(g_log_lock);
-        for (const LogLine &l : g_log) {
-            if (l.level == G_LOG_LEVEL_DEBUG && !g_str_has_prefix(l.text.c_str(), "[index] free thread")) {
-                lines.push_back(l.text);
-            }
+    for (const std::string &text : Texts(G_LOG_LEVEL_DEBUG)) {
+        if (!g_str_has_prefix(text.c_str(), "[index] free thread")) {
+            lines.push_back(text);
         }
     }
     std::vector<std::string> want = {"[index] Started index building", "[index] Started pre-index building",

@@ -14,6 +14,7 @@
 #include "qapi/qmp-input-visitor.h"
 #include "qobject/qjson.h"
 #include "qobject/qobject.h"
+#include "tests/common/hv-test-support.h"
 #include "util/error.h"
 
 struct RuleDeleter {
@@ -123,9 +124,4 @@ inline Bytes &Trailer(Bytes &b, uint64_t type, uint64_t verdict, const std::stri
     return b.u64(type).u64(verdict).fixed(id, 128);
 }
 
-inline std::string TakeMessage(Error *err)
-{
-    std::string msg = err ? error_get_message(err) : "";
-    error_free(err);
-    return msg;
-}
+using hvtest::TakeMessage;

@@ -3,7 +3,6 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,41 +14,20 @@
 
 namespace {
 
-std::vector<std::pair<GLogLevelFlags, std::string>> g_lines;
-std::mutex g_lines_lock;
-
-void Capture(const gchar *, GLogLevelFlags level, const gchar *message, gpointer)
-{
-    std::lock_guard<std::mutex> guard(g_lines_lock);
-    g_lines.emplace_back(level, message);
-}
-
 constexpr en_rule_caps_t kAllCaps{true, true};
 
-class EnRulesTest : public ::testing::Test {
+class EnRulesTest : public hvtest::LoggingTest {
 protected:
     void SetUp() override
     {
-        g_lines.clear();
-        old_ = g_log_set_default_handler(Capture, nullptr);
+        hvtest::LoggingTest::SetUp();
         ASSERT_TRUE(en_lid_map_init());
         en_lid_map_reset();
     }
     void TearDown() override
     {
         en_lid_map_free();
-        g_log_set_default_handler(old_, nullptr);
-    }
-
-    static bool Logged(GLogLevelFlags level, const std::string &text)
-    {
-        std::lock_guard<std::mutex> guard(g_lines_lock);
-        for (const auto &[l, t] : g_lines) {
-            if ((l & level) && t == text) {
-                return true;
-            }
-        }
-        return false;
+        hvtest::LoggingTest::TearDown();
     }
 
     /* The entity bytes, or the error text in *error. */
@@ -102,7 +80,6 @@ protected:
         return error;
     }
 
-    GLogFunc old_ = nullptr;
 };
 
 /* The fixed part with every flag and count zero, as a 39-byte vector. */

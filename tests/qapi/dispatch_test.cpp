@@ -207,21 +207,12 @@ TEST_F(Dispatch, CompressedArguments)
 
 TEST_F(Dispatch, LogCommandsWriteTheirMessage)
 {
-    static std::vector<std::string> logged;
-    logged.clear();
-    GLogFunc old = g_log_set_default_handler(
-        [](const gchar *, GLogLevelFlags level, const gchar *msg, gpointer) {
-            if (level & G_LOG_LEVEL_MESSAGE) {
-                logged.emplace_back(msg);
-            }
-        },
-        nullptr);
+    hvtest::ScopedLogRecord log;
     dispatch(R"({"execute": "log-error", "arguments": {"message": "disk full"}})");
     dispatch(R"({"execute": "log-message", "arguments": {"message": "hello"}})");
     dispatch(R"({"execute": "sync", "arguments": {"id": 5}})");
     Outcome missing = dispatch(R"({"execute": "log-message", "arguments": {}})");
-    g_log_set_default_handler(old, nullptr);
-    EXPECT_EQ(logged, (std::vector<std::string>{"[common qapi] server error message: disk full",
+    EXPECT_EQ(log.Texts(G_LOG_LEVEL_MESSAGE), (std::vector<std::string>{"[common qapi] server error message: disk full",
                                                 "[common qapi] server message: hello",
                                                 "[common qapi] sync request: 5"}));
     EXPECT_EQ(missing.desc, "Invalid parameter type for 'message', expected: string, got: null");
@@ -235,7 +226,7 @@ std::vector<std::pair<std::string, uint64_t>> metrics(const std::string &args)
     char *ret = do_qmp_dispatch(req, &err);
     qobject_decref(req);
     std::vector<std::pair<std::string, uint64_t>> out;
-    EXPECT_EQ(take_message(err), "");
+    EXPECT_EQ(hvtest::TakeMessage(err), "");
     if (!ret) {
         return out;
     }
@@ -306,10 +297,10 @@ TEST(Metrics, UninitialisedTableRefusesAndIgnores)
     EXPECT_EQ(agent_metrics_get("x"), 0u);
     Error *err = nullptr;
     EXPECT_EQ(qmp_get_agent_metrics(false, false, false, nullptr, false, nullptr, false, false, &err), nullptr);
-    EXPECT_EQ(take_message(err), "agent metrics module isn't initialized");
+    EXPECT_EQ(hvtest::TakeMessage(err), "agent metrics module isn't initialized");
     err = nullptr;
     qmp_clear_agent_metrics(&err);
-    EXPECT_EQ(take_message(err), "agent metrics module isn't initialized");
+    EXPECT_EQ(hvtest::TakeMessage(err), "agent metrics module isn't initialized");
 }
 
 TEST(RegistryDeath, ProgrammingFaultsStopTheProcess)

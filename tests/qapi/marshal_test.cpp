@@ -49,7 +49,7 @@ Reply call(void (*marshal)(QDict *, char **, Error **), const char *args_json)
     char *ret = nullptr;
     Error *err = nullptr;
     marshal(qobject_to_qdict(args), &ret, &err);
-    Reply reply{ret ? ret : "", take_message(err), ret != nullptr};
+    Reply reply{ret ? ret : "", hvtest::TakeMessage(err), ret != nullptr};
     g_free(ret);
     qobject_decref(args);
     return reply;
@@ -326,7 +326,7 @@ TEST_F(MarshalTest, RegisteredCommandsAnswerThroughTheDispatcher)
         QObject *req = parse_json(request.c_str());
         Error *err = nullptr;
         char *ret = do_qmp_dispatch(req, &err);
-        *error = take_message(err);
+        *error = hvtest::TakeMessage(err);
         std::string out = ret ? ret : "";
         g_free(ret);
         qobject_decref(req);

@@ -9,6 +9,7 @@
 #include "qapi/qmp-input-visitor.h"
 #include "qapi/qmp-output-visitor.h"
 #include "qobject/qjson.h"
+#include "tests/common/hv-test-support.h"
 #include "util/error.h"
 
 inline QObject *parse_json(const char *json)
@@ -18,13 +19,6 @@ inline QObject *parse_json(const char *json)
     EXPECT_EQ(err, nullptr) << error_get_message(err) << " in " << json;
     error_free(err);
     return obj;
-}
-
-inline std::string take_message(Error *err)
-{
-    std::string msg = err ? error_get_message(err) : "";
-    error_free(err);
-    return msg;
 }
 
 /* Runs visit(v, errp) with an input visitor over json; returns the error text, "" on success. */
@@ -37,7 +31,7 @@ std::string read_json(const char *json, F visit, bool strict = true)
     visit(qmp_input_get_visitor(qiv), &err);
     qmp_input_visitor_cleanup(qiv);
     qobject_decref(obj);
-    return take_message(err);
+    return hvtest::TakeMessage(err);
 }
 
 struct Written {
@@ -53,7 +47,7 @@ Written write_json(F visit)
     visit(qmp_output_get_visitor(qov), &err);
     if (err) {
         qmp_output_visitor_cleanup(qov);
-        return {"", take_message(err)};
+        return {"", hvtest::TakeMessage(err)};
     }
     char *text = qmp_output_get_json(qov, true);
     Written out{text, ""};

@@ -254,7 +254,7 @@ TEST(InputVisitor, NestingDeeperThanTheStackFails)
     }
     /* The object the visitor was created over takes the first of the 1024 entries. */
     EXPECT_EQ(entered, 1023);
-    EXPECT_EQ(take_message(err), "An internal buffer overran");
+    EXPECT_EQ(hvtest::TakeMessage(err), "An internal buffer overran");
     for (GenericList *node : nodes) {
         g_free(node);
     }
@@ -268,11 +268,11 @@ TEST(CoreVisit, VisitorWithoutUnsignedSlotRefusesUnsignedVisits)
     Error *err = nullptr;
     uint16_t u16 = 0;
     visit_type_uint16(&v, &u16, "x", &err);
-    EXPECT_EQ(take_message(err), "Invalid parameter type for 'x', expected: uint16_t, got: unknown");
+    EXPECT_EQ(hvtest::TakeMessage(err), "Invalid parameter type for 'x', expected: uint16_t, got: unknown");
     err = nullptr;
     uint64_t u64 = 0;
     visit_type_uint64(&v, &u64, nullptr, &err);
-    EXPECT_EQ(take_message(err), "Invalid parameter type for 'null', expected: uint64_t, got: unknown");
+    EXPECT_EQ(hvtest::TakeMessage(err), "Invalid parameter type for 'null', expected: uint64_t, got: unknown");
 }
 
 TEST(OutputVisitor, WritesCompactJsonText)

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <glib.h>
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,6 +15,7 @@
 #include "agent-common/agent-metrics.h"
 #include "qapi/qmp-registry.h"
 #include "qobject/qdict.h"
+#include "tests/common/hv-test-support.h"
 #include "util/error.h"
 
 /* "test-gate" blocks until the gate opens; it counts its runs. */
@@ -103,52 +103,10 @@ inline void register_test_commands()
     });
 }
 
-/* Every log line of any level, from any thread. */
-class LogCapture {
-public:
-    LogCapture() { old_ = g_log_set_default_handler(capture, this); }
-    ~LogCapture() { g_log_set_default_handler(old_, nullptr); }
-
-    bool Has(const std::string &line)
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        for (const std::string &l : lines_) {
-            if (l == line) {
-                return true;
-            }
-        }
-        return false;
-    }
-    int CountPrefix(const std::string &prefix)
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        int n = 0;
-        for (const std::string &l : lines_) {
-            n += l.rfind(prefix, 0) == 0;
-        }
-        return n;
-    }
-    bool HasPrefix(const std::string &prefix) { return CountPrefix(prefix) > 0; }
-    std::string Dump()
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        std::string all;
-        for (const std::string &l : lines_) {
-            all += l + "\n";
-        }
-        return all;
-    }
-
-private:
-    static void capture(const gchar *, GLogLevelFlags, const gchar *message, gpointer opaque)
-    {
-        LogCapture *self = static_cast<LogCapture *>(opaque);
-        std::lock_guard<std::mutex> g(self->lock_);
-        self->lines_.emplace_back(message);
-    }
-    std::mutex lock_;
-    std::vector<std::string> lines_;
-    GLogFunc old_ = nullptr;
+/* Every log line of any level, from any thread, while the object lives. */
+struct LogCapture : hvtest::ScopedLogRecord {
+    static bool Has(const std::string &line) { return Logged(hvtest::kAnyLevel, line); }
+    static bool HasPrefix(const std::string &prefix) { return LoggedPrefix(hvtest::kAnyLevel, prefix); }
 };
 
 /* Iterates the default main context until pred holds; false after timeout_ms. */
@@ -171,29 +129,3 @@ inline void spin_for(int ms)
     gint64 until = g_get_monotonic_time() + static_cast<gint64>(ms) * 1000;
     run_until([&] { return g_get_monotonic_time() >= until; }, ms + 1000);
 }
-
-/* A private folder for sockets. */
-class TempDir {
-public:
-    TempDir()
-    {
-        char *dir = g_dir_make_tmp("hv-qmp-XXXXXX", nullptr);
-        path_ = dir ? dir : "";
-        g_free(dir);
-    }
-    ~TempDir()
-    {
-        GDir *dir = g_dir_open(path_.c_str(), 0, nullptr);
-        if (dir) {
-            while (const char *name = g_dir_read_name(dir)) {
-                g_remove((path_ + "/" + name).c_str());
-            }
-            g_dir_close(dir);
-        }
-        g_rmdir(path_.c_str());
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};

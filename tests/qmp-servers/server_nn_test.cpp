@@ -69,7 +69,7 @@ protected:
         return reply;
     }
 
-    TempDir dir_;
+    hvtest::TempDir dir_{"hv-qmp"};
     std::string address_;
     QmpServer *server_ = nullptr;
     QmpCommandExecutor *executor_ = nullptr;

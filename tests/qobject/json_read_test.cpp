@@ -12,6 +12,7 @@
 #include "qobject/qlist.h"
 #include "qobject/qstring.h"
 #include "qobject/quint.h"
+#include "tests/common/hv-test-support.h"
 #include "util/error.h"
 
 namespace {
@@ -104,34 +105,35 @@ TEST(JsonRead, StringsAndEscapes)
 
 TEST(JsonRead, EveryParseErrorMessage)
 {
-    EXPECT_EQ(parse_error("[1"), "JSON parse error, premature EOI");
-    EXPECT_EQ(parse_error("{"), "JSON parse error, premature EOI");
-    EXPECT_EQ(parse_error("[1,]"), "JSON parse error, expecting value");
-    EXPECT_EQ(parse_error("]"), "JSON parse error, expecting value");
-    EXPECT_EQ(parse_error("[1 2]"), "JSON parse error, expected separator in list");
-    EXPECT_EQ(parse_error(R"({"a": 1 "b": 2})"), "JSON parse error, expected separator in dict");
-    EXPECT_EQ(parse_error("{1: 2}"), "JSON parse error, key is not a string in object");
-    EXPECT_EQ(parse_error(R"({"a" 1})"), "JSON parse error, missing : in object pair");
-    EXPECT_EQ(parse_error(R"({"a": })"), "JSON parse error, Missing value in dict");
-    EXPECT_EQ(parse_error(R"("\x")"), "JSON parse error, invalid escape sequence in string");
-    EXPECT_EQ(parse_error(R"("\u12")"), "JSON parse error, invalid hex escape sequence in string");
-    EXPECT_EQ(parse_error(R"("\u12G4")"), "JSON parse error, invalid hex escape sequence in string");
-    EXPECT_EQ(parse_error("tru"), "JSON parse error, invalid keyword 'tru'");
-    EXPECT_EQ(parse_error("%d"), "JSON parse error, expecting value");
-}
-
-TEST(JsonRead, GarbageTruncationAndNulAreErrors)
-{
-    EXPECT_EQ(parse_error("@"), "JSON parse error, invalid token");
-    EXPECT_EQ(parse_error("[1, @]"), "JSON parse error, invalid token");
-    EXPECT_EQ(parse_error("\"unterminated"), "JSON parse error, invalid token");
-    EXPECT_EQ(parse_error("\"ctl\x01\""), "JSON parse error, invalid token");
-    EXPECT_EQ(parse_error(std::string("[1,\0 2]", 7)), "JSON parse error, invalid token");
-    EXPECT_EQ(parse_error("{\"a\": [1, 2"), "JSON parse error, Missing value in dict")
-        << "the outer error replaces the inner premature EOI";
-    EXPECT_EQ(parse_error("True"), "JSON parse error, invalid token");
-    EXPECT_EQ(parse_error("01"), "results for JSON are set more than once, might be more than one "
-                                 "JSON in string or invalid JSON?");
+    const std::pair<std::string, const char *> cases[] = {
+        {"[1", "JSON parse error, premature EOI"},
+        {"{", "JSON parse error, premature EOI"},
+        {"[1,]", "JSON parse error, expecting value"},
+        {"]", "JSON parse error, expecting value"},
+        {"%d", "JSON parse error, expecting value"},
+        {"[1 2]", "JSON parse error, expected separator in list"},
+        {R"({"a": 1 "b": 2})", "JSON parse error, expected separator in dict"},
+        {"{1: 2}", "JSON parse error, key is not a string in object"},
+        {R"({"a" 1})", "JSON parse error, missing : in object pair"},
+        {R"({"a": })", "JSON parse error, Missing value in dict"},
+        /* The outer error replaces the inner premature EOI. */
+        {"{\"a\": [1, 2", "JSON parse error, Missing value in dict"},
+        {R"("\x")", "JSON parse error, invalid escape sequence in string"},
+        {R"("\u12")", "JSON parse error, invalid hex escape sequence in string"},
+        {R"("\u12G4")", "JSON parse error, invalid hex escape sequence in string"},
+        {"tru", "JSON parse error, invalid keyword 'tru'"},
+        /* Garbage, truncation and NUL. */
+        {"@", "JSON parse error, invalid token"},
+        {"[1, @]", "JSON parse error, invalid token"},
+        {"\"unterminated", "JSON parse error, invalid token"},
+        {"\"ctl\x01\"", "JSON parse error, invalid token"},
+        {std::string("[1,\0 2]", 7), "JSON parse error, invalid token"},
+        {"True", "JSON parse error, invalid token"},
+        {"01", "results for JSON are set more than once, might be more than one JSON in string or invalid JSON?"},
+    };
+    for (const auto &[text, message] : cases) {
+        EXPECT_EQ(parse_error(text), message) << testing::PrintToString(text);
+    }
 }
 
 TEST(JsonRead, EmptyInputIsNoValueAndNoError)
@@ -144,28 +146,16 @@ TEST(JsonRead, EmptyInputIsNoValueAndNoError)
     }
 }
 
-namespace {
-std::vector<std::string> g_criticals;
-void capture_log(const gchar *, GLogLevelFlags level, const gchar *message, gpointer)
-{
-    if (level & G_LOG_LEVEL_CRITICAL) {
-        g_criticals.emplace_back(message);
-    }
-}
-} // namespace
-
 TEST(JsonRead, TwoTopLevelValuesFailAndAreLogged)
 {
-    g_criticals.clear();
-    GLogFunc old = g_log_set_default_handler(capture_log, nullptr);
+    hvtest::ScopedLogRecord log;
     std::string err = parse_error("1 2");
-    g_log_set_default_handler(old, nullptr);
     EXPECT_EQ(err, "results for JSON are set more than once, might be more than one JSON in "
                    "string or invalid JSON?");
-    ASSERT_EQ(g_criticals.size(), 1u);
-    EXPECT_EQ(g_criticals[0], "[qjson] JSON result returned after error (results for JSON are set "
-                              "more than once, might be more than one JSON in string or invalid "
-                              "JSON?) with 3 bytes JSON: 1 2");
+    EXPECT_EQ(log.Texts(G_LOG_LEVEL_CRITICAL),
+              std::vector<std::string>{"[qjson] JSON result returned after error (results for JSON are set "
+                                       "more than once, might be more than one JSON in string or invalid "
+                                       "JSON?) with 3 bytes JSON: 1 2"});
 }
 
 TEST(JsonRead, NestingLimitIs1024PerBracketKind)

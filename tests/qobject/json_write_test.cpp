@@ -44,7 +44,7 @@ TEST(JsonWrite, Scalars)
     EXPECT_EQ(write(QOBJECT(quint_from_uint(std::numeric_limits<uint64_t>::max()))), "18446744073709551615");
 }
 
-TEST(JsonWrite, FloatsDropTrailingZerosAndPoint)
+TEST(JsonWrite, FloatsDropTrailingZerosAndPointAndNonFiniteAreNull)
 {
     EXPECT_EQ(write_float(0.1), "0.1");
     EXPECT_EQ(write_float(100.0), "100");
@@ -53,10 +53,7 @@ TEST(JsonWrite, FloatsDropTrailingZerosAndPoint)
     EXPECT_EQ(write_float(1e-7), "0") << "six decimals, as %f prints";
     EXPECT_EQ(write_float(1e20), "100000000000000000000");
     EXPECT_EQ(write_float(1e300).size(), 301u);
-}
-
-TEST(JsonWrite, NonFiniteFloatsStayValidJson)
-{
+    /* Non-finite values stay valid JSON. */
     EXPECT_EQ(write_float(std::numeric_limits<double>::infinity()), "null");
     EXPECT_EQ(write_float(-std::numeric_limits<double>::infinity()), "null");
     EXPECT_EQ(write_float(std::nan("")), "null");

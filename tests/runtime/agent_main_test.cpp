@@ -8,6 +8,7 @@
 #include "agent-common/logger.h"
 #include "qapi/qmp-common-types.h"
 #include "util/agent-config.h"
+#include "tests/common/hv-test-support.h"
 #include "util/error.h"
 
 namespace {
@@ -75,10 +76,9 @@ protected:
         rotate_count_error = "<not tried>";
         init_result = true;
         stop_in_init = false;
-        dir_ = g_dir_make_tmp("hv-main-XXXXXX", nullptr);
-        registry_ = std::string(dir_) + "/registry";
-        std::string text = std::string("HV_DATA_FOLDER=") + dir_ + "/data/\nHV_ROOT_FOLDER=" + dir_ + "\n";
-        g_file_set_contents(registry_.c_str(), text.c_str(), -1, nullptr);
+        dir_ = hvtest::MakeTempDir("hv-main");
+        registry_ = dir_ + "/registry";
+        hvtest::WriteFile(registry_, "HV_DATA_FOLDER=" + dir_ + "/data/\nHV_ROOT_FOLDER=" + dir_ + "\n");
         g_setenv("HV_REGISTRY_FILE", registry_.c_str(), TRUE);
         config_ = g_new0(agent_config_t, 1);
         module_ = g_new0(agent_module_t, 1);
@@ -98,12 +98,10 @@ protected:
         g_free(state_);
         ga_state = nullptr;
         g_hv_agent = nullptr;
-        g_autofree char *cmd = g_strdup_printf("rm -rf '%s'", dir_);
-        ASSERT_EQ(system(cmd), 0);
-        g_free(dir_);
+        hvtest::RemoveTree(dir_);
     }
 
-    char *dir_ = nullptr;
+    std::string dir_;
     std::string registry_;
     agent_config_t *config_ = nullptr;
     agent_module_t *module_ = nullptr;
@@ -114,7 +112,7 @@ protected:
 
 TEST_F(AgentMainTest, RunsUntilTerminatedAndCleansUp)
 {
-    config_->pidfile = g_strdup_printf("%s/pids/hv-test.pid", dir_);
+    config_->pidfile = g_strdup((dir_ + "/pids/hv-test.pid").c_str());
     EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 0);
     EXPECT_EQ(seen.init_calls, 1);
     EXPECT_EQ(seen.cleanup_calls, 1);
@@ -123,8 +121,8 @@ TEST_F(AgentMainTest, RunsUntilTerminatedAndCleansUp)
     EXPECT_FALSE(g_file_test(config_->pidfile, G_FILE_TEST_EXISTS)) << "the pid file goes at the end";
     EXPECT_EQ(module_->runtime, nullptr);
     /* The folders come from the registry file; a trailing slash is dropped. */
-    EXPECT_EQ(std::string(agent_data_folder()), std::string(dir_) + "/data");
-    EXPECT_EQ(std::string(agent_logs_folder()), std::string(dir_) + "/data/logs");
+    EXPECT_EQ(std::string(agent_data_folder()), dir_ + "/data");
+    EXPECT_EQ(std::string(agent_logs_folder()), dir_ + "/data/logs");
 }
 
 TEST_F(AgentMainTest, StartFailureRunsTheCleanupWithFailedSet)
@@ -139,7 +137,7 @@ TEST_F(AgentMainTest, ControlModeEndsRightAfterTheStart)
 {
     config_->ctrl_mode = true;
     stop_in_init = true;
-    config_->pidfile = g_strdup_printf("%s/never.pid", dir_);
+    config_->pidfile = g_strdup((dir_ + "/never.pid").c_str());
     EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 0);
     EXPECT_EQ(seen.cleanup_failed, 0);
     EXPECT_FALSE(g_file_test(config_->pidfile, G_FILE_TEST_EXISTS)) << "no pid file in control mode";
@@ -147,7 +145,7 @@ TEST_F(AgentMainTest, ControlModeEndsRightAfterTheStart)
 
 TEST_F(AgentMainTest, UnwritablePidFileFailsWithoutCleanup)
 {
-    config_->pidfile = g_strdup_printf("%s/registry/not-a-folder/hv.pid", dir_);
+    config_->pidfile = g_strdup((dir_ + "/registry/not-a-folder/hv.pid").c_str());
     EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 1);
     EXPECT_EQ(seen.init_calls, 0);
     EXPECT_EQ(seen.cleanup_calls, 0);
@@ -165,10 +163,7 @@ TEST_F(AgentMainTest, TheUuidIsCheckedAndKept)
     config_->uuid = g_strdup("6F9619FF-8B86-D011-B42D-00C04FC964FF");
     stop_in_init = true;
     EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 0);
-    g_autofree char *stored = nullptr;
-    g_autofree char *path = g_strdup_printf("%s/data/config/agent-uuid", dir_);
-    ASSERT_TRUE(g_file_get_contents(path, &stored, nullptr, nullptr));
-    EXPECT_STREQ(stored, "6f9619ff-8b86-d011-b42d-00c04fc964ff");
+    EXPECT_EQ(hvtest::ReadFile(dir_ + "/data/config/agent-uuid"), "6f9619ff-8b86-d011-b42d-00c04fc964ff");
 }
 
 TEST_F(AgentMainTest, AnExplicitProfileFixesTheRotationFields)

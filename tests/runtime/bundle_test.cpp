@@ -10,23 +10,12 @@
 #include "agent-common/osgi/framework.h"
 #include "agent-common/service-runner.h"
 #include "test-greeter.h"
+#include "tests/common/hv-test-support.h"
 
 namespace {
 
-std::string read_file(const std::string &path)
-{
-    g_autofree char *data = nullptr;
-    gsize len = 0;
-    if (!g_file_get_contents(path.c_str(), &data, &len, nullptr)) {
-        return "<missing>";
-    }
-    return std::string(data, len);
-}
-
-void write_file(const std::string &path, const std::string &text)
-{
-    ASSERT_TRUE(g_file_set_contents(path.c_str(), text.c_str(), static_cast<gssize>(text.size()), nullptr));
-}
+using hvtest::ReadFile;
+using hvtest::WriteFile;
 
 /* Runs in a death-test child: 0 when the replacement failed and the old file came back. */
 int replace_with_tiny_file_limit(const std::string &target)
@@ -35,7 +24,7 @@ int replace_with_tiny_file_limit(const std::string &target)
     struct rlimit limit = {4, 4};
     setrlimit(RLIMIT_FSIZE, &limit);
     ResourceStatus st = ExtractBundleResource("testbundle", "files/b.txt", target, true, false);
-    if (st != RESOURCE_FAILED_TO_EXTRACT || read_file(target) != "previous") {
+    if (st != RESOURCE_FAILED_TO_EXTRACT || ReadFile(target) != "previous") {
         return 10 + st;
     }
     /* A first extraction that fails leaves no truncated file behind either. */
@@ -51,24 +40,22 @@ class BundleTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = g_dir_make_tmp("hv-bundle-XXXXXX", nullptr);
+        ASSERT_FALSE(dir_.empty());
         context_ = framework_.GetBundleContext();
         bundle_ = context_.InstallBundles(HV_TEST_BUNDLE).at(0);
         service_runner_set_bundle_context(context_);
-        target_ = std::string(dir_) + "/driver.sys";
+        target_ = dir_ + "/driver.sys";
     }
     void TearDown() override
     {
         service_runner_set_bundle_context(cppmicroservices::BundleContext());
-        g_autofree char *cmd = g_strdup_printf("rm -rf '%s'", dir_);
-        ASSERT_EQ(system(cmd), 0);
-        g_free(dir_);
     }
 
     cppmicroservices::Framework framework_;
     cppmicroservices::BundleContext context_;
     cppmicroservices::Bundle bundle_;
-    char *dir_ = nullptr;
+    hvtest::TempDir tmp_{"hv-bundle"};
+    const std::string dir_ = tmp_.path();
     std::string target_;
 };
 
@@ -82,7 +69,7 @@ TEST_F(BundleTest, ManifestResourcesAndServices)
 
     cppmicroservices::BundleResource res = bundle_.GetResource("files/a.txt");
     ASSERT_TRUE(res.IsValid());
-    std::string expected = read_file(HV_TEST_RESOURCE_A);
+    std::string expected = ReadFile(HV_TEST_RESOURCE_A);
     EXPECT_EQ(res.GetData(), expected);
     EXPECT_EQ(res.GetSize(), static_cast<int>(expected.size()));
     EXPECT_EQ(res.GetCrc32(), crc32(0, reinterpret_cast<const Bytef *>(expected.data()), expected.size()));
@@ -104,7 +91,7 @@ TEST_F(BundleTest, ManifestResourcesAndServices)
     EXPECT_EQ(GetBundleService<ITestGreeter>(&context_, &err), nullptr) << "services go with the bundle";
     error_free(err);
 
-    EXPECT_THROW(context_.InstallBundles(std::string(dir_) + "/missing.so"), std::runtime_error);
+    EXPECT_THROW(context_.InstallBundles(dir_ + "/missing.so"), std::runtime_error);
     EXPECT_THROW(context_.InstallBundles(HV_TEST_BARE_LIBRARY), std::runtime_error) << "no resources inside";
 }
 
@@ -123,7 +110,7 @@ TEST_F(BundleTest, ExtractionComparesReplacesAndCleansUp)
 {
     EXPECT_EQ(ExtractBundleResource("testbundle", "files/none", target_, false, false), RESOURCE_NOT_FOUND);
     EXPECT_EQ(ExtractBundleResource("testbundle", "files/a.txt", target_, false, false), RESOURCE_EXTRACTED);
-    EXPECT_EQ(read_file(target_), read_file(HV_TEST_RESOURCE_A));
+    EXPECT_EQ(ReadFile(target_), ReadFile(HV_TEST_RESOURCE_A));
 
     struct stat before {};
     ASSERT_EQ(g_stat(target_.c_str(), &before), 0);
@@ -133,29 +120,29 @@ TEST_F(BundleTest, ExtractionComparesReplacesAndCleansUp)
     EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec) << "an identical file is left untouched";
 
     /* Same size, other bytes: the checksum tells them apart. */
-    std::string same_size(read_file(HV_TEST_RESOURCE_A).size(), 'x');
-    write_file(target_, same_size);
+    std::string same_size(ReadFile(HV_TEST_RESOURCE_A).size(), 'x');
+    WriteFile(target_, same_size);
     EXPECT_EQ(ExtractBundleResource("testbundle", "files/a.txt", target_, false, false), RESOURCE_OLDER_EXIST);
-    write_file(target_, "short");
+    WriteFile(target_, "short");
     EXPECT_EQ(ExtractBundleResource("testbundle", "files/a.txt", target_, false, false), RESOURCE_OLDER_EXIST);
-    write_file(target_, "");
+    WriteFile(target_, "");
     EXPECT_EQ(ExtractBundleResource("testbundle", "files/a.txt", target_, false, false), RESOURCE_OLDER_EXIST)
         << "an empty file counts as unreadable";
 
     EXPECT_EQ(ExtractBundleResource("testbundle", "files/a.txt", target_, true, false), RESOURCE_EXTRACTED);
-    EXPECT_EQ(read_file(target_), read_file(HV_TEST_RESOURCE_A));
+    EXPECT_EQ(ReadFile(target_), ReadFile(HV_TEST_RESOURCE_A));
     EXPECT_FALSE(g_file_test((target_ + ".bkp").c_str(), G_FILE_TEST_EXISTS)) << "no backup left behind";
 
     EXPECT_EQ(ExtractBundleResource("testbundle", "files/b.txt", target_, true, true), RESOURCE_EXTRACTED);
-    EXPECT_EQ(read_file(target_ + ".bkp"), read_file(HV_TEST_RESOURCE_A)) << "kept when asked to";
+    EXPECT_EQ(ReadFile(target_ + ".bkp"), ReadFile(HV_TEST_RESOURCE_A)) << "kept when asked to";
 }
 
 TEST_F(BundleTest, FailedReplacementRestoresThePreviousFile)
 {
-    write_file(target_, "previous");
+    WriteFile(target_, "previous");
     /* A file size limit below the resource's size makes the write fail, as a full disk would. */
     EXPECT_EXIT(exit(replace_with_tiny_file_limit(target_)), testing::ExitedWithCode(0), "");
-    EXPECT_EQ(read_file(target_), "previous");
+    EXPECT_EQ(ReadFile(target_), "previous");
 }
 
 TEST(BundleContextless, ExtractionNeedsTheFramework)

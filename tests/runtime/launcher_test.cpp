@@ -5,43 +5,30 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "agent-common/build-info.h"
+#include "tests/common/hv-test-support.h"
 
 namespace {
 
-struct Outcome {
-    int exit_code = -1;
-    std::string out;
-    std::string err;
-};
+using hvtest::Outcome;
 
 class LauncherTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = g_dir_make_tmp("hv-launch-XXXXXX", nullptr);
+        ASSERT_FALSE(dir_.empty());
         /* The launcher runs from a folder of its own: that folder is the root, where the
          * driver file is extracted and where the driver channel looks for it. */
-        root_ = std::string(dir_) + "/root";
-        g_mkdir_with_parents(root_.c_str(), 0755);
+        root_ = dir_ + "/root";
+        std::filesystem::create_directories(root_);
         launcher_ = root_ + "/hv-agent";
-        g_autofree char *copy = g_strdup_printf("cp '%s' '%s'", HV_LAUNCHER, launcher_.c_str());
-        ASSERT_EQ(system(copy), 0);
-        registry_ = std::string(dir_) + "/registry";
-        std::string text = std::string("HV_DATA_FOLDER=") + dir_ + "/data\n";
-        g_file_set_contents(registry_.c_str(), text.c_str(), -1, nullptr);
-    }
-    void TearDown() override
-    {
-        g_autofree char *cmd = g_strdup_printf("rm -rf '%s'", dir_);
-        ASSERT_EQ(system(cmd), 0);
-        g_free(dir_);
+        std::filesystem::copy_file(HV_LAUNCHER, launcher_);
+        registry_ = dir_ + "/registry";
+        hvtest::WriteFile(registry_, "HV_DATA_FOLDER=" + dir_ + "/data\n");
     }
 
     std::vector<std::string> command(const std::vector<std::string> &module_args) const
@@ -55,32 +42,18 @@ protected:
     {
         char **env = g_get_environ();
         env = g_environ_setenv(env, "HV_REGISTRY_FILE", registry_.c_str(), TRUE);
-        env = g_environ_setenv(env, "HV_RUNTIME_DIR", (std::string(dir_) + "/run").c_str(), TRUE);
-        env = g_environ_setenv(env, "HV_ENDR_EMU_ADDRESS", ("ipc://" + std::string(dir_) + "/endr.ipc").c_str(), TRUE);
+        env = g_environ_setenv(env, "HV_RUNTIME_DIR", (dir_ + "/run").c_str(), TRUE);
+        env = g_environ_setenv(env, "HV_ENDR_EMU_ADDRESS", ("ipc://" + dir_ + "/endr.ipc").c_str(), TRUE);
         return g_environ_unsetenv(env, "HV_LOGGING_PROFILE");
     }
 
     Outcome run(const std::vector<std::string> &module_args) const { return spawn(command(module_args)); }
 
+    /* Each test in its own folder: the module binds its command socket relative to it. */
     Outcome spawn(const std::vector<std::string> &args) const
     {
-        std::vector<char *> argv;
-        for (auto &a : args) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-        }
-        argv.push_back(nullptr);
         g_auto(GStrv) env = envp();
-        g_autofree char *out = nullptr;
-        g_autofree char *err = nullptr;
-        int status = 0;
-        Outcome r;
-        /* Each test in its own folder: the module binds its command socket relative to it. */
-        if (g_spawn_sync(dir_, argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err, &status, nullptr)) {
-            r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            r.out = out ? out : "";
-            r.err = err ? err : "";
-        }
-        return r;
+        return hvtest::RunProgram(args, dir_.c_str(), env);
     }
 
     std::string driver() const { return root_ + "/hv-enforcement64.sys"; }
@@ -95,7 +68,7 @@ protected:
         argv.push_back(nullptr);
         g_auto(GStrv) env = envp();
         GPid pid = 0;
-        if (!g_spawn_async(dir_, argv.data(), env,
+        if (!g_spawn_async(dir_.c_str(), argv.data(), env,
                            static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
                                                     G_SPAWN_STDERR_TO_DEV_NULL),
                            nullptr, nullptr, &pid, nullptr)) {
@@ -104,7 +77,8 @@ protected:
         return pid;
     }
 
-    char *dir_ = nullptr;
+    hvtest::TempDir tmp_{"hv-launch"};
+    const std::string dir_ = tmp_.path();
     std::string root_;
     std::string launcher_;
     std::string registry_;
@@ -112,25 +86,12 @@ protected:
 
 bool wait_for_file(const std::string &path, int ms)
 {
-    for (int i = 0; i < ms / 20; i++) {
-        if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return hvtest::WaitFor([&] { return g_file_test(path.c_str(), G_FILE_TEST_EXISTS); }, ms, 20);
 }
 
 bool wait_for_text(const std::string &path, const char *text, int ms)
 {
-    for (int i = 0; i < ms / 20; i++) {
-        g_autofree char *content = nullptr;
-        if (g_file_get_contents(path.c_str(), &content, nullptr, nullptr) && strstr(content, text)) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return hvtest::WaitFor([&] { return hvtest::ReadFile(path, "").find(text) != std::string::npos; }, ms, 20);
 }
 
 } // namespace
@@ -168,8 +129,8 @@ TEST_F(LauncherTest, HelpVersionAndOptionErrors)
 
 TEST_F(LauncherTest, RunsWithPidFileAndStopsOnInterrupt)
 {
-    const std::string pidfile = std::string(dir_) + "/data/pids/hv-enforcement.pid";
-    const std::string log = std::string(dir_) + "/module.log";
+    const std::string pidfile = dir_ + "/data/pids/hv-enforcement.pid";
+    const std::string log = dir_ + "/module.log";
     auto args = command({"--method", "stdin", "-f", pidfile, "-l", log});
     GPid pid = start(args);
     ASSERT_GT(pid, 0);
@@ -244,8 +205,8 @@ TEST_F(LauncherTest, TheDriverAnswersTheModuleAndAFaultFailsOneStart)
     EXPECT_EQ(failed.exit_code, 1);
     EXPECT_NE(failed.err.find("[api] error: failed to get driver version"), std::string::npos) << failed.err;
 
-    const std::string pidfile = std::string(dir_) + "/data/pids/hv-enforcement.pid";
-    const std::string log = std::string(dir_) + "/module.log";
+    const std::string pidfile = dir_ + "/data/pids/hv-enforcement.pid";
+    const std::string log = dir_ + "/module.log";
     auto args = command({"--method", "stdin", "-f", pidfile, "-l", log});
     GPid pid = start(args);
     ASSERT_GT(pid, 0);
@@ -300,9 +261,9 @@ std::string large_policy_request(uint64_t revision)
 
 TEST_F(LauncherTest, ALargePolicySentOverIpcIsEnforcedAgainAfterARestartWithoutCommands)
 {
-    const std::string log = std::string(dir_) + "/module.log";
+    const std::string log = dir_ + "/module.log";
     const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
-    const std::string request = std::string(dir_) + "/policy.json";
+    const std::string request = dir_ + "/policy.json";
     ASSERT_TRUE(g_file_set_contents(request.c_str(), large_policy_request(12).c_str(), -1, nullptr));
     const std::vector<std::string> blocked_out = {HV_ENDR, "classify", "--direction", "out", "--protocol", "tcp",
                                                   "--local", "10.0.0.9:40000", "--remote", "10.1.2.5:22"};
@@ -328,7 +289,7 @@ TEST_F(LauncherTest, ALargePolicySentOverIpcIsEnforcedAgainAfterARestartWithoutC
     Outcome out = spawn(blocked_out);
     EXPECT_NE(out.out.find(R"("verdict": "BLOCK", "rule-id": "o258")"), std::string::npos) << out.out;
     stop(pid);
-    ASSERT_TRUE(g_file_test((std::string(dir_) + "/data/config/persistent-policy.json").c_str(), G_FILE_TEST_EXISTS));
+    ASSERT_TRUE(g_file_test((dir_ + "/data/config/persistent-policy.json").c_str(), G_FILE_TEST_EXISTS));
 
     /* The emulated driver lives in the module process: the new one starts with no policy. */
     g_remove(log.c_str());

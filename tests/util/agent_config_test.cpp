@@ -21,66 +21,23 @@
 #include "qobject/qjson.h"
 #include "qobject/qlist.h"
 #include "qobject/qstring.h"
+#include "tests/common/hv-test-support.h"
 #include "util/agent-config.h"
 #include "util/error.h"
 #include "util/persistent-config.h"
 
 namespace {
 
-struct LogLine {
-    GLogLevelFlags level;
-    std::string text;
-};
-std::vector<LogLine> g_logs;
+using hvtest::LogRecord;
 
-void record_log(const gchar *, GLogLevelFlags level, const gchar *message, gpointer)
+bool logged(const std::string &text, GLogLevelFlags level)
 {
-    g_logs.push_back({static_cast<GLogLevelFlags>(level & G_LOG_LEVEL_MASK), message});
-}
-
-bool logged(const std::string &text, GLogLevelFlags level,
-            const std::vector<LogLine> &lines = g_logs)
-{
-    for (const LogLine &l : lines) {
-        if (l.text == text && l.level == level) {
-            return true;
-        }
-    }
-    return false;
+    return LogRecord::Logged(level, text);
 }
 
 bool logged_prefix(const std::string &prefix)
 {
-    for (const LogLine &l : g_logs) {
-        if (l.text.rfind(prefix, 0) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-std::string read_file(const std::string &path)
-{
-    gchar *text = nullptr;
-    gsize len = 0;
-    if (!g_file_get_contents(path.c_str(), &text, &len, nullptr)) {
-        return "<missing>";
-    }
-    std::string out(text, len);
-    g_free(text);
-    return out;
-}
-
-void write_file(const std::string &path, const std::string &text)
-{
-    ASSERT_TRUE(g_file_set_contents(path.c_str(), text.data(), text.size(), nullptr));
-}
-
-std::string take_message(Error *err)
-{
-    std::string msg = err ? error_get_message(err) : "";
-    error_free(err);
-    return msg;
+    return LogRecord::LoggedPrefix(hvtest::kAnyLevel, prefix);
 }
 
 /* Replies of the dispatcher: the result text, or the error message. */
@@ -95,7 +52,7 @@ Reply dispatch(const std::string &request)
     QObject *req = qobject_from_json(request.c_str(), &err);
     EXPECT_NE(req, nullptr) << request;
     char *ret = do_qmp_dispatch(req, &err);
-    Reply r{ret ? ret : "", take_message(err)};
+    Reply r{ret ? ret : "", hvtest::TakeMessage(err)};
     g_free(ret);
     qobject_decref(req);
     return r;
@@ -173,10 +130,21 @@ bool str_changed(const char *key, const char *old_value, const char *new_value, 
     return true;
 }
 
-std::vector<LogLine> g_hooked;
+/* The lines the logger handed to its hook. */
+std::vector<hvtest::LogLine> g_hooked;
 void hook_log(GLogLevelFlags level, const char *message, size_t len)
 {
     g_hooked.push_back({level, std::string(message, len)});
+}
+
+bool hooked(const std::string &text, GLogLevelFlags level)
+{
+    for (const hvtest::LogLine &l : g_hooked) {
+        if (l.text == text && l.level == level) {
+            return true;
+        }
+    }
+    return false;
 }
 
 int g_verbose_calls;
@@ -209,14 +177,11 @@ protected:
 
     void SetUp() override
     {
-        g_logs.clear();
         g_int_calls = g_bool_calls = g_str_calls = 0;
         g_refuse = false;
-        old_handler_ = g_log_set_default_handler(record_log, nullptr);
-        gchar *tmp = g_dir_make_tmp("agent-config-XXXXXX", nullptr);
-        ASSERT_NE(tmp, nullptr);
-        dir_ = tmp;
-        g_free(tmp);
+        LogRecord::Install();
+        dir_ = hvtest::MakeTempDir("agent-config");
+        ASSERT_FALSE(dir_.empty());
         file_ = dir_ + "/enforcement.json";
         persistent_config_init(file_.c_str());
         ASSERT_TRUE(agent_config_init());
@@ -237,11 +202,8 @@ protected:
         agent_config_cleanup();
         EXPECT_EQ(domain_, nullptr);
         persistent_config_cleanup();
-        g_log_set_default_handler(old_handler_, nullptr);
-        for (const std::string &name : list_dir()) {
-            g_unlink((dir_ + "/" + name).c_str());
-        }
-        g_rmdir(dir_.c_str());
+        LogRecord::Uninstall();
+        hvtest::RemoveTree(dir_);
     }
 
     std::vector<std::string> list_dir() const
@@ -266,7 +228,6 @@ protected:
     char *unset_ = nullptr;
     char *secret_ = nullptr;
     char *secret2_ = nullptr;
-    GLogFunc old_handler_ = nullptr;
 };
 
 } // namespace
@@ -286,7 +247,7 @@ TEST_F(AgentConfig, OutOfRangeIsRefusedAndKeepsTheValue)
                        "18446744073709551615 < 5");
     EXPECT_EQ(mode_, 3u);
     EXPECT_EQ(g_int_calls, 0);
-    EXPECT_EQ(read_file(file_), "<missing>");
+    EXPECT_EQ(hvtest::ReadFile(file_), "<missing>");
 
     r = set_configuration(R"([{"name": "agent.enforcement_mode", "int-value": 5}])");
     EXPECT_EQ(r.error, "");
@@ -302,7 +263,7 @@ TEST_F(AgentConfig, OutOfRangeIsRefusedAndKeepsTheValue)
 
 TEST_F(AgentConfig, StopsAtTheFirstFailureAndWritesNothing)
 {
-    write_file(file_, "[]");
+    hvtest::WriteFile(file_, "[]");
     Reply r = set_configuration(R"([{"name": "dns.rate_limit", "int-value": 7},
                                     {"name": "no.such.key", "int-value": 1},
                                     {"name": "dns.enable", "bool-value": false}])");
@@ -310,7 +271,7 @@ TEST_F(AgentConfig, StopsAtTheFirstFailureAndWritesNothing)
     EXPECT_EQ(rate_, 7u);
     EXPECT_TRUE(dns_);
     EXPECT_EQ(g_bool_calls, 0);
-    EXPECT_EQ(read_file(file_), "[]");
+    EXPECT_EQ(hvtest::ReadFile(file_), "[]");
 }
 
 TEST_F(AgentConfig, ValueMembersMustMatchTheField)
@@ -331,12 +292,12 @@ TEST_F(AgentConfig, ValueMembersMustMatchTheField)
         EXPECT_EQ(set_configuration(std::string("[") + field + "]").error, message) << field;
     }
     EXPECT_EQ(g_int_calls + g_bool_calls + g_str_calls, 0);
-    EXPECT_EQ(read_file(file_), "<missing>");
+    EXPECT_EQ(hvtest::ReadFile(file_), "<missing>");
 }
 
 TEST_F(AgentConfig, UnchangedValuesCallNoHandlerAndLogNothing)
 {
-    g_logs.clear();
+    LogRecord::Clear();
     Reply r = set_configuration(R"([{"name": "dns.rate_limit", "int-value": 1000},
                                     {"name": "dns.enable", "bool-value": true},
                                     {"name": "agent.roaming_domain_name", "str-value": ""}])");
@@ -344,7 +305,7 @@ TEST_F(AgentConfig, UnchangedValuesCallNoHandlerAndLogNothing)
     EXPECT_EQ(g_int_calls + g_bool_calls + g_str_calls, 0);
     EXPECT_FALSE(logged_prefix("[config]"));
     /* The call succeeded, so the listing was still written. */
-    EXPECT_EQ(fields_of(read_file(file_)).size(), 4u);
+    EXPECT_EQ(fields_of(hvtest::ReadFile(file_)).size(), 4u);
 }
 
 TEST_F(AgentConfig, RefusedChangesPutTheOldValueBack)
@@ -400,7 +361,7 @@ TEST_F(AgentConfig, HandlerRefusingWithoutAnErrorStillFailsTheCommand)
     EXPECT_EQ(r.error, "configuration change refused");
     EXPECT_EQ(count, 10u);
     EXPECT_FALSE(called_after);
-    EXPECT_EQ(read_file(file_), "<missing>");
+    EXPECT_EQ(hvtest::ReadFile(file_), "<missing>");
 }
 
 TEST_F(AgentConfig, ListingsGiveValuesAndDefaults)
@@ -418,7 +379,7 @@ TEST_F(AgentConfig, ListingsGiveValuesAndDefaults)
         {"agent.unset_name", "str-value=\"set now\""},
     };
     EXPECT_EQ(fields_of(dispatch(R"({"execute": "get-configuration"})").ret), current);
-    EXPECT_EQ(fields_of(read_file(file_)), current);
+    EXPECT_EQ(fields_of(hvtest::ReadFile(file_)), current);
     EXPECT_EQ(g_str_seen_old, "(null)");
 
     /* The default of a string registered without one is left out. */
@@ -437,7 +398,7 @@ TEST_F(AgentConfig, WrittenFileRestoresTheValuesAtTheNextStart)
                                     {"name": "agent.roaming_domain_name", "str-value": "a.b"}])")
                   .error,
               "");
-    std::string written = read_file(file_);
+    std::string written = hvtest::ReadFile(file_);
 
     agent_config_cleanup();
     rate_ = 1000;
@@ -447,11 +408,11 @@ TEST_F(AgentConfig, WrittenFileRestoresTheValuesAtTheNextStart)
     ConfigFieldList *fields = persistent_config_read(&err);
     ASSERT_EQ(err, nullptr);
     EXPECT_TRUE(set_agents_configuration(fields, true, &err));
-    EXPECT_EQ(take_message(err), "");
+    EXPECT_EQ(hvtest::TakeMessage(err), "");
     qapi_free_ConfigFieldList(fields);
     EXPECT_EQ(rate_, UINT64_MAX);
     EXPECT_STREQ(domain_, "a.b");
-    EXPECT_EQ(read_file(file_), written);
+    EXPECT_EQ(hvtest::ReadFile(file_), written);
 }
 
 TEST_F(AgentConfig, RegistryLifecycle)
@@ -480,11 +441,11 @@ TEST_F(AgentConfig, ProtectedStringsAreNeverLoggedAndStoredEncoded)
     EXPECT_STREQ(secret_, "s3cr3t");
     EXPECT_EQ(fields_of(dispatch(R"({"execute": "get-configuration"})").ret)["agent.secret"],
               "str-value=\"s3cr3t\"");
-    std::string stored = fields_of(read_file(file_))["agent.secret"];
+    std::string stored = fields_of(hvtest::ReadFile(file_))["agent.secret"];
     EXPECT_EQ(stored.find("s3cr3t"), std::string::npos) << stored;
-    for (const LogLine &l : g_logs) {
-        EXPECT_EQ(l.text.find("s3cr3t"), std::string::npos) << l.text;
-        EXPECT_EQ(l.text.find("'initial'"), std::string::npos) << l.text;
+    for (const std::string &text : LogRecord::Texts()) {
+        EXPECT_EQ(text.find("s3cr3t"), std::string::npos) << text;
+        EXPECT_EQ(text.find("'initial'"), std::string::npos) << text;
     }
     EXPECT_TRUE(logged("[config] updating agent string configuration field 'agent.secret'",
                        G_LOG_LEVEL_MESSAGE));
@@ -495,7 +456,7 @@ TEST_F(AgentConfig, ProtectedStringsAreNeverLoggedAndStoredEncoded)
     Error *err = nullptr;
     ConfigFieldList *fields = persistent_config_read(&err);
     EXPECT_TRUE(set_agents_configuration(fields, true, &err));
-    EXPECT_EQ(take_message(err), "");
+    EXPECT_EQ(hvtest::TakeMessage(err), "");
     qapi_free_ConfigFieldList(fields);
     EXPECT_STREQ(secret2_, "s3cr3t");
 }
@@ -504,14 +465,14 @@ TEST_F(AgentConfig, FileOfMoreThan65535BytesIsIgnored)
 {
     std::string body = R"([{"name": "dns.rate_limit", "int-value": 5}])";
     std::string at_limit = body + std::string(65535 - body.size(), ' ');
-    write_file(file_, at_limit);
+    hvtest::WriteFile(file_, at_limit);
     Error *err = nullptr;
     ConfigFieldList *fields = persistent_config_read(&err);
     ASSERT_NE(fields, nullptr);
     EXPECT_EQ(fields->value->int_value, 5);
     qapi_free_ConfigFieldList(fields);
 
-    write_file(file_, at_limit + " ");
+    hvtest::WriteFile(file_, at_limit + " ");
     EXPECT_EQ(persistent_config_read(&err), nullptr);
     EXPECT_EQ(err, nullptr);
     EXPECT_TRUE(logged("[persistent-config] Config file is too big 65536", G_LOG_LEVEL_WARNING));
@@ -519,7 +480,7 @@ TEST_F(AgentConfig, FileOfMoreThan65535BytesIsIgnored)
 
 TEST_F(AgentConfig, FileElementsWithoutNameOrValueAreSkipped)
 {
-    write_file(file_, R"([{"name": "dns.rate_limit"}, 17, {"int-value": 3},
+    hvtest::WriteFile(file_, R"([{"name": "dns.rate_limit"}, 17, {"int-value": 3},
         {"name": "agent.enforcement_mode", "int-value": "2"},
         {"name": "agent.enforcement_mode", "int-value": 2},
         {"name": "dns.enable", "bool-value": false},
@@ -560,10 +521,10 @@ TEST_F(AgentConfig, UnusableFilesLeaveTheDefaults)
         {R"({"name": "dns.enable", "bool-value": false})", "Invalid format of JSON file"},
     };
     for (const auto &[text, message] : malformed) {
-        write_file(file_, text);
+        hvtest::WriteFile(file_, text);
         Error *err = nullptr;
         EXPECT_EQ(persistent_config_read(&err), nullptr);
-        EXPECT_EQ(take_message(err).rfind(message, 0), 0u) << text;
+        EXPECT_EQ(hvtest::TakeMessage(err).rfind(message, 0), 0u) << text;
     }
     EXPECT_TRUE(logged("[persistent-config] Invalid format of JSON file", G_LOG_LEVEL_WARNING));
 
@@ -574,10 +535,10 @@ TEST_F(AgentConfig, UnusableFilesLeaveTheDefaults)
     EXPECT_TRUE(logged("[persistent-config] Configuration file '" + file_ + "' doesn't exist",
                        G_LOG_LEVEL_DEBUG));
 
-    write_file(file_, "[]");
+    hvtest::WriteFile(file_, "[]");
     persistent_config_init((file_ + "/below-a-file.json").c_str());
     EXPECT_EQ(persistent_config_read(&err), nullptr);
-    EXPECT_NE(take_message(err), "");
+    EXPECT_NE(hvtest::TakeMessage(err), "");
     EXPECT_TRUE(logged_prefix("[persistent-config] Failed reading configuration file '" + file_ +
                               "/below-a-file.json' size: "));
 }
@@ -591,19 +552,19 @@ TEST_F(AgentConfig, FailedWriteKeepsThePreviousFile)
     const std::string fresh = dir_ + "/missing/enforcement.json";
     persistent_config_init(fresh.c_str());
     EXPECT_TRUE(persistent_config_write(all, &err));
-    EXPECT_EQ(fields_of(read_file(fresh)).size(), 4u);
+    EXPECT_EQ(fields_of(hvtest::ReadFile(fresh)).size(), 4u);
     g_unlink(fresh.c_str());
     g_rmdir((dir_ + "/missing").c_str());
 
     persistent_config_init((file_ + "/below-a-file.json").c_str());
-    write_file(file_, "[]");
+    hvtest::WriteFile(file_, "[]");
     EXPECT_FALSE(persistent_config_write(all, &err));
     EXPECT_TRUE(logged_prefix("[persistent-config] Can't write JSON to file: "));
 
     /* Writing stops part way (file size limit): the old content stays whole and no
      * temporary file is left behind. */
     persistent_config_init(file_.c_str());
-    write_file(file_, "[]");
+    hvtest::WriteFile(file_, "[]");
     struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     void (*old_sig)(int) = signal(SIGXFSZ, SIG_IGN);
@@ -614,19 +575,19 @@ TEST_F(AgentConfig, FailedWriteKeepsThePreviousFile)
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, old_sig);
     EXPECT_FALSE(ok);
-    EXPECT_EQ(read_file(file_), "[]");
+    EXPECT_EQ(hvtest::ReadFile(file_), "[]");
     EXPECT_EQ(list_dir(), std::vector<std::string>{"enforcement.json"});
 
     if (geteuid() != 0) {
         ASSERT_EQ(g_chmod(dir_.c_str(), 0500), 0);
         EXPECT_FALSE(persistent_config_write(all, &err));
         g_chmod(dir_.c_str(), 0700);
-        EXPECT_EQ(read_file(file_), "[]");
+        EXPECT_EQ(hvtest::ReadFile(file_), "[]");
     }
     EXPECT_EQ(err, nullptr);
 
     EXPECT_TRUE(persistent_config_write(all, &err));
-    EXPECT_EQ(fields_of(read_file(file_)).size(), 4u);
+    EXPECT_EQ(fields_of(hvtest::ReadFile(file_)).size(), 4u);
     EXPECT_EQ(list_dir(), std::vector<std::string>{"enforcement.json"});
     qapi_free_ConfigFieldList(all);
 }
@@ -635,11 +596,11 @@ TEST_F(AgentConfig, FileNameFromTheDataFolder)
 {
     std::string registry = dir_ + "/registry";
     g_setenv("HV_REGISTRY_FILE", registry.c_str(), TRUE);
-    write_file(registry, "HV_DATA_FOLDER=" + dir_ + "\n");
+    hvtest::WriteFile(registry, "HV_DATA_FOLDER=" + dir_ + "\n");
     EXPECT_TRUE(persistent_config_init_in_data_folder(nullptr, "enforcement.json"));
     EXPECT_STREQ(persistent_config_file(), (dir_ + "/config/enforcement.json").c_str());
 
-    write_file(registry, "HV_DATA_FOLDER=/" + std::string(250, 'd') + "\n");
+    hvtest::WriteFile(registry, "HV_DATA_FOLDER=/" + std::string(250, 'd') + "\n");
     EXPECT_FALSE(persistent_config_init_in_data_folder(nullptr, "enforcement.json"));
     EXPECT_EQ(persistent_config_file(), nullptr);
     EXPECT_TRUE(logged("[persistent-config] Error setting config file name 'enforcement.json'",
@@ -682,21 +643,21 @@ TEST_F(AgentConfig, LogVerboseFieldSetsTheLoggerLevel)
     EXPECT_EQ(g_verbose_calls, 1);
     EXPECT_TRUE(g_verbose_last);
     EXPECT_TRUE(
-        logged("[agents-main] setting agent log verbose=true", G_LOG_LEVEL_MESSAGE, g_hooked));
+        hooked("[agents-main] setting agent log verbose=true", G_LOG_LEVEL_MESSAGE));
 
     /* The call agent_main makes at start with the value it already has. */
     Error *err = nullptr;
     EXPECT_TRUE(update_agent_log_verbose("agent.log_verbose", true, true, &err));
-    EXPECT_TRUE(logged("[agents-main] ignoring log level update unchanged (verbose=true)",
-                       G_LOG_LEVEL_MESSAGE, g_hooked));
+    EXPECT_TRUE(hooked("[agents-main] ignoring log level update unchanged (verbose=true)",
+                       G_LOG_LEVEL_MESSAGE));
     EXPECT_EQ(g_verbose_calls, 1);
 
     /* Started with -v: switching verbose off keeps every level. */
     config.log_level = LOGGER_LEVELS_ALL;
     EXPECT_EQ(set_verbose(false), "");
-    EXPECT_TRUE(logged("[agents-main] ignoring log level update overridden by flag "
+    EXPECT_TRUE(hooked("[agents-main] ignoring log level update overridden by flag "
                        "(verbose=false)",
-                       G_LOG_LEVEL_DEBUG, g_hooked));
+                       G_LOG_LEVEL_DEBUG));
     EXPECT_EQ(logger_get_level(), static_cast<uint32_t>(LOGGER_LEVELS_ALL));
     EXPECT_EQ(g_verbose_calls, 1);
     EXPECT_FALSE(verbose);
