@@ -4,7 +4,29 @@ import datetime
 import json
 import pathlib
 import platform
+import re
 import sys
+
+# Run options Google Benchmark appends to a case name.
+RUN_OPTIONS = re.compile(r"/(min_time|iterations|repeats|manual_time|real_time)[^/]*")
+
+# The phases of "set-enforcement-policy" (policy_push_bench), in the update's order.
+PUSH_PHASES = [
+    ("Parse", "JSON parse"),
+    ("Visit", "typed visit (both tables)"),
+    ("Copy", "copy of both tables"),
+    ("Implicit", "implicit rules and rule types"),
+    ("Convert", "conversion + index + driver requests (both tables)"),
+    ("RevisionSwap", "revision + swap"),
+    ("Dump", "dump to log (null handler)"),
+    ("Persist", "persist (atomic file write)"),
+    ("Release", "release of request tree and typed arguments"),
+]
+# Parts of Convert, measured on their own.
+CONVERT_PARTS = [
+    ("AgentBuffers", "agent builds index + rule buffers"),
+    ("DriverDecode", "emulated driver decodes them"),
+]
 
 
 def cpu_model():
@@ -17,6 +39,44 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
+def to_ms(b):
+    scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}.get(b.get("time_unit", "ns"), 1e-6)
+    return b["real_time"] * scale
+
+
+def push_phases(times):
+    sizes = sorted({int(n.split("/")[1]) for n in times if n.startswith("BM_PolicyPush/")})
+    if not sizes:
+        return
+    print("## set-enforcement-policy: where the time goes\n")
+    print("Whole command through do_qmp_dispatch (`BM_PolicyPush`), and each phase timed on "
+          "its own in the same push sequence (`BM_PushPhase_*`); share = of the phases' sum.\n")
+    print("| phase | " + " | ".join(f"{n:,} rules" for n in sizes) + " |")
+    print("|---|" + "---|" * len(sizes))
+    sums = {n: sum(times.get(f"BM_PushPhase_{key}/{n}", 0) for key, _ in PUSH_PHASES) for n in sizes}
+
+    def cell(ms, n):
+        return f"{ms:.1f} ms ({100 * ms / sums[n]:.0f}%)" if sums[n] else f"{ms:.1f} ms"
+
+    for key, label in PUSH_PHASES:
+        print(f"| {label} | " + " | ".join(cell(times.get(f"BM_PushPhase_{key}/{n}", 0), n) for n in sizes) + " |")
+    for key, label in CONVERT_PARTS:
+        print(f"| &nbsp;&nbsp;of conversion: {label} | "
+              + " | ".join(cell(times.get(f"BM_PushPhase_{key}/{n}", 0), n) for n in sizes) + " |")
+    rest = {n: times.get(f"BM_PushPhase_Convert/{n}", 0)
+            - sum(times.get(f"BM_PushPhase_{key}/{n}", 0) for key, _ in CONVERT_PARTS) for n in sizes}
+    print("| &nbsp;&nbsp;of conversion: the rest (requests through the emulated device) | "
+          + " | ".join(cell(rest[n], n) for n in sizes) + " |")
+    print("| **sum of the phases** | " + " | ".join(f"{sums[n]:.1f} ms" for n in sizes) + " |")
+    print("| **whole command (BM_PolicyPush)** | "
+          + " | ".join(f"{times.get(f'BM_PolicyPush/{n}', 0):.1f} ms" for n in sizes) + " |")
+    ipc = times.get("BM_PolicyPushIpc")
+    if ipc:
+        print(f"\nOver the nanomsg command socket to a module process (`BM_PolicyPushIpc`, 65,536 "
+              f"rules, log to a file): {ipc:.1f} ms per request.")
+    print()
+
+
 def main(result_dir):
     files = sorted(pathlib.Path(result_dir).glob("*.json"))
     print("# Benchmark results\n")
@@ -24,6 +84,7 @@ def main(result_dir):
     print(f"- machine: {cpu_model()}, {platform.machine()}, Linux {platform.release()}")
     print("- build: Release (`make bench`)\n")
     rates = {}
+    times = {}
     for f in files:
         data = json.loads(f.read_text())
         print(f"## {f.stem}\n")
@@ -32,9 +93,10 @@ def main(result_dir):
         print("| benchmark | time per run | MB/s | peak heap (MiB) | doc (MiB) | other |")
         print("|---|---|---|---|---|---|")
         for b in data["benchmarks"]:
-            name = b["name"].split("/min_time")[0]
+            name = RUN_OPTIONS.sub("", b["name"])
             mbps = b.get("bytes_per_second", 0) / 1e6
             rates[name] = mbps
+            times[name] = to_ms(b)
             peak = b.get("peak_MiB", "")
             doc = b.get("doc_MiB", "")
             fmt = lambda v: f"{v:.1f}" if isinstance(v, (int, float)) else ""
@@ -51,6 +113,7 @@ def main(result_dir):
     if ours and theirs:
         print(f"Parse throughput ratio, RapidJSON DOM / our reader: {theirs / ours:.2f}x "
               f"(aim: at most 3x).\n")
+    push_phases(times)
     notes = pathlib.Path(__file__).resolve().parent.parent / "bench" / "ANALYSIS.md"
     if notes.exists():
         print(notes.read_text())
