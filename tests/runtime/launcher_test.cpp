@@ -304,3 +304,34 @@ TEST_F(LauncherTest, ALargePolicySentOverIpcIsEnforcedAgainAfterARestartWithoutC
     EXPECT_NE(in.out.find(R"("verdict": "BLOCK", "rule-id": "i32767")"), std::string::npos) << in.out;
     stop(pid);
 }
+
+TEST_F(LauncherTest, TheDnsCacheGoesToTheDriverAtStartAndBackToItsFileAtStop)
+{
+    const std::string log = dir_ + "/module.log";
+    const std::string cache = dir_ + "/data/persistent-config/persistent-dnscache.json";
+    std::filesystem::create_directories(dir_ + "/data/persistent-config");
+    hvtest::WriteFile(cache, R"({"records": [
+        {"name": "db.example.test", "ip": "192.0.2.7", "ts": 11, "start_ts": 10},
+        {"name": "v6.example.test", "ip": "2001:db8::7", "ts": 21, "start_ts": 20}]})");
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        g_remove(log.c_str());
+        GPid pid = start(command({"--method", "stdin", "-l", log}));
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+        EXPECT_TRUE(wait_for_text(log, "[main] got enforcement DNS cache from file", 1000));
+        /* Nothing of the file may survive but what came back from the driver. */
+        g_remove(cache.c_str());
+        kill(pid, SIGINT);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        std::string saved = hvtest::ReadFile(cache);
+        /* Each save lists the driver's records in reverse. */
+        size_t db = saved.find(R"({"name": "db.example.test", "ip": "192.0.2.7", "ts": 11, "start_ts": 10})");
+        size_t v6 = saved.find(R"({"name": "v6.example.test", "ip": "2001:db8::7", "ts": 21, "start_ts": 20})");
+        ASSERT_NE(db, std::string::npos) << saved;
+        ASSERT_NE(v6, std::string::npos) << saved;
+        EXPECT_EQ(round == 0, v6 < db) << saved;
+    }
+}
