@@ -6,13 +6,25 @@
 #include "util/agent-assert.h"
 #include "util/error.h"
 
+struct ConnectAttempt;
+
 struct QmpServerTcp : QmpServer {
     char **addresses = nullptr;
     uint32_t connect_timeout_ms = 0;
     GSocket *socket = nullptr;
+    GObject *socket_owner = nullptr; /* the socket itself, or the connection holding it */
     GIOChannel *channel = nullptr;
     guint in_watch = 0;
     QmpStreamOutput out;
+    ConnectAttempt *connecting = nullptr;
+};
+
+/* A connection being made for a re-run; tcp is cleared when the server stops meanwhile. */
+struct ConnectAttempt {
+    QmpServerTcp *tcp;
+    GCancellable *cancel;
+    guint timeout;
+    bool timed_out;
 };
 
 static QmpServerTcp *tcp_of(QmpServer *server)
@@ -43,6 +55,18 @@ static GSocket *connect_with_timeout(GSocketAddress *address, uint32_t timeout_m
         }
     }
     return sock;
+}
+
+/* owner keeps the socket open; the server takes the reference. */
+static void adopt_socket(QmpServerTcp *tcp, GSocket *sock, GObject *owner)
+{
+    tcp->socket = sock;
+    tcp->socket_owner = owner;
+    tcp->channel = g_io_channel_unix_new(g_socket_get_fd(sock));
+    g_io_channel_set_encoding(tcp->channel, nullptr, nullptr);
+    g_io_channel_set_buffered(tcp->channel, FALSE);
+    g_io_channel_set_flags(tcp->channel, G_IO_FLAG_NONBLOCK, nullptr);
+    tcp->out.channel = tcp->channel;
 }
 
 /* Tries every resolved address of the first entry; the others are for the callers' policy. */
@@ -78,17 +102,18 @@ static bool open_connection(QmpServerTcp *tcp, Error **errp)
         g_clear_error(&gerr);
         return false;
     }
-    tcp->socket = sock;
-    tcp->channel = g_io_channel_unix_new(g_socket_get_fd(sock));
-    g_io_channel_set_encoding(tcp->channel, nullptr, nullptr);
-    g_io_channel_set_buffered(tcp->channel, FALSE);
-    g_io_channel_set_flags(tcp->channel, G_IO_FLAG_NONBLOCK, nullptr);
-    tcp->out.channel = tcp->channel;
+    adopt_socket(tcp, sock, G_OBJECT(sock));
     return true;
 }
 
 static void close_connection(QmpServerTcp *tcp)
 {
+    if (tcp->connecting) {
+        /* The attempt ends on its own; it only must not find this server any more. */
+        tcp->connecting->tcp = nullptr;
+        g_cancellable_cancel(tcp->connecting->cancel);
+        tcp->connecting = nullptr;
+    }
     if (tcp->in_watch) {
         g_source_remove(tcp->in_watch);
         tcp->in_watch = 0;
@@ -101,8 +126,9 @@ static void close_connection(QmpServerTcp *tcp)
     }
     if (tcp->socket) {
         g_socket_close(tcp->socket, nullptr);
-        g_object_unref(tcp->socket);
+        g_object_unref(tcp->socket_owner);
         tcp->socket = nullptr;
+        tcp->socket_owner = nullptr;
     }
 }
 
@@ -134,20 +160,80 @@ static gboolean input_ready(GIOChannel *channel, GIOCondition, gpointer opaque)
     return G_SOURCE_REMOVE;
 }
 
+static void start_serving(QmpServerTcp *tcp)
+{
+    tcp->in_watch = g_io_add_watch(tcp->channel, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                                   input_ready, tcp);
+    qmp_server_set_state(tcp, QMP_SERVER_STATE_ACTIVE);
+}
+
+static gboolean connect_timed_out(gpointer data)
+{
+    ConnectAttempt *attempt = static_cast<ConnectAttempt *>(data);
+    attempt->timeout = 0;
+    attempt->timed_out = true;
+    g_cancellable_cancel(attempt->cancel);
+    return G_SOURCE_REMOVE;
+}
+
+static void connect_finished(GObject *client, GAsyncResult *result, gpointer data)
+{
+    ConnectAttempt *attempt = static_cast<ConnectAttempt *>(data);
+    GError *gerr = nullptr;
+    GSocketConnection *conn = g_socket_client_connect_to_host_finish(G_SOCKET_CLIENT(client), result, &gerr);
+    if (attempt->timeout) {
+        g_source_remove(attempt->timeout);
+    }
+    QmpServerTcp *tcp = attempt->tcp;
+    bool timed_out = attempt->timed_out;
+    g_object_unref(attempt->cancel);
+    delete attempt;
+    if (!tcp) {
+        g_clear_object(&conn);
+        g_clear_error(&gerr);
+        return;
+    }
+    tcp->connecting = nullptr;
+    if (!conn) {
+        /* Left INACTIVE: the aggregator timer tries again, as after a failed run. */
+        const char *why = timed_out ? "connection timed out" : gerr->message;
+        g_critical("[qmp-server-tcp]  error opening socket channel (%s): %s", tcp->addresses[0], why);
+        g_warning("[qmp-server] %s - failed to re-run, next try to establish connection after timeout", tcp->name);
+        g_clear_error(&gerr);
+        return;
+    }
+    GSocket *sock = g_socket_connection_get_socket(conn);
+    g_socket_set_blocking(sock, FALSE);
+    adopt_socket(tcp, sock, G_OBJECT(conn));
+    start_serving(tcp);
+}
+
+/* A re-run connects without blocking the main loop: the server turns ACTIVE once connected. */
+static void connect_async(QmpServerTcp *tcp)
+{
+    ConnectAttempt *attempt = new ConnectAttempt{tcp, g_cancellable_new(), 0, false};
+    tcp->connecting = attempt;
+    if (tcp->connect_timeout_ms) {
+        attempt->timeout = g_timeout_add(tcp->connect_timeout_ms, connect_timed_out, attempt);
+    }
+    GSocketClient *client = g_socket_client_new();
+    g_socket_client_connect_to_host_async(client, tcp->addresses[0], 0, attempt->cancel, connect_finished, attempt);
+    g_object_unref(client);
+}
+
 static bool tcp_run(QmpServer *server, Error **errp)
 {
     QmpServerTcp *tcp = tcp_of(server);
-    if (tcp->state == QMP_SERVER_STATE_ACTIVE) {
+    if (tcp->state == QMP_SERVER_STATE_ACTIVE || tcp->connecting) {
         error_setg(errp, "TCP server is running already");
         return false;
     }
     /* The constructor's connection is used first; a stopped server connects again. */
-    if (!tcp->channel && !open_connection(tcp, errp)) {
-        return false;
+    if (!tcp->channel) {
+        connect_async(tcp);
+        return true;
     }
-    tcp->in_watch = g_io_add_watch(tcp->channel, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
-                                   input_ready, tcp);
-    qmp_server_set_state(tcp, QMP_SERVER_STATE_ACTIVE);
+    start_serving(tcp);
     return true;
 }
 

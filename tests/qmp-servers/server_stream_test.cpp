@@ -1,7 +1,10 @@
 /* The standard-I/O server over pipes and the TCP server against a listener on 127.0.0.1. */
 #include <gio/gio.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "agent-common/qmp-servers/qmp-manager.h"
@@ -166,12 +169,13 @@ TEST_F(StdIoServerTest, AReplyLargerThanThePipeIsFinishedBeforeTheNextOne)
 
 class TcpPeer {
 public:
-    TcpPeer()
+    explicit TcpPeer(int backlog = 10)
     {
         listener_ = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, nullptr);
         GInetAddress *lo = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
         GSocketAddress *addr = g_inet_socket_address_new(lo, 0);
         g_socket_bind(listener_, addr, TRUE, nullptr);
+        g_socket_set_listen_backlog(listener_, backlog);
         g_socket_listen(listener_, nullptr);
         g_object_unref(addr);
         g_object_unref(lo);
@@ -181,6 +185,9 @@ public:
     }
     ~TcpPeer()
     {
+        for (int fd : fillers_) {
+            close(fd);
+        }
         CloseConnection();
         g_object_unref(listener_);
     }
@@ -192,6 +199,31 @@ public:
             g_socket_set_blocking(conn_, FALSE);
         }
         return conn_ != nullptr;
+    }
+    /* Accepts while the main loop runs, for a client that connects from the loop. */
+    bool AcceptSpinning(int timeout_ms = 5000)
+    {
+        g_socket_set_blocking(listener_, FALSE);
+        run_until([&] { return (conn_ = g_socket_accept(listener_, nullptr, nullptr)) != nullptr; }, timeout_ms);
+        g_socket_set_blocking(listener_, TRUE);
+        if (conn_) {
+            g_socket_set_blocking(conn_, FALSE);
+        }
+        return conn_ != nullptr;
+    }
+    /* Connections nobody accepts: once the queue is full, new connects hang. */
+    void FillAcceptQueue(int count)
+    {
+        struct sockaddr_in to {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port_);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int i = 0; i < count; i++) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(fd, reinterpret_cast<struct sockaddr *>(&to), sizeof to);
+            fillers_.push_back(fd);
+        }
+        spin_for(50);
     }
     void Send(const std::string &text) { g_socket_send(conn_, text.data(), text.size(), nullptr, nullptr); }
     bool WaitFor(const std::string &expected, int timeout_ms = 5000)
@@ -220,6 +252,7 @@ public:
 private:
     GSocket *listener_ = nullptr;
     GSocket *conn_ = nullptr;
+    std::vector<int> fillers_;
     guint16 port_ = 0;
 };
 
@@ -290,6 +323,57 @@ TEST_F(TcpServerTest, APeerGoneMidReplyFailsTheServer)
     peer.CloseConnection();
     EXPECT_TRUE(run_until([&] { return server->state == QMP_SERVER_STATE_FAILED; }));
     EXPECT_FALSE(server->reply_in_progress);
+    qmp_server_destroy(server);
+}
+
+TEST_F(TcpServerTest, ARunAfterAStopConnectsAgainWithoutBlockingTheLoop)
+{
+    TcpPeer peer;
+    QmpServer *server = qmp_server_new_tcp(peer.Address().c_str(), 2000);
+    ASSERT_NE(server, nullptr);
+    ASSERT_TRUE(peer.Accept());
+    Error *err = nullptr;
+    ASSERT_TRUE(qmp_server_run(server, &err));
+    qmp_server_stop(server);
+    peer.CloseConnection();
+    ASSERT_TRUE(qmp_server_run(server, &err));
+    EXPECT_EQ(server->state, QMP_SERVER_STATE_INACTIVE) << "active only once connected";
+    EXPECT_FALSE(qmp_server_run(server, &err)) << "one attempt at a time";
+    error_free_and_clear(&err);
+    ASSERT_TRUE(peer.AcceptSpinning());
+    EXPECT_TRUE(run_until([&] { return server->state == QMP_SERVER_STATE_ACTIVE; }));
+    peer.Send("{\"execute\": \"ping\"}");
+    EXPECT_TRUE(peer.WaitFor(kPong));
+    /* Stopped while connecting: the late result finds no server to touch. */
+    qmp_server_stop(server);
+    peer.CloseConnection();
+    ASSERT_TRUE(qmp_server_run(server, &err));
+    qmp_server_destroy(server);
+    spin_for(100);
+}
+
+TEST_F(TcpServerTest, AConnectThatHangsTimesOutWhileTheLoopRuns)
+{
+    TcpPeer peer(0);
+    QmpServer *server = qmp_server_new_tcp(peer.Address().c_str(), 300);
+    ASSERT_NE(server, nullptr);
+    ASSERT_TRUE(peer.Accept());
+    Error *err = nullptr;
+    ASSERT_TRUE(qmp_server_run(server, &err));
+    qmp_server_stop(server);
+    peer.FillAcceptQueue(3);
+    int ticks = 0;
+    guint ticker = g_timeout_add(10, [](gpointer n) -> gboolean {
+        ++*static_cast<int *>(n);
+        return G_SOURCE_CONTINUE;
+    }, &ticks);
+    ASSERT_TRUE(qmp_server_run(server, &err));
+    EXPECT_TRUE(run_until([&] { return logs_.HasPrefix("[qmp-server-tcp]  error opening socket channel ("); }, 5000));
+    g_source_remove(ticker);
+    EXPECT_TRUE(logs_.Has("[qmp-server-tcp]  error opening socket channel (" + peer.Address() +
+                          "): connection timed out"));
+    EXPECT_GE(ticks, 10) << "the loop kept running while connecting";
+    EXPECT_EQ(server->state, QMP_SERVER_STATE_INACTIVE);
     qmp_server_destroy(server);
 }
 
