@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "enforcement/framework/agent/en-rules.h"
 #include "enforcement/framework/common/en-utils.h"
 #include "qapi/qmp-enforcement-types.h"
 #include "util/aux-netif.h"
@@ -502,8 +503,8 @@ EnforcementPolicyImplicitRuleList *en_policy_add_implicit_rules(const InetSocket
 {
     remove_implicit_chains(output_table);
     remove_implicit_chains(input_table);
-    g_autofree char *output_name = g_strdup_printf("IMPLICIT-%s", "OUTPUT");
-    g_autofree char *input_name = g_strdup_printf("IMPLICIT-%s", "INPUT");
+    g_autofree char *output_name = g_strdup_printf("IMPLICIT-%s", EN_TABLE_OUTPUT);
+    g_autofree char *input_name = g_strdup_printf("IMPLICIT-%s", EN_TABLE_INPUT);
     EnforcementChain *output = new_implicit_chain(output_name);
     EnforcementChain *input = new_implicit_chain(input_name);
     EnforcementPolicyImplicitRuleList *records = nullptr;

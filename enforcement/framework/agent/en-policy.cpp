@@ -51,17 +51,6 @@ bool api_open(void)
     return g_en_handle && en_api_is_started(g_en_handle);
 }
 
-uint64_t rule_count(const EnforcementChainList *table)
-{
-    uint64_t n = 0;
-    for (const EnforcementChainList *c = table; c; c = c->next) {
-        for (const EnforcementRuleList *r = c->value ? c->value->rules : nullptr; r; r = r->next) {
-            n++;
-        }
-    }
-    return n;
-}
-
 bool refresh_policy_after_implicit_dns_rules(const char *, bool old_value, bool new_value, Error **errp)
 {
     if (s_implicit_dns_locked && !old_value && new_value) {
@@ -71,16 +60,12 @@ bool refresh_policy_after_implicit_dns_rules(const char *, bool old_value, bool 
     return true;
 }
 
-bool same_flag(bool has_a, bool a, bool has_b, bool b)
-{
-    return has_a == has_b && (!has_a || a == b);
-}
-
 bool same_server(const InetSocketAddress *a, const InetSocketAddress *b)
 {
+    auto same = [](bool has_a, auto va, bool has_b, auto vb) { return has_a == has_b && (!has_a || va == vb); };
     return g_strcmp0(a->host, b->host) == 0 && g_strcmp0(a->port, b->port) == 0 &&
-           a->has_to == b->has_to && (!a->has_to || a->to == b->to) && same_flag(a->has_ipv4, a->ipv4, b->has_ipv4, b->ipv4) &&
-           same_flag(a->has_ipv6, a->ipv6, b->has_ipv6, b->ipv6);
+           same(a->has_to, a->to, b->has_to, b->to) && same(a->has_ipv4, a->ipv4, b->has_ipv4, b->ipv4) &&
+           same(a->has_ipv6, a->ipv6, b->has_ipv6, b->ipv6);
 }
 
 bool same_server_list(const InetSocketAddressList *fresh, const InetSocketAddressList *stored)
@@ -276,8 +261,8 @@ bool en_push_policy_to_driver(const EnforcementChainList *input_table, const Enf
         error_setg(errp, "error setting API policy revision %llu", (unsigned long long)revision);
         return false;
     }
-    agent_metrics_set("policy.input_rules", rule_count(input_table));
-    agent_metrics_set("policy.output_rules", rule_count(output_table));
+    agent_metrics_set("policy.input_rules", input_rules);
+    agent_metrics_set("policy.output_rules", output_rules);
     agent_metrics_add("policy.swap", 1);
     g_debug("[policy] swapping policy");
     if (!en_api_policy_swap(g_en_handle)) {
