@@ -64,87 +64,11 @@ TEST(PriorityPaths, ShuffleReachesEveryOrder)
     EXPECT_EQ(orders, (std::set<std::string>{"a,b,c", "a,c,b", "b,a,c", "b,c,a", "c,a,b", "c,b,a"}));
 }
 
-TEST(PriorityPaths, JoinCompactsInPriorityOrder)
-{
-    Paths paths;
-    EXPECT_EQ(cmdline_priority_paths_join(&paths.p), nullptr);
-
-    ASSERT_EQ(add_priority_path(&paths.p, "late", 8), 1);
-    ASSERT_EQ(add_priority_path(&paths.p, "mid", 3), 1);
-    ASSERT_EQ(add_priority_path(&paths.p, "first", 1), 1);
-    g_autofree char *joined = cmdline_priority_paths_join(&paths.p);
-    EXPECT_STREQ(joined, "first,mid,late");
-    EXPECT_STREQ(paths.p.slots[0], "first");
-    EXPECT_STREQ(paths.p.slots[1], "mid");
-    EXPECT_STREQ(paths.p.slots[2], "late");
-    for (int i = 3; i < CMDLINE_PRIORITY_SLOTS; i++) {
-        EXPECT_EQ(paths.p.slots[i], nullptr) << i;
-    }
-}
-
 using AgentUtils = RegistryFixture;
 
-TEST_F(AgentUtils, RegistryReadersUseTheValuesOrWarn)
-{
-    WriteRegistry("HV_DATA_FOLDER=/srv/hv\nHV_SERVER_ADDRESS=10.0.0.1:443\nNAME_VAR=server.example\n");
-    g_autofree char *certs = agent_utils_get_certs_folder(nullptr, nullptr);
-    EXPECT_STREQ(certs, "/srv/hv/certs");
-    g_autofree char *address = agent_utils_get_server_address(nullptr, nullptr);
-    EXPECT_STREQ(address, "10.0.0.1:443");
-    g_autofree char *name = get_cert_remote_name(nullptr, "NAME_VAR", "fallback");
-    EXPECT_STREQ(name, "server.example");
-    EXPECT_TRUE(warnings().empty());
-
-    WriteRegistry("OTHER=1\n");
-    Error *err = nullptr;
-    EXPECT_EQ(agent_utils_get_certs_folder(nullptr, &err), nullptr);
-    ASSERT_NE(err, nullptr);
-    std::string reason = error_get_message(err);
-    error_free(err);
-    EXPECT_EQ(warnings().at(0), "[agent-utils] Unable to get Holvenstad program data folder: " + reason);
-
-    err = nullptr;
-    EXPECT_EQ(agent_utils_get_server_address("SOFTWARE\\Other", &err), nullptr);
-    ASSERT_NE(err, nullptr);
-    reason = error_get_message(err);
-    error_free(err);
-    EXPECT_NE(reason.find("SOFTWARE\\Other"), std::string::npos);
-    EXPECT_EQ(warnings().at(1), "[agent-utils] Unable to get Holvenstad server address: " + reason);
-
-    g_autofree char *fallback = get_cert_remote_name(nullptr, "NAME_VAR", "hv-server");
-    EXPECT_STREQ(fallback, "hv-server-v2");
-    EXPECT_TRUE(HasWarningStartingWith(
-        "[agent-utils] Unable to get Holvenstad registry value for 'NAME_VAR', Using default "
-        "'hv-server-v2': "));
-}
-
-TEST_F(AgentUtils, CompletionFillsOnlyWhatIsMissing)
-{
-    WriteRegistry("HV_DATA_FOLDER=/data\nHV_SERVER_ADDRESS=s1;s2\nNAME_VAR=srv\n");
-    agent_config_t config{};
-    config.tls.client_cert = g_strdup("/mine/cert.pem");
-    Paths paths;
-    EXPECT_TRUE(agent_utils_complete_channel_args(&config, &paths.p, "NAME_VAR", "dflt"));
-    EXPECT_STREQ(config.method, "tcp-tls");
-    EXPECT_STREQ(config.tls.ca_file, "/data/certs/client.ca.pem");
-    EXPECT_STREQ(config.tls.client_cert, "/mine/cert.pem");
-    EXPECT_STREQ(config.tls.client_key, "/data/certs/client.key.pem");
-    EXPECT_STREQ(config.tls.remote_name, "srv");
-    ASSERT_NE(paths.p.slots[0], nullptr);
-    EXPECT_EQ(sorted(split(paths.p.slots[0])), (std::vector<std::string>{"s1", "s2"}));
-    EXPECT_TRUE(warnings().empty());
-    agent_config_clear(&config);
-
-    /* Given lists and an empty server-name variable leave the registry unread. */
-    cmdline_priority_paths_clear(&paths.p);
-    ASSERT_EQ(add_priority_path(&paths.p, "given", 5), 1);
-    EXPECT_TRUE(agent_utils_complete_channel_args(&config, &paths.p, "", "dflt"));
-    EXPECT_EQ(config.tls.remote_name, nullptr);
-    EXPECT_EQ(paths.p.slots[0], nullptr);
-    agent_config_clear(&config);
-}
-
-TEST_F(AgentUtils, CompletionStopsWithoutDataFolderAndWarnsWithoutAddress)
+/* What the registry gives, and a missing server address, are completed through the option
+ * parser in enforcement_options_test; joining in priority order there too. */
+TEST_F(AgentUtils, CompletionStopsWithoutDataFolderAndNamesTheReason)
 {
     WriteRegistry("HV_SERVER_ADDRESS=s1\n");
     agent_config_t config{};
@@ -154,19 +78,18 @@ TEST_F(AgentUtils, CompletionStopsWithoutDataFolderAndWarnsWithoutAddress)
     EXPECT_EQ(config.tls.ca_file, nullptr);
     EXPECT_EQ(config.tls.remote_name, nullptr);
     EXPECT_FALSE(cmdline_priority_paths_any(&paths.p));
-    ASSERT_EQ(warnings().size(), 2u);
-    EXPECT_TRUE(HasWarningStartingWith("Failed to complete channel args. Agent cert path not found: "));
     agent_config_clear(&config);
+    Error *err = nullptr;
+    EXPECT_EQ(agent_utils_get_certs_folder(nullptr, &err), nullptr);
+    const std::string reason = hvtest::TakeMessage(err);
+    ASSERT_EQ(warnings().size(), 3u);
+    EXPECT_EQ(warnings()[0], "[agent-utils] Unable to get Holvenstad program data folder: " + reason);
+    EXPECT_EQ(warnings()[1], "Failed to complete channel args. Agent cert path not found: " + reason);
 
-    WriteRegistry("HV_DATA_FOLDER=/data\n");
-    Clear();
-    EXPECT_FALSE(agent_utils_complete_channel_args(&config, &paths.p, "NAME_VAR", "dflt"));
-    EXPECT_STREQ(config.tls.client_key, "/data/certs/client.key.pem");
-    EXPECT_STREQ(config.tls.remote_name, "dflt-v2");
-    EXPECT_FALSE(cmdline_priority_paths_any(&paths.p));
-    EXPECT_TRUE(HasWarningStartingWith("[agent-utils] Unable to get Holvenstad server address: "));
-    EXPECT_TRUE(HasWarningStartingWith("Failed to complete channel args. No SSL addresses found: "));
-    agent_config_clear(&config);
+    WriteRegistry("OTHER=1\n");
+    err = nullptr;
+    EXPECT_EQ(agent_utils_get_server_address("SOFTWARE\\Other", &err), nullptr);
+    EXPECT_NE(hvtest::TakeMessage(err).find("SOFTWARE\\Other"), std::string::npos);
 }
 
 TEST_F(AgentUtils, ValidationReportsTheFirstProblem)

@@ -8,12 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "agent-common/build-info.h"
 #include "enforcement/framework/agent/enforcement-options.h"
 #include "test-support.h"
 
 using ::testing::ExitedWithCode;
-using ::testing::StartsWith;
 using ::testing::StrEq;
 
 namespace {
@@ -88,12 +86,6 @@ protected:
 
     EnOptions opts_{};
 };
-
-std::string VersionLines()
-{
-    return std::string("Holvenstad Enforcement Agent ") + agent_build_version() + " (" +
-           agent_build_date() + ")\n\tCommit ID: " + agent_commit_id() + "\n\tProtocol Version: 420005\n";
-}
 
 } // namespace
 
@@ -248,6 +240,7 @@ TEST_F(EnOptionsTest, NoServerAddressFailsValidation)
     EXPECT_TRUE(HasWarningStartingWith("[agent-utils] Unable to get Holvenstad server address: "));
     EXPECT_TRUE(HasWarningStartingWith("Failed to complete channel args. No SSL addresses found: "));
     EXPECT_EQ(opts_.config.servers, nullptr);
+    EXPECT_STREQ(opts_.config.tls.client_key, "/d/certs/client.key.pem") << "the rest is still completed";
     Clear();
     EXPECT_FALSE(en_validate_options(&opts_));
     ASSERT_EQ(warnings().size(), 1u);
@@ -256,16 +249,7 @@ TEST_F(EnOptionsTest, NoServerAddressFailsValidation)
 
 using EnOptionsDeathTest = EnOptionsTest;
 
-TEST_F(EnOptionsDeathTest, HelpAndVersionExitZero)
-{
-    fflush(stdout);
-    EXPECT_EXIT(ParseToExit({"hv-agent", "-u", "x", "-h", "-z"}), ExitedWithCode(0),
-                StartsWith("Usage: hv-agent [<options>]\nHolvenstad Enforcement Agent "));
-    EXPECT_EXIT(ParseToExit({"agent", "--version"}), ExitedWithCode(0), StrEq(VersionLines()));
-    /* -V after -v, -h, -V, -x and -T 0 are run through the launcher in launcher_test. */
-    EXPECT_EXIT(ParseToExit({"agent", "-V", "-v"}), ExitedWithCode(0), StrEq(VersionLines()));
-}
-
+/* Help, version and "-T 0" exit through the launcher in launcher_test. */
 TEST_F(EnOptionsDeathTest, InvalidTimeoutTextsExitOne)
 {
     fflush(stdout);
@@ -273,31 +257,4 @@ TEST_F(EnOptionsDeathTest, InvalidTimeoutTextsExitOne)
                 StrEq("invalid connect timeout (soon).\n"));
     EXPECT_EXIT(ParseToExit({"agent", "-T", "-5"}), ExitedWithCode(1),
                 StrEq("invalid connect timeout (-5).\n"));
-}
-
-TEST_F(EnOptionsTest, UsageListsEveryOption)
-{
-    ::testing::internal::CaptureStdout();
-    en_print_usage("prog");
-    fflush(stdout);
-    std::string usage = ::testing::internal::GetCapturedStdout();
-    EXPECT_THAT(usage, StartsWith("Usage: prog [<options>]\n"));
-    EXPECT_THAT(usage, ::testing::HasSubstr(
-                           "specify path with specific priority, where N is one digit number in "
-                           "1..9 range\n"));
-    const char *longs[] = {"--method", "--help", "--version", "--uuid", "--logfile", "--pidfile",
-                           "--verbose", "--logging-profile", "--disable-implicit-dns-rules",
-                           "--disable-persistent-policy", "--disable-persistent-dns-cache",
-                           "--disable-batch-events-send", "--excluded-interface",
-                           "--skip-channel-restart", "--driver-logfile", "--path",
-                           "--connect-timeout-ms", "--ca-file-name", "--client-certificate",
-                           "--client-key", "--proxy-http-tunnel", "--ctrl", "--export-path",
-                           "--remote-name"};
-    size_t last = 0;
-    for (const char *name : longs) {
-        size_t at = usage.find(std::string(name) + (strcmp(name, "--path") ? "" : "="));
-        ASSERT_NE(at, std::string::npos) << name;
-        EXPECT_GT(at, last) << name << " out of order";
-        last = at;
-    }
 }

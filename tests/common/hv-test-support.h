@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -183,6 +184,18 @@ inline std::string ReadFile(const std::string &path, const std::string &missing 
 inline void WriteFile(const std::string &path, const std::string &text)
 {
     ASSERT_TRUE(g_file_set_contents(path.c_str(), text.data(), static_cast<gssize>(text.size()), nullptr)) << path;
+}
+
+/* The names in a folder, sorted; none when it cannot be read. */
+inline std::vector<std::string> ListDir(const std::string &path)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(path, ec)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 /* Polls every step_ms until done holds; false when ms passed first. */

@@ -22,48 +22,42 @@ std::string MakeDirOfLength(const std::string &base, const std::string &first_co
 }
 } // namespace
 
-TEST_F(ChannelTest, DirectoryOf239CharactersFitsAnd240IsTooLong)
-{
-    std::string fits = MakeDirOfLength(dir_, "a", 239);
-    WriteDriver(kAllFalse, fits + "hv-enforcement64.sys");
-    en_driver_set_host_path_for_test((fits + "x").c_str());
-    EXPECT_TRUE(en_driver_init(true));
-    std::string path = fits + "hv-enforcement64.sys";
-    EXPECT_EQ(path.size(), 259u);
-    EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[en_driver] driver path detected: " + path));
-    EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[en_driver] Loaded driver resources"));
-    en_driver_free();
-
-    std::string too_long = MakeDirOfLength(dir_, "b", 240);
-    WriteDriver(kAllFalse, too_long + "hv-enforcement64.sys");
-    en_driver_set_host_path_for_test((too_long + "x").c_str());
-    EXPECT_FALSE(en_driver_init(true));
-    EXPECT_TRUE(Logged(G_LOG_LEVEL_CRITICAL, "[en_driver] failed to get driver path: path too long"));
-    EXPECT_FALSE(LoggedContaining(too_long));
-}
-
+/* The driver path is the host executable's folder and the driver file name. */
 TEST_F(ChannelTest, PathLimitsCountCharactersNotBytes)
 {
-    /* 60 two-byte characters: 239 characters but 299 bytes. */
     std::string wide;
     for (int i = 0; i < 60; i++) {
         wide += "\xc3\xa9";
     }
-    std::string fits = MakeDirOfLength(dir_, wide, 239);
-    WriteDriver(kAllFalse, fits + "hv-enforcement64.sys");
-    en_driver_set_host_path_for_test((fits + "x").c_str());
-    EXPECT_TRUE(en_driver_init(true));
-    EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[en_driver] driver path detected: " + fits + "hv-enforcement64.sys"));
-    en_driver_free();
-
-    /* A full executable path of 260 characters no longer fits the path buffer. */
-    std::string short_dir = MakeDirOfLength(dir_, "c", 200);
-    WriteDriver(kAllFalse, short_dir + "hv-enforcement64.sys");
-    en_driver_set_host_path_for_test((short_dir + std::string(60, 'x')).c_str());
-    EXPECT_FALSE(en_driver_init(true));
-    EXPECT_TRUE(Logged(G_LOG_LEVEL_CRITICAL, "[en_driver] failed to get driver path: path too long"));
-    en_driver_free();
-
+    struct Case {
+        std::string first_component;
+        size_t chars;
+        std::string exe;
+        bool fits;
+    };
+    const std::vector<Case> cases = {
+        {"a", 239, "x", true},
+        {"b", 240, "x", false},
+        {wide, 239, "x", true}, /* 239 characters but 299 bytes */
+        /* A full executable path of 260 characters no longer fits the path buffer. */
+        {"c", 200, std::string(60, 'x'), false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.chars);
+        Clear();
+        std::string dir = MakeDirOfLength(dir_, c.first_component, c.chars);
+        WriteDriver(kAllFalse, dir + "hv-enforcement64.sys");
+        en_driver_set_host_path_for_test((dir + c.exe).c_str());
+        EXPECT_EQ(en_driver_init(true), c.fits);
+        if (c.fits) {
+            EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[en_driver] driver path detected: " + dir + "hv-enforcement64.sys"));
+            EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[en_driver] Loaded driver resources"));
+        } else {
+            EXPECT_TRUE(Logged(G_LOG_LEVEL_CRITICAL, "[en_driver] failed to get driver path: path too long"));
+            EXPECT_FALSE(LoggedContaining(dir));
+        }
+        en_driver_free();
+    }
     en_driver_set_host_path_for_test("hv-agent");
     EXPECT_FALSE(en_driver_init(true));
     EXPECT_TRUE(Logged(G_LOG_LEVEL_CRITICAL, "[en_driver] failed to get driver path: no backslash in exe path"));

@@ -1,5 +1,6 @@
 #include "channel-fixture.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -8,8 +9,7 @@ platform_device *Open(std::string *error)
 {
     Error *err = nullptr;
     platform_device *device = do_en_driver_win_open(&err);
-    *error = err ? error_get_message(err) : "";
-    error_free(err);
+    *error = hvtest::TakeMessage(err);
     return device;
 }
 
@@ -38,12 +38,7 @@ void RecordSleep(unsigned seconds)
 
 std::vector<std::string> From(const std::vector<std::string> &lines, const std::string &first)
 {
-    for (size_t i = 0; i < lines.size(); i++) {
-        if (lines[i] == first) {
-            return {lines.begin() + static_cast<long>(i), lines.end()};
-        }
-    }
-    return {};
+    return {std::find(lines.begin(), lines.end(), first), lines.end()};
 }
 } // namespace
 

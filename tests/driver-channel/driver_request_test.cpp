@@ -32,16 +32,6 @@ protected:
     platform_device *device_ = nullptr;
 };
 
-/* Requests of both forms reaching the driver are checked through the API in en_api_test. */
-TEST_F(RequestTest, ABufferOfTheWrongLengthIsRefusedAndLoggedWithTheCodeInDecimal)
-{
-    std::array<uint64_t, 16> luids{};
-    EXPECT_FALSE(en_driver_send_buffer(device_, EN_IOCTL_SET_EXCLUDED_INTERFACES, luids.data(), 64));
-    EXPECT_TRUE(LoggedContaining("[en_driver] failed to send ioctl with code 1188993: "));
-    EXPECT_FALSE(endr::state_read().driver.excluded.has_value());
-    EXPECT_TRUE(en_driver_send_buffer(device_, EN_IOCTL_SET_EXCLUDED_INTERFACES, luids.data(), 128));
-}
-
 TEST_F(RequestTest, QueueSizeOutsideItsBoundsIsRefusedWithoutCallingTheDriver)
 {
     /* An armed fault proves which requests really reach the driver. */

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "emu-fixture.h"
 #include "qobject/qbool.h"
@@ -38,17 +39,9 @@ TEST_F(DriverEmu, MalformedHeadersFailWithoutCrash)
     Hdr good;
     uint64_t version = 0;
     EXPECT_EQ(Raw(kGetVersion, good, &version, 8), 0u);
-
-    Hdr bad_magic;
-    bad_magic.magic = 0xE8D4;
-    EXPECT_EQ(Raw(kGetVersion, bad_magic, &version, 8), kInvalidParameter);
-    Hdr bad_version;
-    bad_version.version = 3;
-    EXPECT_EQ(Raw(kGetVersion, bad_version, &version, 8), kInvalidParameter);
-    Hdr selector;
-    selector.selector = 1;
-    selector.value = 2;
-    EXPECT_EQ(Raw(kEnforcementMode, selector), kInvalidParameter);
+    EXPECT_EQ(Raw(kGetVersion, Hdr{.magic = 0xE8D4}, &version, 8), kInvalidParameter);
+    EXPECT_EQ(Raw(kGetVersion, Hdr{.version = 3}, &version, 8), kInvalidParameter);
+    EXPECT_EQ(Raw(kEnforcementMode, Hdr{.selector = 1, .value = 2}), kInvalidParameter);
 
     /* A 15-byte header and a missing one. */
     std::vector<uint8_t> short_header = good.bytes();
@@ -59,13 +52,8 @@ TEST_F(DriverEmu, MalformedHeadersFailWithoutCrash)
 
     /* Forms: a value request with a length, a buffer request without an address,
        an output request with a short or missing buffer, an unknown code. */
-    Hdr value_with_length;
-    value_with_length.value = 1;
-    value_with_length.length = 8;
-    EXPECT_EQ(Raw(kDnsEnable, value_with_length), kInvalidParameter);
-    Hdr no_address;
-    no_address.length = 32;
-    EXPECT_EQ(Raw(kSetPolicyLimits, no_address), kInvalidParameter);
+    EXPECT_EQ(Raw(kDnsEnable, Hdr{.value = 1, .length = 8}), kInvalidParameter);
+    EXPECT_EQ(Raw(kSetPolicyLimits, Hdr{.length = 32}), kInvalidParameter);
     uint32_t small = 0;
     EXPECT_EQ(Raw(kGetVersion, good, &small, 4), kInvalidParameter);
     EXPECT_EQ(Raw(kGetVersion, good), kInvalidParameter);
@@ -73,15 +61,12 @@ TEST_F(DriverEmu, MalformedHeadersFailWithoutCrash)
     EXPECT_EQ(Raw(kGetMetrics, good, metrics.data(), static_cast<uint32_t>(metrics.size())), kInvalidParameter);
     EXPECT_EQ(Raw(0x122400, good), kInvalidFunction);
 
-    /* Values out of range. */
-    EXPECT_EQ(Value(kSetVerbosity, 3), kInvalidParameter);
-    EXPECT_EQ(Value(kFirewallMode, 4), kInvalidParameter);
-    EXPECT_EQ(Value(kEnforcementMode, 0), kInvalidParameter);
-    EXPECT_EQ(Value(kDnsEnable, 2), kInvalidParameter);
-    EXPECT_EQ(Value(kSwapPolicy, 1), kInvalidParameter);
-    EXPECT_EQ(Value(kSetQueueSize, 32769, 0), kInvalidParameter);
-    EXPECT_EQ(Value(kSetQueueSize, 127, 1), kInvalidParameter);
-    EXPECT_EQ(Value(kSetQueueSize, 2, 2), kInvalidParameter);
+    /* Values out of range, and the top queue size that is not. */
+    for (auto [code, value, selector] : std::vector<std::tuple<uint32_t, uint64_t, uint8_t>>{
+             {kSetVerbosity, 3, 0}, {kFirewallMode, 4, 0}, {kEnforcementMode, 0, 0}, {kDnsEnable, 2, 0},
+             {kSwapPolicy, 1, 0}, {kSetQueueSize, 32769, 0}, {kSetQueueSize, 127, 1}, {kSetQueueSize, 2, 2}}) {
+        EXPECT_EQ(Value(code, value, selector), kInvalidParameter) << code << " " << value << "/" << int{selector};
+    }
     EXPECT_EQ(Value(kSetQueueSize, 32768, 0), 0u);
 }
 
@@ -105,58 +90,6 @@ TEST_F(DriverEmu, EveryBufferRequestRefusesShortAndOddLengths)
     EXPECT_EQ(Buffer(kExcludedInterfaces, excluded), kInvalidParameter);
 }
 
-TEST_F(DriverEmu, VersionAndRoleReachStatus)
-{
-    Load();
-    uint32_t rc;
-    EXPECT_EQ(Version(&rc), 420005u);
-    EXPECT_EQ(rc, 0u);
-    EXPECT_EQ(qobject_type(qdict_get(Status(), "role")), QTYPE_QNULL);
-    EXPECT_EQ(Value(kSetConsumerRole, 0), 0u);
-    EXPECT_EQ(Value(kStartMonitoring, 0), 0u);
-    QDict *s = Status();
-    EXPECT_STREQ(qdict_get_str(s, "role"), "consumer");
-    EXPECT_TRUE(qdict_get_bool(s, "started"));
-
-    Control(R"({"command": "set-version", "version": 420006})");
-    EXPECT_EQ(Version(&rc), 420006u);
-}
-
-TEST_F(DriverEmu, SettingsAndLimitsReachStatus)
-{
-    Load();
-    EXPECT_EQ(Value(kEnforcementMode, 3), 0u);
-    EXPECT_EQ(Value(kFirewallMode, 2), 0u);
-    EXPECT_EQ(Value(kSetVerbosity, 1), 0u);
-    EXPECT_EQ(Value(kDnsRateLimit, 77), 0u);
-    EXPECT_EQ(Value(kSetQueueSize, 32768), 0u);
-    std::vector<uint8_t> limits;
-    for (uint64_t v : {16, 2048, 40000, 4194304}) {
-        append<uint64_t>(limits, v);
-    }
-    EXPECT_EQ(Buffer(kSetPolicyLimits, limits), 0u);
-    std::vector<uint8_t> excluded(kExcludedSize, 0);
-    put<uint64_t>(excluded, 0, 11);
-    put<uint64_t>(excluded, 8, 12);
-    EXPECT_EQ(Buffer(kExcludedInterfaces, excluded), 0u);
-
-    QDict *s = Status();
-    QDict *settings = qdict_get_qdict(s, "settings");
-    EXPECT_EQ(U(settings, "enforcement-mode"), 3u);
-    EXPECT_EQ(U(settings, "firewall-mode"), 2u);
-    EXPECT_EQ(U(settings, "verbosity"), 1u);
-    EXPECT_EQ(U(settings, "dns-rate-limit"), 77u);
-    EXPECT_EQ(U(settings, "queue-size"), 32768u);
-    QDict *pl = qdict_get_qdict(settings, "policy-limits");
-    EXPECT_EQ(U(pl, "max-chains-num"), 16u);
-    EXPECT_EQ(U(pl, "max-rules-num"), 2048u);
-    EXPECT_EQ(U(pl, "max-entity-field-num"), 40000u);
-    EXPECT_EQ(U(pl, "max-rule-buffer-len"), 4194304u);
-    QList *luids = qdict_get_qlist(s, "excluded-luids");
-    ASSERT_EQ(qlist_size(luids), 2u);
-    EXPECT_EQ(quint_get_uint(qobject_to_quint(qlist_peek(luids))), 11u);
-}
-
 TEST_F(DriverEmu, PolicyBecomesActiveOnlyBySwap)
 {
     Load();
@@ -172,16 +105,6 @@ TEST_F(DriverEmu, PolicyBecomesActiveOnlyBySwap)
     EXPECT_EQ(U(s, "input-rules"), 2u);
     EXPECT_EQ(U(s, "output-rules"), 1u);
     EXPECT_FALSE(qdict_get_bool(s, "staged"));
-
-    /* A second policy staged and given a revision but never swapped. */
-    StageTable("INPUT", 1);
-    StageTable("OUTPUT", 0);
-    EXPECT_EQ(Value(kSetRevision, 8), 0u);
-    s = Status();
-    EXPECT_EQ(U(s, "active-revision"), 7u);
-    EXPECT_EQ(U(s, "input-rules"), 2u);
-    EXPECT_TRUE(qdict_get_bool(s, "staged"));
-
     EXPECT_EQ(Value(kLightRevision, 9), 0u);
     EXPECT_EQ(U(Status(), "active-revision"), 9u);
 }
@@ -214,13 +137,17 @@ TEST_F(DriverEmu, StagingChecksCountsAgainstWhatInitAnnounced)
     EXPECT_EQ(Buffer(kAddRule, bad_length), kInvalidParameter);
     std::vector<uint8_t> unknown_chain = MakeRule("INPUT", "x", "r1");
     EXPECT_EQ(Buffer(kAddRule, unknown_chain), kInvalidState);
-    ASSERT_EQ(Buffer(kAddRule, rule), 0u);
-    EXPECT_EQ(Buffer(kAddRule, rule), kInvalidState) << "more rules than the chain announced";
 
-    /* The output table was never initialised: the swap is refused and nothing changes. */
+    /* An uninitialised table, then a chain short of its rule: each refuses the swap, and
+     * nothing changes. */
     EXPECT_EQ(Value(kSetRevision, 3), 0u);
     EXPECT_EQ(Value(kSwapPolicy, 0), kInvalidState);
+    ASSERT_EQ(Value(kInitOutputTable, 0), 0u);
+    EXPECT_EQ(Value(kSwapPolicy, 0), kInvalidState);
     EXPECT_EQ(qobject_type(qdict_get(Status(), "active-revision")), QTYPE_QNULL);
+    ASSERT_EQ(Buffer(kAddRule, rule), 0u);
+    EXPECT_EQ(Buffer(kAddRule, rule), kInvalidState) << "more rules than the chain announced";
+    EXPECT_EQ(Value(kSwapPolicy, 0), 0u);
 }
 
 TEST_F(DriverEmu, PolicyLimitsRefuseLargerTables)
@@ -327,62 +254,25 @@ TEST_F(DriverEmu, LidRepliesAreRecordedAndConnectionsCarryTheirCid)
     EXPECT_EQ(Buffer(kGetConnections, req), kInvalidParameter) << "buffer size must match the record count";
 }
 
-TEST_F(DriverEmu, LogBytesAndMetrics)
-{
-    Load();
-    Control(R"({"command": "log", "text": "hello driver"})");
-    std::vector<uint8_t> buf(65536);
-    std::vector<uint8_t> req(kLogRequestSize, 0);
-    put<uint64_t>(req, 0, 10);
-    put<uint64_t>(req, 8, reinterpret_cast<uintptr_t>(buf.data()));
-    put<uint32_t>(req, 16, 65536);
-    put<uint32_t>(req, 20, 2048);
-    ASSERT_EQ(Buffer(kGetDriverLogs, req), 0u);
-    ASSERT_EQ(get<uint32_t>(req.data() + 24), 13u);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf.data()), 13), "hello driver\n");
-    ASSERT_EQ(Buffer(kGetDriverLogs, req), 0u);
-    EXPECT_EQ(get<uint32_t>(req.data() + 24), 0u);
-
-    std::vector<uint8_t> metrics(kMetricsSize);
-    ASSERT_EQ(Raw(kGetMetrics, Hdr{}, metrics.data(), kMetricsSize), 0u);
-    uint64_t n = get<uint64_t>(metrics.data());
-    ASSERT_GT(n, 0u);
-    bool found = false;
-    for (uint64_t i = 0; i < n; i++) {
-        const uint8_t *e = metrics.data() + 16 + i * kMetricEntrySize;
-        if (strcmp(reinterpret_cast<const char *>(e + 8), "endr.log-bytes-served") == 0) {
-            found = get<int64_t>(e) == 13;
-        }
-    }
-    EXPECT_TRUE(found);
-}
-
-TEST_F(DriverEmu, DnsSnapshotRoundTripAndRefusal)
+/* The round trip itself goes through the module in en-persist. */
+TEST_F(DriverEmu, DnsSnapshotRefusalsAndZeroedSlots)
 {
     Load();
     std::vector<uint8_t> snap(kDnsSnapshotSize, 0);
     put<uint64_t>(snap, kDnsCapacityOffset, kDnsCapacity);
-    put<uint64_t>(snap, kDnsCountOffset, 2);
+    put<uint64_t>(snap, kDnsCountOffset, 1);
     strcpy(reinterpret_cast<char *>(snap.data()), "a.test");
-    snap[256] = 1;
-    put<uint32_t>(snap, 264, 0x01020304);
-    strcpy(reinterpret_cast<char *>(snap.data() + kDnsSlotSize), "b.test");
-    put<uint64_t>(snap, kDnsSlotSize + 280, 77);
     ASSERT_EQ(Buffer(kSetDnsSnapshot, snap), 0u);
-
     std::vector<uint8_t> got(kDnsSnapshotSize, 0xAB);
     put<uint64_t>(got, kDnsCapacityOffset, kDnsCapacity);
     ASSERT_EQ(Buffer(kGetDnsSnapshot, got), 0u);
-    EXPECT_EQ(get<uint64_t>(got.data() + kDnsCountOffset), 2u);
-    EXPECT_STREQ(reinterpret_cast<char *>(got.data() + kDnsSlotSize), "b.test");
-    EXPECT_EQ(get<uint64_t>(got.data() + kDnsSlotSize + 280), 77u);
-    EXPECT_EQ(got[2 * kDnsSlotSize], 0u) << "unused slots are zeroed";
+    EXPECT_EQ(got[kDnsSlotSize], 0u) << "unused slots are zeroed";
 
     std::vector<uint8_t> bad = snap;
     memset(bad.data(), 'x', 256); /* a name without terminator */
     EXPECT_EQ(Buffer(kSetDnsSnapshot, bad), kInvalidParameter);
-    put<uint64_t>(bad, kDnsCountOffset, kDnsCapacity + 1);
-    EXPECT_EQ(Buffer(kSetDnsSnapshot, bad), kInvalidParameter);
+    put<uint64_t>(snap, kDnsCountOffset, kDnsCapacity + 1);
+    EXPECT_EQ(Buffer(kSetDnsSnapshot, snap), kInvalidParameter);
 }
 
 TEST_F(DriverEmu, KeptBuffersAreValidated)
@@ -451,54 +341,24 @@ TEST_F(DriverEmu, KeptBuffersAreValidated)
     EXPECT_EQ(U(kept, "blocklist-revision"), 5u);
 }
 
-TEST_F(DriverEmu, FaultsFailTheNextRequestsOfACode)
-{
-    Load();
-    Control(R"({"command": "fail", "code": "0x122472", "count": 2})");
-    uint32_t rc;
-    Version(&rc);
-    EXPECT_EQ(rc, kGenFailure);
-    Version(&rc);
-    EXPECT_EQ(rc, kGenFailure);
-    EXPECT_EQ(Version(&rc), 420005u);
-    EXPECT_EQ(rc, 0u);
-    EXPECT_EQ(Value(kDnsEnable, 1), 0u) << "other codes are not affected";
-
-    Control(R"({"command": "fail", "code": 1188981, "error": 1167})"); /* 0x122475 */
-    EXPECT_EQ(Value(kDnsEnable, 1), 1167u);
-    EXPECT_EQ(Value(kDnsEnable, 1), 0u);
-}
-
+/* The codes the channel meets are checked through it in driver-channel; these are the rest. */
 TEST_F(DriverEmu, ServiceManagerCodes)
 {
-    endr_device *dev = nullptr;
-    EXPECT_EQ(endr_device_open(&dev), 2u);
     EXPECT_EQ(endr_service_start(), 1060u);
     EXPECT_EQ(endr_service_delete(), 1060u);
     std::string missing = dir_ + "/missing.sys";
     ASSERT_EQ(endr_service_install(missing.c_str(), true), 0u);
-    EXPECT_EQ(endr_service_install(missing.c_str(), true), 1073u);
     EXPECT_EQ(endr_service_start(), 2u);
-    EXPECT_EQ(endr_service_stop(), 1062u);
-    endr_service_info info;
-    ASSERT_EQ(endr_service_query(&info), 0u);
-    EXPECT_TRUE(info.installed);
-    EXPECT_FALSE(info.running);
-    EXPECT_TRUE(info.ipfilter_dependency);
-    EXPECT_STREQ(info.binary_path, missing.c_str());
     ASSERT_EQ(endr_service_delete(), 0u);
 
     Control(R"({"command": "fail", "code": "service-start", "error": 577})");
     ASSERT_EQ(endr_service_install(binary_.c_str(), false), 0u);
     EXPECT_EQ(endr_service_start(), 577u);
     EXPECT_EQ(endr_service_start(), 0u);
-    EXPECT_EQ(endr_service_start(), 1056u);
     Open();
     EXPECT_EQ(Value(kEnforcementMode, 2), 0u);
     Close();
     ASSERT_EQ(endr_service_delete(), 0u);
-    ASSERT_EQ(endr_service_query(&info), 0u);
-    EXPECT_FALSE(info.installed);
     ASSERT_EQ(endr_service_install(binary_.c_str(), false), 0u);
     ASSERT_EQ(endr_service_start(), 0u);
     EXPECT_EQ(qdict_size(qdict_get_qdict(Status(), "settings")), 0u) << "a reloaded driver starts empty";
@@ -518,7 +378,6 @@ TEST_F(DriverEmu, DriverStateSurvivesAModuleRestart)
     StageTable("OUTPUT", 1);
     ASSERT_EQ(Value(kSetRevision, 41), 0u);
     ASSERT_EQ(Value(kSwapPolicy, 0), 0u);
-    Control(R"({"command": "fail", "code": "0x122472"})");
     Close();
 
     QDict *s = Status();
@@ -532,11 +391,6 @@ TEST_F(DriverEmu, DriverStateSurvivesAModuleRestart)
     EXPECT_EQ(U(qdict_get_qdict(qdict_get_qdict(s, "settings"), "index-limits"), "max-rule-index-size"), 67108864u);
     EXPECT_EQ(U(s, "active-revision"), 41u);
     EXPECT_EQ(U(s, "output-rules"), 1u);
-    uint32_t rc;
-    Version(&rc);
-    EXPECT_EQ(rc, kGenFailure) << "the fault armed before the restart";
-    Version(&rc);
-    EXPECT_EQ(rc, 0u);
 }
 
 TEST_F(DriverEmu, UnreadableStateFileCountsAsEmpty)

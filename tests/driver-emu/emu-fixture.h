@@ -95,18 +95,12 @@ protected:
     }
     uint32_t Value(uint32_t code, uint64_t v, uint8_t selector = 0)
     {
-        Hdr h;
-        h.value = v;
-        h.selector = selector;
-        return Raw(code, h);
+        return Raw(code, Hdr{.selector = selector, .value = v});
     }
     /* The buffer lives on the heap at its exact size, so an overread is caught. */
     uint32_t Buffer(uint32_t code, std::vector<uint8_t> &b)
     {
-        Hdr h;
-        h.value = reinterpret_cast<uintptr_t>(b.data());
-        h.length = static_cast<uint32_t>(b.size());
-        return Raw(code, h);
+        return Raw(code, Hdr{.value = reinterpret_cast<uintptr_t>(b.data()), .length = static_cast<uint32_t>(b.size())});
     }
     uint64_t Version(uint32_t *rc)
     {

@@ -1,5 +1,7 @@
 /* hv-endr end to end: the real tool against this process's emulated driver. */
 #include <algorithm>
+#include <optional>
+#include <tuple>
 
 #include "emu-fixture.h"
 #include "qobject/qbool.h"
@@ -33,9 +35,20 @@ TEST_F(HvEndr, StatusShowsWhatTheModuleSent)
 {
     Load();
     ASSERT_EQ(Value(kSetConsumerRole, 0), 0u);
-    ASSERT_EQ(Value(kEnforcementMode, 3), 0u);
+    const std::vector<std::tuple<uint32_t, const char *, uint64_t>> settings = {
+        {kEnforcementMode, "enforcement-mode", 3}, {kFirewallMode, "firewall-mode", 2},
+        {kSetVerbosity, "verbosity", 1}, {kDnsRateLimit, "dns-rate-limit", 77}, {kSetQueueSize, "queue-size", 32768}};
+    for (const auto &[code, key, value] : settings) {
+        ASSERT_EQ(Value(code, value), 0u) << key;
+    }
+    std::vector<uint8_t> limits;
+    for (uint64_t v : {16, 2048, 40000, 4194304}) {
+        append<uint64_t>(limits, v);
+    }
+    ASSERT_EQ(Buffer(kSetPolicyLimits, limits), 0u);
     std::vector<uint8_t> excluded(kExcludedSize, 0);
     put<uint64_t>(excluded, 0, 21);
+    put<uint64_t>(excluded, 8, 22);
     ASSERT_EQ(Buffer(kExcludedInterfaces, excluded), 0u);
     int status;
     QDict *s = Run({"status"}, &status);
@@ -44,8 +57,18 @@ TEST_F(HvEndr, StatusShowsWhatTheModuleSent)
     EXPECT_EQ(U(s, "version"), 420005u);
     EXPECT_STREQ(qdict_get_str(s, "role"), "consumer");
     EXPECT_TRUE(qdict_get_bool(s, "live"));
-    EXPECT_EQ(U(qdict_get_qdict(s, "settings"), "enforcement-mode"), 3u);
-    EXPECT_EQ(qlist_size(qdict_get_qlist(s, "excluded-luids")), 1u);
+    QDict *set = qdict_get_qdict(s, "settings");
+    for (const auto &[code, key, value] : settings) {
+        EXPECT_EQ(U(set, key), value) << key;
+    }
+    QDict *pl = qdict_get_qdict(set, "policy-limits");
+    EXPECT_EQ(U(pl, "max-chains-num"), 16u);
+    EXPECT_EQ(U(pl, "max-rules-num"), 2048u);
+    EXPECT_EQ(U(pl, "max-entity-field-num"), 40000u);
+    EXPECT_EQ(U(pl, "max-rule-buffer-len"), 4194304u);
+    QList *luids = qdict_get_qlist(s, "excluded-luids");
+    ASSERT_EQ(qlist_size(luids), 2u);
+    EXPECT_EQ(quint_get_uint(qobject_to_quint(qlist_peek(luids))), 21u);
 }
 
 TEST_F(HvEndr, RaiseLidRequestReachesTheEventRead)
@@ -90,7 +113,6 @@ TEST_F(HvEndr, InjectedConnectionIsServedToTheConnectionRead)
     EXPECT_EQ(get<uint16_t>(rec + 54), 443u);
     EXPECT_EQ(get<uint16_t>(rec + 60), 2u);
     EXPECT_EQ(rec[80], 1u);
-    EXPECT_EQ(get<uint32_t>(rec + 84), 2u) << "ALLOW until the classifier exists";
 
     QDict *e = Run({"inject-connection", "--direction", "sideways", "--protocol", "tcp", "--local", "1.1.1.1",
                     "--remote", "2.2.2.2"},
@@ -100,17 +122,17 @@ TEST_F(HvEndr, InjectedConnectionIsServedToTheConnectionRead)
     EXPECT_TRUE(qdict_haskey(e, "error"));
 }
 
-TEST_F(HvEndr, FailAndLogThroughTheSocket)
+TEST_F(HvEndr, FailLogAndMetricsThroughTheSocket)
 {
     Load();
     int status;
-    Run({"fail", "0x122472", "1"}, &status);
+    Run({"fail", "0x122472", "2"}, &status);
     ASSERT_EQ(status, 0);
     uint32_t rc;
-    Version(&rc);
-    EXPECT_EQ(rc, kGenFailure);
-    Version(&rc);
-    EXPECT_EQ(rc, 0u);
+    for (uint32_t want : {kGenFailure, kGenFailure, 0u}) {
+        Version(&rc);
+        EXPECT_EQ(rc, want);
+    }
 
     Run({"log", "from the tool"}, &status);
     ASSERT_EQ(status, 0);
@@ -120,6 +142,19 @@ TEST_F(HvEndr, FailAndLogThroughTheSocket)
     put<uint32_t>(req, 20, 2048);
     ASSERT_EQ(Buffer(kGetDriverLogs, req), 0u);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buf.data()), get<uint32_t>(req.data() + 24)), "from the tool\n");
+    ASSERT_EQ(Buffer(kGetDriverLogs, req), 0u);
+    EXPECT_EQ(get<uint32_t>(req.data() + 24), 0u) << "what was read is gone";
+
+    std::vector<uint8_t> metrics(kMetricsSize);
+    ASSERT_EQ(Raw(kGetMetrics, Hdr{}, metrics.data(), kMetricsSize), 0u);
+    std::optional<int64_t> served;
+    for (uint64_t i = 0; i < get<uint64_t>(metrics.data()); i++) {
+        const uint8_t *e = metrics.data() + 16 + i * kMetricEntrySize;
+        if (strcmp(reinterpret_cast<const char *>(e + 8), "endr.log-bytes-served") == 0) {
+            served = get<int64_t>(e);
+        }
+    }
+    EXPECT_EQ(served, std::optional<int64_t>(14));
 }
 
 TEST_F(HvEndr, WithoutAModuleStatusAndFailUseTheStateFile)

@@ -87,6 +87,27 @@ protected:
 
     static bool WaitFor(const std::function<bool()> &done, int ms = 5000) { return hvtest::WaitFor(done, ms); }
 
+    /* The next `times` requests with this control code fail with `error`. */
+    static void ArmFault(uint32_t code, uint32_t error, uint32_t times)
+    {
+        ASSERT_TRUE(endr::state_update([&](endr::State &s) {
+            s.faults[endr::fault_key(code)] = {error, times};
+            return true;
+        }));
+    }
+
+    /* The driver's copy of the lid reply for pid, once one came. */
+    static bool LidReply(uint64_t pid, endr::LidReply *out)
+    {
+        endr::Engine &e = endr::engine();
+        std::lock_guard<std::mutex> guard(e.mu);
+        auto it = e.lid_replies.find(pid);
+        if (it != e.lid_replies.end()) {
+            *out = it->second;
+        }
+        return it != e.lid_replies.end();
+    }
+
     /* Threads this process had before the test, waiting briefly for stragglers to end. */
     bool BackToBaselineThreads() const
     {

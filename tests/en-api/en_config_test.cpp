@@ -64,53 +64,51 @@ protected:
     }
 };
 
-TEST_F(EnConfigTest, RangesRefuseOutsideValues)
-{
-    EXPECT_TRUE(Logged(kDebug, "[config] registered integer configuration field 'agent.driver_verbosity' with "
-                               "default value 0(min=0, max=2)"));
-    std::string error;
-    EXPECT_FALSE(SetInt("agent.enforcement_mode", 6, &error));
-    EXPECT_EQ(error, "can't set value for 'agent.enforcement_mode', out of range: 1 < 6 < 5");
-    EXPECT_FALSE(SetInt("agent.enforcement_mode", 0, &error));
-    EXPECT_FALSE(SetInt("agent.windows_firewall_mode", 4, &error));
-    EXPECT_EQ(g_en_config.enforcement_mode, 3u);
-    EXPECT_EQ(g_en_config.windows_firewall_mode, 1u);
-}
-
-TEST_F(EnConfigTest, EnforcementModeChangeReachesTheDriver)
+/* The range check itself, and its message, are in agent_config_test. */
+TEST_F(EnConfigTest, ChangesReachTheDriverWithTheirLogLine)
 {
     StartPublished();
-    ASSERT_TRUE(SetInt("agent.enforcement_mode", 2));
-    EXPECT_EQ(Setting("enforcement-mode"), 2u);
-    EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[config] setting agent enforcement mode=MONITORING"));
+    struct Case {
+        const char *key;
+        int64_t value;
+        bool is_bool;
+        const char *setting;
+        const char *line;
+    };
+    const Case cases[] = {
+        {"agent.enforcement_mode", 2, false, "enforcement-mode", "[config] setting agent enforcement mode=MONITORING"},
+        /* Inside the range but without a name: the driver still gets it. */
+        {"agent.enforcement_mode", 4, false, "enforcement-mode", "[config] setting agent enforcement mode=UNKNOWN"},
+        {"agent.windows_firewall_mode", 3, false, "firewall-mode", "[config] setting agent firewall mode=HARD_ALLOW"},
+        {"agent.driver_verbosity", 2, false, "verbosity", "[config] setting driver verbosity mode=VERBOSE_LOG_KERNLOG"},
+        {"agent.drop_out_of_session", 1, true, "drop-out-of-session", nullptr},
+        {"dns.enable", 0, true, "dns-enable", "[config] setting agent dns status=false"},
+        {"dns.rate_limit", 250, false, "dns-rate-limit", "[config] setting driver dns rate limit 1000 -> 250"},
+        {"policy.endr_sm_timeout", 30, false, "syn-sent-timeout", nullptr},
+        {"api.conn_request_sufficient_size", 120, false, "req-sufficient-size", nullptr},
+        {"agent.en_driver_blocklist_enabled", 0, true, "dns-blocklist-enabled", nullptr},
+    };
+    for (const Case &c : cases) {
+        ASSERT_TRUE(c.is_bool ? SetBool(c.key, c.value != 0) : SetInt(c.key, c.value)) << c.key;
+        EXPECT_EQ(Setting(c.setting), static_cast<uint64_t>(c.value)) << c.key;
+        EXPECT_TRUE(!c.line || Logged(G_LOG_LEVEL_MESSAGE, c.line)) << c.line;
+    }
     EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[config] update enforcement mode"));
     EXPECT_TRUE(Logged(kDebug, "[api] driver enforcement mode set to: 2"));
 
-    /* 4 is inside the range but has no name; the driver still gets it. */
-    ASSERT_TRUE(SetInt("agent.enforcement_mode", 4));
-    EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[config] setting agent enforcement mode=UNKNOWN"));
-    EXPECT_EQ(Setting("enforcement-mode"), 4u);
-
-    ASSERT_TRUE(SetInt("agent.windows_firewall_mode", 3));
-    EXPECT_EQ(Setting("firewall-mode"), 3u);
-    EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[config] setting agent firewall mode=HARD_ALLOW"));
-    ASSERT_TRUE(SetInt("agent.driver_verbosity", 2));
-    EXPECT_EQ(Setting("verbosity"), 2u);
-    EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[config] setting driver verbosity mode=VERBOSE_LOG_KERNLOG"));
-    ASSERT_TRUE(SetBool("agent.drop_out_of_session", true));
-    EXPECT_EQ(Setting("drop-out-of-session"), 1u);
-    ASSERT_TRUE(SetBool("dns.enable", false));
-    EXPECT_EQ(Setting("dns-enable"), 0u);
-    EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[config] setting agent dns status=false"));
-
-    /* A refused request does not refuse the change. */
-    ASSERT_TRUE(endr::state_update([](endr::State &s) {
-        s.faults[endr::fault_key(0x12247D)] = {31, 1};
-        return true;
-    }));
+    /* A refused request does not refuse a mode change, but does refuse a value field. */
+    ArmFault(0x12247D, 31, 1);
     EXPECT_TRUE(SetInt("agent.enforcement_mode", 1));
     EXPECT_EQ(g_en_config.enforcement_mode, 1u);
     EXPECT_TRUE(Logged(kWarning, "[api] failed to set enforcement mode: 1"));
+    ArmFault(0x122479, 31, 1);
+    EXPECT_FALSE(SetInt("dns.rate_limit", 9));
+    EXPECT_EQ(g_en_config.dns_rate_limit, 250u);
+    EXPECT_EQ(Setting("dns-rate-limit"), 250u);
+
+    ASSERT_TRUE(SetInt("api.conn_request_size", 900));
+    EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[config] setting connection request size 500 -> 900"));
+    EXPECT_EQ(g_en_config.conn_request_size, 900u);
 }
 
 TEST_F(EnConfigTest, WithoutHandleTheModeChangesAreKeptAndWarned)
@@ -158,32 +156,6 @@ TEST_F(EnConfigTest, MaxRulesReachesTheDriverInThePolicyLimitsBlock)
     EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[config] index.max_index_range_count changed: 8388608->60"));
 }
 
-TEST_F(EnConfigTest, ValueFieldsAcceptedOnlyWhenTheDriverTakesThem)
-{
-    StartPublished();
-    ASSERT_TRUE(SetInt("dns.rate_limit", 250));
-    EXPECT_EQ(Setting("dns-rate-limit"), 250u);
-    EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[config] setting driver dns rate limit 1000 -> 250"));
-    ASSERT_TRUE(SetInt("policy.endr_sm_timeout", 30));
-    EXPECT_EQ(Setting("syn-sent-timeout"), 30u);
-    ASSERT_TRUE(SetInt("api.conn_request_sufficient_size", 120));
-    EXPECT_EQ(Setting("req-sufficient-size"), 120u);
-    ASSERT_TRUE(SetBool("agent.en_driver_blocklist_enabled", false));
-    EXPECT_EQ(Setting("dns-blocklist-enabled"), 0u);
-
-    ASSERT_TRUE(endr::state_update([](endr::State &s) {
-        s.faults[endr::fault_key(0x122479)] = {31, 1};
-        return true;
-    }));
-    EXPECT_FALSE(SetInt("dns.rate_limit", 9));
-    EXPECT_EQ(g_en_config.dns_rate_limit, 250u);
-    EXPECT_EQ(Setting("dns-rate-limit"), 250u);
-
-    ASSERT_TRUE(SetInt("api.conn_request_size", 900));
-    EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[config] setting connection request size 500 -> 900"));
-    EXPECT_EQ(g_en_config.conn_request_size, 900u);
-}
-
 TEST_F(EnConfigTest, MetricsHookAddsDriverMetricsOnlyWhileStarted)
 {
     Error *err = nullptr;
@@ -195,10 +167,7 @@ TEST_F(EnConfigTest, MetricsHookAddsDriverMetricsOnlyWhileStarted)
     EXPECT_GE(agent_metrics_get("endr.requests"), 6u) << "version, role, excluded, start, queue, event read";
     EXPECT_TRUE(LoggedPrefix(kDebug, "[driver metrics] endr.requests: "));
 
-    ASSERT_TRUE(endr::state_update([](endr::State &s) {
-        s.faults[endr::fault_key(0x122442)] = {31, 1};
-        return true;
-    }));
+    ArmFault(0x122442, 31, 1);
     EXPECT_FALSE(get_agent_metrics_internal(&err));
     ASSERT_NE(err, nullptr);
     EXPECT_STREQ(error_get_message(err), "[commands] failed to get driver metrics");

@@ -1,11 +1,10 @@
-/* Classification of hand-written policies, decoding refusals, injected records and the
- * hv-endr classify command line. */
+/* Classification by the criteria the property test does not generate (ICMP types, processes,
+ * DNS names, lid replies), decoding refusals, injected records and the hv-endr classify
+ * command line. */
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -26,96 +25,19 @@ std::string Rule(const std::string &id, const std::string &verdict, const std::s
            R"(, "rule_type": "explicit", "verdict": ")" + verdict + R"(", "id": ")" + id + R"("})";
 }
 
-std::string Chain(const std::string &name, const std::vector<std::string> &rules)
-{
-    std::string s = R"({"chain_name": ")" + name + R"(", "rules": [)";
-    for (size_t i = 0; i < rules.size(); i++) {
-        s += (i ? ", " : "") + rules[i];
-    }
-    return s + "]}";
-}
-
-std::string Table(const std::vector<std::string> &chains)
+/* "[a, b, ...]": a table of chains, or the rules of a chain. */
+std::string Table(const std::vector<std::string> &items)
 {
     std::string s = "[";
-    for (size_t i = 0; i < chains.size(); i++) {
-        s += (i ? ", " : "") + chains[i];
+    for (size_t i = 0; i < items.size(); i++) {
+        s += (i ? ", " : "") + items[i];
     }
     return s + "]";
 }
 
-TEST_F(ClassifyTest, NoPolicyAllowsWithoutRule)
+std::string Chain(const std::string &name, const std::vector<std::string> &rules)
 {
-    endr_verdict v = Classify(Out("tcp", "10.0.0.1", 1000, "10.0.0.2", 80));
-    EXPECT_EQ(v.verdict, 2u);
-    EXPECT_STREQ(v.rule_id, "");
-    EXPECT_EQ(v.rule_number, -1);
-    EXPECT_EQ(v.candidates, 0u);
-}
-
-TEST_F(ClassifyTest, Ipv4SubnetsNegationPortsAndOrder)
-{
-    std::string out = Table({
-        Chain("c1", {Rule("web", "ALLOW", R"(["tcp"])", R"({"match_multiple_subnets": ["10.0.0.0/8", "!10.1.0.0/16"]})",
-                          R"({"match_ports": [80], "match_port_ranges": [{"start": 80, "end": 90}]})")}),
-        Chain("empty", {}),
-        Chain("c2", {Rule("dns", "BLOCK", R"(["udp", "tcp"])", "{}",
-                          R"({"match_ip_hash": ["192.168.1.1"], "match_ports": [53]})"),
-                     Rule("catch", "BLOCK", R"(["tcp"])", "{}", "{}")}),
-    });
-    ASSERT_TRUE(Push("[]", out));
-    /* Rule 0 is active from port 80 through 90 and for 10/8 minus 10.1/16. */
-    endr_verdict v = Classify(Out("tcp", "10.2.3.4", 5000, "1.1.1.1", 85));
-    EXPECT_STREQ(v.rule_id, "web");
-    EXPECT_EQ(v.verdict, 2u);
-    EXPECT_EQ(v.rule_number, 0);
-    EXPECT_EQ(v.candidates, 2u);
-    EXPECT_EQ(Decide(Out("tcp", "10.2.3.4", 5000, "1.1.1.1", 90)), "ALLOW:web");
-    EXPECT_EQ(Decide(Out("tcp", "10.2.3.4", 5000, "1.1.1.1", 91)), "BLOCK:catch");
-    EXPECT_EQ(Decide(Out("tcp", "10.2.3.4", 5000, "1.1.1.1", 79)), "BLOCK:catch");
-    EXPECT_EQ(Decide(Out("tcp", "10.1.255.255", 5000, "1.1.1.1", 80)), "BLOCK:catch");
-    EXPECT_EQ(Decide(Out("tcp", "10.2.0.0", 5000, "1.1.1.1", 80)), "ALLOW:web");
-    EXPECT_EQ(Decide(Out("tcp", "10.0.255.255", 5000, "1.1.1.1", 80)), "ALLOW:web");
-    EXPECT_EQ(Decide(Out("tcp", "11.0.0.0", 5000, "1.1.1.1", 80)), "BLOCK:catch");
-    /* Source port is not enforced; the destination port is the remote one outbound. */
-    EXPECT_EQ(Decide(Out("tcp", "10.2.3.4", 80, "1.1.1.1", 5000)), "BLOCK:catch");
-    endr_verdict d = Classify(Out("udp", "10.9.9.9", 1, "192.168.1.1", 53));
-    EXPECT_STREQ(d.rule_id, "dns");
-    EXPECT_EQ(d.rule_number, 1);
-    EXPECT_EQ(Decide(Out("udp", "10.9.9.9", 1, "192.168.1.2", 53)), "ALLOW:");
-    /* The input table is empty: inbound traffic matches nothing. */
-    EXPECT_EQ(Decide(In("tcp", "10.2.3.4", 85, "1.1.1.1", 5000)), "ALLOW:");
-    /* IPv4-only address criteria never match IPv6 traffic; the catch-all does. */
-    EXPECT_EQ(Decide(Out("tcp", "2001:db8::1", 1, "2001:db8::2", 80)), "BLOCK:catch");
-}
-
-TEST_F(ClassifyTest, InboundUsesInputTableAndRemoteAsSource)
-{
-    std::string in = Table({Chain("c", {Rule("ssh", "ALLOW", R"(["tcp"])", R"({"match_ip_hash": ["203.0.113.7"]})",
-                                             R"({"match_ports": [22]})")})});
-    ASSERT_TRUE(Push(in, "[]"));
-    EXPECT_EQ(Decide(In("tcp", "10.0.0.1", 22, "203.0.113.7", 40000)), "ALLOW:ssh");
-    EXPECT_EQ(Decide(In("tcp", "203.0.113.7", 22, "10.0.0.1", 40000)), "ALLOW:");
-    EXPECT_EQ(Decide(Out("tcp", "203.0.113.7", 40000, "10.0.0.1", 22)), "ALLOW:");
-}
-
-TEST_F(ClassifyTest, Ipv6AddressesSubnetsAndNegation)
-{
-    std::string out = Table({Chain(
-        "c", {Rule("neg", "BLOCK", R"(["tcp", "udp"])", "{}",
-                   R"({"match_multiple_subnets": ["2001:db8::/32", "!2001:db8:1::/48"], "match_ip_hash": ["2001:db8:1::5"]})"),
-              Rule("v4only", "BLOCK", R"(["tcp"])", "{}", R"({"match_ip_hash": ["10.0.0.1"]})"),
-              Rule("host", "ALLOW", R"(["tcp"])", R"({"match_ip_hash": ["fe80::1", "10.0.0.9"]})", "{}")})});
-    ASSERT_TRUE(Push("[]", out));
-    EXPECT_EQ(Decide(Out("udp", "fe80::2", 1, "2001:db8:2::1", 9)), "BLOCK:neg");
-    /* The negated subnet wins over the address inside it. */
-    EXPECT_EQ(Decide(Out("udp", "fe80::2", 1, "2001:db8:1::5", 9)), "ALLOW:");
-    EXPECT_EQ(Decide(Out("udp", "fe80::2", 1, "2001:db9::1", 9)), "ALLOW:");
-    EXPECT_EQ(Decide(Out("tcp", "fe80::1", 1, "2001:db8:1::1", 9)), "ALLOW:host");
-    EXPECT_EQ(Decide(Out("tcp", "fe80::3", 1, "2001:db8:1::1", 9)), "ALLOW:");
-    /* The same rules for IPv4 traffic go through the index only. */
-    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 1, "10.0.0.1", 9)), "BLOCK:v4only");
-    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 1, "10.0.0.2", 9)), "ALLOW:host");
+    return R"({"chain_name": ")" + name + R"(", "rules": )" + Table(rules) + "}";
 }
 
 TEST_F(ClassifyTest, IcmpTypesAndCodes)
@@ -191,59 +113,21 @@ TEST_F(ClassifyTest, LidsComeFromTheRecordedLidReplyOfThePid)
         endr::Engine &e = endr::engine();
         std::lock_guard<std::mutex> g(e.mu);
         e.lid_replies[4242] = endr::LidReply{4242, 7, 2, {1, lid}, false};
-        e.lid_replies[4343] = endr::LidReply{4343, 7, 1, {lid}, false};
+        /* Only the reply's first count lids belong to the process. */
+        e.lid_replies[4343] = endr::LidReply{4343, 7, 1, {1, lid}, false};
     }
     endr_connection c{};
     c.protocol = 0;
     inet_pton(AF_INET, "10.0.0.1", c.local);
     inet_pton(AF_INET, "10.0.0.2", c.remote);
-    c.pid = 4242;
     endr_verdict v{};
-    ASSERT_EQ(endr_classify(&c, &v), 0u);
-    EXPECT_STREQ(v.rule_id, "curl");
-    /* Only the reply's first count lids belong to the process. */
-    c.pid = 4343;
-    {
-        endr::Engine &e = endr::engine();
-        std::lock_guard<std::mutex> g(e.mu);
-        e.lid_replies[4343] = endr::LidReply{4343, 7, 1, {1, lid}, false};
+    for (auto [pid, rule] : {std::pair<uint64_t, const char *>{4242, "curl"}, {4343, ""}, {1, ""}}) {
+        c.pid = pid;
+        ASSERT_EQ(endr_classify(&c, &v), 0u);
+        EXPECT_STREQ(v.rule_id, rule) << pid;
     }
-    ASSERT_EQ(endr_classify(&c, &v), 0u);
-    EXPECT_STREQ(v.rule_id, "");
-    c.pid = 1;
-    ASSERT_EQ(endr_classify(&c, &v), 0u);
-    EXPECT_STREQ(v.rule_id, "");
     c.lid_count = 9;
     EXPECT_EQ(endr_classify(&c, &v), 87u);
-}
-
-TEST_F(ClassifyTest, WithoutSwapThePreviousPolicyStays)
-{
-    std::string first = Table({Chain("c", {Rule("one", "BLOCK", R"(["tcp"])", "{}", "{}")})});
-    std::string second = Table({Chain("c", {Rule("two", "ALLOW", R"(["tcp"])", "{}", "{}")})});
-    ASSERT_TRUE(Push("[]", first));
-    Tuple t = Out("tcp", "10.0.0.1", 1, "10.0.0.2", 2);
-    EXPECT_EQ(Decide(t), "BLOCK:one");
-    TablePtr table = ParseTable(second);
-    uint64_t count = 0;
-    ASSERT_TRUE(en_table_convert(h_, false, nullptr, &count, nullptr));
-    ASSERT_TRUE(en_table_convert(h_, true, table.get(), &count, nullptr));
-    EXPECT_EQ(Decide(t), "BLOCK:one");
-    ASSERT_TRUE(en_api_policy_set_revision(h_, 7));
-    ASSERT_TRUE(en_api_policy_swap(h_));
-    EXPECT_EQ(Decide(t), "ALLOW:two");
-}
-
-TEST_F(ClassifyTest, ProtocolAllOrEmptyIsNeverACandidate)
-{
-    ASSERT_TRUE(Push("[]", Table({Chain("c", {Rule("all", "BLOCK", R"(["all"])", "{}", "{}"),
-                                              Rule("none", "BLOCK", "[]", "{}", "{}"),
-                                              Rule("udp", "BLOCK", R"(["udp", "all"])", "{}", "{}")})})));
-    EXPECT_EQ(Decide(Out("tcp", "10.0.0.1", 1, "10.0.0.2", 2)), "ALLOW:");
-    endr_verdict v = Classify(Out("udp", "10.0.0.1", 1, "10.0.0.2", 2));
-    EXPECT_STREQ(v.rule_id, "udp");
-    EXPECT_EQ(v.rule_number, 2);
-    EXPECT_EQ(v.candidates, 1u);
 }
 
 /* ------------------------------------------------------------ decoding refusals */
@@ -275,17 +159,9 @@ TEST(ClassifyDecode, EveryCriterionKindRoundTripsAndEveryTruncationFails)
     en_lid_map_free();
     endr::DecodedRule r;
     ASSERT_EQ(endr::decode_rule(b, &r), 0u);
-    EXPECT_EQ(r.id, "full");
-    EXPECT_EQ(r.verdict, 1u);
-    ASSERT_EQ(r.src.subnets.size(), 1u);
-    EXPECT_TRUE(r.src.subnets[0].negated);
-    EXPECT_EQ(r.src.subnets[0].mask[3], 0xff);
-    EXPECT_EQ(r.src.subnets[0].mask[4], 0);
-    ASSERT_EQ(r.src.ips.size(), 1u);
-    EXPECT_EQ(r.src.ips[0][15], 1);
+    /* Addresses, processes and names are read back by the classification tests; groups and
+     * services are decoded but not evaluated, so only this reads them. */
     EXPECT_EQ(r.src.lids.size(), 2u);
-    ASSERT_EQ(r.src.dns.size(), 1u);
-    EXPECT_EQ(r.src.dns[0], "x.test");
     ASSERT_EQ(r.src.sids.size(), 1u);
     EXPECT_EQ(r.src.sids[0].subauths, (std::vector<uint32_t>{32, 544}));
     EXPECT_TRUE(r.src.local_users);
@@ -307,50 +183,6 @@ TEST(ClassifyDecode, EveryCriterionKindRoundTripsAndEveryTruncationFails)
     std::vector<uint8_t> longer = b;
     longer.insert(longer.begin() + static_cast<long>(b.size() - 144), 0);
     EXPECT_NE(endr::decode_rule(longer, &r), 0u);
-}
-
-/* Random corruption of real buffers: every answer is a clean 0 or 87, never a bad read
- * (the sanitizer build turns one into a failure). */
-TEST(ClassifyDecode, CorruptedBuffersNeverReadOutOfBounds)
-{
-    ASSERT_TRUE(en_lid_map_init());
-    std::vector<uint8_t> rule = BuiltRule(Rule(
-        "r", "ALLOW", R"(["tcp"])",
-        R"({"match_multiple_subnets": ["2001:db8::/32"], "match_ip_hash": ["fe80::1"], "match_dns_list": ["a.test"]})",
-        R"({"match_processes": [{"image_basename": "a"}], "match_win_services": [{"service_name": "s", "service_image_names": ["/s"]}],
-            "match_icmp_types": [{"ver": "4", "type": 3, "codes": [1]}]})"));
-    en_lid_map_free();
-    TablePtr table = ParseTable(Table({Chain("c", {Rule("a", "ALLOW", R"(["tcp", "udp"])",
-                                                        R"({"match_multiple_subnets": ["10.0.0.0/8", "!10.1.0.0/16"]})",
-                                                        R"({"match_ports": [80, 443]})")})}));
-    uint8_t *buf = nullptr;
-    size_t len = 0;
-    ASSERT_TRUE(en_convert_single_index(table.get(), 1000, &buf, &len, nullptr));
-    std::vector<uint8_t> index(buf, buf + len);
-    g_free(buf);
-    std::mt19937 rng(5);
-    size_t accepted = 0;
-    for (int i = 0; i < 20000; i++) {
-        std::vector<uint8_t> r = rule, x = index;
-        for (int k = 1 + static_cast<int>(rng() % 3); k > 0; k--) {
-            r[rng() % r.size()] = static_cast<uint8_t>(rng() % 4 == 0 ? 0xff : rng() % 3);
-            x[rng() % x.size()] = static_cast<uint8_t>(rng() % 4 == 0 ? 0xff : rng() % 3);
-        }
-        endr::DecodedRule dr;
-        endr::DecodedIndex di;
-        uint32_t a = endr::decode_rule(r, &dr), b = endr::decode_index(x, &di);
-        ASSERT_TRUE(a == 0 || a == 87);
-        ASSERT_TRUE(b == 0 || b == 87);
-        accepted += a == 0;
-        if (b == 0 && !di.port.starts.empty()) {
-            /* An accepted index must answer lookups anywhere without leaving the bag. */
-            for (uint32_t v : {0u, 79u, 80u, 443u, 65535u}) {
-                ASSERT_LE((size_t{di.port.lookup(v)} + 1) * di.words, di.bag.size());
-            }
-        }
-    }
-    /* Corrupting a criterion byte is often still a valid buffer; most must be refused. */
-    EXPECT_LT(accepted, 20000u);
 }
 
 TEST(ClassifyDecode, BadCountsFlagsAndTrailersFail)
@@ -389,11 +221,6 @@ TEST(ClassifyDecode, IndexLayoutMustAddUp)
     g_free(buf);
     endr::DecodedIndex idx;
     ASSERT_EQ(endr::decode_index(b, &idx), 0u);
-    EXPECT_EQ(idx.rules, 1u);
-    EXPECT_EQ(idx.port.starts, (std::vector<uint32_t>{0, 80, 81}));
-    EXPECT_EQ(idx.src.starts, (std::vector<uint32_t>{0, 0x0A000000, 0x0B000000}));
-    EXPECT_EQ(idx.vector(idx.port.lookup(80))[0], 1u);
-    EXPECT_EQ(idx.vector(idx.port.lookup(81))[0], 0u);
     for (size_t n = 0; n < b.size(); n++) {
         EXPECT_EQ(endr::decode_index(std::span<const uint8_t>(b.data(), n), &idx), 87u) << n;
     }
@@ -411,41 +238,6 @@ TEST(ClassifyDecode, IndexLayoutMustAddUp)
     std::vector<uint8_t> bad_bag = b;
     bad_bag[8 + 8 * bag] = static_cast<uint8_t>(bag);
     EXPECT_NE(endr::decode_index(bad_bag, &idx), 0u);
-}
-
-TEST_F(ClassifyTest, MalformedRuleFailsTheRequestWith87)
-{
-    uint64_t count = 0;
-    ASSERT_TRUE(en_table_convert(h_, false, nullptr, &count, nullptr));
-    TablePtr table = ParseTable(Table({Chain("c", {Rule("a", "ALLOW", R"(["tcp"])", "{}", "{}")})}));
-    /* The index and chain through the module, then a rule whose entity count lies. */
-    uint8_t *index = nullptr;
-    size_t index_len = 0;
-    ASSERT_TRUE(en_convert_single_index(table.get(), 1000, &index, &index_len, nullptr));
-    ASSERT_TRUE(en_api_init_output_table(h_, 1));
-    ASSERT_TRUE(en_api_init_output_table_index(h_, index, index_len));
-    g_free(index);
-    uint8_t chain[EN_API_ADD_CHAIN_SIZE];
-    ASSERT_TRUE(en_chain_build_msg("OUTPUT", "c", 1, chain, nullptr));
-    ASSERT_TRUE(en_api_platform_add_chain(h_, chain, sizeof(chain)));
-    std::vector<uint8_t> rule = BuiltRule(Rule("a", "ALLOW", R"(["tcp"])", "{}", "{}"));
-    rule[1] = 1;
-    std::vector<uint8_t> msg(264, 0);
-    memcpy(msg.data(), "OUTPUT", 6);
-    msg[128] = 'c';
-    uint64_t l = rule.size();
-    memcpy(msg.data() + 256, &l, 8);
-    msg.insert(msg.end(), rule.begin(), rule.end());
-    EXPECT_FALSE(en_api_platform_add_rule(h_, msg.data(), msg.size()));
-    {
-        endr::Engine &e = endr::engine();
-        std::lock_guard<std::mutex> g(e.mu);
-        ASSERT_EQ(e.staged.output.chains.size(), 1u);
-        EXPECT_TRUE(e.staged.output.chains[0].rules.empty());
-    }
-    /* The staged table is incomplete, so the swap is refused and nothing changes. */
-    ASSERT_TRUE(en_api_policy_set_revision(h_, 3));
-    EXPECT_FALSE(en_api_policy_swap(h_));
 }
 
 /* ------------------------------------------------------------ injected records */

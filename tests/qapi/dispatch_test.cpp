@@ -94,12 +94,6 @@ protected:
 
 } // namespace
 
-TEST_F(Dispatch, PingGivesTheEmptyObjectLine)
-{
-    EXPECT_EQ(dispatch(R"({"execute": "ping"})").line, "{\"return\": {}}\n");
-    EXPECT_EQ(dispatch(R"({"execute": "sync", "arguments": {"id": -7}})").line, "{\"return\": -7}\n");
-}
-
 TEST_F(Dispatch, UnknownCommandIsCountedAndNamed)
 {
     uint64_t calls = agent_metrics_get("qmp-commands.calls.%s", "no-such");

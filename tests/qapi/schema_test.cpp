@@ -143,7 +143,7 @@ void free_str_node(gpointer node)
     g_free(node);
 }
 
-TEST(QapiUtil, ListQueries)
+TEST(QapiUtil, ListQueriesRemovalsAndDetach)
 {
     strList *list = make_str_list({"a", "b", "c"});
     EXPECT_EQ(qapi_list_length(list), 3u);
@@ -155,12 +155,14 @@ TEST(QapiUtil, ListQueries)
     EXPECT_FALSE(qapi_list_contains(list, other_b));
     EXPECT_TRUE(qapi_list_contains_str(list, "b"));
     EXPECT_FALSE(qapi_list_contains_str(list, "d"));
+    strList *moved = qapi_list_detach(list);
+    EXPECT_EQ(list->value, nullptr);
+    EXPECT_EQ(list->next, nullptr);
+    EXPECT_EQ(WRITE(strList, moved).json, R"(["a", "b", "c"])");
+    qapi_free_strList(moved);
     qapi_free_strList(list);
-}
 
-TEST(QapiUtil, ListRemovals)
-{
-    strList *list = make_str_list({"a", "b", "a", "c", "b", "a"});
+    list = make_str_list({"a", "b", "a", "c", "b", "a"});
     EXPECT_EQ(qapi_list_remove_duplicates(&list, g_str_hash, g_str_equal, free_str_node), 3u);
     EXPECT_EQ(WRITE(strList, list).json, R"(["a", "b", "c"])");
     EXPECT_EQ(qapi_list_remove_matching(&list, "c", g_str_equal, free_str_node), 1u);
@@ -176,17 +178,6 @@ TEST(QapiUtil, ListRemovals)
     EXPECT_EQ(qapi_list_remove_duplicates(&ports, nullptr, nullptr, g_free), 1u);
     EXPECT_EQ(qapi_list_length(ports), 1u);
     qapi_free_uint16List(ports);
-}
-
-TEST(QapiUtil, DetachMovesTheHead)
-{
-    strList *list = make_str_list({"a", "b"});
-    strList *moved = qapi_list_detach(list);
-    EXPECT_EQ(list->value, nullptr);
-    EXPECT_EQ(list->next, nullptr);
-    EXPECT_EQ(WRITE(strList, moved).json, R"(["a", "b"])");
-    qapi_free_strList(moved);
-    qapi_free_strList(list);
 }
 
 } // namespace
