@@ -537,91 +537,34 @@ void phase_case(benchmark::State &state, size_t rules, Phase phase)
 
 } // namespace
 
-static void BM_PushPhase_Parse(benchmark::State &state, size_t rules)
-{
-    phase_case(state, rules, Phase::Parse);
-}
-
-static void BM_PushPhase_Visit(benchmark::State &state, size_t rules)
-{
-    phase_case(state, rules, Phase::Visit);
-}
-
-static void BM_PushPhase_Copy(benchmark::State &state, size_t rules)
-{
-    phase_case(state, rules, Phase::Copy);
-}
-
-static void BM_PushPhase_Implicit(benchmark::State &state, size_t rules)
-{
-    phase_case(state, rules, Phase::Implicit);
-}
-
-static void BM_PushPhase_AgentBuffers(benchmark::State &state, size_t rules)
-{
-    phase_case(state, rules, Phase::AgentBuffers);
-}
-
-static void BM_PushPhase_DriverDecode(benchmark::State &state, size_t rules)
-{
-    phase_case(state, rules, Phase::DriverDecode);
-}
-
-static void BM_PushPhase_Convert(benchmark::State &state, size_t rules)
-{
-    phase_case(state, rules, Phase::Convert);
-}
-
-static void BM_PushPhase_RevisionSwap(benchmark::State &state, size_t rules)
-{
-    phase_case(state, rules, Phase::RevisionSwap);
-}
-
-static void BM_PushPhase_Dump(benchmark::State &state, size_t rules)
-{
-    phase_case(state, rules, Phase::Dump);
-}
-
-static void BM_PushPhase_Persist(benchmark::State &state, size_t rules)
-{
-    phase_case(state, rules, Phase::Persist);
-}
-
-static void BM_PushPhase_Release(benchmark::State &state, size_t rules)
-{
-    phase_case(state, rules, Phase::Release);
-}
-
 namespace {
 
 /* Fixed iteration counts: several phases redo the steps before them outside the timing,
  * which a minimum time would repeat hundreds of times. */
 void register_all(void)
 {
-    using Fn = void (*)(benchmark::State &, size_t);
-    const std::pair<const char *, Fn> cases[] = {
-        {"BM_PolicyPush", BM_PolicyPush},
-        {"BM_PushPhase_Parse", BM_PushPhase_Parse},
-        {"BM_PushPhase_Visit", BM_PushPhase_Visit},
-        {"BM_PushPhase_Copy", BM_PushPhase_Copy},
-        {"BM_PushPhase_Implicit", BM_PushPhase_Implicit},
-        {"BM_PushPhase_Convert", BM_PushPhase_Convert},
-        {"BM_PushPhase_AgentBuffers", BM_PushPhase_AgentBuffers},
-        {"BM_PushPhase_DriverDecode", BM_PushPhase_DriverDecode},
-        {"BM_PushPhase_RevisionSwap", BM_PushPhase_RevisionSwap},
-        {"BM_PushPhase_Dump", BM_PushPhase_Dump},
-        {"BM_PushPhase_Persist", BM_PushPhase_Persist},
-        {"BM_PushPhase_Release", BM_PushPhase_Release},
+    const std::pair<const char *, Phase> phases[] = {
+        {"Parse", Phase::Parse},           {"Visit", Phase::Visit},
+        {"Copy", Phase::Copy},             {"Implicit", Phase::Implicit},
+        {"Convert", Phase::Convert},       {"AgentBuffers", Phase::AgentBuffers},
+        {"DriverDecode", Phase::DriverDecode}, {"RevisionSwap", Phase::RevisionSwap},
+        {"Dump", Phase::Dump},             {"Persist", Phase::Persist},
+        {"Release", Phase::Release},
     };
     const std::pair<size_t, benchmark::IterationCount> sizes[] = {{1000, 50}, {10000, 15}, {65536, 8}};
     /* Size by size, so that the whole command and its phases run close together in time. */
     for (const auto &[rules, iterations] : sizes) {
-        for (const auto &[name, fn] : cases) {
-            std::string full = std::string(name) + "/" + std::to_string(rules);
-            benchmark::RegisterBenchmark(full.c_str(), fn, rules)
+        auto add = [&](const std::string &name, auto fn) {
+            std::string full = name + "/" + std::to_string(rules);
+            benchmark::RegisterBenchmark(full.c_str(), fn)
                 ->Iterations(iterations)
                 ->UseManualTime()
                 ->Unit(benchmark::kMillisecond);
+        };
+        add("BM_PolicyPush", [rules](benchmark::State &state) { BM_PolicyPush(state, rules); });
+        for (const auto &[name, phase] : phases) {
+            add(std::string("BM_PushPhase_") + name,
+                [rules, phase](benchmark::State &state) { phase_case(state, rules, phase); });
         }
     }
 }

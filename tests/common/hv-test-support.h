@@ -4,6 +4,8 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -260,6 +262,22 @@ inline Outcome RunProgram(const std::vector<std::string> &args, const char *cwd 
     g_free(out);
     g_free(err);
     return r;
+}
+
+/* Runs write with the process's file size limit at bytes (SIGXFSZ ignored), so that a write
+ * stops part way; the limit is restored before returning write's result. */
+inline bool WithFileSizeLimit(rlim_t bytes, const std::function<bool()> &write)
+{
+    struct rlimit saved;
+    EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*old_sig)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tiny = saved;
+    tiny.rlim_cur = bytes;
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    bool ok = write();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_sig);
+    return ok;
 }
 
 } // namespace hvtest

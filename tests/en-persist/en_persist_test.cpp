@@ -199,15 +199,7 @@ TEST_F(PersistTest, FailedWritesKeepThePreviousFile)
     WriteFile(policy_, "previous");
 
     /* Writing stops part way (file size limit): the old content stays and no temporary file is left. */
-    struct rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    void (*old_sig)(int) = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit tiny = saved;
-    tiny.rlim_cur = 16;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
-    bool ok = persistent_EnforcementPolicyOutputJson_dump(policy, &err);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, old_sig);
+    bool ok = hvtest::WithFileSizeLimit(16, [&] { return persistent_EnforcementPolicyOutputJson_dump(policy, &err); });
     EXPECT_FALSE(ok);
     EXPECT_EQ(TakeMessage(err).rfind("can't write JSON to file: ", 0), 0u);
     EXPECT_EQ(ReadFile(policy_), "previous");

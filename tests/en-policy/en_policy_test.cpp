@@ -8,6 +8,7 @@
 #include <string>
 
 #include "../en-classify/classify-fixture.h"
+#include "tests/common/hv-dispatch.h"
 #include "agent-common/agent-main.h"
 #include "agent-common/agent-metrics.h"
 #include "enforcement/framework/agent/en-config.h"
@@ -16,7 +17,6 @@
 #include "enforcement/framework/agent/en-persistent-storage.h"
 #include "enforcement/framework/agent/en-policy.h"
 #include "qapi/qmp-common-commands.h"
-#include "qapi/qmp-dispatch.h"
 #include "qapi/qmp-enforcement-commands.h"
 #include "qapi/qmp-registry.h"
 #include "qobject/qjson.h"
@@ -101,24 +101,7 @@ protected:
         ASSERT_TRUE(en_policy_start_api(&err)) << error_get_message(err);
     }
 
-    /* The reply line, or "error: <message>". */
-    static std::string Run(const std::string &request)
-    {
-        Error *err = nullptr;
-        QObject *req = qobject_from_json(request.c_str(), &err);
-        EXPECT_EQ(err, nullptr) << request;
-        char *ret = do_qmp_dispatch(req, &err);
-        qobject_decref(req);
-        std::string out;
-        if (err) {
-            out = std::string("error: ") + error_get_message(err);
-            error_free(err);
-        } else {
-            out = ret ? ret : "";
-        }
-        g_free(ret);
-        return out;
-    }
+    static std::string Run(const std::string &request) { return hvtest::Dispatch(request); }
 
     static std::optional<uint64_t> ActiveRevision()
     {

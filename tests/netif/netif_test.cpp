@@ -25,6 +25,7 @@
 #include "qobject/qjson.h"
 #include "util/aux-netif.h"
 #include "util/error.h"
+#include "tests/common/hv-dispatch.h"
 
 namespace {
 
@@ -40,18 +41,7 @@ bool Logged(const std::string &line)
     return std::find(g_log.begin(), g_log.end(), line) != g_log.end();
 }
 
-/* The reply text, or "error: " and the message. */
-std::string Dispatch(const std::string &request)
-{
-    QObject *req = qobject_from_json(request.c_str(), nullptr);
-    Error *err = nullptr;
-    char *ret = do_qmp_dispatch(req, &err);
-    std::string out = ret ? ret : std::string("error: ") + error_get_message(err);
-    g_free(ret);
-    error_free(err);
-    qobject_decref(req);
-    return out;
-}
+using hvtest::Dispatch;
 
 /* Lower case with colons, from the namespace's own sysfs. */
 std::string SysfsAddress(const std::string &name)

@@ -259,6 +259,19 @@ private:
 class TcpServerTest : public ::testing::Test {
 protected:
     void SetUp() override { register_test_commands(); }
+    /* A server connected to peer and running; NULL (with a test failure) otherwise. */
+    static QmpServer *Serving(TcpPeer &peer, uint32_t connect_timeout_ms)
+    {
+        QmpServer *server = qmp_server_new_tcp(peer.Address().c_str(), connect_timeout_ms);
+        Error *err = nullptr;
+        if (!server || !peer.Accept() || !qmp_server_run(server, &err)) {
+            ADD_FAILURE() << "no running server";
+            error_free(err);
+            qmp_server_destroy(server);
+            return nullptr;
+        }
+        return server;
+    }
     LogCapture logs_;
 };
 
@@ -313,11 +326,8 @@ TEST_F(TcpServerTest, NoListenerMeansNoServer)
 TEST_F(TcpServerTest, APeerGoneMidReplyFailsTheServer)
 {
     TcpPeer peer;
-    QmpServer *server = qmp_server_new_tcp(peer.Address().c_str(), 2000);
+    QmpServer *server = Serving(peer, 2000);
     ASSERT_NE(server, nullptr);
-    ASSERT_TRUE(peer.Accept());
-    Error *err = nullptr;
-    ASSERT_TRUE(qmp_server_run(server, &err));
     peer.Send("{\"execute\": \"test-big\"}");
     ASSERT_TRUE(peer.WaitFor("{\"return\": \"xxxx"));
     peer.CloseConnection();
@@ -329,11 +339,9 @@ TEST_F(TcpServerTest, APeerGoneMidReplyFailsTheServer)
 TEST_F(TcpServerTest, ARunAfterAStopConnectsAgainWithoutBlockingTheLoop)
 {
     TcpPeer peer;
-    QmpServer *server = qmp_server_new_tcp(peer.Address().c_str(), 2000);
+    QmpServer *server = Serving(peer, 2000);
     ASSERT_NE(server, nullptr);
-    ASSERT_TRUE(peer.Accept());
     Error *err = nullptr;
-    ASSERT_TRUE(qmp_server_run(server, &err));
     qmp_server_stop(server);
     peer.CloseConnection();
     ASSERT_TRUE(qmp_server_run(server, &err));
@@ -355,11 +363,9 @@ TEST_F(TcpServerTest, ARunAfterAStopConnectsAgainWithoutBlockingTheLoop)
 TEST_F(TcpServerTest, AConnectThatHangsTimesOutWhileTheLoopRuns)
 {
     TcpPeer peer(0);
-    QmpServer *server = qmp_server_new_tcp(peer.Address().c_str(), 300);
+    QmpServer *server = Serving(peer, 300);
     ASSERT_NE(server, nullptr);
-    ASSERT_TRUE(peer.Accept());
     Error *err = nullptr;
-    ASSERT_TRUE(qmp_server_run(server, &err));
     qmp_server_stop(server);
     peer.FillAcceptQueue(3);
     int ticks = 0;

@@ -541,15 +541,7 @@ TEST_F(AgentConfig, FailedWriteKeepsThePreviousFile)
      * temporary file is left behind. */
     persistent_config_init(file_.c_str());
     hvtest::WriteFile(file_, "[]");
-    struct rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    void (*old_sig)(int) = signal(SIGXFSZ, SIG_IGN);
-    struct rlimit tiny = saved;
-    tiny.rlim_cur = 16;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
-    bool ok = persistent_config_write(all, &err);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, old_sig);
+    bool ok = hvtest::WithFileSizeLimit(16, [&] { return persistent_config_write(all, &err); });
     EXPECT_FALSE(ok);
     EXPECT_EQ(hvtest::ReadFile(file_), "[]");
     EXPECT_EQ(hvtest::ListDir(dir_), std::vector<std::string>{"enforcement.json"});
