@@ -1,9 +1,11 @@
 #include "enforcement/framework/agent/en-api.h"
+#include "enforcement/framework/agent/en-api-internal.h"
 
 #include <glib.h>
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <vector>
 #include <cinttypes>
 #include <cstring>
@@ -29,6 +31,8 @@ struct en_handle {
     GHashTable *volume_device_cache;
     std::atomic<bool> m_stop_event;
     std::atomic<bool> started;
+    /* Orders lid replies against the adoption of a new numbering at the swap. */
+    std::mutex reply_lock;
     void *user_sessions_monitor;
     void *service_name_map_monitor;
 };
@@ -45,6 +49,7 @@ constexpr uint32_t kMaxMetricEntries =
     (EN_API_METRICS_BUFFER_SIZE - EN_API_METRIC_ENTRIES_OFFSET) / EN_API_METRIC_ENTRY_SIZE;
 
 bool s_send_batch_events = true;
+en_api_lid_reply_hook s_lid_reply_hook;
 bool s_once_done;
 bool s_user_sessions_initialised;
 
@@ -182,15 +187,34 @@ lid_send answer_lid(en_handle *en_handle, uint64_t pid, bool update)
         metrics_trace trace("fetch_process_info");
         fetched = fetch_process_info_queued(pid, &info, !update, &err);
     }
+    /* The lids are computed without the reply lock, so that a push is never held up by
+     * an answer; one computed under a numbering replaced since is computed again. */
+    en_lids_t lids{};
+    static_assert(sizeof lids.lids == sizeof reply.lids);
+    uint64_t generation = 0;
+    en_lid_lookup found = EN_LID_LOOKUP_FAILED;
     if (fetched) {
         g_debug("[api] getting lid for pid: %llu, image: %s", static_cast<ull>(pid), info->image_path);
-        /* The reply is packed: the lid map writes into aligned copies. */
-        en_lids_t lids{};
-        static_assert(sizeof lids.lids == sizeof reply.lids);
-        uint32_t cid = 0;
-        bool found = en_lid_map_get(&info, &lids, &cid);
-        reply.cid = cid;
-        if (found) {
+        found = en_lid_map_lookup(info, &lids, &generation);
+    }
+    if (s_lid_reply_hook) {
+        s_lid_reply_hook(pid, update);
+    }
+    std::lock_guard<std::mutex> guard(en_handle->reply_lock);
+    if (fetched) {
+        if (generation != en_lid_map_generation()) {
+            g_debug("[api] lid map changed while answering pid: %llu, looking up again", static_cast<ull>(pid));
+            lids = en_lids_t{};
+            found = en_lid_map_lookup(info, &lids, nullptr);
+        }
+        if (found == EN_LID_LOOKUP_FOUND || found == EN_LID_LOOKUP_NONE) {
+            /* The map owns the information from here. */
+            uint32_t cid = 0;
+            en_lid_map_add_pid_info(info, &cid);
+            info = nullptr;
+            reply.cid = cid;
+        }
+        if (found == EN_LID_LOOKUP_FOUND) {
             reply.lid_count = lids.count;
             memcpy(reply.lids, lids.lids, sizeof lids.lids);
         } else {
@@ -674,12 +698,23 @@ bool en_api_policy_swap(en_handle *en_handle)
         g_warning("[api] failed to swap policy");
         return false;
     }
+    {
+        /* The driver enforces the new policy from here: its numbering answers from here too. */
+        std::lock_guard<std::mutex> guard(en_handle->reply_lock);
+        en_lid_map_stage_commit();
+    }
     en_api_update_existing_lids(en_handle);
+    /* The swap is the commit point: connections decided earlier keep their verdict until
+     * they are seen again, which is no reason to report the new policy as not in force. */
     if (!en_driver_send_value(en_handle->device, EN_IOCTL_TRIGGER_REAUTHORIZATION, 0)) {
         g_warning("[api] failed to trigger reauthorization");
-        return false;
     }
     return true;
+}
+
+void en_api_set_lid_reply_hook_for_test(en_api_lid_reply_hook hook)
+{
+    s_lid_reply_hook = hook;
 }
 
 /* ---- settings ---- */

@@ -39,6 +39,11 @@ GQueue s_free_queue = G_QUEUE_INIT;
  * and exits. */
 uint64_t s_free_active;
 uint64_t s_free_generations;
+/* Threads that have not left free_thread_main yet, and those not joined yet. */
+unsigned s_free_running;
+GPtrArray *s_free_threads;
+/* How long stop waits for a release in progress before it gives the thread up. */
+constexpr gint64 kFreeJoinSeconds = 30;
 
 void lower_own_priority(void)
 {
@@ -88,6 +93,11 @@ gpointer free_thread_main(gpointer data)
         g_debug("[index] free thread done freeing element");
     }
     g_debug("[index] free thread exiting");
+    /* Last touch of shared state: stop joins once it sees this. */
+    g_mutex_lock(&s_free_lock);
+    s_free_running--;
+    g_cond_broadcast(&s_free_cond);
+    g_mutex_unlock(&s_free_lock);
     return nullptr;
 }
 
@@ -770,8 +780,12 @@ void en_index_free_thread_init(void)
     }
     s_free_active = ++s_free_generations;
     const uint64_t generation = s_free_active;
+    s_free_running++;
+    if (!s_free_threads) {
+        s_free_threads = g_ptr_array_new();
+    }
+    g_ptr_array_add(s_free_threads, g_thread_new(kFreeThreadName, free_thread_main, GSIZE_TO_POINTER(generation)));
     g_mutex_unlock(&s_free_lock);
-    g_thread_unref(g_thread_new(kFreeThreadName, free_thread_main, GSIZE_TO_POINTER(generation)));
 }
 
 void en_index_free_thread_stop(void)
@@ -787,6 +801,31 @@ void en_index_free_thread_stop(void)
     while (auto *item = static_cast<FreeItem *>(g_queue_pop_head(&left))) {
         item->release(item->ptr);
         g_free(item);
+    }
+    /* The module's code may be unmapped once its cleanup returns: a release in progress
+     * ends first. */
+    const gint64 deadline = g_get_monotonic_time() + kFreeJoinSeconds * G_TIME_SPAN_SECOND;
+    g_mutex_lock(&s_free_lock);
+    bool ended = true;
+    while (s_free_running > 0 && ended) {
+        ended = g_cond_wait_until(&s_free_cond, &s_free_lock, deadline) || s_free_running == 0;
+    }
+    GPtrArray *threads = s_free_threads;
+    s_free_threads = nullptr;
+    g_mutex_unlock(&s_free_lock);
+    if (!ended) {
+        g_warning("[index] free thread did not finish within %lld seconds", static_cast<long long>(kFreeJoinSeconds));
+    }
+    for (guint i = 0; threads && i < threads->len; i++) {
+        auto *thread = static_cast<GThread *>(g_ptr_array_index(threads, i));
+        if (ended) {
+            g_thread_join(thread);
+        } else {
+            g_thread_unref(thread);
+        }
+    }
+    if (threads) {
+        g_ptr_array_free(threads, TRUE);
     }
 }
 

@@ -45,9 +45,9 @@ bool en_convert_single_index(const EnforcementChainList *input_table, uint64_t m
                              uint8_t **out_buf, size_t *out_len, Error **errp);
 
 /*
- * The release thread. init starts it (nothing when it runs already); stop asks it to exit
- * without waiting for it and releases, on the caller's thread, the items it had not
- * reached. enqueue hands it ptr to be released by release(ptr), in arrival order; with no
+ * The release thread. init starts it (nothing when it runs already); stop asks it to exit,
+ * releases on the caller's thread the items it had not reached, and joins it once the
+ * release in progress ended (given up with a warning after 30 seconds). enqueue hands it ptr to be released by release(ptr), in arrival order; with no
  * thread running the item is released at once on the caller's thread. All three are safe
  * from any thread.
  */

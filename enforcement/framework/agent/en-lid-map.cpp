@@ -91,10 +91,19 @@ struct InfoFree {
 };
 using InfoPtr = std::unique_ptr<en_process_info_t, InfoFree>;
 
-struct LidMap {
+/* One policy's identity numbering. */
+struct Numbering {
     std::unordered_map<Identity, uint32_t, IdentityHash, IdentityEqual> lids;
-    std::unordered_map<PidKey, InfoPtr, PidKeyHash> pids;
     uint32_t next_lid = EN_LID_MAP_FIRST_LID;
+};
+
+struct LidMap {
+    /* The numbering of the policy the driver enforces: every answer comes from here. */
+    Numbering active;
+    /* The numbering of a policy being converted; adopted only once the driver took it. */
+    std::unique_ptr<Numbering> staged;
+    std::unordered_map<PidKey, InfoPtr, PidKeyHash> pids;
+    uint64_t generation = 1;
 };
 
 std::mutex s_mutex;            /* both tables and the lid counter */
@@ -104,21 +113,16 @@ std::atomic<uint32_t> s_next_cid{1};
 GSource *s_timer;
 
 /* Called with s_mutex held. */
-void insert_default(LidMap &map)
+void insert_default(Numbering &numbering)
 {
-    map.lids.emplace(Identity{}, EN_LID_MAP_DEFAULT_LID);
+    numbering.lids.emplace(Identity{}, EN_LID_MAP_DEFAULT_LID);
 }
 
-/* The lid of exactly this identity, or 0; false without a map. */
-bool lookup(const Identity &id, uint32_t *lid)
+/* Called with s_mutex held: the lid of exactly this identity in force, or 0. */
+uint32_t lookup_locked(const Identity &id)
 {
-    std::lock_guard<std::mutex> guard(s_mutex);
-    if (!s_map) {
-        return false;
-    }
-    auto it = s_map->lids.find(id);
-    *lid = it == s_map->lids.end() ? 0 : it->second;
-    return true;
+    auto it = s_map->active.lids.find(id);
+    return it == s_map->active.lids.end() ? 0 : it->second;
 }
 
 /* Called with s_mutex held: marks entries and lists those marked in an earlier run. */
@@ -202,7 +206,7 @@ bool en_lid_map_init(void)
         s_map = std::make_unique<LidMap>();
         s_next_cid = 1;
         g_debug("[lid_map] inserting the default lid");
-        insert_default(*s_map);
+        insert_default(s_map->active);
     }
     s_timer = g_timeout_source_new_seconds(EN_LID_MAP_CLEANUP_SECONDS);
     g_source_set_callback(s_timer, cleanup_timer_cb, nullptr, nullptr);
@@ -234,11 +238,53 @@ void en_lid_map_reset(void)
         if (!s_map) {
             return;
         }
-        s_map->next_lid = EN_LID_MAP_FIRST_LID;
-        s_map->lids.clear();
-        insert_default(*s_map);
+        s_map->staged.reset();
+        s_map->active.next_lid = EN_LID_MAP_FIRST_LID;
+        s_map->active.lids.clear();
+        insert_default(s_map->active);
+        s_map->generation++;
     }
     g_debug("[lid_map] inserted the default lid");
+}
+
+void en_lid_map_stage_begin(void)
+{
+    g_debug("[lid_map] reseting lid map");
+    {
+        std::lock_guard<std::mutex> guard(s_mutex);
+        if (!s_map) {
+            return;
+        }
+        s_map->staged = std::make_unique<Numbering>();
+        insert_default(*s_map->staged);
+    }
+    g_debug("[lid_map] inserted the default lid");
+}
+
+void en_lid_map_stage_commit(void)
+{
+    std::lock_guard<std::mutex> guard(s_mutex);
+    if (!s_map || !s_map->staged) {
+        return;
+    }
+    s_map->active = std::move(*s_map->staged);
+    s_map->staged.reset();
+    s_map->generation++;
+}
+
+void en_lid_map_stage_abort(void)
+{
+    std::unique_ptr<Numbering> dropped;
+    std::lock_guard<std::mutex> guard(s_mutex);
+    if (s_map) {
+        dropped = std::move(s_map->staged);
+    }
+}
+
+uint64_t en_lid_map_generation(void)
+{
+    std::lock_guard<std::mutex> guard(s_mutex);
+    return s_map ? s_map->generation : 0;
 }
 
 bool en_lid_map_add(const char *app_name, const char *image_path, const char *container_id, uint16_t *lid_out)
@@ -251,34 +297,41 @@ bool en_lid_map_add(const char *app_name, const char *image_path, const char *co
         if (!s_map) {
             return false;
         }
-        auto it = s_map->lids.find(id);
-        if (it != s_map->lids.end()) {
+        Numbering &numbering = s_map->staged ? *s_map->staged : s_map->active;
+        auto it = numbering.lids.find(id);
+        if (it != numbering.lids.end()) {
             lid = it->second;
             g_debug("[lid_map] existing lid: %llu with application name: %s", static_cast<ull>(lid), app_name);
         } else {
-            if (s_map->next_lid > EN_LID_MAP_LAST_LID) {
+            if (numbering.next_lid > EN_LID_MAP_LAST_LID) {
                 g_critical("[lid_map] reached maximum number of lids!");
                 return false;
             }
-            lid = s_map->next_lid++;
+            lid = numbering.next_lid++;
             g_debug("[lid_map] inserting a new lid: %llu, process: %s", static_cast<ull>(lid),
                     app_name ? app_name : image_path);
-            s_map->lids.emplace(std::move(id), lid);
+            numbering.lids.emplace(std::move(id), lid);
         }
     }
     *lid_out = static_cast<uint16_t>(lid);
     return true;
 }
 
-bool en_lid_map_get(en_process_info_t **proc_info, en_lids_t *lids_out, uint32_t *cid_out)
+en_lid_lookup en_lid_map_lookup(const en_process_info_t *info, en_lids_t *lids_out, uint64_t *generation_out)
 {
-    AGENT_CHECK_NULL(proc_info && *proc_info, "*proc_info", false);
-    AGENT_CHECK_NULL(lids_out, "lids_out", false);
-    AGENT_CHECK_NULL(cid_out, "cid_out", false);
-    const en_process_info_t *info = *proc_info;
+    AGENT_CHECK_NULL(info, "*proc_info", EN_LID_LOOKUP_FAILED);
+    AGENT_CHECK_NULL(lids_out, "lids_out", EN_LID_LOOKUP_FAILED);
     const Identity own{field_of(info->app_name), field_of(info->image_path), field_of(info->container_id)};
     bool found = false;
     bool default_added = false;
+    /* One hold for all keys: an answer never mixes two policies' numberings. */
+    std::lock_guard<std::mutex> guard(s_mutex);
+    if (!s_map) {
+        return EN_LID_LOOKUP_FAILED;
+    }
+    if (generation_out) {
+        *generation_out = s_map->generation;
+    }
     for (unsigned drops : kKeyDrops) {
         /* Dropping a field that is already missing would repeat an earlier key. */
         if (((drops & kDropName) && !own.name) || ((drops & kDropPath) && !own.path) ||
@@ -287,10 +340,7 @@ bool en_lid_map_get(en_process_info_t **proc_info, en_lids_t *lids_out, uint32_t
         }
         Identity key{(drops & kDropName) ? std::nullopt : own.name, (drops & kDropPath) ? std::nullopt : own.path,
                      (drops & kDropContainer) ? std::nullopt : own.container};
-        uint32_t lid = 0;
-        if (!lookup(key, &lid)) {
-            return false;
-        }
+        uint32_t lid = lookup_locked(key);
         if (lid == 0 || (lid == EN_LID_MAP_DEFAULT_LID && default_added)) {
             continue;
         }
@@ -305,14 +355,26 @@ bool en_lid_map_get(en_process_info_t **proc_info, en_lids_t *lids_out, uint32_t
         if (lids_out->count >= EN_LID_MAP_MAX_LIDS) {
             g_critical("[lid_map] too many lids (%u) can't add lid: %u", static_cast<unsigned>(EN_LID_MAP_MAX_LIDS),
                        static_cast<unsigned>(lid));
-            return false;
+            return EN_LID_LOOKUP_TOO_MANY;
         }
         lids_out->lids[lids_out->count++] = static_cast<uint16_t>(lid);
         found = true;
     }
+    return found ? EN_LID_LOOKUP_FOUND : EN_LID_LOOKUP_NONE;
+}
+
+bool en_lid_map_get(en_process_info_t **proc_info, en_lids_t *lids_out, uint32_t *cid_out)
+{
+    AGENT_CHECK_NULL(proc_info && *proc_info, "*proc_info", false);
+    AGENT_CHECK_NULL(lids_out, "lids_out", false);
+    AGENT_CHECK_NULL(cid_out, "cid_out", false);
+    en_lid_lookup result = en_lid_map_lookup(*proc_info, lids_out, nullptr);
+    if (result == EN_LID_LOOKUP_FAILED || result == EN_LID_LOOKUP_TOO_MANY) {
+        return false;
+    }
     en_lid_map_add_pid_info(*proc_info, cid_out);
     *proc_info = nullptr;
-    return found;
+    return result == EN_LID_LOOKUP_FOUND;
 }
 
 void en_lid_map_add_pid_info(en_process_info_t *proc_info, uint32_t *cid_out)

@@ -4,7 +4,7 @@
  * that keeps the information of every answered process under a creation id (cid) so that
  * later connection events can still name it.
  *
- * One mutex covers both tables and the lid counter; the cid counter is atomic. Any
+ * One mutex covers both tables and the lid counters; the cid counter is atomic. Any
  * thread may call add, get, add_pid_info and get_pid; init and free belong to the
  * main-loop thread, whose default context runs the cleanup every 30 seconds. Without
  * init every call fails (false, nothing stored).
@@ -38,11 +38,32 @@ void en_lid_map_free(void);
 /* Back to the default identity only, next lid 10; the pid table stays. */
 void en_lid_map_reset(void);
 
+/*
+ * A policy push numbers its identities aside: after begin, en_lid_map_add fills a new
+ * numbering (default identity only, next lid 10) while every answer keeps coming from the
+ * numbering in force. commit makes the new numbering the one in force (and advances the
+ * generation); abort drops it. commit and abort without a begin do nothing.
+ */
+void en_lid_map_stage_begin(void);
+void en_lid_map_stage_commit(void);
+void en_lid_map_stage_abort(void);
+/* Advances whenever the numbering in force changes; 0 without init. */
+uint64_t en_lid_map_generation(void);
+
 /* The lid of an identity, handing out the next one for a new identity; NULL fields are
  * missing. Names and paths compare ignoring ASCII case, container IDs byte for byte.
  * False once 65534 has been handed out. */
 bool en_lid_map_add(const char *app_name, const char *image_path, const char *container_id, uint16_t *lid_out);
 
+enum en_lid_lookup {
+    EN_LID_LOOKUP_FOUND,
+    EN_LID_LOOKUP_NONE,
+    EN_LID_LOOKUP_TOO_MANY, /* a ninth lid would be appended */
+    EN_LID_LOOKUP_FAILED,   /* no map or a NULL argument */
+};
+/* The lids of a process as en_lid_map_get finds them, all under one numbering whose
+ * generation goes to generation_out (may be NULL); nothing is stored. */
+en_lid_lookup en_lid_map_lookup(const en_process_info_t *info, en_lids_t *lids_out, uint64_t *generation_out);
 /*
  * The lids of a process: its own identity and its wildcard forms, in a fixed order, each
  * found lid appended to lids_out (zeroed by the caller), the default lid last and once.

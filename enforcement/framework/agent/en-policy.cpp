@@ -249,7 +249,12 @@ bool en_push_policy_to_driver(const EnforcementChainList *input_table, const Enf
     if (!get_policy_full_revision(revision, dc_inventory_revision, &full, errp)) {
         return false;
     }
-    en_lid_map_reset();
+    /* Lids are numbered aside and adopted by the swap; a refused push leaves the driver's
+     * numbering answering. Aborting after the swap changes nothing. */
+    en_lid_map_stage_begin();
+    struct StageGuard {
+        ~StageGuard() { en_lid_map_stage_abort(); }
+    } stage_guard;
     uint64_t input_rules = 0, output_rules = 0;
     if (!en_table_convert(g_en_handle, false, input_table, &input_rules, errp) ||
         !en_table_convert(g_en_handle, true, output_table, &output_rules, errp)) {
@@ -279,6 +284,31 @@ bool en_push_policy_to_driver(const EnforcementChainList *input_table, const Enf
     return true;
 }
 
+namespace {
+
+/* Called with s_lock held: a server list that arrived while the device was closed is in
+ * no stored implicit rule yet, so the stored policy is re-derived with it. */
+bool push_pending_servers_locked(void)
+{
+    Error *err = nullptr;
+    EnforcementPolicyDerivationDetails *details =
+        update_enforcement_policy(s_input, s_output, s_revision, s_dc_revision, s_servers, true, false,
+                                  g_en_config.enable_roaming_mode, &err);
+    if (err) {
+        /* The stored policy as it is still protects better than none. */
+        g_warning("[policy] failed to apply the pending server addresses: %s", error_get_message(err));
+        error_free(err);
+        qapi_free_EnforcementPolicyDerivationDetails(details);
+        return false;
+    }
+    s_servers_pushed = true;
+    qapi_free_EnforcementPolicyDerivationDetails(s_last_details);
+    s_last_details = details;
+    return true;
+}
+
+} // namespace
+
 bool en_policy_start(Error **errp)
 {
     if (!api_open()) {
@@ -291,6 +321,9 @@ bool en_policy_start(Error **errp)
     bool pushed, in_force;
     {
         PolicyLock guard;
+        if (!s_servers_pushed && push_pending_servers_locked()) {
+            return true;
+        }
         pushed = en_push_policy_to_driver(s_input, s_output, s_revision, s_dc_revision, s_servers, errp);
         if (!pushed) {
             persistent_policy_move_aside();
@@ -421,13 +454,17 @@ void en_policy_disable_fallback(void) {}
 
 void en_policy_cleanup(void)
 {
+    /* Every module thread ends before the handle goes: the receive thread with the stop,
+     * then the free thread (joined, so that no release runs once the bundle is unloaded). */
     if (g_en_handle) {
         g_message("[policy] closing enforcement handle");
         en_api_stop(g_en_handle);
+    }
+    en_index_free_thread_stop();
+    if (g_en_handle) {
         en_api_free(g_en_handle);
         g_en_handle = nullptr;
     }
-    en_index_free_thread_stop();
     if (s_lock_ready) {
         {
             PolicyLock guard;
