@@ -340,22 +340,27 @@ TEST(EnIndexFreeThread, ReleasesInArrivalOrderOnALowerPriorityThread)
     EXPECT_EQ(g_released.threads, (std::set<pid_t>{gettid()}));
 }
 
-TEST(EnIndexFreeThread, StopReleasesWhatTheThreadHadNotReached)
+TEST(EnIndexFreeThread, StopReleasesWhatTheThreadHadNotReachedAndJoinsTheReleaseInProgress)
 {
-    /* The first item holds the thread; the others wait in the queue until stop takes them. */
-    static std::mutex gate;
-    std::unique_lock<std::mutex> hold(gate);
-    std::atomic<bool> entered{false};
-    static std::atomic<bool> *s_entered;
-    s_entered = &entered;
+    /* The first item holds the thread until stop releases the others on the caller's thread. */
+    static std::atomic<bool> entered, open, finished;
+    entered = open = finished = false;
     en_index_free_thread_init();
     en_index_free_thread_enqueue(new int(-1), [](void *p) {
-        *s_entered = true;
-        std::lock_guard<std::mutex> wait(gate);
+        entered = true;
+        while (!open) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        /* Long enough that a stop that does not wait returns first. */
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         delete static_cast<int *>(p);
+        finished = true;
     });
     for (int i = 0; i < 3; i++) {
-        en_index_free_thread_enqueue(new int(300 + i), ReleaseProbe);
+        en_index_free_thread_enqueue(new int(300 + i), [](void *p) {
+            open = true;
+            ReleaseProbe(p);
+        });
     }
     while (!entered) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -366,10 +371,21 @@ TEST(EnIndexFreeThread, StopReleasesWhatTheThreadHadNotReached)
         g_released.threads.clear();
     }
     en_index_free_thread_stop();
+    EXPECT_TRUE(finished);
     std::lock_guard<std::mutex> guard(g_released.lock);
     EXPECT_EQ(g_released.order, (std::vector<int>{300, 301, 302}));
     EXPECT_EQ(g_released.threads, (std::set<pid_t>{gettid()}));
-    hold.unlock();
+    /* Joined: no thread of that name is left. */
+    GDir *tasks = g_dir_open("/proc/self/task", 0, nullptr);
+    ASSERT_NE(tasks, nullptr);
+    while (const char *task = g_dir_read_name(tasks)) {
+        g_autofree char *path = g_strdup_printf("/proc/self/task/%s/comm", task);
+        g_autofree char *comm = nullptr;
+        if (g_file_get_contents(path, &comm, nullptr, nullptr)) {
+            EXPECT_STRNE(g_strchomp(comm), "policy-indexing") << task;
+        }
+    }
+    g_dir_close(tasks);
 }
 
 }  // namespace

@@ -3,17 +3,25 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "../en-classify/classify-fixture.h"
 #include "tests/common/hv-dispatch.h"
 #include "agent-common/agent-main.h"
 #include "agent-common/agent-metrics.h"
+#include "enforcement/framework/agent/en-api-internal.h"
 #include "enforcement/framework/agent/en-config.h"
 #include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/framework/agent/en-implicit-rules.h"
+#include "enforcement/framework/agent/en-index.h"
 #include "enforcement/framework/agent/en-persistent-storage.h"
 #include "enforcement/framework/agent/en-policy.h"
 #include "qapi/qmp-common-commands.h"
@@ -63,6 +71,60 @@ std::string SetPolicy(uint64_t revision, const std::string &output = Output(), c
     return R"({"execute": "set-enforcement-policy", "arguments": {"input-table": )" + std::string(kInput) +
            R"(, "output-table": )" + output + R"(, "revision": )" + std::to_string(revision) + extra + "}}";
 }
+
+/* Outbound tcp/7777 of "sleep" processes blocked; `first` chains go before, the rest is allowed. */
+std::string ProcessOutput(const std::string &first = "", const std::string &subnet = "10.0.0.0/8")
+{
+    return "[" + first + R"(
+  {"chain_name": "P", "rules": [
+    {"match_src": {"match_processes": [{"image_basename": "sleep"}]},
+     "match_dst": {"match_multiple_subnets": [")" +
+           subnet + R"("], "match_ports": [7777]}, "protocols": ["tcp"], "verdict": "BLOCK", "id": "sleep-7777"}]},
+  {"chain_name": "DEFAULT-ALLOW", "rules": [
+    {"match_src": {}, "match_dst": {}, "protocols": ["tcp"], "verdict": "ALLOW", "id": "out-allow"}]}])";
+}
+
+/* A chain numbered before the "sleep" identity: its process takes the lid "sleep" had. */
+const char *kCurlFirst = R"(
+  {"chain_name": "C", "rules": [
+    {"match_src": {"match_processes": [{"image_basename": "curl"}]}, "match_dst": {"match_ports": [7777]},
+     "protocols": ["tcp"], "verdict": "ALLOW", "id": "curl-7777"}]},)";
+
+/* A running `sleep`, killed and reaped with the object. */
+class SleepProcess {
+public:
+    SleepProcess()
+    {
+        gchar *argv[] = {const_cast<gchar *>("sleep"), const_cast<gchar *>("600"), nullptr};
+        GPid child = 0;
+        GError *error = nullptr;
+        EXPECT_TRUE(g_spawn_async(nullptr, argv, nullptr,
+                                  static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
+                                  nullptr, &child, &error))
+            << (error ? error->message : "");
+        g_clear_error(&error);
+        pid_ = child;
+        /* The image is "sleep" once the exec happened. */
+        std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
+        EXPECT_TRUE(hvtest::WaitFor([&] {
+            g_autofree char *target = g_file_read_link(exe.c_str(), nullptr);
+            return target && g_str_has_suffix(target, "/sleep");
+        }));
+    }
+    ~SleepProcess()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    SleepProcess(const SleepProcess &) = delete;
+    SleepProcess &operator=(const SleepProcess &) = delete;
+    uint64_t pid() const { return static_cast<uint64_t>(pid_); }
+
+private:
+    pid_t pid_ = 0;
+};
 
 class PolicyTest : public EnApiTest {
 protected:
@@ -138,6 +200,38 @@ protected:
     }
 
     static std::string Decide(const Tuple &t) { return ClassifyTest::Decide(t); }
+
+    /* The decision for pid's outbound tcp to 10.1.2.3:7777 with the lids the driver recorded for it. */
+    static std::string DecideFor(uint64_t pid)
+    {
+        endr_connection c{};
+        c.protocol = 0;
+        const uint8_t local[] = {10, 0, 0, 9}, remote[] = {10, 1, 2, 3};
+        memcpy(c.local, local, sizeof local);
+        memcpy(c.remote, remote, sizeof remote);
+        c.local_port = 40000;
+        c.remote_port = 7777;
+        c.pid = pid;
+        endr_verdict v{};
+        EXPECT_EQ(endr_classify(&c, &v), 0u);
+        return std::string(v.verdict == 1 ? "BLOCK:" : "ALLOW:") + v.rule_id;
+    }
+
+    static void ForgetLidReply(uint64_t pid)
+    {
+        endr::Engine &e = endr::engine();
+        std::lock_guard<std::mutex> guard(e.mu);
+        e.lid_replies.erase(pid);
+    }
+
+    /* The driver asks for pid's lids, as for a process it sees for the first time. */
+    static bool RaiseAndAwaitLids(uint64_t pid)
+    {
+        ForgetLidReply(pid);
+        EXPECT_EQ(endr::engine_raise_lid_request(pid), 0u);
+        endr::LidReply reply{};
+        return WaitFor([&] { return LidReply(pid, &reply); });
+    }
 };
 
 TEST_F(PolicyTest, PolicyReachesTheDriverWithImplicitRulesAndIsPersisted)
@@ -378,6 +472,185 @@ TEST_F(PolicyTest, ImplicitDnsSwitchLockedFromTheCommandLine)
     EXPECT_EQ(Run(R"({"execute": "set-configuration", "arguments": {"fields":
                      [{"name": "policy.implicit_dns_rules", "bool-value": false}]}})"),
               "{}");
+}
+
+TEST_F(PolicyTest, ARefusedPolicyLeavesTheProcessNumberingOfThePolicyInForce)
+{
+    ASSERT_EQ(Run(SetPolicy(10, ProcessOutput())).rfind("{\"new-revision\": 10", 0), 0u);
+    SleepProcess first;
+    ASSERT_TRUE(RaiseAndAwaitLids(first.pid()));
+    ASSERT_EQ(DecideFor(first.pid()), "BLOCK:sleep-7777");
+
+    /* Refused by the conversion, or by the driver once every lid of the new policy was numbered. */
+    struct Refusal {
+        const char *what;
+        std::string output;
+        uint32_t fail_code;
+    };
+    const Refusal refusals[] = {
+        {"bad subnet", ProcessOutput(kCurlFirst, "10.0.0.0/99"), 0},
+        {"rule refused", ProcessOutput(kCurlFirst), EN_IOCTL_ADD_RULE},
+        {"revision refused", ProcessOutput(kCurlFirst), EN_IOCTL_SET_POLICY_REVISION},
+        {"swap refused", ProcessOutput(kCurlFirst), EN_IOCTL_SWAP_POLICY},
+    };
+    for (const Refusal &r : refusals) {
+        SCOPED_TRACE(r.what);
+        if (r.fail_code) {
+            FailNext(r.fail_code);
+        }
+        std::string reply = Run(SetPolicy(11, r.output));
+        ASSERT_EQ(reply.rfind("error: ", 0), 0u) << reply;
+        ASSERT_EQ(ActiveRevision(), std::optional<uint64_t>(10ull << 32));
+        SleepProcess next;
+        ASSERT_TRUE(RaiseAndAwaitLids(next.pid()));
+        EXPECT_EQ(DecideFor(next.pid()), "BLOCK:sleep-7777");
+    }
+
+    /* The policy that goes through brings its own numbering for new and running processes. */
+    ASSERT_EQ(Run(SetPolicy(11, ProcessOutput(kCurlFirst))).rfind("{\"new-revision\": 11", 0), 0u);
+    EXPECT_EQ(DecideFor(first.pid()), "BLOCK:sleep-7777");
+    SleepProcess last;
+    ASSERT_TRUE(RaiseAndAwaitLids(last.pid()));
+    EXPECT_EQ(DecideFor(last.pid()), "BLOCK:sleep-7777");
+}
+
+/* Holds the receive thread's answer for one pid between its computation and its sending. */
+struct HeldAnswer {
+    std::mutex mu;
+    std::condition_variable cv;
+    uint64_t pid = 0;
+    bool held = false;
+    bool released = false;
+
+    static HeldAnswer &Get()
+    {
+        static HeldAnswer h;
+        return h;
+    }
+    static void Hook(uint64_t pid, bool update)
+    {
+        HeldAnswer &h = Get();
+        std::unique_lock<std::mutex> guard(h.mu);
+        if (update || pid != h.pid) {
+            return;
+        }
+        h.held = true;
+        h.cv.notify_all();
+        h.cv.wait(guard, [&] { return h.released; });
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> guard(mu);
+        released = true;
+        cv.notify_all();
+    }
+};
+
+TEST_F(PolicyTest, AnAnswerComputedBeforeASwapNeverOverwritesTheUpdateAfterIt)
+{
+    ASSERT_EQ(Run(SetPolicy(10, ProcessOutput())).rfind("{\"new-revision\": 10", 0), 0u);
+    SleepProcess proc;
+    HeldAnswer &held = HeldAnswer::Get();
+    held.pid = proc.pid();
+    en_api_set_lid_reply_hook_for_test(HeldAnswer::Hook);
+    struct Unhook {
+        ~Unhook()
+        {
+            HeldAnswer::Get().Release();
+            en_api_set_lid_reply_hook_for_test(nullptr);
+        }
+    } unhook;
+
+    ForgetLidReply(proc.pid());
+    ASSERT_EQ(endr::engine_raise_lid_request(proc.pid()), 0u);
+    {
+        std::unique_lock<std::mutex> guard(held.mu);
+        ASSERT_TRUE(held.cv.wait_for(guard, std::chrono::seconds(10), [&] { return held.held; }));
+    }
+    /* A whole push while the answer waits: "sleep" gets another lid, which the update carries. */
+    ASSERT_EQ(Run(SetPolicy(11, ProcessOutput(kCurlFirst))).rfind("{\"new-revision\": 11", 0), 0u);
+    endr::LidReply reply{};
+    ASSERT_TRUE(LidReply(proc.pid(), &reply));
+    ASSERT_TRUE(reply.update);
+    ASSERT_EQ(DecideFor(proc.pid()), "BLOCK:sleep-7777");
+
+    held.Release();
+    ASSERT_TRUE(WaitFor([&] { return LidReply(proc.pid(), &reply) && !reply.update; }));
+    EXPECT_EQ(DecideFor(proc.pid()), "BLOCK:sleep-7777");
+}
+
+TEST_F(PolicyTest, AFailedReauthorizationAfterTheSwapStillCommitsThePolicyEverywhere)
+{
+    ASSERT_EQ(Run(SetPolicy(19)).rfind("{\"new-revision\": 19", 0), 0u);
+    FailNext(EN_IOCTL_TRIGGER_REAUTHORIZATION);
+    std::string reply = Run(SetPolicy(20, Output("ALLOW")));
+    EXPECT_EQ(reply.rfind("{\"new-revision\": 20, \"old-revision\": 19", 0), 0u) << reply;
+    EXPECT_TRUE(Logged(kWarning, "[api] failed to trigger reauthorization"));
+    EXPECT_EQ(ActiveRevision(), std::optional<uint64_t>(20ull << 32));
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.1.2.3", 22)), "ALLOW:m-ssh");
+    EXPECT_TRUE(en_policy_is_active());
+    EXPECT_NE(Run(R"({"execute": "get-enforcement-policy", "arguments": {"format": "json"}})").find(R"("revision": 20)"),
+              std::string::npos);
+    EXPECT_NE(Read(PolicyFile()).find(R"("revision": 20)"), std::string::npos);
+
+    /* The same holds for the stored policy pushed again at "on". */
+    ASSERT_EQ(Run(R"({"execute": "set-state", "arguments": {"state": "off"}})"), "{}");
+    FailNext(EN_IOCTL_TRIGGER_REAUTHORIZATION);
+    EXPECT_EQ(Run(R"({"execute": "set-state", "arguments": {"state": "on"}})"), "{}");
+    EXPECT_TRUE(std::filesystem::exists(PolicyFile()));
+
+    /* A restart brings back what the driver enforced. */
+    en_policy_cleanup();
+    Start(true);
+    EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[policy] loaded persistent enforcement policy from file, revision=20"));
+}
+
+TEST_F(PolicyTest, AServerListSetWhileOffReachesTheDriverAtOn)
+{
+    ASSERT_EQ(Run(SetPolicy(5)).rfind("{\"new-revision\": 5", 0), 0u);
+    ASSERT_NE(Run(R"({"execute": "set-server-address-info-list", "arguments": {"server-address-info-list":
+                     [{"host": "10.2.0.1", "port": "443"}]}})")
+                  .find(R"("new-revision": 5)"),
+              std::string::npos);
+    ASSERT_EQ(Run(R"({"execute": "set-state", "arguments": {"state": "off"}})"), "{}");
+    const char *moved = R"({"execute": "set-server-address-info-list", "arguments": {"server-address-info-list":
+                     [{"host": "10.2.0.7", "port": "443"}]}})";
+    EXPECT_EQ(Run(moved), "error: can't push enforcement policy because API handle is closed");
+
+    uint64_t swaps = agent_metrics_get("policy.swap");
+    ASSERT_EQ(Run(R"({"execute": "set-state", "arguments": {"state": "on"}})"), "{}");
+    EXPECT_EQ(agent_metrics_get("policy.swap"), swaps + 1);
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.7", 443)), "ALLOW:implicit-server-rule");
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.1", 443)), "BLOCK:out-block");
+    std::string stored = Run(R"({"execute": "get-enforcement-policy", "arguments": {"format": "json"}})");
+    EXPECT_NE(stored.find("10.2.0.7"), std::string::npos);
+    EXPECT_EQ(stored.find("10.2.0.1"), std::string::npos);
+    EXPECT_NE(Read(PolicyFile()).find("10.2.0.7"), std::string::npos);
+    /* The list now in force is not pushed again. */
+    EXPECT_NE(Run(moved).find(R"("new-revision": 5)"), std::string::npos);
+    EXPECT_EQ(agent_metrics_get("policy.swap"), swaps + 1);
+}
+
+TEST_F(PolicyTest, CleanupReturnsOnlyOnceAReleaseInProgressEnded)
+{
+    static std::atomic<bool> entered, finished;
+    entered = false;
+    finished = false;
+    en_index_free_thread_enqueue(new int(1), [](void *p) {
+        entered = true;
+        /* Long enough that a cleanup that does not wait returns first. */
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        delete static_cast<int *>(p);
+        finished = true;
+    });
+    ASSERT_TRUE(WaitFor([] { return entered.load(); }));
+    en_policy_cleanup();
+    EXPECT_TRUE(finished);
+    EXPECT_FALSE(LoggedContaining("did not finish"));
+    for (const std::string &task : hvtest::ListDir("/proc/self/task")) {
+        EXPECT_NE(hvtest::ReadFile("/proc/self/task/" + task + "/comm", ""), "policy-indexing\n");
+    }
+    EXPECT_TRUE(Logged(kDebug, "[index] free thread exiting"));
 }
 
 } // namespace
