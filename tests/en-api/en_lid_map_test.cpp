@@ -197,6 +197,42 @@ TEST_F(LidMapTest, ResetRestartsLidsAtTenAndKeepsThePidTable)
     EXPECT_EQ(Add(nullptr, nullptr, nullptr), 1u);
 }
 
+TEST_F(LidMapTest, ANumberingBuiltAsideAnswersOnlyOnceCommitted)
+{
+    EXPECT_EQ(Add("sleep", nullptr, nullptr), 10u);
+    const uint64_t before = en_lid_map_generation();
+    Lids lids;
+    for (bool commit : {false, true}) {
+        SCOPED_TRACE(commit ? "commit" : "abort");
+        en_lid_map_stage_begin();
+        EXPECT_EQ(Add("curl", nullptr, nullptr), 10u);
+        EXPECT_EQ(Add("sleep", nullptr, nullptr), 11u);
+        /* Answers keep the numbering in force while the new one is built. */
+        ASSERT_TRUE(Answer("sleep", nullptr, nullptr, &lids));
+        EXPECT_EQ(lids, Lids({10, 1}));
+        ASSERT_TRUE(Answer("curl", nullptr, nullptr, &lids));
+        EXPECT_EQ(lids, Lids({1}));
+        if (commit) {
+            en_lid_map_stage_commit();
+        } else {
+            en_lid_map_stage_abort();
+            EXPECT_EQ(en_lid_map_generation(), before);
+        }
+    }
+    EXPECT_GT(en_lid_map_generation(), before);
+    ASSERT_TRUE(Answer("sleep", nullptr, nullptr, &lids));
+    EXPECT_EQ(lids, Lids({11, 1}));
+    ASSERT_TRUE(Answer("curl", nullptr, nullptr, &lids));
+    EXPECT_EQ(lids, Lids({10, 1}));
+    /* Without a stage, commit and abort change nothing; adds go to the numbering in force. */
+    const uint64_t committed = en_lid_map_generation();
+    en_lid_map_stage_commit();
+    en_lid_map_stage_abort();
+    EXPECT_EQ(en_lid_map_generation(), committed);
+    EXPECT_EQ(Add("sleep", nullptr, nullptr), 11u);
+    EXPECT_EQ(Add("cat", nullptr, nullptr), 12u);
+}
+
 TEST_F(LidMapTest, TheLastLidIs65534)
 {
     /* Ten thousands of debug lines would only slow the capture down. */
