@@ -103,7 +103,8 @@ bool en_api_is_started(const en_handle *en_handle);
 
 /* The receive thread's body (en_api_start runs it with the handle). */
 void *en_api_thread_entry(void *arg);
-/* Answers, with byte 30 set, the lids of every running process (after a policy swap). */
+/* Answers, with byte 30 set, the lids of every running process (after a policy swap). A
+ * lid answer is sent under the numbering in force when it is sent, never an older one. */
 bool en_api_update_existing_lids(en_handle *en_handle);
 
 /* Policy loading. */
@@ -120,7 +121,8 @@ bool en_api_add_rule(en_handle *en_handle, const char *table_name, const char *c
                      uint64_t rule_length);
 bool en_api_policy_set_revision(en_handle *en_handle, uint64_t revision);
 bool en_api_policy_light_revision_update(en_handle *en_handle, uint64_t revision);
-/* Swap, existing lids update, reauthorization. */
+/* Swap, adoption of the lid numbering built aside, existing lids update, reauthorization.
+ * True once the swap succeeded: a refused reauthorization only logs its warning. */
 bool en_api_policy_swap(en_handle *en_handle);
 
 /* Settings. */

@@ -5,8 +5,8 @@
  *
  * Every change runs one sequence under the policy lock (recursive, held for the whole
  * update): copy, implicit rules, rule types, conversion of both tables, revision, swap,
- * dump, persist. A failed push leaves the driver's previous policy in force and stores
- * nothing.
+ * dump, persist. A failed push leaves the driver's previous policy in force, its lid
+ * numbering answering, and stores nothing; once the swap succeeded the push succeeded.
  */
 #pragma once
 
@@ -25,7 +25,8 @@ enum AgentState : int32_t;
 bool en_policy_init(bool load_persistent, bool implicit_dns_locked);
 /* Opens the driver device of the handle. */
 bool en_policy_start_api(Error **errp);
-/* Pushes the stored policy unchanged (no implicit rules rebuilt). */
+/* Pushes the stored policy unchanged (no implicit rules rebuilt), except that a server
+ * list that could not be pushed when it came is built into it first. */
 bool en_policy_start(Error **errp);
 /* Closes the driver device; the handle and the stored policy stay. */
 bool en_policy_stop_api(void);
