@@ -47,9 +47,9 @@ bool en_convert_single_index(const EnforcementChainList *input_table, uint64_t m
 /*
  * The release thread. init starts it (nothing when it runs already); stop asks it to exit,
  * releases on the caller's thread the items it had not reached, and joins it once the
- * release in progress ended (given up with a warning after 30 seconds). enqueue hands it ptr to be released by release(ptr), in arrival order; with no
- * thread running the item is released at once on the caller's thread. All three are safe
- * from any thread.
+ * release in progress ended (given up with a warning after 30 seconds). enqueue hands it
+ * ptr to be released by release(ptr), in arrival order; with no thread running the item is
+ * released at once on the caller's thread. All three are safe from any thread.
  */
 void en_index_free_thread_init(void);
 void en_index_free_thread_stop(void);
