@@ -256,6 +256,49 @@ TEST_F(PolicyTest, AServerListThatFailsToPushIsRetriedWhenSentAgain)
     EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.1", 443)), "ALLOW:implicit-server-rule");
 }
 
+TEST_F(PolicyTest, ServerAddressesKeepTheirFamilyAndHostNamesNeverFailAPush)
+{
+    ASSERT_EQ(Run(SetPolicy(3)).rfind("{\"new-revision\": 3", 0), 0u);
+    std::string reply = Run(R"({"execute": "set-server-address-info-list", "arguments": {"server-address-info-list":
+        [{"host": "2001:db8::5", "port": "443"}, {"host": "10.2.0.7", "port": "443", "ipv6": true},
+         {"host": "localhost", "port": "8443", "ipv4": true}, {"host": "mgmt.example.invalid", "port": "443"}]}})");
+    EXPECT_NE(reply.find(R"("new-revision": 3)"), std::string::npos) << reply;
+
+    /* One IPv6 host, not its /32 network. */
+    EXPECT_EQ(Decide(Out("tcp", "2001:db8::9", 40000, "2001:db8::5", 443)), "ALLOW:implicit-server-rule");
+    EXPECT_EQ(Decide(Out("tcp", "2001:db8::9", 40000, "2001:db8:ffff::1", 443)), "BLOCK:out-block");
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.7", 443)), "ALLOW:implicit-server-rule");
+    EXPECT_TRUE(Logged(kWarning, "[policy] address family flags of implicit server address 10.2.0.7:443 contradict "
+                                 "the address, using it as IPv4"));
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "127.0.0.1", 8443)), "ALLOW:implicit-server-rule");
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "127.0.0.2", 8443)), "BLOCK:out-block");
+    EXPECT_TRUE(LoggedPrefix(kWarning, "[policy] failed resolving implicit server address mgmt.example.invalid:443 ("));
+
+    /* Later policies go through with the same list. */
+    ASSERT_EQ(Run(SetPolicy(4)).rfind("{\"new-revision\": 4", 0), 0u);
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "127.0.0.1", 8443)), "ALLOW:implicit-server-rule");
+    EXPECT_NE(Run(R"({"execute": "get-enforcement-policy"})")
+                  .find(R"("server-ip": "2001:db8::5", "server-ip-type": "ipv6", "server-port": 443)"),
+              std::string::npos);
+}
+
+TEST_F(PolicyTest, ARefusedSubnetIsReportedByTheFunctionThatRefusedIt)
+{
+    std::string bad = R"([{"chain_name": "M", "rules": [
+        {"match_src": {}, "match_dst": {"match_multiple_subnets": ["10.0.0.0/99"]}, "protocols": ["tcp"],
+         "verdict": "BLOCK", "id": "bad"}]}])";
+    Error *err = nullptr;
+    QObject *req = qobject_from_json(SetPolicy(5, bad).c_str(), &err);
+    ASSERT_NE(req, nullptr);
+    g_free(do_qmp_dispatch(req, &err));
+    qobject_decref(req);
+    ASSERT_NE(err, nullptr);
+    EXPECT_STREQ(error_get_message(err), "[utils] failed to parse: 10.0.0.0/99");
+    EXPECT_STREQ(error_get_code_func(err), "en_parse_cidr");
+    EXPECT_TRUE(g_str_has_suffix(error_get_code_file(err), "en-utils.cpp")) << error_get_code_file(err);
+    error_free(err);
+}
+
 TEST_F(PolicyTest, StateOffClosesTheDeviceAndOnPushesTheStoredPolicyAgain)
 {
     ASSERT_EQ(Run(SetPolicy(5)).rfind("{\"new-revision\": 5", 0), 0u);
