@@ -2,6 +2,8 @@
  * conversion, the emulated driver as the judge of what is in force, and the persistent file. */
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <map>
@@ -14,6 +16,7 @@
 #include "enforcement/framework/agent/en-config.h"
 #include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/framework/agent/en-implicit-rules.h"
+#include "enforcement/framework/agent/en-lid-map.h"
 #include "enforcement/framework/agent/en-persistent-storage.h"
 #include "enforcement/framework/agent/en-policy.h"
 #include "qapi/qmp-common-commands.h"
@@ -138,7 +141,70 @@ protected:
     }
 
     static std::string Decide(const Tuple &t) { return ClassifyTest::Decide(t); }
+
+    /* A fresh driver lid request for pid, answered: the process as the module sees it now. */
+    static endr::LidReply AskLids(uint64_t pid)
+    {
+        {
+            endr::Engine &e = endr::engine();
+            std::lock_guard<std::mutex> guard(e.mu);
+            e.lid_replies.erase(pid);
+        }
+        EXPECT_EQ(endr::engine_raise_lid_request(pid), 0u);
+        endr::LidReply reply{};
+        EXPECT_TRUE(WaitFor([&] { return LidReply(pid, &reply); }));
+        return reply;
+    }
+
+    /* What the module stored for the process behind a lid reply, or nullptr. */
+    static std::unique_ptr<en_process_info_t, void (*)(en_process_info_t *)> Stored(const endr::LidReply &reply)
+    {
+        en_process_info_t *info = nullptr;
+        en_lid_map_get_pid(reply.pid, reply.cid, &info);
+        return {info, en_process_info_free};
+    }
+
+    /* An output table whose chain "P" blocks TCP 7777 for each (rule id, process match). */
+    static std::string ProcessOutput(const std::vector<std::pair<std::string, std::string>> &rules)
+    {
+        std::string chain = R"([{"chain_name": "P", "rules": [)";
+        for (size_t i = 0; i < rules.size(); i++) {
+            chain += std::string(i ? "," : "") + R"({"match_src": {"match_processes": [)" + rules[i].second +
+                     R"(]}, "match_dst": {"match_ports": [7777]}, "protocols": ["tcp"], "verdict": "BLOCK", "id": ")" +
+                     rules[i].first + "\"}";
+        }
+        return chain + R"(]}, {"chain_name": "DEFAULT-BLOCK", "rules": [
+            {"match_src": {}, "match_dst": {}, "protocols": ["tcp", "udp", "icmp"], "verdict": "BLOCK",
+             "id": "out-block"}]}])";
+    }
+
+    static Tuple ProcessTuple(uint64_t pid)
+    {
+        Tuple t = Out("tcp", "10.0.0.9", 40000, "10.3.0.1", 7777);
+        t.pid = pid;
+        return t;
+    }
 };
+
+/* The first kernel thread this machine shows (pid, /proc name), or pid 0 when it shows none. */
+std::pair<uint64_t, std::string> FirstKernelThread()
+{
+    for (uint64_t pid = 2; pid < 4096; pid++) {
+        std::string stat = hvtest::ReadFile("/proc/" + std::to_string(pid) + "/stat", "");
+        size_t close = stat.rfind(')');
+        unsigned long long flags = 0;
+        if (close == std::string::npos ||
+            sscanf(stat.c_str() + close + 1, " %*c %*d %*d %*d %*d %*d %llu", &flags) != 1 || !(flags & 0x00200000)) {
+            continue;
+        }
+        std::string comm = hvtest::ReadFile("/proc/" + std::to_string(pid) + "/comm", "");
+        if (!comm.empty() && comm.back() == '\n') {
+            comm.pop_back();
+        }
+        return {pid, comm};
+    }
+    return {0, ""};
+}
 
 TEST_F(PolicyTest, PolicyReachesTheDriverWithImplicitRulesAndIsPersisted)
 {
@@ -297,6 +363,84 @@ TEST_F(PolicyTest, ARefusedSubnetIsReportedByTheFunctionThatRefusedIt)
     EXPECT_STREQ(error_get_code_func(err), "en_parse_cidr");
     EXPECT_TRUE(g_str_has_suffix(error_get_code_file(err), "en-utils.cpp")) << error_get_code_file(err);
     error_free(err);
+}
+
+TEST_F(PolicyTest, AProcessWhoseImageFileWasReplacedOrRemovedKeepsItsPathAndName)
+{
+    g_autofree char *sleep_path = g_find_program_in_path("sleep");
+    ASSERT_NE(sleep_path, nullptr);
+    const std::string tool = dir_ + "/bin/hv-replaced-tool";
+    for (bool replace : {true, false}) {
+        SCOPED_TRACE(replace ? "replaced" : "removed");
+        std::filesystem::copy_file(sleep_path, tool, std::filesystem::copy_options::overwrite_existing);
+        std::vector<std::string> args = {tool, "600"};
+        char *argv[] = {args[0].data(), args[1].data(), nullptr};
+        GPid child = 0;
+        ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &child, nullptr));
+        const std::string exe = "/proc/" + std::to_string(child) + "/exe";
+        ASSERT_TRUE(WaitFor([&] {
+            g_autofree char *link = g_file_read_link(exe.c_str(), nullptr);
+            return link && tool == link;
+        }));
+        if (replace) {
+            std::filesystem::copy_file(sleep_path, tool + ".new");
+            std::filesystem::rename(tool + ".new", tool);
+        } else {
+            std::filesystem::remove(tool);
+        }
+        g_autofree char *link = g_file_read_link(exe.c_str(), nullptr);
+        ASSERT_NE(link, nullptr);
+        ASSERT_EQ(std::string(link), tool + " (deleted)");
+
+        /* The lids of running processes are sent with the push. */
+        ASSERT_EQ(Run(SetPolicy(replace ? 7 : 8,
+                                ProcessOutput({{"tool-name", R"({"image_basename": "hv-replaced-tool"})"},
+                                               {"tool-path", R"({"image_path": ")" + tool + R"("})"}})))
+                      .rfind("{\"new-revision\"", 0),
+                  0u);
+        EXPECT_EQ(Decide(ProcessTuple(static_cast<uint64_t>(child))), "BLOCK:tool-name");
+        endr::LidReply reply{};
+        ASSERT_TRUE(LidReply(static_cast<uint64_t>(child), &reply));
+        auto stored = Stored(reply);
+        ASSERT_TRUE(stored);
+        EXPECT_STREQ(stored->image_path, tool.c_str());
+        EXPECT_STREQ(stored->app_name, "hv-replaced-tool");
+
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        g_spawn_close_pid(child);
+    }
+}
+
+TEST_F(PolicyTest, NoPidIsNamedByItsNumberAndKernelThreadsGoByTheirKernelName)
+{
+    auto [kthread, kname] = FirstKernelThread();
+    ASSERT_EQ(Run(SetPolicy(7, ProcessOutput({{"system-name", R"({"image_basename": "System"})"},
+                                              {"idle-name", R"({"image_basename": "System Idle Process"})"},
+                                              {"kernel-name", R"({"image_basename": ")" + kname + R"("})"}})))
+                  .rfind("{\"new-revision\": 7", 0),
+              0u);
+
+    /* Pid 4 is whatever Linux has there, if anything. */
+    endr::LidReply four = AskLids(4);
+    EXPECT_NE(Decide(ProcessTuple(4)), "BLOCK:system-name");
+    if (auto stored = Stored(four)) {
+        std::string comm = hvtest::ReadFile("/proc/4/comm", "");
+        EXPECT_EQ(std::string(stored->app_name) + "\n", comm);
+    }
+
+    if (kthread == 0) {
+        GTEST_SKIP() << "no kernel thread is visible here";
+    }
+    endr::LidReply reply = AskLids(kthread);
+    EXPECT_EQ(Decide(ProcessTuple(kthread)), "BLOCK:kernel-name");
+    auto stored = Stored(reply);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->app_name, kname);
+    EXPECT_EQ(stored->image_path, kname);
+    /* Its parent (or, for the first one, the pid 0 above it) is looked up too, never named "System Idle Process". */
+    EXPECT_TRUE(stored->has_ppid);
+    EXPECT_STRNE(stored->parent_name, "System Idle Process");
 }
 
 TEST_F(PolicyTest, StateOffClosesTheDeviceAndOnPushesTheStoredPolicyAgain)
