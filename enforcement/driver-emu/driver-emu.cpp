@@ -592,6 +592,11 @@ uint32_t read_output(uint32_t code, uint8_t *out, uint32_t out_len, uint32_t *re
 
 uint32_t read_event(endr_device *dev, const Header &h, uint8_t *out, uint32_t *returned)
 {
+    /* The record area and the output buffer are two areas; one inside the other is refused. */
+    uintptr_t area = static_cast<uintptr_t>(h.value), buffer = reinterpret_cast<uintptr_t>(out);
+    if (area < buffer + kEventBufferSize && buffer < area + kEventAreaSize) {
+        return kInvalidParameter;
+    }
     Engine &e = engine();
     std::unique_lock<std::mutex> lock(e.mu);
     e.cv.wait(lock, [&] { return dev->closing || !e.events.empty(); });

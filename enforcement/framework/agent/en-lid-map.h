@@ -51,7 +51,8 @@ bool en_lid_map_add(const char *app_name, const char *image_path, const char *co
  */
 bool en_lid_map_get(en_process_info_t **proc_info, en_lids_t *lids_out, uint32_t *cid_out);
 /* Takes proc_info into the pid table under a new cid, replacing an entry of the same
- * (cid, pid). On a NULL argument nothing is taken. */
+ * (cid, pid). proc_info is taken in every case: released when it cannot be stored (no
+ * map, or a NULL cid_out). */
 void en_lid_map_add_pid_info(en_process_info_t *proc_info, uint32_t *cid_out);
 /* A deep copy of the information stored under (pid, cid); false and NULL when none. */
 bool en_lid_map_get_pid(uint64_t pid, uint32_t cid, en_process_info_t **process_info);
