@@ -184,6 +184,70 @@ protected:
         t.pid = pid;
         return t;
     }
+
+    /* A program of its own under this test's folder: a copy of sleep. */
+    std::string CopyProgram(const std::string &name) const
+    {
+        g_autofree char *sleep_path = g_find_program_in_path("sleep");
+        EXPECT_NE(sleep_path, nullptr);
+        std::string path = dir_ + "/bin/" + name;
+        std::filesystem::copy_file(sleep_path ? sleep_path : "/bin/sleep", path,
+                                   std::filesystem::copy_options::overwrite_existing);
+        return path;
+    }
+
+    /* Runs program until Stop; 0 when it did not start. With `as` set, only as that pid (the
+     * system must let this test choose the next pid), else 0. */
+    static GPid Start(const std::string &program, pid_t as = 0)
+    {
+        for (int attempt = 0; attempt < (as ? 50 : 1); attempt++) {
+            if (as && !NextPidIs(as)) {
+                return 0;
+            }
+            std::string arg = "600";
+            char *argv[] = {const_cast<char *>(program.c_str()), arg.data(), nullptr};
+            GPid child = 0;
+            if (!g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &child, nullptr)) {
+                return 0;
+            }
+            if (as && child != as) {
+                Stop(child);
+                continue;
+            }
+            /* Until the exec, the child is a copy of this test. */
+            const std::string exe = "/proc/" + std::to_string(child) + "/exe";
+            EXPECT_TRUE(WaitFor([&] {
+                g_autofree char *link = g_file_read_link(exe.c_str(), nullptr);
+                return link && program == link;
+            }));
+            return child;
+        }
+        return 0;
+    }
+
+    static void Stop(GPid child)
+    {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        g_spawn_close_pid(child);
+    }
+
+    static bool NextPidIs(pid_t pid)
+    {
+        FILE *f = fopen("/proc/sys/kernel/ns_last_pid", "w");
+        if (!f) {
+            return false;
+        }
+        bool ok = fprintf(f, "%d", pid - 1) > 0;
+        return fclose(f) == 0 && ok;
+    }
+
+    static int64_t DriverCounter(const char *name)
+    {
+        endr::Engine &e = endr::engine();
+        std::lock_guard<std::mutex> guard(e.mu);
+        return e.counters[name];
+    }
 };
 
 /* The first kernel thread this machine shows (pid, /proc name), or pid 0 when it shows none. */
@@ -367,35 +431,24 @@ TEST_F(PolicyTest, ARefusedSubnetIsReportedByTheFunctionThatRefusedIt)
 
 TEST_F(PolicyTest, AProcessWhoseImageFileWasReplacedOrRemovedKeepsItsPathAndName)
 {
-    g_autofree char *sleep_path = g_find_program_in_path("sleep");
-    ASSERT_NE(sleep_path, nullptr);
-    const std::string tool = dir_ + "/bin/hv-replaced-tool";
     for (bool replace : {true, false}) {
         SCOPED_TRACE(replace ? "replaced" : "removed");
-        std::filesystem::copy_file(sleep_path, tool, std::filesystem::copy_options::overwrite_existing);
-        std::vector<std::string> args = {tool, "600"};
-        char *argv[] = {args[0].data(), args[1].data(), nullptr};
-        GPid child = 0;
-        ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &child, nullptr));
-        const std::string exe = "/proc/" + std::to_string(child) + "/exe";
-        ASSERT_TRUE(WaitFor([&] {
-            g_autofree char *link = g_file_read_link(exe.c_str(), nullptr);
-            return link && tool == link;
-        }));
+        const std::string tool = CopyProgram("hv-replaced-tool");
+        GPid child = Start(tool);
+        ASSERT_NE(child, 0);
         if (replace) {
-            std::filesystem::copy_file(sleep_path, tool + ".new");
+            CopyProgram("hv-replaced-tool.new");
             std::filesystem::rename(tool + ".new", tool);
         } else {
             std::filesystem::remove(tool);
         }
-        g_autofree char *link = g_file_read_link(exe.c_str(), nullptr);
+        g_autofree char *link = g_file_read_link(("/proc/" + std::to_string(child) + "/exe").c_str(), nullptr);
         ASSERT_NE(link, nullptr);
         ASSERT_EQ(std::string(link), tool + " (deleted)");
 
         /* The lids of running processes are sent with the push. */
         ASSERT_EQ(Run(SetPolicy(replace ? 7 : 8,
-                                ProcessOutput({{"tool-name", R"({"image_basename": "hv-replaced-tool"})"},
-                                               {"tool-path", R"({"image_path": ")" + tool + R"("})"}})))
+                                ProcessOutput({{"tool-name", R"({"image_basename": "hv-replaced-tool"})"}})))
                       .rfind("{\"new-revision\"", 0),
                   0u);
         EXPECT_EQ(Decide(ProcessTuple(static_cast<uint64_t>(child))), "BLOCK:tool-name");
@@ -405,11 +458,38 @@ TEST_F(PolicyTest, AProcessWhoseImageFileWasReplacedOrRemovedKeepsItsPathAndName
         ASSERT_TRUE(stored);
         EXPECT_STREQ(stored->image_path, tool.c_str());
         EXPECT_STREQ(stored->app_name, "hv-replaced-tool");
-
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-        g_spawn_close_pid(child);
+        Stop(child);
     }
+}
+
+TEST_F(PolicyTest, TheDriverAsksForTheLidsOfAProcessStartedAfterThePush)
+{
+    const std::string tool = CopyProgram("hv-new-tool");
+    const std::string other = CopyProgram("hv-other-tool");
+    ASSERT_EQ(Run(SetPolicy(7, ProcessOutput({{"tool-name", R"({"image_basename": "hv-new-tool"})"}})))
+                  .rfind("{\"new-revision\": 7", 0),
+              0u);
+    int64_t raised = DriverCounter("endr.lid-requests-raised");
+    GPid child = Start(tool);
+    ASSERT_NE(child, 0);
+    EXPECT_EQ(Decide(ProcessTuple(static_cast<uint64_t>(child))), "BLOCK:tool-name");
+    EXPECT_EQ(DriverCounter("endr.lid-requests-raised"), raised + 1);
+    /* Answered once: the next connection of the process needs no request. */
+    EXPECT_EQ(Decide(ProcessTuple(static_cast<uint64_t>(child))), "BLOCK:tool-name");
+    EXPECT_EQ(DriverCounter("endr.lid-requests-raised"), raised + 1);
+    Stop(child);
+
+    /* A pid taken again by another program is another process: its lids are asked for again. */
+    GPid first = Start(other);
+    ASSERT_NE(first, 0);
+    EXPECT_EQ(Decide(ProcessTuple(static_cast<uint64_t>(first))), "BLOCK:out-block");
+    Stop(first);
+    GPid again = Start(tool, first);
+    if (again == 0) {
+        GTEST_SKIP() << "this system does not let the test choose a process id";
+    }
+    EXPECT_EQ(Decide(ProcessTuple(static_cast<uint64_t>(again))), "BLOCK:tool-name");
+    Stop(again);
 }
 
 TEST_F(PolicyTest, NoPidIsNamedByItsNumberAndKernelThreadsGoByTheirKernelName)
