@@ -397,6 +397,7 @@ TEST_F(PolicyTest, ServerAddressesKeepTheirFamilyAndHostNamesNeverFailAPush)
     /* One IPv6 host, not its /32 network. */
     EXPECT_EQ(Decide(Out("tcp", "2001:db8::9", 40000, "2001:db8::5", 443)), "ALLOW:implicit-server-rule");
     EXPECT_EQ(Decide(Out("tcp", "2001:db8::9", 40000, "2001:db8:ffff::1", 443)), "BLOCK:out-block");
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.9.9.9", 443)), "BLOCK:out-block");
     EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.7", 443)), "ALLOW:implicit-server-rule");
     EXPECT_TRUE(Logged(kWarning, "[policy] address family flags of implicit server address 10.2.0.7:443 contradict "
                                  "the address, using it as IPv4"));
