@@ -20,6 +20,7 @@ struct endr_device {
     bool closing = false;
     int inflight = 0;
     bool role = false;
+    bool counted_consumer = false; /* in Engine::consumers until cancel or close */
 };
 
 namespace endr {
@@ -62,6 +63,34 @@ constexpr uint32_t kServiceAlreadyRunning = 1056;
 constexpr uint32_t kServiceDoesNotExist = 1060;
 constexpr uint32_t kServiceNotActive = 1062;
 constexpr uint32_t kServiceExists = 1073;
+
+/* Field 22 of /proc/<pid>/stat: when the process started, in clock ticks since boot. */
+std::optional<uint64_t> process_started(uint64_t pid)
+{
+    g_autofree char *path = g_strdup_printf("/proc/%" PRIu64 "/stat", pid);
+    g_autofree char *text = nullptr;
+    if (pid == 0 || !g_file_get_contents(path, &text, nullptr, nullptr)) {
+        return std::nullopt;
+    }
+    /* The command name may hold anything: count fields from its last ')'. */
+    const char *p = strrchr(text, ')');
+    for (int field = 2; p && field < 22; field++) {
+        p = strchr(p + 1, ' ');
+    }
+    if (!p || !g_ascii_isdigit(p[1])) {
+        return std::nullopt;
+    }
+    return g_ascii_strtoull(p + 1, nullptr, 10);
+}
+
+void drop_consumer(Engine &e, endr_device *dev)
+{
+    if (dev->counted_consumer) {
+        dev->counted_consumer = false;
+        e.consumers--;
+        e.cv.notify_all();
+    }
+}
 
 std::string dns_path()
 {
@@ -316,6 +345,10 @@ uint32_t apply_value(endr_device *dev, const CodeInfo &info, const Header &h)
             std::lock_guard<std::mutex> g(e.mu);
             if (info.code == kSetConsumerRole) {
                 dev->role = true;
+                if (!dev->counted_consumer && !dev->closing) {
+                    dev->counted_consumer = true;
+                    e.consumers++;
+                }
             }
         }
         state_update([&](State &s) {
@@ -460,12 +493,20 @@ uint32_t apply_buffer(const CodeInfo &info, std::span<uint8_t> b, endr_device *d
         if (uint32_t rc = parse_lid_reply(b, &reply)) {
             return rc;
         }
+        std::optional<uint64_t> started = process_started(reply.pid);
         std::lock_guard<std::mutex> g(e.mu);
         if (e.lid_replies.size() >= kMaxLidReplies && !e.lid_replies.count(reply.pid)) {
+            e.reply_started.erase(e.lid_replies.begin()->first);
             e.lid_replies.erase(e.lid_replies.begin());
         }
         e.lid_replies[reply.pid] = reply;
+        if (started) {
+            e.reply_started[reply.pid] = *started;
+        } else {
+            e.reply_started.erase(reply.pid);
+        }
         count(e, reply.update ? "endr.lid-updates" : "endr.lid-replies");
+        e.cv.notify_all();
         return kOk;
     }
     case kSetPolicyLimits: {
@@ -592,6 +633,11 @@ uint32_t read_output(uint32_t code, uint8_t *out, uint32_t out_len, uint32_t *re
 
 uint32_t read_event(endr_device *dev, const Header &h, uint8_t *out, uint32_t *returned)
 {
+    /* The record area and the output buffer are two areas; one inside the other is refused. */
+    uintptr_t area = static_cast<uintptr_t>(h.value), buffer = reinterpret_cast<uintptr_t>(out);
+    if (area < buffer + kEventBufferSize && buffer < area + kEventAreaSize) {
+        return kInvalidParameter;
+    }
     Engine &e = engine();
     std::unique_lock<std::mutex> lock(e.mu);
     e.cv.wait(lock, [&] { return dev->closing || !e.events.empty(); });
@@ -630,20 +676,53 @@ uint32_t engine_raise_lid_request(uint64_t pid)
     return kOk;
 }
 
+std::optional<LidReply> engine_process_lids(uint64_t pid)
+{
+    if (pid == 0) {
+        return std::nullopt;
+    }
+    std::optional<uint64_t> started = process_started(pid);
+    Engine &e = engine();
+    std::unique_lock<std::mutex> lock(e.mu);
+    auto current = [&]() -> const LidReply * {
+        auto it = e.lid_replies.find(pid);
+        if (it == e.lid_replies.end()) {
+            return nullptr;
+        }
+        if (!started) {
+            return &it->second;
+        }
+        auto when = e.reply_started.find(pid);
+        return when != e.reply_started.end() && when->second == *started ? &it->second : nullptr;
+    };
+    if (!current() && started && e.consumers > 0 && e.events.size() < kMaxQueuedEvents) {
+        if (std::find(e.events.begin(), e.events.end(), pid) == e.events.end()) {
+            e.events.push_back(pid);
+            count(e, "endr.lid-requests");
+            count(e, "endr.lid-requests-raised");
+            e.cv.notify_all();
+        }
+        e.cv.wait_for(lock, std::chrono::milliseconds(kLidReplyWaitMs),
+                      [&] { return current() != nullptr || e.consumers == 0; });
+    }
+    const LidReply *reply = current();
+    return reply ? std::optional<LidReply>(*reply) : std::nullopt;
+}
+
 Verdict engine_classify(const Connection &c, uint64_t pid)
 {
-    Engine &e = engine();
-    std::lock_guard<std::mutex> g(e.mu);
     Connection with_lids;
     const Connection *use = &c;
     if (c.lids.empty() && pid != 0) {
-        if (auto it = e.lid_replies.find(pid); it != e.lid_replies.end()) {
+        if (std::optional<LidReply> reply = engine_process_lids(pid)) {
             with_lids = c;
-            size_t n = std::min<size_t>(it->second.count, it->second.lids.size());
-            with_lids.lids.assign(it->second.lids.begin(), it->second.lids.begin() + static_cast<long>(n));
+            size_t n = std::min<size_t>(reply->count, reply->lids.size());
+            with_lids.lids.assign(reply->lids.begin(), reply->lids.begin() + static_cast<long>(n));
             use = &with_lids;
         }
     }
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
     const StagedTable &t = c.inbound ? e.active.input : e.active.output;
     return classify_table(t.index ? &t.decoded_index : nullptr, t.numbered, *use);
 }
@@ -671,6 +750,8 @@ std::array<uint8_t, 16> record_address(const uint8_t rec[24], bool ipv6)
 
 uint32_t engine_inject_connection(ConnectionSpec &spec)
 {
+    /* The record carries the cid of the process as it runs now, classified or not. */
+    std::optional<LidReply> lids = engine_process_lids(spec.pid);
     if (spec.classify) {
         Connection c;
         c.inbound = spec.inbound;
@@ -685,7 +766,10 @@ uint32_t engine_inject_connection(ConnectionSpec &spec)
         c.icmp_type = spec.icmp_type;
         c.has_icmp_code = spec.has_icmp_code;
         c.icmp_code = spec.icmp_code;
-        Verdict v = engine_classify(c, spec.pid);
+        if (lids) {
+            c.lids.assign(lids->lids.begin(), lids->lids.begin() + std::min<long>(lids->count, 8));
+        }
+        Verdict v = engine_classify(c, 0);
         spec.verdict = v.verdict;
         spec.rule_id = v.rule_id;
     }
@@ -727,8 +811,8 @@ uint32_t engine_inject_connection(ConnectionSpec &spec)
     if (e.connections.size() >= kMaxQueuedConnections) {
         return kGenFailure;
     }
-    if (auto it = e.lid_replies.find(spec.pid); it != e.lid_replies.end()) {
-        store<uint32_t>(r.data() + 76, it->second.cid);
+    if (lids) {
+        store<uint32_t>(r.data() + 76, lids->cid);
     }
     store<uint64_t>(r.data() + 1836, e.next_sm_id++);
     e.connections.push_back(std::move(r));
@@ -948,6 +1032,7 @@ void endr_device_cancel(endr_device *dev)
     Engine &e = engine();
     std::lock_guard<std::mutex> lock(e.mu);
     dev->closing = true;
+    drop_consumer(e, dev);
     e.cv.notify_all();
 }
 
@@ -962,6 +1047,7 @@ void endr_device_close(endr_device *dev)
     {
         std::unique_lock<std::mutex> lock(e.mu);
         dev->closing = true;
+        drop_consumer(e, dev);
         e.cv.notify_all();
         e.cv.wait(lock, [&] { return dev->inflight == 0; });
         had_role = dev->role;

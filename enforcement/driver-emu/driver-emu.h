@@ -55,7 +55,8 @@ void endr_device_close(endr_device *device);
 /*
  * Classifies a connection against the active policy, by the semantics documented in
  * endr-policy.h. Addresses in network byte order (IPv4: the first 4 bytes). Lids: the
- * given ones, else those of the lid reply recorded for pid. 87 for a bad argument.
+ * given ones, else those of the running process pid, asked of the module with a lid
+ * request when none recorded belong to it (endr-engine.h). 87 for a bad argument.
  */
 struct endr_connection {
     bool inbound;

@@ -60,6 +60,11 @@ struct Engine {
     Policy staged;
     Policy active;
     std::map<uint64_t, LidReply> lid_replies;
+    /* Start time (clock ticks since boot) of the process each recorded reply was for;
+     * absent when it had already ended. A pid that started otherwise is a new process. */
+    std::map<uint64_t, uint64_t> reply_started;
+    /* Open devices holding the consumer role: someone reads the lid requests raised. */
+    int consumers = 0;
     /* The last buffer of each kind the module handed over, by request name. */
     std::map<std::string, std::vector<uint8_t>> kept;
     std::map<std::string, int64_t> counters;
@@ -74,6 +79,8 @@ constexpr size_t kMaxQueuedEvents = 4096;
 constexpr size_t kMaxQueuedConnections = 100000;
 constexpr size_t kMaxLogBytes = 4 << 20;
 constexpr size_t kMaxLidReplies = 4096;
+/* How long a classification waits for the module's answer to a lid request it raised. */
+constexpr int kLidReplyWaitMs = 2000;
 
 /* Connection record inputs, already validated; addresses in record form (24 bytes). */
 struct ConnectionSpec {
@@ -97,7 +104,16 @@ struct ConnectionSpec {
     uint8_t icmp_code = 0;
 };
 
-/* Against the active policy; lids come from the pid's recorded lid reply when c has none. */
+/*
+ * The lid reply that belongs to process pid as it runs now. Like the driver, the engine
+ * asks for it when it has none, or only one recorded before this process started (the
+ * pid was reused): it raises a lid request and waits up to kLidReplyWaitMs for the answer,
+ * when a consumer is there to answer. A pid that no longer runs keeps its last reply.
+ * Called without Engine::mu held.
+ */
+std::optional<LidReply> engine_process_lids(uint64_t pid);
+
+/* Against the active policy; lids come from engine_process_lids(pid) when c has none. */
 Verdict engine_classify(const Connection &c, uint64_t pid);
 
 /* 21 (not ready) when no device is open in this process. */

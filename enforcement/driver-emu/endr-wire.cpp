@@ -138,7 +138,7 @@ uint32_t decode_header(uint32_t code, const void *in, uint32_t in_len, bool out_
     case Form::ReadOutput:
         return h->value == 0 && h->length == 0 && has_out ? kOk : kInvalidParameter;
     case Form::ReadEvent:
-        return h->value != 0 && h->length == 0 && has_out && out_len >= kEventAreaSize ? kOk : kInvalidParameter;
+        return h->value != 0 && h->length == 0 && has_out && out_len == kEventBufferSize ? kOk : kInvalidParameter;
     }
     return kInvalidParameter;
 }

@@ -210,6 +210,7 @@ uint32_t parse_blocklist(std::span<const uint8_t> b, Blocklist *out);
 constexpr uint32_t kMetricsSize = 102400;
 constexpr uint32_t kMetricEntrySize = 136;
 constexpr uint32_t kEventAreaSize = 48;
+constexpr uint32_t kEventBufferSize = 65535;
 
 /* Checks the payload of a buffer-form request by code (the fuzzer's entry). */
 uint32_t check_buffer(uint32_t code, std::span<const uint8_t> b);

@@ -21,7 +21,8 @@ GArray *platform_process_ids(uint32_t *win32_error);
 /*
  * Full path of the image of process pid (g_free), or NULL with *win32_error: 87 when no
  * such process exists (it exited), 5 when it exists but its image cannot be read (kernel
- * threads, or another user's process without privilege).
+ * threads, or another user's process without privilege). An image whose file was replaced
+ * or removed since the start keeps the path it was started from.
  */
 char *platform_process_image_path(uint64_t pid, uint32_t *win32_error);
 
@@ -47,6 +48,14 @@ bool platform_process_parent_id(uint64_t pid, uint64_t *ppid, uint32_t *win32_er
 /* The parent id (fourth field) of a /proc/<pid>/stat text; the command name may hold
  * spaces and parentheses. */
 bool platform_parse_stat_ppid(const char *stat_text, uint64_t *ppid);
+
+/*
+ * The name of kernel thread pid (the text of its /proc comm, g_free), or NULL when pid is
+ * no kernel thread or does not exist. Kernel threads have no image; this is their name.
+ */
+char *platform_kernel_thread_name(uint64_t pid);
+/* Whether a /proc/<pid>/stat text has the kernel-thread flag (field 9); false when malformed. */
+bool platform_parse_stat_kernel_thread(const char *stat_text, bool *kernel_thread);
 
 /* The calling thread's system id. */
 uint32_t platform_thread_id(void);

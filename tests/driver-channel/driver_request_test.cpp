@@ -65,9 +65,9 @@ TEST_F(RequestTest, SixtyFiveWaitingRequestsAllCompleteAndCloseAbortsThem)
     std::vector<int> results(kWaiting, -1);
     for (int i = 0; i < kWaiting; i++) {
         readers.emplace_back([this, i, &results] {
-            std::vector<uint8_t> buffer(EN_DRIVER_EVENT_BUFFER_SIZE);
+            std::vector<uint8_t> area(EN_DRIVER_EVENT_AREA_SIZE), buffer(EN_DRIVER_EVENT_BUFFER_SIZE);
             uint32_t n = 0;
-            results[i] = en_driver_read_event(device_, buffer.data(), &n);
+            results[i] = en_driver_read_event(device_, area.data(), buffer.data(), &n);
         });
     }
     ASSERT_TRUE(WaitFor([] { return en_driver_requests_in_flight() == kWaiting; }));
@@ -107,9 +107,9 @@ TEST_F(RequestTest, SixtyFiveWaitingRequestsAllCompleteAndCloseAbortsThem)
 TEST_F(RequestTest, FreeWaitsForRequestsThenRefusesThem)
 {
     std::thread reader([this] {
-        std::vector<uint8_t> buffer(EN_DRIVER_EVENT_BUFFER_SIZE);
+        std::vector<uint8_t> area(EN_DRIVER_EVENT_AREA_SIZE), buffer(EN_DRIVER_EVENT_BUFFER_SIZE);
         uint32_t n = 0;
-        en_driver_read_event(device_, buffer.data(), &n);
+        en_driver_read_event(device_, area.data(), buffer.data(), &n);
     });
     ASSERT_TRUE(WaitFor([] { return en_driver_requests_in_flight() == 1; }));
     std::atomic<bool> freed{false};

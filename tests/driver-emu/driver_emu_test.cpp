@@ -194,6 +194,38 @@ TEST_F(DriverEmu, EventReadPendsUntilALidRequestAndAbortsOnClose)
     EXPECT_EQ(rc.load(), kAborted);
 }
 
+TEST_F(DriverEmu, EventReadTakesTwoSeparateAreasOfExactSize)
+{
+    Load();
+    std::vector<uint8_t> area(kEventAreaSize), out(65536 + kEventAreaSize);
+    struct Case {
+        const char *what;
+        uint8_t *event_area;
+        uint32_t out_len;
+    } refused[] = {
+        {"one buffer for both", out.data(), 65535},
+        {"record area inside the buffer", out.data() + 100, 65535},
+        {"record area over the buffer's end", out.data() + 65535 - 1, 65535},
+        {"short buffer", area.data(), 65534},
+        {"long buffer", area.data(), 65536},
+    };
+    /* An event is pending before each read, so that a wrong acceptance shows instead of waiting. */
+    uint64_t pid = 1000;
+    for (const Case &c : refused) {
+        Control(R"({"command": "raise-lid-request", "pid": )" + std::to_string(++pid) + "}");
+        Hdr h;
+        h.value = reinterpret_cast<uintptr_t>(c.event_area);
+        EXPECT_EQ(Raw(kReadEvent, h, out.data(), c.out_len), kInvalidParameter) << c.what;
+    }
+    /* Right after the buffer is apart from it: the read serves the first event, none was lost. */
+    Control(R"({"command": "raise-lid-request", "pid": 77})");
+    Hdr h;
+    h.value = reinterpret_cast<uintptr_t>(out.data() + 65535);
+    uint32_t returned = 0;
+    ASSERT_EQ(Raw(kReadEvent, h, out.data(), 65535, &returned), 0u);
+    EXPECT_EQ(get<uint64_t>(out.data() + 65535 + 4), 1001u);
+}
+
 TEST_F(DriverEmu, LidRepliesAreRecordedAndConnectionsCarryTheirCid)
 {
     Load();

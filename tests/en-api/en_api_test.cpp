@@ -223,13 +223,31 @@ TEST_F(EnApiTest, MissingHandleOrBufferIsRefusedByName)
     EXPECT_TRUE(LoggedMatching(kCritical, "[en_api_platform_add_chain:", "] buf is NULL"));
 }
 
-TEST_F(EnApiTest, RuleWrapperRefusesLongNames)
+TEST_F(EnApiTest, RuleWrapperRefusesMissingAndLongNamesWithAnError)
 {
     en_handle *h = Init();
     std::string long_name(128, 'x');
     uint8_t rule[8] = {};
-    EXPECT_FALSE(en_api_add_rule(h, long_name.c_str(), "chain", rule, sizeof rule));
+    struct Case {
+        const char *table, *chain;
+        const void *rule;
+        const char *error; /* prefix */
+    } cases[] = {
+        {nullptr, "chain", rule, "[en_api_add_rule:"},
+        {"INPUT", nullptr, rule, "[en_api_add_rule:"},
+        {"INPUT", "chain", nullptr, "[en_api_add_rule:"},
+        {long_name.c_str(), "chain", rule, "[api] table name is too long"},
+        {"INPUT", long_name.c_str(), rule, "[api] chain name is too long"},
+    };
+    for (const Case &c : cases) {
+        Error *err = nullptr;
+        EXPECT_FALSE(en_api_add_rule(h, c.table, c.chain, c.rule, sizeof rule, &err));
+        std::string message = hvtest::TakeMessage(err);
+        EXPECT_EQ(message.rfind(c.error, 0), 0u) << message;
+    }
+    EXPECT_TRUE(LoggedMatching(kCritical, "[en_api_add_rule:", "] table_name is NULL"));
+    EXPECT_TRUE(LoggedMatching(kCritical, "[en_api_add_rule:", "] chain_name is NULL"));
     EXPECT_TRUE(Logged(kWarning, "[api] table name is too long"));
-    EXPECT_FALSE(en_api_add_rule(h, "input", long_name.c_str(), rule, sizeof rule));
     EXPECT_TRUE(Logged(kWarning, "[api] chain name is too long"));
+    EXPECT_EQ(endr::engine().counters["endr.requests"], 0) << "nothing reaches the driver";
 }

@@ -24,6 +24,7 @@ struct Tuple {
     std::string local, remote;
     uint16_t local_port = 0, remote_port = 0;
     std::vector<uint16_t> lids;
+    uint64_t pid = 0; /* the local process, when no lids are given */
     std::string dns;
     int icmp_type = -1, icmp_code = -1;
 };
@@ -88,6 +89,7 @@ public:
         EXPECT_EQ(inet_pton(af, t.remote.c_str(), c.remote), 1) << t.remote;
         c.local_port = t.local_port;
         c.remote_port = t.remote_port;
+        c.pid = t.pid;
         c.lid_count = static_cast<uint8_t>(t.lids.size());
         for (size_t i = 0; i < t.lids.size() && i < 8; i++) {
             c.lids[i] = t.lids[i];

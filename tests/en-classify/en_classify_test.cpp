@@ -109,19 +109,21 @@ TEST_F(ClassifyTest, LidsComeFromTheRecordedLidReplyOfThePid)
                                                     R"({"match_processes": [{"image_basename": "curl"}]})", "{}")})})));
     uint16_t lid = 0;
     ASSERT_TRUE(en_lid_map_add("curl", nullptr, nullptr, &lid));
+    /* Ended processes: their last replies stand, nothing asks for newer ones. */
+    const uint64_t curl = hvtest::ExitedPid(), cut = hvtest::ExitedPid();
     {
         endr::Engine &e = endr::engine();
         std::lock_guard<std::mutex> g(e.mu);
-        e.lid_replies[4242] = endr::LidReply{4242, 7, 2, {1, lid}, false};
+        e.lid_replies[curl] = endr::LidReply{curl, 7, 2, {1, lid}, false};
         /* Only the reply's first count lids belong to the process. */
-        e.lid_replies[4343] = endr::LidReply{4343, 7, 1, {1, lid}, false};
+        e.lid_replies[cut] = endr::LidReply{cut, 7, 1, {1, lid}, false};
     }
     endr_connection c{};
     c.protocol = 0;
     inet_pton(AF_INET, "10.0.0.1", c.local);
     inet_pton(AF_INET, "10.0.0.2", c.remote);
     endr_verdict v{};
-    for (auto [pid, rule] : {std::pair<uint64_t, const char *>{4242, "curl"}, {4343, ""}, {1, ""}}) {
+    for (auto [pid, rule] : {std::pair<uint64_t, const char *>{curl, "curl"}, {cut, ""}, {1, ""}}) {
         c.pid = pid;
         ASSERT_EQ(endr_classify(&c, &v), 0u);
         EXPECT_STREQ(v.rule_id, rule) << pid;

@@ -232,23 +232,73 @@ TEST_F(ImplicitRulesTest, BroadcastCacheReadsInterfacesOnFirstUseAndFailsEmpty)
               "addresses");
 }
 
+/* The destination subnets of the server rules, in rule order (last server first). */
+std::vector<std::string> ServerSubnets(const EnforcementChainList *output)
+{
+    std::vector<std::string> subnets;
+    for (const EnforcementRuleList *r = output->value->rules; r; r = r->next) {
+        if (strcmp(r->value->id, "implicit-server-rule") == 0) {
+            subnets.push_back(Join(r->value->match_dst->match_multiple_subnets) + ":" +
+                              std::to_string(r->value->match_dst->match_ports->value));
+        }
+    }
+    return subnets;
+}
+
 TEST_F(ImplicitRulesTest, BadServerAddressesAreSkippedWithTheirWarning)
 {
     Build(R"([{"host": "10.0.0.1", "port": "65535"}, {"host": "10.0.0.1", "port": "0x1BB"},
               {"host": "10.0.0.1", "port": "443a"}, {"host": "10.0.0.1", "port": ""},
-              {"host": "fd00::1", "port": "443", "ipv6": true}, {"host": "10.0.0.3", "port": "65534"}])");
-    EXPECT_EQ(warnings_, (std::vector<std::string>{
-                             "[policy] wrong port in server implicit rule to: 10.0.0.1:65535",
-                             "[policy] wrong port in server implicit rule to: 10.0.0.1:0x1BB",
-                             "[policy] wrong port in server implicit rule to: 10.0.0.1:443a",
-                             "[policy] wrong port in server implicit rule to: 10.0.0.1:",
-                             "[policy] no support for non-IPv4 implicit server address: fd00::1:443",
-                         }));
-    size_t servers = 0;
-    for (const EnforcementRuleList *r = output_->value->rules; r; r = r->next) {
-        servers += strcmp(r->value->id, "implicit-server-rule") == 0;
+              {"host": "mgmt.example.invalid", "port": "443"}, {"host": "10.1", "port": "443"},
+              {"host": "10.0.0.3", "port": "65534"}])");
+    ASSERT_EQ(warnings_.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(warnings_.begin(), warnings_.begin() + 4),
+              (std::vector<std::string>{
+                  "[policy] wrong port in server implicit rule to: 10.0.0.1:65535",
+                  "[policy] wrong port in server implicit rule to: 10.0.0.1:0x1BB",
+                  "[policy] wrong port in server implicit rule to: 10.0.0.1:443a",
+                  "[policy] wrong port in server implicit rule to: 10.0.0.1:",
+              }));
+    /* Names that do not resolve, and numbers short of an address, are named and skipped. */
+    EXPECT_EQ(warnings_[4].rfind("[policy] failed resolving implicit server address mgmt.example.invalid:443 (", 0),
+              0u)
+        << warnings_[4];
+    EXPECT_EQ(warnings_[5].rfind("[policy] failed resolving implicit server address 10.1:443 (", 0), 0u)
+        << warnings_[5];
+    EXPECT_EQ(ServerSubnets(output_), (std::vector<std::string>{"10.0.0.3/32:65534"}));
+}
+
+TEST_F(ImplicitRulesTest, ServerAddressFamilyComesFromTheTextAndNamesAreResolved)
+{
+    struct Case {
+        const char *server;
+        std::vector<std::string> subnets;
+        const char *warning; /* "" for none */
+    } cases[] = {
+        {R"({"host": "2001:db8::5", "port": "443"})", {"2001:db8::5/128:443"}, ""},
+        {R"({"host": "fd00::1", "port": "443", "ipv6": true})", {"fd00::1/128:443"}, ""},
+        {R"({"host": "10.0.0.2", "port": "443", "ipv4": true, "ipv6": false})", {"10.0.0.2/32:443"}, ""},
+        {R"({"host": "fd00::2", "port": "8443", "ipv4": true})", {"fd00::2/128:8443"},
+         "[policy] address family flags of implicit server address fd00::2:8443 contradict the address, using it as "
+         "IPv6"},
+        {R"({"host": "fd00::3", "port": "443", "ipv6": false})", {"fd00::3/128:443"},
+         "[policy] address family flags of implicit server address fd00::3:443 contradict the address, using it as "
+         "IPv6"},
+        {R"({"host": "10.0.0.4", "port": "443", "ipv6": true})", {"10.0.0.4/32:443"},
+         "[policy] address family flags of implicit server address 10.0.0.4:443 contradict the address, using it as "
+         "IPv4"},
+        /* A mapped address is IPv4 traffic; other dotted IPv6 forms are spelt out so no text reads as IPv4. */
+        {R"({"host": "::ffff:10.0.0.5", "port": "443"})", {"10.0.0.5/32:443"}, ""},
+        {R"({"host": "::10.0.0.6", "port": "443"})", {"0:0:0:0:0:0:a00:6/128:443"}, ""},
+        {R"({"host": "localhost", "port": "8443", "ipv4": true})", {"127.0.0.1/32:8443"}, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.server);
+        warnings_.clear();
+        Build(std::string("[") + c.server + "]");
+        EXPECT_EQ(ServerSubnets(output_), c.subnets);
+        EXPECT_EQ(warnings_, *c.warning ? std::vector<std::string>{c.warning} : std::vector<std::string>{});
     }
-    EXPECT_EQ(servers, 1u);
 }
 
 TEST_F(ImplicitRulesTest, RunningTwiceLeavesOneSetOfImplicitChains)

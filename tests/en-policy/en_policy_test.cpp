@@ -2,6 +2,8 @@
  * conversion, the emulated driver as the judge of what is in force, and the persistent file. */
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -22,6 +24,7 @@
 #include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/framework/agent/en-implicit-rules.h"
 #include "enforcement/framework/agent/en-index.h"
+#include "enforcement/framework/agent/en-lid-map.h"
 #include "enforcement/framework/agent/en-persistent-storage.h"
 #include "enforcement/framework/agent/en-policy.h"
 #include "qapi/qmp-common-commands.h"
@@ -232,7 +235,134 @@ protected:
         endr::LidReply reply{};
         return WaitFor([&] { return LidReply(pid, &reply); });
     }
+
+    /* A fresh driver lid request for pid, answered: the process as the module sees it now. */
+    static endr::LidReply AskLids(uint64_t pid)
+    {
+        {
+            endr::Engine &e = endr::engine();
+            std::lock_guard<std::mutex> guard(e.mu);
+            e.lid_replies.erase(pid);
+        }
+        EXPECT_EQ(endr::engine_raise_lid_request(pid), 0u);
+        endr::LidReply reply{};
+        EXPECT_TRUE(WaitFor([&] { return LidReply(pid, &reply); }));
+        return reply;
+    }
+
+    /* What the module stored for the process behind a lid reply, or nullptr. */
+    static std::unique_ptr<en_process_info_t, void (*)(en_process_info_t *)> Stored(const endr::LidReply &reply)
+    {
+        en_process_info_t *info = nullptr;
+        en_lid_map_get_pid(reply.pid, reply.cid, &info);
+        return {info, en_process_info_free};
+    }
+
+    /* An output table whose chain "P" blocks TCP 7777 for each (rule id, process match). */
+    static std::string ProcessOutput(const std::vector<std::pair<std::string, std::string>> &rules)
+    {
+        std::string chain = R"([{"chain_name": "P", "rules": [)";
+        for (size_t i = 0; i < rules.size(); i++) {
+            chain += std::string(i ? "," : "") + R"({"match_src": {"match_processes": [)" + rules[i].second +
+                     R"(]}, "match_dst": {"match_ports": [7777]}, "protocols": ["tcp"], "verdict": "BLOCK", "id": ")" +
+                     rules[i].first + "\"}";
+        }
+        return chain + R"(]}, {"chain_name": "DEFAULT-BLOCK", "rules": [
+            {"match_src": {}, "match_dst": {}, "protocols": ["tcp", "udp", "icmp"], "verdict": "BLOCK",
+             "id": "out-block"}]}])";
+    }
+
+    static Tuple ProcessTuple(uint64_t pid)
+    {
+        Tuple t = Out("tcp", "10.0.0.9", 40000, "10.3.0.1", 7777);
+        t.pid = pid;
+        return t;
+    }
+
+    /* A program of its own under this test's folder: a copy of sleep. */
+    std::string CopyProgram(const std::string &name) const
+    {
+        g_autofree char *sleep_path = g_find_program_in_path("sleep");
+        EXPECT_NE(sleep_path, nullptr);
+        std::string path = dir_ + "/bin/" + name;
+        std::filesystem::copy_file(sleep_path ? sleep_path : "/bin/sleep", path,
+                                   std::filesystem::copy_options::overwrite_existing);
+        return path;
+    }
+
+    /* Runs program until Stop; 0 when it did not start. With `as` set, only as that pid (the
+     * system must let this test choose the next pid), else 0. */
+    static GPid Start(const std::string &program, pid_t as = 0)
+    {
+        for (int attempt = 0; attempt < (as ? 50 : 1); attempt++) {
+            if (as && !NextPidIs(as)) {
+                return 0;
+            }
+            std::string arg = "600";
+            char *argv[] = {const_cast<char *>(program.c_str()), arg.data(), nullptr};
+            GPid child = 0;
+            if (!g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &child, nullptr)) {
+                return 0;
+            }
+            if (as && child != as) {
+                Stop(child);
+                continue;
+            }
+            /* Until the exec, the child is a copy of this test. */
+            const std::string exe = "/proc/" + std::to_string(child) + "/exe";
+            EXPECT_TRUE(WaitFor([&] {
+                g_autofree char *link = g_file_read_link(exe.c_str(), nullptr);
+                return link && program == link;
+            }));
+            return child;
+        }
+        return 0;
+    }
+
+    static void Stop(GPid child)
+    {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        g_spawn_close_pid(child);
+    }
+
+    static bool NextPidIs(pid_t pid)
+    {
+        FILE *f = fopen("/proc/sys/kernel/ns_last_pid", "w");
+        if (!f) {
+            return false;
+        }
+        bool ok = fprintf(f, "%d", pid - 1) > 0;
+        return fclose(f) == 0 && ok;
+    }
+
+    static int64_t DriverCounter(const char *name)
+    {
+        endr::Engine &e = endr::engine();
+        std::lock_guard<std::mutex> guard(e.mu);
+        return e.counters[name];
+    }
 };
+
+/* The first kernel thread this machine shows (pid, /proc name), or pid 0 when it shows none. */
+std::pair<uint64_t, std::string> FirstKernelThread()
+{
+    for (uint64_t pid = 2; pid < 4096; pid++) {
+        std::string stat = hvtest::ReadFile("/proc/" + std::to_string(pid) + "/stat", "");
+        size_t close = stat.rfind(')');
+        unsigned long long flags = 0;
+        if (close == std::string::npos ||
+            sscanf(stat.c_str() + close + 1, " %*c %*d %*d %*d %*d %*d %llu", &flags) != 1 || !(flags & 0x00200000)) {
+            continue;
+        }
+        std::string comm = hvtest::ReadFile("/proc/" + std::to_string(pid) + "/comm", "");
+        if (!comm.empty() && comm.back() == '\n') {
+            comm.pop_back();
+        }
+        return {pid, comm};
+    }
+    return {0, ""};
+}
 
 TEST_F(PolicyTest, PolicyReachesTheDriverWithImplicitRulesAndIsPersisted)
 {
@@ -348,6 +478,144 @@ TEST_F(PolicyTest, AServerListThatFailsToPushIsRetriedWhenSentAgain)
     EXPECT_EQ(Read(PolicyFile()).find("implicit-server-rule"), std::string::npos);
     EXPECT_NE(Run(servers).find(R"("new-revision": 3)"), std::string::npos);
     EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.1", 443)), "ALLOW:implicit-server-rule");
+}
+
+TEST_F(PolicyTest, ServerAddressesKeepTheirFamilyAndHostNamesNeverFailAPush)
+{
+    ASSERT_EQ(Run(SetPolicy(3)).rfind("{\"new-revision\": 3", 0), 0u);
+    std::string reply = Run(R"({"execute": "set-server-address-info-list", "arguments": {"server-address-info-list":
+        [{"host": "2001:db8::5", "port": "443"}, {"host": "10.2.0.7", "port": "443", "ipv6": true},
+         {"host": "localhost", "port": "8443", "ipv4": true}, {"host": "mgmt.example.invalid", "port": "443"}]}})");
+    EXPECT_NE(reply.find(R"("new-revision": 3)"), std::string::npos) << reply;
+
+    /* One IPv6 host, not its /32 network. */
+    EXPECT_EQ(Decide(Out("tcp", "2001:db8::9", 40000, "2001:db8::5", 443)), "ALLOW:implicit-server-rule");
+    EXPECT_EQ(Decide(Out("tcp", "2001:db8::9", 40000, "2001:db8:ffff::1", 443)), "BLOCK:out-block");
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.9.9.9", 443)), "BLOCK:out-block");
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.7", 443)), "ALLOW:implicit-server-rule");
+    EXPECT_TRUE(Logged(kWarning, "[policy] address family flags of implicit server address 10.2.0.7:443 contradict "
+                                 "the address, using it as IPv4"));
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "127.0.0.1", 8443)), "ALLOW:implicit-server-rule");
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "127.0.0.2", 8443)), "BLOCK:out-block");
+    EXPECT_TRUE(LoggedPrefix(kWarning, "[policy] failed resolving implicit server address mgmt.example.invalid:443 ("));
+
+    /* Later policies go through with the same list. */
+    ASSERT_EQ(Run(SetPolicy(4)).rfind("{\"new-revision\": 4", 0), 0u);
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "127.0.0.1", 8443)), "ALLOW:implicit-server-rule");
+    EXPECT_NE(Run(R"({"execute": "get-enforcement-policy"})")
+                  .find(R"("server-ip": "2001:db8::5", "server-ip-type": "ipv6", "server-port": 443)"),
+              std::string::npos);
+}
+
+TEST_F(PolicyTest, ARefusedSubnetIsReportedByTheFunctionThatRefusedIt)
+{
+    std::string bad = R"([{"chain_name": "M", "rules": [
+        {"match_src": {}, "match_dst": {"match_multiple_subnets": ["10.0.0.0/99"]}, "protocols": ["tcp"],
+         "verdict": "BLOCK", "id": "bad"}]}])";
+    Error *err = nullptr;
+    QObject *req = qobject_from_json(SetPolicy(5, bad).c_str(), &err);
+    ASSERT_NE(req, nullptr);
+    g_free(do_qmp_dispatch(req, &err));
+    qobject_decref(req);
+    ASSERT_NE(err, nullptr);
+    EXPECT_STREQ(error_get_message(err), "[utils] failed to parse: 10.0.0.0/99");
+    EXPECT_STREQ(error_get_code_func(err), "en_parse_cidr");
+    EXPECT_TRUE(g_str_has_suffix(error_get_code_file(err), "en-utils.cpp")) << error_get_code_file(err);
+    error_free(err);
+}
+
+TEST_F(PolicyTest, AProcessWhoseImageFileWasReplacedOrRemovedKeepsItsPathAndName)
+{
+    for (bool replace : {true, false}) {
+        SCOPED_TRACE(replace ? "replaced" : "removed");
+        const std::string tool = CopyProgram("hv-replaced-tool");
+        GPid child = Start(tool);
+        ASSERT_NE(child, 0);
+        if (replace) {
+            CopyProgram("hv-replaced-tool.new");
+            std::filesystem::rename(tool + ".new", tool);
+        } else {
+            std::filesystem::remove(tool);
+        }
+        g_autofree char *link = g_file_read_link(("/proc/" + std::to_string(child) + "/exe").c_str(), nullptr);
+        ASSERT_NE(link, nullptr);
+        ASSERT_EQ(std::string(link), tool + " (deleted)");
+
+        /* The lids of running processes are sent with the push. */
+        ASSERT_EQ(Run(SetPolicy(replace ? 7 : 8,
+                                ProcessOutput({{"tool-name", R"({"image_basename": "hv-replaced-tool"})"}})))
+                      .rfind("{\"new-revision\"", 0),
+                  0u);
+        EXPECT_EQ(Decide(ProcessTuple(static_cast<uint64_t>(child))), "BLOCK:tool-name");
+        endr::LidReply reply{};
+        ASSERT_TRUE(LidReply(static_cast<uint64_t>(child), &reply));
+        auto stored = Stored(reply);
+        ASSERT_TRUE(stored);
+        EXPECT_STREQ(stored->image_path, tool.c_str());
+        EXPECT_STREQ(stored->app_name, "hv-replaced-tool");
+        Stop(child);
+    }
+}
+
+TEST_F(PolicyTest, TheDriverAsksForTheLidsOfAProcessStartedAfterThePush)
+{
+    const std::string tool = CopyProgram("hv-new-tool");
+    const std::string other = CopyProgram("hv-other-tool");
+    ASSERT_EQ(Run(SetPolicy(7, ProcessOutput({{"tool-name", R"({"image_basename": "hv-new-tool"})"}})))
+                  .rfind("{\"new-revision\": 7", 0),
+              0u);
+    int64_t raised = DriverCounter("endr.lid-requests-raised");
+    GPid child = Start(tool);
+    ASSERT_NE(child, 0);
+    EXPECT_EQ(Decide(ProcessTuple(static_cast<uint64_t>(child))), "BLOCK:tool-name");
+    EXPECT_EQ(DriverCounter("endr.lid-requests-raised"), raised + 1);
+    /* Answered once: the next connection of the process needs no request. */
+    EXPECT_EQ(Decide(ProcessTuple(static_cast<uint64_t>(child))), "BLOCK:tool-name");
+    EXPECT_EQ(DriverCounter("endr.lid-requests-raised"), raised + 1);
+    Stop(child);
+
+    /* A pid taken again by another program is another process: its lids are asked for again. */
+    GPid first = Start(other);
+    ASSERT_NE(first, 0);
+    EXPECT_EQ(Decide(ProcessTuple(static_cast<uint64_t>(first))), "BLOCK:out-block");
+    Stop(first);
+    GPid again = Start(tool, first);
+    if (again == 0) {
+        GTEST_SKIP() << "this system does not let the test choose a process id";
+    }
+    EXPECT_EQ(Decide(ProcessTuple(static_cast<uint64_t>(again))), "BLOCK:tool-name");
+    Stop(again);
+}
+
+TEST_F(PolicyTest, NoPidIsNamedByItsNumberAndKernelThreadsGoByTheirKernelName)
+{
+    auto [kthread, kname] = FirstKernelThread();
+    ASSERT_EQ(Run(SetPolicy(7, ProcessOutput({{"system-name", R"({"image_basename": "System"})"},
+                                              {"idle-name", R"({"image_basename": "System Idle Process"})"},
+                                              {"kernel-name", R"({"image_basename": ")" + kname + R"("})"}})))
+                  .rfind("{\"new-revision\": 7", 0),
+              0u);
+
+    /* Pid 4 is whatever Linux has there, if anything. */
+    endr::LidReply four = AskLids(4);
+    EXPECT_NE(Decide(ProcessTuple(4)), "BLOCK:system-name");
+    if (auto stored = Stored(four)) {
+        std::string comm = hvtest::ReadFile("/proc/4/comm", "");
+        EXPECT_EQ(std::string(stored->app_name) + "\n", comm);
+    }
+
+    if (kthread == 0) {
+        GTEST_SKIP() << "no kernel thread is visible here";
+    }
+    endr::LidReply reply = AskLids(kthread);
+    EXPECT_EQ(Decide(ProcessTuple(kthread)), "BLOCK:kernel-name");
+    auto stored = Stored(reply);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->app_name, kname);
+    EXPECT_EQ(stored->image_path, kname);
+    /* Its parent (or, for the first one, the pid 0 above it) is looked up too, never named "System Idle Process". */
+    EXPECT_TRUE(stored->has_ppid);
+    EXPECT_STRNE(stored->parent_name, "System Idle Process");
 }
 
 TEST_F(PolicyTest, StateOffClosesTheDeviceAndOnPushesTheStoredPolicyAgain)

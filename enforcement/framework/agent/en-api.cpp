@@ -519,11 +519,14 @@ void *en_api_thread_entry(void *arg)
     auto *en_handle = static_cast<struct en_handle *>(arg);
     AGENT_CHECK_NULL(en_handle, "en_handle", nullptr);
     g_message("[api] starting recv thread: %d", static_cast<int>(platform_thread_id()));
+    static_assert(EN_API_EVENT_AREA_SIZE == EN_DRIVER_EVENT_AREA_SIZE &&
+                  EN_API_EVENT_BUFFER_SIZE == EN_DRIVER_EVENT_BUFFER_SIZE);
+    uint8_t event[EN_API_EVENT_AREA_SIZE];
     auto *buffer = static_cast<uint8_t *>(g_malloc(EN_DRIVER_EVENT_BUFFER_SIZE));
     while (!en_handle->m_stop_event) {
-        memset(buffer, 0, EN_API_EVENT_AREA_SIZE);
+        memset(event, 0, sizeof event);
         uint32_t returned = 0;
-        if (!en_driver_read_event(en_handle->device, buffer, &returned)) {
+        if (!en_driver_read_event(en_handle->device, event, buffer, &returned)) {
             if (en_handle->m_stop_event) {
                 break;
             }
@@ -532,8 +535,8 @@ void *en_api_thread_entry(void *arg)
         }
         uint32_t type = 0;
         uint64_t pid = 0;
-        memcpy(&type, buffer, sizeof type);
-        memcpy(&pid, buffer + 4, sizeof pid);
+        memcpy(&type, event, sizeof type);
+        memcpy(&pid, event + 4, sizeof pid);
         if (type != EN_API_EVENT_LID_REQUEST) {
             g_critical("[api] unknown event type from driver: %u", type);
             continue;
@@ -644,14 +647,20 @@ bool en_api_add_chain(en_handle *en_handle, void *add_chain_msg)
 }
 
 bool en_api_add_rule(en_handle *en_handle, const char *table_name, const char *chain_name, const void *rule,
-                     uint64_t rule_length)
+                     uint64_t rule_length, Error **errp)
 {
+    AGENT_CHECK_NULL_ERR(en_handle, "en_handle", errp, false);
+    AGENT_CHECK_NULL_ERR(table_name, "table_name", errp, false);
+    AGENT_CHECK_NULL_ERR(chain_name, "chain_name", errp, false);
+    AGENT_CHECK_NULL_ERR(rule || rule_length == 0, "rule", errp, false);
     if (strlen(table_name) >= EN_API_NAME_SIZE) {
         g_warning("[api] table name is too long");
+        error_setg(errp, "[api] table name is too long");
         return false;
     }
     if (strlen(chain_name) >= EN_API_NAME_SIZE) {
         g_warning("[api] chain name is too long");
+        error_setg(errp, "[api] chain name is too long");
         return false;
     }
     if (rule_length > UINT32_MAX - EN_API_ADD_RULE_HEADER_SIZE) {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+struct Error;
 struct en_handle;
 
 /* Published by the module start so that configuration handlers and commands reach the
@@ -116,9 +117,10 @@ bool en_api_platform_add_chain(en_handle *en_handle, void *buf, uint32_t length)
 bool en_api_platform_add_rule(en_handle *en_handle, void *buf, uint32_t length);
 /* The 260-byte add-chain message as rule conversion builds it. */
 bool en_api_add_chain(en_handle *en_handle, void *add_chain_msg);
-/* Wraps a rule buffer into the add-rule message (names under 128 characters). */
+/* Wraps a rule buffer into the add-rule message (names under 128 characters). A missing
+ * or too long name is refused with errp set; a refusal by the driver only logs. */
 bool en_api_add_rule(en_handle *en_handle, const char *table_name, const char *chain_name, const void *rule,
-                     uint64_t rule_length);
+                     uint64_t rule_length, Error **errp);
 bool en_api_policy_set_revision(en_handle *en_handle, uint64_t revision);
 bool en_api_policy_light_revision_update(en_handle *en_handle, uint64_t revision);
 /* Swap, adoption of the lid numbering built aside, existing lids update, reauthorization.

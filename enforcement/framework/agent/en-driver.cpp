@@ -497,9 +497,9 @@ bool en_driver_read_output(platform_device *device, uint32_t code, void *output,
     return send_ioctl(device, code, 0, 0, 0, output, output_size, nullptr);
 }
 
-bool en_driver_read_event(platform_device *device, void *buffer, uint32_t *bytes_returned)
+bool en_driver_read_event(platform_device *device, void *event_area, void *buffer, uint32_t *bytes_returned)
 {
-    return send_ioctl(device, EN_IOCTL_READ_EVENT, 0, reinterpret_cast<uintptr_t>(buffer), 0, buffer,
+    return send_ioctl(device, EN_IOCTL_READ_EVENT, 0, reinterpret_cast<uintptr_t>(event_area), 0, buffer,
                       EN_DRIVER_EVENT_BUFFER_SIZE, bytes_returned);
 }
 

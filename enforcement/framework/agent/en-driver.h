@@ -72,7 +72,8 @@ static_assert(std::endian::native == std::endian::little, "the driver reads the 
 #define EN_IOCTL_SET_SERVICE_NAME_MAP 0x122529u
 #define EN_IOCTL_EXISTING_SERVICE_TUPLES 0x12252Du
 
-/* Output buffer of an event read. */
+/* An event read: the record area the header points at, and the output buffer, two areas. */
+#define EN_DRIVER_EVENT_AREA_SIZE 48u
 #define EN_DRIVER_EVENT_BUFFER_SIZE 65535u
 /* Queue-size selectors and the sizes the driver accepts for each. */
 #define EN_DRIVER_QUEUE_SELECTOR_0 0
@@ -101,9 +102,11 @@ bool en_driver_send_value(platform_device *device, uint32_t code, uint64_t value
 /* The driver reads buffer, or writes into it for the "get" requests. */
 bool en_driver_send_buffer(platform_device *device, uint32_t code, void *buffer, uint32_t length);
 bool en_driver_read_output(platform_device *device, uint32_t code, void *output, uint32_t output_size);
-/* buffer: EN_DRIVER_EVENT_BUFFER_SIZE bytes, also the event record area the header points at.
- * Waits until an event is pending; ends false when the device closes meanwhile. */
-bool en_driver_read_event(platform_device *device, void *buffer, uint32_t *bytes_returned);
+/* event_area: EN_DRIVER_EVENT_AREA_SIZE bytes, where the driver writes the event record
+ * (the header carries its address); buffer: the EN_DRIVER_EVENT_BUFFER_SIZE-byte output
+ * buffer, apart from it. Waits until an event is pending; ends false when the device
+ * closes meanwhile. */
+bool en_driver_read_event(platform_device *device, void *event_area, void *buffer, uint32_t *bytes_returned);
 /* Refused (false, nothing sent or logged) outside the sizes of the selector. */
 bool en_driver_set_queue_size(platform_device *device, uint8_t selector, uint32_t size);
 

@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "enforcement/framework/agent/en-rules.h"
 #include "enforcement/framework/common/en-utils.h"
+#include "enforcement/platforms/name-resolve.h"
 #include "qapi/qmp-enforcement-types.h"
 #include "util/aux-netif.h"
 #include "util/error.h"
@@ -180,16 +182,69 @@ bool parse_server_port(const char *text, uint16_t *port)
     return true;
 }
 
+/* EN_AF_INET or EN_AF_INET6 for an address in standard notation, -1 for anything else. */
+int literal_family(const char *host)
+{
+    unsigned char buf[16];
+    if (!host) {
+        return -1;
+    }
+    if (inet_pton(AF_INET, host, buf) == 1) {
+        return EN_AF_INET;
+    }
+    /* A zone ("fe80::1%eth0") names an interface, not another address. */
+    g_autofree char *bare = g_strndup(host, strcspn(host, "%"));
+    return inet_pton(AF_INET6, bare, buf) == 1 ? EN_AF_INET6 : -1;
+}
+
+const char *family_name(int family)
+{
+    return family == EN_AF_INET6 ? "IPv6" : "IPv4";
+}
+
+/* Flags that name only the other family, or deny this one. */
+bool flags_contradict(const InetSocketAddress *server, int family)
+{
+    bool v4 = server->has_ipv4 && server->ipv4, v6 = server->has_ipv6 && server->ipv6;
+    if (family == EN_AF_INET) {
+        return (v6 && !v4) || (server->has_ipv4 && !server->ipv4);
+    }
+    return (v4 && !v6) || (server->has_ipv6 && !server->ipv6);
+}
+
+/* For a host name the flags choose what to ask for: one family when only it is set. */
+platform_resolve_family name_family(const InetSocketAddress *server)
+{
+    bool v4 = server->has_ipv4 && server->ipv4, v6 = server->has_ipv6 && server->ipv6;
+    if (v6 && !v4) {
+        return PLATFORM_RESOLVE_IPV6;
+    }
+    if (v4 && !v6) {
+        return PLATFORM_RESOLVE_IPV4;
+    }
+    return PLATFORM_RESOLVE_ANY;
+}
+
+void add_server_rule(EnforcementChain *output, const char *address, uint16_t port)
+{
+    g_debug("[policy] adding server implicit rule to: %s:%d", address, port);
+    EnforcementRule *rule = new_rule("implicit-server-rule", protocols(&s_proto_tcp));
+    g_autofree char *subnet = g_strdup_printf(en_str_af(address) == EN_AF_INET6 ? "%s/128" : "%s/32", address);
+    strList *subnets = nullptr;
+    str_prepend(&subnets, subnet);
+    set_subnets(rule->match_dst, subnets);
+    set_port(rule->match_dst, port);
+    chain_prepend(output, rule);
+}
+
 void add_server_rules(const InetSocketAddressList *servers, EnforcementChain *output)
 {
-    bool added = false;
+    std::vector<const InetSocketAddress *> usable;
+    std::vector<uint16_t> ports;
+    std::vector<platform_host_lookup> lookups;
     for (const InetSocketAddressList *s = servers; s; s = s->next) {
         const InetSocketAddress *server = s->value;
-        if (!server) {
-            continue;
-        }
-        if (server->has_ipv6 && server->ipv6) {
-            g_warning("[policy] no support for non-IPv4 implicit server address: %s:%s", server->host, server->port);
+        if (!server || !server->host) {
             continue;
         }
         uint16_t port = 0;
@@ -197,16 +252,35 @@ void add_server_rules(const InetSocketAddressList *servers, EnforcementChain *ou
             g_warning("[policy] wrong port in server implicit rule to: %s:%s", server->host, server->port);
             continue;
         }
-        g_debug("[policy] adding server implicit rule to: %s:%d", server->host, port);
-        EnforcementRule *rule = new_rule("implicit-server-rule", protocols(&s_proto_tcp));
-        g_autofree char *subnet = g_strdup_printf("%s/32", server->host);
-        strList *subnets = nullptr;
-        str_prepend(&subnets, subnet);
-        set_subnets(rule->match_dst, subnets);
-        set_port(rule->match_dst, port);
-        chain_prepend(output, rule);
-        added = true;
+        platform_host_lookup lookup{};
+        lookup.name = server->host;
+        int family = literal_family(server->host);
+        if (family < 0) {
+            lookup.family = name_family(server);
+        } else if (flags_contradict(server, family)) {
+            g_warning("[policy] address family flags of implicit server address %s:%s contradict the address, "
+                      "using it as %s",
+                      server->host, server->port, family_name(family));
+        }
+        usable.push_back(server);
+        ports.push_back(port);
+        lookups.push_back(lookup);
     }
+    /* Literals come back at once in canonical form; names are looked up together. */
+    platform_resolve_hosts(lookups.data(), lookups.size(), EN_SERVER_RESOLVE_TIMEOUT_MS);
+    bool added = false;
+    for (size_t i = 0; i < lookups.size(); i++) {
+        if (!lookups[i].addresses) {
+            g_warning("[policy] failed resolving implicit server address %s:%s (%s), skipping it",
+                      usable[i]->host, usable[i]->port, lookups[i].error ? lookups[i].error : "no address");
+            continue;
+        }
+        for (GSList *a = lookups[i].addresses; a; a = a->next) {
+            add_server_rule(output, static_cast<const char *>(a->data), ports[i]);
+            added = true;
+        }
+    }
+    platform_host_lookups_clear(lookups.data(), lookups.size());
     if (!added) {
         g_debug("[policy] no IP for server implicit rule");
     }
@@ -589,6 +663,18 @@ void en_broadcast_cache_free(void)
         g_hash_table_destroy(s_broadcast);
         s_broadcast = nullptr;
     }
+}
+
+bool en_server_address_is_ipv6(const InetSocketAddress *server)
+{
+    if (!server) {
+        return false;
+    }
+    int family = literal_family(server->host);
+    if (family >= 0) {
+        return family == EN_AF_INET6;
+    }
+    return name_family(server) == PLATFORM_RESOLVE_IPV6;
 }
 
 void en_implicit_set_sources(const en_implicit_sources *sources)

@@ -15,6 +15,7 @@
 struct Error;
 struct EnforcementChainList;
 struct EnforcementPolicyImplicitRuleList;
+struct InetSocketAddress;
 struct InetSocketAddressList;
 struct IpProtocolList;
 struct NetworkInterfaceList;
@@ -22,6 +23,9 @@ struct NetworkInterfaceList;
 /* The instance-metadata host name the second cloud rule allows. */
 #define EN_CLOUD_METADATA_HOST "metadata.cloud.internal"
 #define EN_CLOUD_METADATA_ADDRESS "169.254.169.254"
+
+/* The most the builder waits for the host names of the server list, all names together. */
+#define EN_SERVER_RESOLVE_TIMEOUT_MS 2000
 
 /* "policy.implicit_dns_rules": whether the DNS server rule is added. */
 extern bool g_en_implicit_dns_rules;
@@ -38,10 +42,18 @@ void en_implicit_protocols_free(void);
  * Removes the implicit chains of both tables, builds them afresh and returns the records
  * of what was added, in the order the management side expects. Never fails: unusable
  * inputs are logged and skipped. The table heads may change.
+ *
+ * Server rules: an address's family comes from its text (IPv4 gives /32, IPv6 /128; flags
+ * that say otherwise are logged and ignored). A host name is resolved here, within
+ * EN_SERVER_RESOLVE_TIMEOUT_MS, asking for the one family its flags name if they name only
+ * one; every address found gets its rule, a name without one is logged and skipped.
  */
 EnforcementPolicyImplicitRuleList *en_policy_add_implicit_rules(const InetSocketAddressList *servers,
                                                                 EnforcementChainList **output_table,
                                                                 EnforcementChainList **input_table, bool roaming);
+
+/* Whether a server entry stands for IPv6: its text when it is an address, else its flags. */
+bool en_server_address_is_ipv6(const InetSocketAddress *server);
 
 /* Sets rule_type on every rule: "DEFAULT-ALLOW" rules default, implicit chains implicit
  * (the two roaming rules explicit), everything else explicit. */

@@ -380,8 +380,8 @@ bool en_lid_map_get(en_process_info_t **proc_info, en_lids_t *lids_out, uint32_t
 void en_lid_map_add_pid_info(en_process_info_t *proc_info, uint32_t *cid_out)
 {
     AGENT_CHECK_NULL(proc_info, "*proc_info", );
-    AGENT_CHECK_NULL(cid_out, "cid_out", );
     InfoPtr owned(proc_info);
+    AGENT_CHECK_NULL(cid_out, "cid_out", );
     uint32_t cid = s_next_cid.fetch_add(1);
     *cid_out = cid;
     std::lock_guard<std::mutex> guard(s_mutex);

@@ -72,7 +72,8 @@ en_lid_lookup en_lid_map_lookup(const en_process_info_t *info, en_lids_t *lids_o
  */
 bool en_lid_map_get(en_process_info_t **proc_info, en_lids_t *lids_out, uint32_t *cid_out);
 /* Takes proc_info into the pid table under a new cid, replacing an entry of the same
- * (cid, pid). On a NULL argument nothing is taken. */
+ * (cid, pid). proc_info is taken in every case: released when it cannot be stored (no
+ * map, or a NULL cid_out). */
 void en_lid_map_add_pid_info(en_process_info_t *proc_info, uint32_t *cid_out);
 /* A deep copy of the information stored under (pid, cid); false and NULL when none. */
 bool en_lid_map_get_pid(uint64_t pid, uint32_t cid, en_process_info_t **process_info);

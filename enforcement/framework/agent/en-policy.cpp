@@ -562,7 +562,7 @@ EnforcementPolicyOutput *qmp_get_enforcement_policy(bool has_format, Enforcement
     /* The record requires a server: the first management server, else an empty one. */
     const InetSocketAddress *server = s_servers ? s_servers->value : nullptr;
     text->server_ip = g_strdup(server ? server->host : "");
-    text->server_ip_type = server && server->has_ipv6 && server->ipv6 ? IP_ADDRESS_TYPE_IPV6 : IP_ADDRESS_TYPE_IPV4;
+    text->server_ip_type = en_server_address_is_ipv6(server) ? IP_ADDRESS_TYPE_IPV6 : IP_ADDRESS_TYPE_IPV4;
     guint64 port = 0;
     if (server && g_ascii_string_to_unsigned(server->port, 10, 0, 65535, &port, nullptr)) {
         text->server_port = (uint16_t)port;

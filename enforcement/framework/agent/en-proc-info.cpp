@@ -11,23 +11,30 @@ using ull = unsigned long long;
 
 namespace {
 
-constexpr uint64_t kIdlePid = 0;
-constexpr uint64_t kSystemPid = 4;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr const char *kIdleName = "System Idle Process";
-constexpr const char *kSystemName = "System";
 
-/* The idle and system processes are named without opening them. */
-char *image_path_of(uint64_t pid, uint32_t *code)
+/*
+ * The image path and application name of pid. A kernel thread has no image: its kernel
+ * name stands for both, as it is, since it may hold separators and dots.
+ */
+bool identify(uint64_t pid, char **image_path, char **app_name, uint32_t *code)
 {
-    if (pid == kIdlePid) {
-        return g_strdup(kIdleName);
+    *image_path = platform_process_image_path(pid, code);
+    if (*image_path) {
+        *app_name = en_process_app_name(*image_path);
+        return true;
     }
-    if (pid == kSystemPid) {
-        return g_strdup(kSystemName);
+    if (*code != kErrorAccessDenied) {
+        return false;
     }
-    return platform_process_image_path(pid, code);
+    char *kernel_name = platform_kernel_thread_name(pid);
+    if (!kernel_name) {
+        return false;
+    }
+    *image_path = kernel_name;
+    *app_name = g_strdup(kernel_name);
+    return true;
 }
 
 void set_parent(en_process_info_t *info)
@@ -44,9 +51,10 @@ void set_parent(en_process_info_t *info)
     }
     info->ppid = ppid;
     info->has_ppid = true;
-    g_autofree char *parent_image = image_path_of(ppid, &code);
-    if (parent_image) {
-        info->parent_name = en_process_app_name(parent_image);
+    g_autofree char *parent_image = nullptr;
+    char *parent_name = nullptr;
+    if (identify(ppid, &parent_image, &parent_name, &code)) {
+        info->parent_name = parent_name;
         return;
     }
     if (code == kErrorInvalidParameter) {
@@ -112,22 +120,8 @@ bool fetch_process_info(uint64_t pid, en_process_info_t **out, Error **errp)
 {
     auto *info = g_new0(en_process_info_t, 1);
     info->pid = pid;
-    if (pid == kIdlePid) {
-        info->app_name = g_strdup(kIdleName);
-        info->image_path = g_strdup(kIdleName);
-        *out = info;
-        return true;
-    }
-    if (pid == kSystemPid) {
-        info->app_name = g_strdup(kSystemName);
-        info->image_path = g_strdup(kSystemName);
-        info->parent_name = g_strdup(kIdleName);
-        *out = info;
-        return true;
-    }
     uint32_t code = 0;
-    info->image_path = platform_process_image_path(pid, &code);
-    if (!info->image_path) {
+    if (!identify(pid, &info->image_path, &info->app_name, &code)) {
         if (code == kErrorAccessDenied) {
             g_debug("[proc info] no permissions reading process %llu module path, might be a system process",
                     static_cast<ull>(pid));
@@ -139,7 +133,6 @@ bool fetch_process_info(uint64_t pid, en_process_info_t **out, Error **errp)
         en_process_info_free(info);
         return false;
     }
-    info->app_name = en_process_app_name(info->image_path);
     set_parent(info);
     *out = info;
     return true;

@@ -35,9 +35,9 @@ void en_process_info_free(en_process_info_t *info);
 
 /*
  * The record of process pid: image path, application name, parent id and parent name.
- * Pids 0 and 4 are the idle and system processes and never open a process. False with
- * errp set when the process does not exist or its image cannot be read; false without
- * errp when access is denied (debug log only). A parent that cannot be named keeps the
- * record valid.
+ * Every pid is looked up, none is named by its number; a kernel thread, which has no
+ * image, takes its kernel name as image path and name. False with errp set when the
+ * process does not exist or its image cannot be read; false without errp when access is
+ * denied (debug log only). A parent that cannot be named keeps the record valid.
  */
 bool fetch_process_info(uint64_t pid, en_process_info_t **out, Error **errp);

@@ -556,8 +556,13 @@ bool en_rule_convert(en_handle *en_handle, const char *table_name, const char *c
     if (!en_rule_build(table_name, chain_name, qmp_rule, &caps, &buf, &len, errp)) {
         return false;
     }
-    if (!en_api_add_rule(en_handle, table_name, chain_name, buf, len)) {
-        WARN_FAIL(errp, "[rule] failed to add rule: %s", qmp_rule->id);
+    Error *err = nullptr;
+    if (!en_api_add_rule(en_handle, table_name, chain_name, buf, len, &err)) {
+        if (err) {
+            error_propagate(errp, err);
+        } else {
+            WARN_FAIL(errp, "[rule] failed to add rule: %s", qmp_rule->id);
+        }
         return false;
     }
     return true;

@@ -115,25 +115,21 @@ bool en_ip_to_str(const en_ip_addr_t *ip, char *text, size_t size)
 bool en_parse_cidr(const char *text, en_ip_addr_t *addr, en_ip_addr_t *mask, Error **errp)
 {
     const char *slash = text ? strchr(text, '/') : nullptr;
-    auto fail = [&]() {
+    g_autofree char *address = slash ? g_strndup(text, static_cast<gsize>(slash - text)) : nullptr;
+    int family = en_str_af(address);
+    long long prefix = slash ? read_prefix(slash + 1) : -1;
+    long long max_prefix = family == EN_AF_INET ? 32 : 128;
+    bool parsed = family >= 0 && prefix >= 0 && prefix <= max_prefix;
+    if (parsed) {
+        memset(addr, 0, sizeof(*addr));
+        memset(mask, 0, sizeof(*mask));
+        parsed = _en_pton(family, address, &addr->addr);
+    }
+    /* Raised here, not in a helper, so that the Error names this function. */
+    if (!parsed) {
         g_warning("[utils] failed to parse: %s", text ? text : "(null)");
         error_setg(errp, "[utils] failed to parse: %s", text ? text : "(null)");
         return false;
-    };
-    if (!slash) {
-        return fail();
-    }
-    g_autofree char *address = g_strndup(text, static_cast<gsize>(slash - text));
-    int family = en_str_af(address);
-    long long prefix = read_prefix(slash + 1);
-    long long max_prefix = family == EN_AF_INET ? 32 : 128;
-    if (family < 0 || prefix < 0 || prefix > max_prefix) {
-        return fail();
-    }
-    memset(addr, 0, sizeof(*addr));
-    memset(mask, 0, sizeof(*mask));
-    if (!_en_pton(family, address, &addr->addr)) {
-        return fail();
     }
     if (family == EN_AF_INET) {
         addr->is_ipv4 = mask->is_ipv4 = 1;

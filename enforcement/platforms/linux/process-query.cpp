@@ -82,11 +82,56 @@ GArray *platform_process_ids(uint32_t *win32_error)
     return pids;
 }
 
+/*
+ * The kernel marks the link of an image whose file was replaced or removed; the process
+ * still runs what it was started from. A file really named so is left alone: it is the
+ * image itself.
+ */
+static void strip_deleted_mark(const char *exe_link, char *path)
+{
+    static constexpr char kMark[] = " (deleted)";
+    constexpr size_t k = sizeof kMark - 1;
+    size_t n = strlen(path);
+    if (n <= k || strcmp(path + n - k, kMark) != 0) {
+        return;
+    }
+    struct stat image, named;
+    if (stat(exe_link, &image) == 0 && stat(path, &named) == 0 && image.st_dev == named.st_dev &&
+        image.st_ino == named.st_ino) {
+        return;
+    }
+    path[n - k] = '\0';
+}
+
+/* Field n (1-based, from 3 on: the command name may hold anything) of a stat text. */
+static bool stat_field(const char *stat_text, unsigned n, std::string *out)
+{
+    const char *close = stat_text ? strrchr(stat_text, ')') : nullptr;
+    if (!close || close[1] != ' ' || n < 3) {
+        return false;
+    }
+    const char *p = close + 2;
+    for (unsigned field = 3; field < n; field++) {
+        p = strchr(p, ' ');
+        if (!p) {
+            return false;
+        }
+        p++;
+    }
+    size_t len = strcspn(p, " \n");
+    if (len == 0) {
+        return false;
+    }
+    out->assign(p, len);
+    return true;
+}
+
 char *platform_process_image_path(uint64_t pid, uint32_t *win32_error)
 {
     g_autofree char *exe = g_strdup_printf("/proc/%llu/exe", static_cast<unsigned long long>(pid));
     char *path = g_file_read_link(exe, nullptr);
     if (path) {
+        strip_deleted_mark(exe, path);
         return path;
     }
     g_autofree char *dir = g_strdup_printf("/proc/%llu", static_cast<unsigned long long>(pid));
@@ -173,6 +218,39 @@ bool platform_process_parent_id(uint64_t pid, uint64_t *ppid, uint32_t *win32_er
         return false;
     }
     return true;
+}
+
+bool platform_parse_stat_kernel_thread(const char *stat_text, bool *kernel_thread)
+{
+    constexpr unsigned long long kFlagKernelThread = 0x00200000; /* PF_KTHREAD */
+    std::string flags;
+    if (!stat_field(stat_text, 9, &flags) || flags.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *kernel_thread = (g_ascii_strtoull(flags.c_str(), nullptr, 10) & kFlagKernelThread) != 0;
+    return true;
+}
+
+char *platform_kernel_thread_name(uint64_t pid)
+{
+    g_autofree char *stat_path = g_strdup_printf("/proc/%llu/stat", static_cast<unsigned long long>(pid));
+    g_autofree char *stat_text = nullptr;
+    bool kernel_thread = false;
+    if (!g_file_get_contents(stat_path, &stat_text, nullptr, nullptr) ||
+        !platform_parse_stat_kernel_thread(stat_text, &kernel_thread) || !kernel_thread) {
+        return nullptr;
+    }
+    g_autofree char *comm_path = g_strdup_printf("/proc/%llu/comm", static_cast<unsigned long long>(pid));
+    char *comm = nullptr;
+    if (!g_file_get_contents(comm_path, &comm, nullptr, nullptr)) {
+        return nullptr;
+    }
+    g_strchomp(comm);
+    if (!*comm) {
+        g_free(comm);
+        return nullptr;
+    }
+    return comm;
 }
 
 uint32_t platform_thread_id(void)
