@@ -289,7 +289,8 @@ TEST_F(LauncherTest, EveryConfigurationFieldStartsAtItsDocumentedDefault)
         GPid pid = start(command(args));
         ASSERT_GT(pid, 0);
         ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
-        for (const char *request : {R"({"execute": "get-configuration-defaults"})", R"({"execute": "get-configuration"})"}) {
+        for (const char *request :
+             {R"({"execute": "get-configuration-defaults"})", R"({"execute": "get-configuration"})"}) {
             SCOPED_TRACE(request);
             Outcome reply = spawn({HV_QMP, "--address", address, request});
             EXPECT_EQ(reply.exit_code, 0) << reply.out;
