@@ -17,15 +17,21 @@ static constexpr size_t kEntryFieldOverhead = 33;
 static constexpr size_t kIndexThreshold = 64;
 
 /*
- * Open addressing with linear probing over entry pointers, at most half full. Slots are
- * chosen from the key's hash mixed by a multiplication, so that keys whose GLib hashes
- * are close (the usual "name1", "name2", ...) spread over the table.
+ * Open addressing with linear probing, at most half full. A slot keeps the key's hash
+ * beside the entry, so probing and growing touch no entry but the one looked for. Slots
+ * are chosen from the hash mixed by a multiplication, so that keys whose GLib hashes are
+ * close (the usual "name1", "name2", ...) spread over the table.
  */
+struct QDictIndexSlot {
+    QDictEntry *entry;
+    unsigned hash;
+};
+
 struct QDictIndex {
     unsigned shift; /* 64 - log2(capacity) */
     size_t mask;
     size_t used;
-    QDictEntry **slots;
+    QDictIndexSlot *slots;
 };
 
 static size_t index_home(const QDictIndex *index, unsigned hash)
@@ -33,27 +39,27 @@ static size_t index_home(const QDictIndex *index, unsigned hash)
     return static_cast<size_t>((uint64_t{hash} * 0x9E3779B97F4A7C15ull) >> index->shift);
 }
 
-static void index_place(QDictIndex *index, QDictEntry *e)
+static void index_place(QDictIndex *index, QDictEntry *e, unsigned hash)
 {
-    size_t i = index_home(index, e->hash);
-    while (index->slots[i]) {
+    size_t i = index_home(index, hash);
+    while (index->slots[i].entry) {
         i = (i + 1) & index->mask;
     }
-    index->slots[i] = e;
+    index->slots[i] = {e, hash};
     index->used++;
 }
 
 static void index_resize(QDictIndex *index, unsigned bits)
 {
-    QDictEntry **old = index->slots;
+    QDictIndexSlot *old = index->slots;
     size_t old_capacity = old ? index->mask + 1 : 0;
     index->shift = 64 - bits;
     index->mask = (size_t{1} << bits) - 1;
     index->used = 0;
-    index->slots = g_new0(QDictEntry *, index->mask + 1);
+    index->slots = g_new0(QDictIndexSlot, index->mask + 1);
     for (size_t i = 0; i < old_capacity; i++) {
-        if (old[i]) {
-            index_place(index, old[i]);
+        if (old[i].entry) {
+            index_place(index, old[i].entry, old[i].hash);
         }
     }
     g_free(old);
@@ -64,15 +70,15 @@ static void index_add(QDictIndex *index, QDictEntry *e)
     if ((index->used + 1) * 2 > index->mask + 1) {
         index_resize(index, 64 - index->shift + 1);
     }
-    index_place(index, e);
+    index_place(index, e, e->hash);
 }
 
 static QDictEntry *index_find(const QDictIndex *index, unsigned hash, const char *key)
 {
-    for (size_t i = index_home(index, hash); index->slots[i]; i = (i + 1) & index->mask) {
-        QDictEntry *e = index->slots[i];
-        if (e->hash == hash && strcmp(e->key, key) == 0) {
-            return e;
+    for (size_t i = index_home(index, hash); index->slots[i].entry; i = (i + 1) & index->mask) {
+        const QDictIndexSlot &slot = index->slots[i];
+        if (slot.hash == hash && strcmp(slot.entry->key, key) == 0) {
+            return slot.entry;
         }
     }
     return nullptr;
@@ -82,11 +88,11 @@ static QDictEntry *index_find(const QDictIndex *index, unsigned hash, const char
 static void index_remove(QDictIndex *index, const QDictEntry *e)
 {
     size_t gap = index_home(index, e->hash);
-    while (index->slots[gap] != e) {
+    while (index->slots[gap].entry != e) {
         gap = (gap + 1) & index->mask;
     }
-    for (size_t i = (gap + 1) & index->mask; index->slots[i]; i = (i + 1) & index->mask) {
-        size_t home = index_home(index, index->slots[i]->hash);
+    for (size_t i = (gap + 1) & index->mask; index->slots[i].entry; i = (i + 1) & index->mask) {
+        size_t home = index_home(index, index->slots[i].hash);
         /* It may fill the gap unless its home lies cyclically in (gap, i]. */
         bool home_after_gap = gap <= i ? (home > gap && home <= i) : (home > gap || home <= i);
         if (!home_after_gap) {
@@ -94,7 +100,7 @@ static void index_remove(QDictIndex *index, const QDictEntry *e)
             gap = i;
         }
     }
-    index->slots[gap] = nullptr;
+    index->slots[gap] = {nullptr, 0};
     index->used--;
 }
 
@@ -108,7 +114,7 @@ static void index_build(QDict *dict)
     index_resize(index, bits);
     for (QDictEntry *head : dict->table) {
         for (QDictEntry *e = head; e; e = e->next) {
-            index_place(index, e);
+            index_place(index, e, e->hash);
         }
     }
     dict->index = index;
