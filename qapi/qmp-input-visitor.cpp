@@ -2,7 +2,9 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "qobject/qbool.h"
@@ -40,16 +42,6 @@ void forget_key(StackObject *so, const char *name)
             return;
         }
     }
-}
-
-bool is_pending(const StackObject *so, const char *key)
-{
-    for (const char *k : so->pending) {
-        if (k == key) {
-            return true;
-        }
-    }
-    return false;
 }
 
 } // namespace
@@ -131,10 +123,13 @@ void pop(QmpInputVisitor *qiv, Error **errp)
         return;
     }
     if (!so->pending.empty()) {
-        /* Name the first leftover in the dictionary's own order, so the message is stable. */
+        /* Name the first leftover in the dictionary's own order, so the message is stable;
+         * sorted, the leftovers of an object with very many members are found quickly. */
+        std::sort(so->pending.begin(), so->pending.end(), std::less<const char *>());
         QDict *dict = qobject_to_qdict(so->obj);
         for (const QDictEntry *e = qdict_first(dict); e; e = qdict_next(dict, e)) {
-            if (is_pending(so, qdict_entry_key(e))) {
+            if (std::binary_search(so->pending.begin(), so->pending.end(), qdict_entry_key(e),
+                                   std::less<const char *>())) {
                 error_setg(errp, "QMP input object member '%s' is unexpected", qdict_entry_key(e));
                 break;
             }

@@ -128,6 +128,12 @@ void emit_token(JSONLexer *lexer, JSONTokenType type, const char *buf, size_t st
     }
 }
 
+/* The token from tok_start to i, with what earlier chunks left of it, is past the limit. */
+bool token_too_long(const JSONLexer *lexer, size_t tok_start, size_t i)
+{
+    return lexer->pending.size() + (i - tok_start) > JSON_MAX_TOKEN_SIZE;
+}
+
 void advance_position(JSONLexer *lexer, char c)
 {
     if (c == '\n') {
@@ -179,7 +185,7 @@ void json_lexer_feed(JSONLexer *lexer, const char *buf, size_t size)
                 lexer->x += static_cast<int>(run - i);
                 i = run;
             }
-            if (lexer->pending.size() + (i - tok_start) > JSON_MAX_TOKEN_SIZE) {
+            if (token_too_long(lexer, tok_start, i)) {
                 /* Cut off what was gathered so far; lexing restarts on the next byte. */
                 emit_token(lexer, JSON_ERROR, buf, tok_start, i);
                 state = S_START;
@@ -203,7 +209,8 @@ void json_lexer_feed(JSONLexer *lexer, const char *buf, size_t size)
             state = S_START;
             continue;
         }
-        emit_token(lexer, kind, buf, tok_start, i);
+        /* The closing byte counts too: a string is measured with both quotes. */
+        emit_token(lexer, token_too_long(lexer, tok_start, i) ? JSON_ERROR : kind, buf, tok_start, i);
         state = S_START;
     }
     if (state != S_START) {

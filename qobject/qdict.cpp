@@ -13,6 +13,120 @@
 #include "util/agent-assert.h"
 
 static constexpr size_t kEntryFieldOverhead = 33;
+/* Up to this many members the bucket chains are short enough to search. */
+static constexpr size_t kIndexThreshold = 64;
+
+/*
+ * Open addressing with linear probing, at most half full. A slot keeps the key's hash
+ * beside the entry, so probing and growing touch no entry but the one looked for. Slots
+ * are chosen from the hash mixed by a multiplication, so that keys whose GLib hashes are
+ * close (the usual "name1", "name2", ...) spread over the table.
+ */
+struct QDictIndexSlot {
+    QDictEntry *entry;
+    unsigned hash;
+};
+
+struct QDictIndex {
+    unsigned shift; /* 64 - log2(capacity) */
+    size_t mask;
+    size_t used;
+    QDictIndexSlot *slots;
+};
+
+static size_t index_home(const QDictIndex *index, unsigned hash)
+{
+    return static_cast<size_t>((uint64_t{hash} * 0x9E3779B97F4A7C15ull) >> index->shift);
+}
+
+static void index_place(QDictIndex *index, QDictEntry *e, unsigned hash)
+{
+    size_t i = index_home(index, hash);
+    while (index->slots[i].entry) {
+        i = (i + 1) & index->mask;
+    }
+    index->slots[i] = {e, hash};
+    index->used++;
+}
+
+static void index_resize(QDictIndex *index, unsigned bits)
+{
+    QDictIndexSlot *old = index->slots;
+    size_t old_capacity = old ? index->mask + 1 : 0;
+    index->shift = 64 - bits;
+    index->mask = (size_t{1} << bits) - 1;
+    index->used = 0;
+    index->slots = g_new0(QDictIndexSlot, index->mask + 1);
+    for (size_t i = 0; i < old_capacity; i++) {
+        if (old[i].entry) {
+            index_place(index, old[i].entry, old[i].hash);
+        }
+    }
+    g_free(old);
+}
+
+static void index_add(QDictIndex *index, QDictEntry *e)
+{
+    if ((index->used + 1) * 2 > index->mask + 1) {
+        index_resize(index, 64 - index->shift + 1);
+    }
+    index_place(index, e, e->hash);
+}
+
+static QDictEntry *index_find(const QDictIndex *index, unsigned hash, const char *key)
+{
+    for (size_t i = index_home(index, hash); index->slots[i].entry; i = (i + 1) & index->mask) {
+        const QDictIndexSlot &slot = index->slots[i];
+        if (slot.hash == hash && strcmp(slot.entry->key, key) == 0) {
+            return slot.entry;
+        }
+    }
+    return nullptr;
+}
+
+/* Removes without tombstones: later members of the probe run move back into the gap. */
+static void index_remove(QDictIndex *index, const QDictEntry *e)
+{
+    size_t gap = index_home(index, e->hash);
+    while (index->slots[gap].entry != e) {
+        gap = (gap + 1) & index->mask;
+    }
+    for (size_t i = (gap + 1) & index->mask; index->slots[i].entry; i = (i + 1) & index->mask) {
+        size_t home = index_home(index, index->slots[i].hash);
+        /* It may fill the gap unless its home lies cyclically in (gap, i]. */
+        bool home_after_gap = gap <= i ? (home > gap && home <= i) : (home > gap || home <= i);
+        if (!home_after_gap) {
+            index->slots[gap] = index->slots[i];
+            gap = i;
+        }
+    }
+    index->slots[gap] = {nullptr, 0};
+    index->used--;
+}
+
+static void index_build(QDict *dict)
+{
+    QDictIndex *index = g_new0(QDictIndex, 1);
+    unsigned bits = 8;
+    while ((size_t{1} << bits) < dict->size * 4) {
+        bits++;
+    }
+    index_resize(index, bits);
+    for (QDictEntry *head : dict->table) {
+        for (QDictEntry *e = head; e; e = e->next) {
+            index_place(index, e, e->hash);
+        }
+    }
+    dict->index = index;
+}
+
+static void index_free(QDictIndex *index)
+{
+    if (index) {
+        g_free(index->slots);
+        g_free(index);
+    }
+}
 
 /* The key lives right after the entry: one allocation per member. */
 static QDictEntry *entry_new(const char *key, size_t key_len)
@@ -35,20 +149,19 @@ static void qdict_destroy(QObject *obj)
             e = next;
         }
     }
+    index_free(dict->index);
     qobject_release<QDict>(obj);
 }
 
 static const QType s_qdict_type = {QTYPE_QDICT, sizeof(QDict), qdict_destroy};
 
-static unsigned bucket_of(const char *key)
+static QDictEntry *find(const QDict *dict, unsigned hash, const char *key)
 {
-    return g_str_hash(key) % QDICT_BUCKET_MAX;
-}
-
-static QDictEntry *find_in_bucket(const QDict *dict, unsigned bucket, const char *key)
-{
-    for (QDictEntry *e = dict->table[bucket]; e; e = e->next) {
-        if (strcmp(e->key, key) == 0) {
+    if (dict->index) {
+        return index_find(dict->index, hash, key);
+    }
+    for (QDictEntry *e = dict->table[hash % QDICT_BUCKET_MAX]; e; e = e->next) {
+        if (e->hash == hash && strcmp(e->key, key) == 0) {
             return e;
         }
     }
@@ -60,13 +173,14 @@ QDict *qdict_new(void)
     QDict *dict = qobject_alloc<QDict>(&s_qdict_type);
     dict->size = 0;
     memset(dict->table, 0, sizeof dict->table);
+    dict->index = nullptr;
     return dict;
 }
 
 void qdict_put_obj(QDict *dict, const char *key, QObject *value)
 {
-    unsigned bucket = bucket_of(key);
-    QDictEntry *e = find_in_bucket(dict, bucket, key);
+    unsigned hash = g_str_hash(key);
+    QDictEntry *e = find(dict, hash, key);
     if (e) {
         qobject_decref(e->value);
         e->value = value;
@@ -75,22 +189,33 @@ void qdict_put_obj(QDict *dict, const char *key, QObject *value)
     size_t key_len = strlen(key);
     e = entry_new(key, key_len);
     e->value = value;
-    e->bucket = bucket;
-    e->next = dict->table[bucket];
-    dict->table[bucket] = e;
+    e->hash = hash;
+    e->bucket = hash % QDICT_BUCKET_MAX;
+    QDictEntry **head = &dict->table[e->bucket];
+    e->next = *head;
+    e->pprev = head;
+    if (*head) {
+        (*head)->pprev = &e->next;
+    }
+    *head = e;
     dict->size++;
     qobject_stats_add_field_memory(QTYPE_QDICT, key_len + kEntryFieldOverhead);
+    if (dict->index) {
+        index_add(dict->index, e);
+    } else if (dict->size > kIndexThreshold) {
+        index_build(dict);
+    }
 }
 
 QObject *qdict_get(const QDict *dict, const char *key)
 {
-    QDictEntry *e = find_in_bucket(dict, bucket_of(key), key);
+    QDictEntry *e = find(dict, g_str_hash(key), key);
     return e ? e->value : nullptr;
 }
 
 bool qdict_haskey(const QDict *dict, const char *key)
 {
-    return find_in_bucket(dict, bucket_of(key), key) != nullptr;
+    return find(dict, g_str_hash(key), key) != nullptr;
 }
 
 size_t qdict_size(const QDict *dict)
@@ -100,16 +225,20 @@ size_t qdict_size(const QDict *dict)
 
 void qdict_del(QDict *dict, const char *key)
 {
-    for (QDictEntry **link = &dict->table[bucket_of(key)]; *link; link = &(*link)->next) {
-        QDictEntry *e = *link;
-        if (strcmp(e->key, key) == 0) {
-            *link = e->next;
-            qobject_decref(e->value);
-            g_free(e);
-            dict->size--;
-            return;
-        }
+    QDictEntry *e = find(dict, g_str_hash(key), key);
+    if (!e) {
+        return;
     }
+    if (dict->index) {
+        index_remove(dict->index, e);
+    }
+    *e->pprev = e->next;
+    if (e->next) {
+        e->next->pprev = e->pprev;
+    }
+    qobject_decref(e->value);
+    g_free(e);
+    dict->size--;
 }
 
 static QObject *get_typed(const QDict *dict, const char *key, qtype_code type)

@@ -1,7 +1,10 @@
 /*
  * QDict: string-keyed map with a fixed table of 16 buckets (GLib string hash modulo
- * 16), new entries at the head of their bucket's chain, no rehashing. Iteration runs
- * buckets 0 to 15, each chain from newest to oldest.
+ * 16), new entries at the head of their bucket's chain. Iteration runs buckets 0 to 15,
+ * each chain from newest to oldest; that order is visible in every written document.
+ * A dictionary that grows past a few dozen members also gets a lookup index beside the
+ * buckets, so that finding a key stays near constant time; the index never changes the
+ * order.
  */
 #pragma once
 #include <cstdint>
@@ -14,14 +17,19 @@ struct QList;
 struct QDictEntry {
     QObject *value;
     QDictEntry *next;
+    QDictEntry **pprev; /* the link that points at this entry */
     char *key;
+    unsigned hash; /* GLib string hash of the key */
     unsigned bucket;
 };
+
+struct QDictIndex;
 
 struct QDict {
     QObject base;
     size_t size;
     QDictEntry *table[QDICT_BUCKET_MAX];
+    QDictIndex *index; /* NULL while the dictionary is small */
 };
 
 QDict *qdict_new(void);

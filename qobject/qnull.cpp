@@ -4,7 +4,7 @@
 
 static void qnull_destroy(QObject *)
 {
-    /* The shared null holds a permanent reference of its own. */
+    /* Never reached: the shared null is not counted. */
     AGENT_ASSERT(!"qnull is never destroyed");
 }
 
@@ -13,6 +13,5 @@ static QNull s_qnull = {{&s_qnull_type, 1}};
 
 QObject *qnull(void)
 {
-    qobject_incref(QOBJECT(&s_qnull));
     return QOBJECT(&s_qnull);
 }

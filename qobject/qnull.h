@@ -5,5 +5,6 @@ struct QNull {
     QObject base;
 };
 
-/* A new reference to the single shared null value. */
+/* The single shared null value: immortal, its references are not counted (any thread may
+ * take and drop them). */
 QObject *qnull(void);

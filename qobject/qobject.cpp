@@ -45,16 +45,20 @@ void qobject_init(QObject *obj, const QType *type)
     c.allocated_memory.add(type->size);
 }
 
+/*
+ * The shared null is reached from the main loop and the command executor at once: it is
+ * immortal and never counted, so its count is never written and cannot race.
+ */
 void qobject_incref(QObject *obj)
 {
-    if (obj) {
+    if (obj && obj->type->code != QTYPE_QNULL) {
         obj->refcnt++;
     }
 }
 
 void qobject_decref(QObject *obj)
 {
-    if (obj && --obj->refcnt == 0) {
+    if (obj && obj->type->code != QTYPE_QNULL && --obj->refcnt == 0) {
         TypeCounters &c = s_stats[obj->type->code];
         c.active_objects.sub(1);
         c.active_memory.sub(obj->type->size);

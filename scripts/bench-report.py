@@ -113,6 +113,10 @@ def main(result_dir):
     if ours and theirs:
         print(f"Parse throughput ratio, RapidJSON DOM / our reader: {theirs / ours:.2f}x "
               f"(aim: at most 3x).\n")
+    few, many = times.get("BM_ParseManyKeys/20000"), times.get("BM_ParseManyKeys/160000")
+    if few and many:
+        print(f"Parse time of one object, 160,000 members / 20,000 members: {many / few:.1f}x "
+              f"(8x the members; aim: at most 12x).\n")
     push_phases(times)
     notes = pathlib.Path(__file__).resolve().parent.parent / "bench" / "ANALYSIS.md"
     if notes.exists():

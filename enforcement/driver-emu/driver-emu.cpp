@@ -451,7 +451,9 @@ uint32_t get_dns_snapshot(std::span<uint8_t> b)
         memcpy(b.data(), records.data(), n * kDnsSlotSize);
     }
     memset(b.data() + n * kDnsSlotSize, 0, kDnsCountOffset - n * kDnsSlotSize);
-    store<uint64_t>(b.data() + kDnsCountOffset, n);
+    Engine &e = engine();
+    std::lock_guard<std::mutex> lock(e.mu);
+    store<uint64_t>(b.data() + kDnsCountOffset, e.dns_snapshot_claimed_count.value_or(n));
     return kOk;
 }
 

@@ -71,6 +71,9 @@ struct Engine {
     uint64_t next_sm_id = 1;
     int open_devices = 0;
     ControlServer *server = nullptr;
+    /* For tests of the module's guards: the record count a DNS snapshot reply claims,
+     * whatever it holds, as a faulty driver could. */
+    std::optional<uint64_t> dns_snapshot_claimed_count;
 };
 
 Engine &engine();

@@ -251,3 +251,38 @@ TEST_F(EnApiTest, RuleWrapperRefusesMissingAndLongNamesWithAnError)
     EXPECT_TRUE(Logged(kWarning, "[api] chain name is too long"));
     EXPECT_EQ(endr::engine().counters["endr.requests"], 0) << "nothing reaches the driver";
 }
+
+/* The driver log request, written out byte by byte: the driver reads the wait time, buffer and
+ * sizes, writes the log bytes into the buffer and their count at offset 24. */
+TEST_F(EnApiTest, DriverLogRequestLayoutAsTheDriverReadsAndFillsIt)
+{
+    en_handle *h = Init();
+    ASSERT_TRUE(en_api_start(h));
+    ASSERT_EQ(endr::engine_append_log("driver line one"), 0u);
+    ASSERT_EQ(endr::engine_append_log("driver line two"), 0u);
+    const std::string text = "driver line one\ndriver line two\n";
+
+    std::vector<uint8_t> buffer(65536, 0xEE);
+    uint8_t request[28];
+    static_assert(sizeof request == EN_API_LOG_REQUEST_SIZE);
+    auto put = [&request](size_t offset, uint64_t value, size_t width) {
+        for (size_t i = 0; i < width; i++) {
+            request[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+        }
+    };
+    put(0, 2000, 8);
+    put(8, reinterpret_cast<uintptr_t>(buffer.data()), 8);
+    put(16, 0x10000, 4);
+    put(20, 0x800, 4);
+    put(24, 0xA5A5A5A5, 4);
+    EXPECT_EQ(en_api_get_driver_logs(h, request), text.size());
+    EXPECT_EQ(std::vector<uint8_t>(request + 24, request + 28),
+              (std::vector<uint8_t>{static_cast<uint8_t>(text.size()), 0, 0, 0}));
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + static_cast<long>(text.size())), text);
+    EXPECT_EQ(buffer[text.size()], 0xEE);
+
+    /* A request whose constant field is not 2048 is no log request. */
+    put(20, 0x801, 4);
+    put(0, 0, 8);
+    EXPECT_EQ(en_api_get_driver_logs(h, request), 0u);
+}

@@ -301,3 +301,39 @@ TEST_F(PersistTest, DnsCacheRestoreStopsAtCapacityAndSendsNothingOnABadAddress)
     EXPECT_TRUE(Logged(kCritical, "[main] failed to convert IP string \"10.0.0.x\""));
     EXPECT_EQ(DriverSnapshot()->count, static_cast<uint64_t>(EN_DNS_SNAPSHOT_CAPACITY));
 }
+
+/* The record count comes from the driver: a snapshot claiming more than its capacity is cut to
+ * the slots the buffer holds; reading the claimed records would run past the buffer. */
+TEST_F(PersistTest, DnsCacheSaveReadsNoMoreRecordsThanTheSnapshotHolds)
+{
+    ASSERT_NE(Init(), nullptr);
+    ASSERT_TRUE(en_api_start(handle_));
+    WriteFile(dns_, R"({"records": [)" + DnsRecord("a.example", "10.1.2.3", 5) + "]}");
+    en_dns_cache_restore(handle_);
+    ASSERT_EQ(DriverSnapshot()->count, 1u);
+
+    struct ClaimedCount {
+        void operator()(std::optional<uint64_t> count)
+        {
+            std::lock_guard<std::mutex> guard(endr::engine().mu);
+            endr::engine().dns_snapshot_claimed_count = count;
+        }
+        ~ClaimedCount() { (*this)(std::nullopt); }
+    } claim;
+    for (uint64_t claimed : {uint64_t{EN_DNS_SNAPSHOT_CAPACITY}, uint64_t{EN_DNS_SNAPSHOT_CAPACITY} + 1, UINT64_MAX}) {
+        SCOPED_TRACE(claimed);
+        Clear();
+        claim(claimed);
+        en_dns_cache_save(handle_);
+        EnforcementDnsCache *saved = Parse(ReadFile(dns_), visit_type_EnforcementDnsCache);
+        size_t records = 0;
+        std::string oldest;
+        for (EnforcementDnsCacheRecordList *n = saved ? saved->records : nullptr; n; n = n->next, records++) {
+            oldest = n->value->name;
+        }
+        qapi_free_EnforcementDnsCache(saved);
+        EXPECT_EQ(records, static_cast<size_t>(EN_DNS_SNAPSHOT_CAPACITY));
+        EXPECT_EQ(oldest, "a.example") << "the real record comes first in the snapshot, last in the file";
+        EXPECT_EQ(LoggedPrefix(kWarning, "[main] DNS snapshot reports "), claimed > EN_DNS_SNAPSHOT_CAPACITY);
+    }
+}

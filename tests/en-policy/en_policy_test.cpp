@@ -444,6 +444,23 @@ TEST_F(PolicyTest, RevisionsAbove32BitsAreRefusedBeforeTheDriverHearsOfThem)
     EXPECT_FALSE(en_policy_is_active());
 }
 
+TEST_F(PolicyTest, TheLargest32BitRevisionsReachTheDriverOnBothRoads)
+{
+    const std::string top = R"(, "dc-inventory-revision": 4294967295)";
+    EXPECT_EQ(Run(SetPolicy(4294967295ull, Output(), top))
+                  .rfind(R"({"new-revision": 4294967295, "old-revision": 0, "dc-inventory-revision": 4294967295, )", 0),
+              0u);
+    EXPECT_EQ(ActiveRevision(), std::optional<uint64_t>(0xFFFFFFFFFFFFFFFFull));
+    EXPECT_TRUE(en_policy_is_active());
+
+    ASSERT_EQ(Run(SetPolicy(1)).rfind("{\"new-revision\": 1", 0), 0u);
+    EXPECT_EQ(Run(R"({"execute": "set-enforcement-policy-revision", "arguments": {"revision": 4294967295,
+                     "dc-inventory-revision": 4294967295}})")
+                  .rfind("error: ", 0),
+              std::string::npos);
+    EXPECT_EQ(ActiveRevision(), std::optional<uint64_t>(0xFFFFFFFFFFFFFFFFull));
+}
+
 TEST_F(PolicyTest, TheSameServerListInAnyOrderPushesOnce)
 {
     ASSERT_EQ(Run(SetPolicy(3)).rfind("{\"new-revision\": 3", 0), 0u);

@@ -199,6 +199,49 @@ TEST_F(Dispatch, CompressedArguments)
     EXPECT_EQ(o.desc.rfind("can't parse compressed args: error decompressing args: ", 0), 0u) << o.desc;
 }
 
+/* Base64 as common encoders write it: a final line feed, lines of 76 (CR LF for MIME). */
+TEST_F(Dispatch, CompressedArgumentsMayCarryWhiteSpaceButNoOtherStrayCharacter)
+{
+    std::string message;
+    uint32_t x = 12345;
+    for (int i = 0; i < 300; i++) {
+        x = x * 1103515245u + 12345u;
+        message += static_cast<char>('a' + (x >> 16) % 26);
+    }
+    const std::string args = R"({"message": ")" + message + "\"}";
+    const std::string b64 = base64_zstd(args);
+    ASSERT_GT(b64.size(), 152u) << "three lines at least";
+    auto wrapped = [&b64](const std::string &eol) {
+        std::string out;
+        for (size_t i = 0; i < b64.size(); i += 76) {
+            out += b64.substr(i, 76) + eol;
+        }
+        return out;
+    };
+    for (const std::string &text : {b64 + "\\n", wrapped("\\n"), wrapped("\\r\\n"), " \\t" + b64 + " \\f\\r"}) {
+        EXPECT_EQ(dispatch(compressed_request("log-message", text, args.size())).line, "{\"return\": {}}\n") << text;
+    }
+    EXPECT_EQ(dispatch(compressed_request("sync", base64_zstd(R"({"id": 5})") + "\\n", 9)).line,
+              "{\"return\": 5}\n");
+
+    const std::string refused = "can't parse compressed args: failed converting compressed_args from base64 to string";
+    std::string middle_padding = b64.substr(0, 8);
+    middle_padding.replace(6, 2, "==");
+    /* Each but the last two keeps a whole number of 4-symbol groups: only the character is wrong. */
+    std::string wrapped_star = wrapped("\\n");
+    wrapped_star[100] = '*';
+    const std::string stray[] = {wrapped_star,
+                                 b64.substr(0, 40) + "." + b64.substr(41),
+                                 b64.substr(0, 40) + "-" + b64.substr(41),
+                                 middle_padding + b64,
+                                 b64.substr(0, 40) + "\\u00a0" + b64.substr(42),
+                                 "\\n \\t",
+                                 b64.substr(0, b64.size() - 1) + "\\n"};
+    for (const std::string &text : stray) {
+        EXPECT_EQ(dispatch(compressed_request("log-message", text, args.size())).desc, refused) << text;
+    }
+}
+
 TEST_F(Dispatch, LogCommandsWriteTheirMessage)
 {
     hvtest::ScopedLogRecord log;

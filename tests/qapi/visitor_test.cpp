@@ -4,6 +4,7 @@
 
 #include "qapi/qapi-dealloc-visitor.h"
 #include "qapi/qmp-enforcement-types.h"
+#include "qobject/qdict.h"
 #include "qobject/qlist.h"
 #include "qobject/qstring.h"
 #include "qapi-test-helpers.h"
@@ -138,6 +139,22 @@ TEST(InputVisitor, AcceptedValuesAndWhatAFailedReadLeaves)
     EXPECT_EQ(READ(PortRangeMatch, R"({"start": 1, "zzz": 0, "end": 2})", &range),
               "QMP input object member 'zzz' is unexpected");
     EXPECT_EQ(range->end, 2);
+    qapi_free_PortRangeMatch(range);
+    range = nullptr;
+    /* With hundreds of leftovers, still the first one in the dictionary's order is named. */
+    std::string many = R"({"start": 1, "end": 2)";
+    for (int i = 0; i < 300; i++) {
+        many += ", \"x" + std::to_string(i) + "\": 0";
+    }
+    many += "}";
+    QObject *parsed = qobject_from_json(many.c_str(), nullptr);
+    const QDict *dict = qobject_to_qdict(parsed);
+    std::string first;
+    for (const QDictEntry *e = qdict_first(dict); e && first.empty(); e = qdict_next(dict, e)) {
+        first = qdict_entry_key(e)[0] == 'x' ? qdict_entry_key(e) : "";
+    }
+    qobject_decref(parsed);
+    EXPECT_EQ(READ(PortRangeMatch, many.c_str(), &range), "QMP input object member '" + first + "' is unexpected");
     qapi_free_PortRangeMatch(range);
     range = nullptr;
     EXPECT_EQ(read_json(R"({"start": 1, "zzz": 0, "end": 2})",

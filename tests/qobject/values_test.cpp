@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 #include <glib.h>
 
+#include <atomic>
+#include <list>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qobject/qbool.h"
 #include "qobject/qdict.h"
 #include "qobject/qfloat.h"
 #include "qobject/qint.h"
+#include "qobject/qjson.h"
 #include "qobject/qlist.h"
 #include "qobject/qnull.h"
 #include "qobject/qstring.h"
@@ -21,6 +26,82 @@ std::vector<std::string> keys_in_order(const QDict *d)
         keys.push_back(qdict_entry_key(e));
     }
     return keys;
+}
+
+/*
+ * The order every written document shows, modelled on its own: the bucket of a key is its
+ * GLib string hash modulo 16; buckets in index order, each from its newest member to its
+ * oldest; a replaced value keeps its place; a deleted key that comes back is the newest.
+ */
+class OrderModel {
+public:
+    void put(const std::string &key, int64_t value)
+    {
+        if (!values_.count(key)) {
+            auto &chain = buckets_[g_str_hash(key.c_str()) % 16];
+            places_[key] = chain.insert(chain.begin(), key);
+        }
+        values_[key] = value;
+    }
+    void del(const std::string &key)
+    {
+        if (values_.erase(key)) {
+            buckets_[g_str_hash(key.c_str()) % 16].erase(places_[key]);
+            places_.erase(key);
+        }
+    }
+    std::vector<std::string> order() const
+    {
+        std::vector<std::string> all;
+        for (const auto &chain : buckets_) {
+            all.insert(all.end(), chain.begin(), chain.end());
+        }
+        return all;
+    }
+    const std::map<std::string, int64_t> &values() const { return values_; }
+
+private:
+    std::list<std::string> buckets_[16];
+    std::map<std::string, std::list<std::string>::iterator> places_;
+    std::map<std::string, int64_t> values_;
+};
+
+/* n members, every 7th replaced, every 5th deleted, every 10th of those put back. */
+void churn(QDict *d, OrderModel &model, int n)
+{
+    auto key = [](int i) { return "member-" + std::to_string(i); };
+    for (int i = 0; i < n; i++) {
+        qdict_put(d, key(i).c_str(), qint_from_int(i));
+        model.put(key(i), i);
+    }
+    for (int i = 0; i < n; i += 7) {
+        qdict_put(d, key(i).c_str(), qint_from_int(-i));
+        model.put(key(i), -i);
+    }
+    for (int i = 0; i < n; i += 5) {
+        qdict_del(d, key(i).c_str());
+        model.del(key(i));
+    }
+    for (int i = 0; i < n; i += 10) {
+        qdict_put(d, key(i).c_str(), qint_from_int(i + 1));
+        model.put(key(i), i + 1);
+    }
+}
+
+std::string written(const QDict *d)
+{
+    QString *text = qobject_to_json(QOBJECT(d));
+    std::string out = qstring_get_str(text);
+    qobject_decref(QOBJECT(text));
+    return out;
+}
+
+std::string sha256(const std::string &text)
+{
+    gchar *sum = g_compute_checksum_for_string(G_CHECKSUM_SHA256, text.c_str(), -1);
+    std::string out = sum;
+    g_free(sum);
+    return out;
 }
 } // namespace
 
@@ -110,6 +191,70 @@ TEST(QDict, ReplacingKeepsTheEntryInPlaceAndDeletingRemovesIt)
     EXPECT_FALSE(qdict_haskey(d, "key7"));
     EXPECT_EQ(qdict_size(d), 39u);
     qobject_decref(QOBJECT(d));
+}
+
+/* Written order is interface (replies, stored files): it must not depend on the dictionary's size. */
+TEST(QDict, OrderOfSmallAndLargeDictionariesAfterReplacementsAndDeletions)
+{
+    for (int n : {10, 64, 65, 300, 20000}) {
+        SCOPED_TRACE(n);
+        QDict *d = qdict_new();
+        OrderModel model;
+        churn(d, model, n);
+        EXPECT_EQ(keys_in_order(d), model.order());
+        ASSERT_EQ(qdict_size(d), model.values().size());
+        size_t mismatched = 0;
+        for (const auto &[key, value] : model.values()) {
+            QInt *v = qobject_to_qint(qdict_get(d, key.c_str()));
+            mismatched += !v || qint_get_int(v) != value;
+        }
+        EXPECT_EQ(mismatched, 0u);
+        for (int i = 5; i < n; i += 10) {
+            EXPECT_FALSE(qdict_haskey(d, ("member-" + std::to_string(i)).c_str()));
+        }
+        qobject_decref(QOBJECT(d));
+    }
+
+    /* The texts as this reader has always written them. */
+    QDict *small = qdict_new();
+    OrderModel unused;
+    churn(small, unused, 12);
+    EXPECT_EQ(written(small), R"({"member-6": 6, "member-7": -7, "member-8": 8, "member-9": 9, "member-0": 1, )"
+                              R"("member-10": 11, "member-1": 1, "member-11": 11, "member-2": 2, "member-3": 3, )"
+                              R"("member-4": 4})");
+    qobject_decref(QOBJECT(small));
+    QDict *large = qdict_new();
+    churn(large, unused, 20000);
+    EXPECT_EQ(sha256(written(large)), "bbfaadd53856989325281c7e8a3df04c3d8915a0ebdfb79637ef3813cd3bb107");
+    qobject_decref(QOBJECT(large));
+}
+
+/* The main loop and the command executor take and drop the shared null at the same time. */
+TEST(QNull, ReferencesFromTwoThreadsLeaveTheSharedNullIntact)
+{
+    QObject *n = qnull();
+    const uint64_t before = n->refcnt;
+    std::atomic<int> ready{0};
+    auto work = [&ready] {
+        ready++;
+        while (ready.load() < 2) {
+        }
+        for (int round = 0; round < 1000000; round++) {
+            QObject *held[8];
+            for (QObject *&h : held) {
+                h = qnull();
+            }
+            for (QObject *h : held) {
+                qobject_decref(h);
+            }
+        }
+    };
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(n->refcnt, before) << "a lost update would destroy the null or leak it";
+    EXPECT_EQ(qobject_type(n), QTYPE_QNULL);
+    qobject_decref(n);
 }
 
 /* The typed getters read requests and replies in every dispatcher test. */

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -232,6 +233,85 @@ TEST_F(LauncherTest, DryRunChecksTheStartAndChangesNothing)
     EXPECT_FALSE(g_file_test(driver().c_str(), G_FILE_TEST_EXISTS)) << "no driver extraction";
     EXPECT_EQ(dry.err.find("initialization done"), std::string::npos) << "no main loop";
     EXPECT_EQ(spawn({launcher_, "--dry-run", HV_BUNDLE, "--bogus"}).exit_code, 1);
+}
+
+/* Every configuration field and its documented default, written out here on their own: a changed
+ * default, a field gone or a field added all show. */
+TEST_F(LauncherTest, EveryConfigurationFieldStartsAtItsDocumentedDefault)
+{
+    const std::vector<std::pair<std::string, std::string>> documented = {
+        {"agent.log_verbose", R"("bool-value": false)"},
+        {"agent.log_rotate_threshold", R"("int-value": 50)"},
+        {"agent.log_rotate_count", R"("int-value": 8)"},
+        {"agent.log_rotate_compressed", R"("bool-value": true)"},
+        {"agent.last_cmd_timeout", R"("int-value": 0)"},
+        {"agent.enforcement_mode", R"("int-value": 3)"},
+        {"agent.windows_firewall_mode", R"("int-value": 1)"},
+        {"agent.driver_verbosity", R"("int-value": 0)"},
+        {"agent.drop_out_of_session", R"("bool-value": false)"},
+        {"dns.enable", R"("bool-value": true)"},
+        {"dns.rate_limit", R"("int-value": 1000)"},
+        {"api.conn_request_size", R"("int-value": 500)"},
+        {"api.conn_request_sufficient_size", R"("int-value": 100)"},
+        {"api.conn_request_timeout_ms", R"("int-value": 500)"},
+        {"api.driver_log_req_timeout_ms", R"("int-value": 2000)"},
+        {"api.keepalive_interval", R"("int-value": 10000000)"},
+        {"policy.max_chains_num", R"("int-value": 16)"},
+        {"policy.max_rules_num", R"("int-value": 2048)"},
+        {"policy.max_entity_field_num", R"("int-value": 40000)"},
+        {"policy.max_rule_buffer_len", R"("int-value": 4194304)"},
+        {"policy.max_json_policy_buffer_len", R"("int-value": 25165824)"},
+        {"policy.endr_sm_timeout", R"("int-value": 10)"},
+        {"index.max_vectors_in_bag", R"("int-value": 8388608)"},
+        {"index.max_index_range_count", R"("int-value": 8388608)"},
+        {"index.max_rule_index_size", R"("int-value": 67108864)"},
+        {"agent.enable_roaming_mode", R"("bool-value": false)"},
+        {"agent.roaming_domain_name", R"("str-value": "")"},
+        {"agent.en_driver_blocklist_enabled", R"("bool-value": true)"},
+        {"policy.implicit_dns_rules", R"("bool-value": true)"},
+    };
+    /* Defaults that follow the command line: verbose, the "max" profile (80 MiB, 10 files), -i. */
+    const std::map<std::string, std::string> with_options = {
+        {"agent.log_verbose", R"("bool-value": true)"},
+        {"agent.log_rotate_threshold", R"("int-value": 80)"},
+        {"agent.log_rotate_count", R"("int-value": 10)"},
+        {"policy.implicit_dns_rules", R"("bool-value": false)"},
+    };
+    const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
+    const std::string log = dir_ + "/module.log";
+    for (bool options : {false, true}) {
+        SCOPED_TRACE(options);
+        g_remove(log.c_str());
+        std::vector<std::string> args = {"--method", "stdin", "-l", log};
+        if (options) {
+            args.insert(args.end(), {"-v", "-x", "max", "-i"});
+        }
+        GPid pid = start(command(args));
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+        for (const char *request :
+             {R"({"execute": "get-configuration-defaults"})", R"({"execute": "get-configuration"})"}) {
+            SCOPED_TRACE(request);
+            Outcome reply = spawn({HV_QMP, "--address", address, request});
+            EXPECT_EQ(reply.exit_code, 0) << reply.out;
+            size_t fields = 0;
+            for (size_t at = reply.out.find(R"({"name": ")"); at != std::string::npos;
+                 at = reply.out.find(R"({"name": ")", at + 1)) {
+                fields++;
+            }
+            EXPECT_EQ(fields, documented.size()) << reply.out;
+            for (const auto &[name, value] : documented) {
+                auto changed = with_options.find(name);
+                const std::string &expected = options && changed != with_options.end() ? changed->second : value;
+                EXPECT_NE(reply.out.find(R"({"name": ")" + name + "\", " + expected + "}"), std::string::npos)
+                    << name << " " << expected << "\n" << reply.out;
+            }
+        }
+        kill(pid, SIGINT);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
 }
 
 namespace {
