@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 #include <glib.h>
 #include <glib/gstdio.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -334,4 +338,211 @@ TEST_F(LauncherTest, TheDnsCacheGoesToTheDriverAtStartAndBackToItsFileAtStop)
         ASSERT_NE(v6, std::string::npos) << saved;
         EXPECT_EQ(round == 0, v6 < db) << saved;
     }
+}
+
+TEST_F(LauncherTest, AnEmptyDataFolderIsRefusedAtStart)
+{
+    hvtest::WriteFile(registry_, "HV_DATA_FOLDER=\n");
+    const std::string log = dir_ + "/module.log";
+    /* -t: an accepted start ends at once with 0, so only the refusal gives 1. */
+    Outcome refused = run({"--method", "stdin", "-t", "x", "-l", log});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_NE(hvtest::ReadFile(log).find("[global var] 'SOFTWARE\\Holvenstad\\HV_DATA_FOLDER' registry key is empty: "
+                                         "refusing to place the data, config, logs and pids folders at the file "
+                                         "system root"),
+              std::string::npos)
+        << hvtest::ReadFile(log);
+    EXPECT_FALSE(g_file_test(driver().c_str(), G_FILE_TEST_EXISTS)) << "nothing was extracted";
+}
+
+TEST_F(LauncherTest, TheLogFileIsFoundAsTheModuleReadsItsOptions)
+{
+    const std::string log = dir_ + "/module.log";
+    const struct {
+        std::vector<std::string> args;
+        bool names_log;
+    } cases[] = {
+        {{"-vl", log}, true},
+        {{"--logf=" + log}, true},
+        {{"-Pl" + log}, true},
+        {{"-u", "-l" + log}, false},
+        {{"-p1", "-l" + log}, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        g_remove(log.c_str());
+        std::vector<std::string> argv = {launcher_, "--dry-run", HV_BUNDLE, "--method", "stdin"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        spawn(argv);
+        EXPECT_EQ(g_file_test(log.c_str(), G_FILE_TEST_EXISTS), c.names_log);
+    }
+}
+
+namespace {
+
+/* The reply's fields as "name=value" texts, from a get-configuration reply. */
+std::string field_text(const std::string &reply, const std::string &name)
+{
+    size_t at = reply.find("{\"name\": \"" + name + "\", ");
+    if (at == std::string::npos) {
+        return "<missing>";
+    }
+    size_t start = reply.find(", ", at) + 2;
+    return reply.substr(start, reply.find('}', start) - start);
+}
+
+} // namespace
+
+TEST_F(LauncherTest, StoredFieldsRefusedByAFlagAreSkippedAloneAndComeBackWithoutIt)
+{
+    const std::string log = dir_ + "/module.log";
+    const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
+    const std::string file = dir_ + "/data/config/enforcement.json";
+    std::filesystem::create_directories(dir_ + "/data/config");
+    /* Applied last element first: each refused field comes before fields that must load. */
+    hvtest::WriteFile(file, R"([{"name": "agent.enforcement_mode", "int-value": 2},
+        {"name": "dns.rate_limit", "int-value": 9},
+        {"name": "agent.log_rotate_threshold", "int-value": 0},
+        {"name": "agent.log_rotate_count", "int-value": 4},
+        {"name": "policy.implicit_dns_rules", "bool-value": true}])");
+    auto get = [&] {
+        return spawn({HV_QMP, "--address", address, R"({"execute": "get-configuration"})"}).out;
+    };
+    auto stop = [](GPid pid) {
+        kill(pid, SIGINT);
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    };
+
+    GPid pid = start(command({"--method", "stdin", "-l", log, "-x", "max", "-i"}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+    std::string fields = get();
+    EXPECT_EQ(field_text(fields, "agent.enforcement_mode"), "\"int-value\": 2") << fields;
+    EXPECT_EQ(field_text(fields, "dns.rate_limit"), "\"int-value\": 9");
+    EXPECT_EQ(field_text(fields, "agent.log_rotate_count"), "\"int-value\": 10") << "the profile's";
+    EXPECT_EQ(field_text(fields, "policy.implicit_dns_rules"), "\"bool-value\": false");
+    std::string logged = hvtest::ReadFile(log);
+    for (const char *line : {
+             "[config] skipping stored configuration field 'policy.implicit_dns_rules': can't override implicit DNS "
+             "rules disabled from cmdliine",
+             "[config] skipping stored configuration field 'agent.log_rotate_count': refused by the field's change "
+             "handler",
+             "[config] skipping stored configuration field 'agent.log_rotate_threshold': refused by the field's change "
+             "handler",
+             "[agents-main] not all persistent configuration fields were loaded successfully: skipped "
+             "'policy.implicit_dns_rules' (can't override implicit DNS rules disabled from cmdliine), "
+             "'agent.log_rotate_count' (refused by the field's change handler), 'agent.log_rotate_threshold' "
+             "(refused by the field's change handler)",
+         }) {
+        EXPECT_NE(logged.find(line), std::string::npos) << line;
+    }
+    /* A change now rewrites the file; the refused stored values stay in it. */
+    Outcome set = spawn({HV_QMP, "--address", address,
+                         R"({"execute": "set-configuration", "arguments": {"fields": [{"name": "dns.rate_limit", "int-value": 11}]}})"});
+    EXPECT_EQ(set.out, "{\"return\": {}}\n");
+    stop(pid);
+
+    g_remove(log.c_str());
+    pid = start(command({"--method", "stdin", "-l", log}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+    fields = get();
+    EXPECT_EQ(field_text(fields, "agent.enforcement_mode"), "\"int-value\": 2") << fields;
+    EXPECT_EQ(field_text(fields, "dns.rate_limit"), "\"int-value\": 11");
+    EXPECT_EQ(field_text(fields, "agent.log_rotate_count"), "\"int-value\": 4");
+    EXPECT_EQ(field_text(fields, "policy.implicit_dns_rules"), "\"bool-value\": true");
+    /* A threshold of 0 would rotate at every line: refused, the profile's stays. */
+    EXPECT_EQ(field_text(fields, "agent.log_rotate_threshold"), "\"int-value\": 50");
+    EXPECT_NE(hvtest::ReadFile(log).find("[config] skipping stored configuration field 'agent.log_rotate_threshold': "
+                                         "'agent.log_rotate_threshold' must be at least 1 (MiB)"),
+              std::string::npos);
+    stop(pid);
+}
+
+namespace {
+
+/* A listening TCP socket on loopback that never accepts: the module's management
+ * connection completes in its backlog. */
+struct Listener {
+    Listener()
+    {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0 && listen(fd, 8) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
+            port = ntohs(addr.sin_port);
+        }
+    }
+    ~Listener()
+    {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    int fd = -1;
+    int port = 0;
+};
+
+std::string block_loopback_policy(int revision)
+{
+    return R"({"execute": "set-enforcement-policy", "arguments": {"input-table": [{"chain_name": "M", "rules": []}],
+        "output-table": [{"chain_name": "M", "rules": [{"match_src": {}, "match_dst": {"match_multiple_subnets":
+        ["127.0.0.0/8"]}, "protocols": ["tcp"], "verdict": "BLOCK", "id": "b"}]}], "revision": )" +
+           std::to_string(revision) + "}}";
+}
+
+} // namespace
+
+TEST_F(LauncherTest, AStoredPolicyTheDriverRefusesLeavesTheModuleServingWithTheServerAddresses)
+{
+    const std::string log = dir_ + "/module.log";
+    const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
+    Listener server;
+    ASSERT_GT(server.port, 0);
+    const std::string port = std::to_string(server.port);
+    auto classify = [&](const std::string &remote) {
+        return spawn({HV_ENDR, "classify", "--direction", "out", "--protocol", "tcp", "--local", "10.0.0.9:40000",
+                      "--remote", remote})
+            .out;
+    };
+    auto stop = [](GPid pid) {
+        kill(pid, SIGINT);
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    };
+
+    GPid pid = start(command({"--method", "stdin", "-l", log}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+    Outcome stored = spawn({HV_QMP, "--address", address, block_loopback_policy(5)});
+    ASSERT_EQ(stored.exit_code, 0) << stored.out;
+    stop(pid);
+
+    /* The driver refuses the next swap: the stored policy fails at start. */
+    ASSERT_EQ(spawn({HV_ENDR, "fail", "0x122459", "1"}).exit_code, 0);
+    g_remove(log.c_str());
+    pid = start(command({"--method", "socket", "-p", "127.0.0.1:" + port, "-v", "-l", log}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000)) << hvtest::ReadFile(log);
+    std::string logged = hvtest::ReadFile(log);
+    EXPECT_NE(logged.find("[main] failed to start enforcement policy: "), std::string::npos);
+    EXPECT_NE(logged.find("[main] en-policy should allow server address 127.0.0.1:" + port), std::string::npos);
+    EXPECT_NE(classify("127.0.0.1:" + port).find(R"("verdict": "ALLOW", "rule-id": "implicit-server-rule")"),
+              std::string::npos)
+        << "the addresses went to the policy";
+
+    /* A new policy keeps the management server reachable. */
+    Outcome pushed = spawn({HV_QMP, "--address", address, block_loopback_policy(6)});
+    EXPECT_EQ(pushed.exit_code, 0) << pushed.out;
+    EXPECT_NE(pushed.out.find("\"new-revision\": 6"), std::string::npos) << pushed.out;
+    EXPECT_NE(classify("127.0.0.1:" + port).find(R"("verdict": "ALLOW", "rule-id": "implicit-server-rule")"),
+              std::string::npos);
+    EXPECT_NE(classify("127.0.0.1:1").find(R"("verdict": "BLOCK", "rule-id": "b")"), std::string::npos);
+    stop(pid);
 }
