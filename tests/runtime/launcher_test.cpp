@@ -2,12 +2,8 @@
 #include <gtest/gtest.h>
 #include <glib.h>
 #include <glib/gstdio.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -458,91 +454,5 @@ TEST_F(LauncherTest, StoredFieldsRefusedByAFlagAreSkippedAloneAndComeBackWithout
     EXPECT_NE(hvtest::ReadFile(log).find("[config] skipping stored configuration field 'agent.log_rotate_threshold': "
                                          "'agent.log_rotate_threshold' must be at least 1 (MiB)"),
               std::string::npos);
-    stop(pid);
-}
-
-namespace {
-
-/* A listening TCP socket on loopback that never accepts: the module's management
- * connection completes in its backlog. */
-struct Listener {
-    Listener()
-    {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0 && listen(fd, 8) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
-            port = ntohs(addr.sin_port);
-        }
-    }
-    ~Listener()
-    {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    int fd = -1;
-    int port = 0;
-};
-
-std::string block_loopback_policy(int revision)
-{
-    return R"({"execute": "set-enforcement-policy", "arguments": {"input-table": [{"chain_name": "M", "rules": []}],
-        "output-table": [{"chain_name": "M", "rules": [{"match_src": {}, "match_dst": {"match_multiple_subnets":
-        ["127.0.0.0/8"]}, "protocols": ["tcp"], "verdict": "BLOCK", "id": "b"}]}], "revision": )" +
-           std::to_string(revision) + "}}";
-}
-
-} // namespace
-
-TEST_F(LauncherTest, AStoredPolicyTheDriverRefusesLeavesTheModuleServingWithTheServerAddresses)
-{
-    const std::string log = dir_ + "/module.log";
-    const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
-    Listener server;
-    ASSERT_GT(server.port, 0);
-    const std::string port = std::to_string(server.port);
-    auto classify = [&](const std::string &remote) {
-        return spawn({HV_ENDR, "classify", "--direction", "out", "--protocol", "tcp", "--local", "10.0.0.9:40000",
-                      "--remote", remote})
-            .out;
-    };
-    auto stop = [](GPid pid) {
-        kill(pid, SIGINT);
-        int status = 0;
-        EXPECT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    };
-
-    GPid pid = start(command({"--method", "stdin", "-l", log}));
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
-    Outcome stored = spawn({HV_QMP, "--address", address, block_loopback_policy(5)});
-    ASSERT_EQ(stored.exit_code, 0) << stored.out;
-    stop(pid);
-
-    /* The driver refuses the next swap: the stored policy fails at start. */
-    ASSERT_EQ(spawn({HV_ENDR, "fail", "0x122459", "1"}).exit_code, 0);
-    g_remove(log.c_str());
-    pid = start(command({"--method", "socket", "-p", "127.0.0.1:" + port, "-v", "-l", log}));
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000)) << hvtest::ReadFile(log);
-    std::string logged = hvtest::ReadFile(log);
-    EXPECT_NE(logged.find("[main] failed to start enforcement policy: "), std::string::npos);
-    EXPECT_NE(logged.find("[main] en-policy should allow server address 127.0.0.1:" + port), std::string::npos);
-    EXPECT_NE(classify("127.0.0.1:" + port).find(R"("verdict": "ALLOW", "rule-id": "implicit-server-rule")"),
-              std::string::npos)
-        << "the addresses went to the policy";
-
-    /* A new policy keeps the management server reachable. */
-    Outcome pushed = spawn({HV_QMP, "--address", address, block_loopback_policy(6)});
-    EXPECT_EQ(pushed.exit_code, 0) << pushed.out;
-    EXPECT_NE(pushed.out.find("\"new-revision\": 6"), std::string::npos) << pushed.out;
-    EXPECT_NE(classify("127.0.0.1:" + port).find(R"("verdict": "ALLOW", "rule-id": "implicit-server-rule")"),
-              std::string::npos);
-    EXPECT_NE(classify("127.0.0.1:1").find(R"("verdict": "BLOCK", "rule-id": "b")"), std::string::npos);
     stop(pid);
 }
