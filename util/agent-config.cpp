@@ -38,6 +38,9 @@ struct ConfigEntry {
 
 /* Keys and records are owned by the table. */
 GHashTable *s_fields;
+/* Stored values a start refused (a command-line flag fixes the field, or a handler said
+ * no), by key. The file goes on carrying them, so a later start without the flag gets them
+ * back. */
 GHashTable *s_held;
 
 using ull = unsigned long long;
@@ -265,10 +268,6 @@ void agent_config_register_bool(const char *key, bool *storage, agent_config_boo
 
 namespace {
 
-/* s_held: stored values a start refused (a command-line flag fixes the field, or a handler
- * said no), by key. The file goes on carrying them, so a later start without the flag gets
- * them back. */
-
 bool value_matches_type(const ConfigField *field, const ConfigEntry *entry)
 {
     switch (entry->type) {
@@ -306,6 +305,17 @@ bool set_one(const ConfigField *field, bool from_file, Error **errp)
     return set_str(entry, key, field->str_value, from_file, errp);
 }
 
+void copy_value(ConfigField *to, const ConfigField *from)
+{
+    g_free(to->str_value);
+    to->has_int_value = from->has_int_value;
+    to->int_value = from->int_value;
+    to->has_bool_value = from->has_bool_value;
+    to->bool_value = from->bool_value;
+    to->has_str_value = from->has_str_value;
+    to->str_value = g_strdup(from->str_value);
+}
+
 void hold(const ConfigField *field)
 {
     if (!s_held) {
@@ -313,12 +323,7 @@ void hold(const ConfigField *field)
                                        [](gpointer f) { qapi_free_ConfigField(static_cast<ConfigField *>(f)); });
     }
     ConfigField *copy = qapi_new_ConfigField(field->name);
-    copy->has_int_value = field->has_int_value;
-    copy->int_value = field->int_value;
-    copy->has_bool_value = field->has_bool_value;
-    copy->bool_value = field->bool_value;
-    copy->has_str_value = field->has_str_value;
-    copy->str_value = g_strdup(field->str_value);
+    copy_value(copy, field);
     g_hash_table_replace(s_held, g_strdup(field->name), copy);
 }
 
@@ -456,17 +461,6 @@ bool update_agent_log_verbose(const char *key, bool old_value, bool new_value, E
 }
 
 namespace {
-
-void copy_value(ConfigField *to, const ConfigField *from)
-{
-    g_free(to->str_value);
-    to->has_int_value = from->has_int_value;
-    to->int_value = from->int_value;
-    to->has_bool_value = from->has_bool_value;
-    to->bool_value = from->bool_value;
-    to->has_str_value = from->has_str_value;
-    to->str_value = g_strdup(from->str_value);
-}
 
 /* The listing the file gets: current values, and the stored values a start refused.
  * With changes, what it would be once they applied. */
