@@ -83,14 +83,17 @@ const char *agent_module_pidfile_path(int module_id)
         return nullptr;
     }
     g_once(&s_pidfile_once, [](gpointer) -> gpointer {
-        agent_global_vars_load(nullptr);
+        if (!agent_global_vars_load(nullptr)) {
+            return nullptr;
+        }
         for (int i = 0; i < AGENT_MODULE_COUNT; i++) {
             snprintf(s_pidfile_paths[i], sizeof s_pidfile_paths[i], "%s/%s/hv-%s.pid", agent_data_folder(),
                      "pids", kModules[i].short_name);
         }
         return nullptr;
     }, nullptr);
-    return s_pidfile_paths[module_id];
+    /* Empty when the data folder was refused: no pid file at the file system root. */
+    return s_pidfile_paths[module_id][0] ? s_pidfile_paths[module_id] : nullptr;
 }
 
 bool agent_module_ipc_path(int module_id, char *buf, size_t size)
@@ -150,6 +153,16 @@ bool agent_global_vars_load(const char *config_key)
     }
 
     g_autofree char *data = platform_registry_read_string(key, "HV_DATA_FOLDER", &reg_err);
+    if (data && !*data) {
+        /* The configuration, logs and pid files would all land at the file system root. */
+        g_critical("[global var] '%s\\HV_DATA_FOLDER' registry key is empty: refusing to place the data, "
+                   "config, logs and pids folders at the file system root",
+                   key);
+        s_root_source = nullptr;
+        s_root[0] = '\0';
+        g_mutex_unlock(&s_vars_lock);
+        return false;
+    }
     size_t len = data ? strlen(data) + 1 : 0;
     if (data && len >= 1 && len <= 252) {
         if (len > 2 && (data[len - 2] == '/' || data[len - 2] == '\\')) {
@@ -308,11 +321,18 @@ gboolean shutdown_check_timer(gpointer)
 /* Rotation fields refuse changes while a logging profile was chosen explicitly. */
 bool s_profile_explicit;
 
-bool on_rotate_threshold(const char *key, uint64_t, uint64_t new_value, Error **)
+bool on_rotate_threshold(const char *key, uint64_t, uint64_t new_value, Error **errp)
 {
     if (s_profile_explicit) {
         g_message("[config] rejecting int configuration '%s' with new value %llu", key,
                   static_cast<unsigned long long>(new_value));
+        return false;
+    }
+    if (new_value == 0) {
+        /* Every line would rotate, and the compression's own lines would keep it rotating. */
+        g_message("[config] rejecting int configuration '%s' with new value %llu", key,
+                  static_cast<unsigned long long>(new_value));
+        error_setg(errp, "'%s' must be at least 1 (MiB)", key);
         return false;
     }
     logger_set_rotate_threshold(new_value);

@@ -112,10 +112,12 @@ bool agent_is_running(void);
 const char *agent_module_display_name(int module_id);
 const char *agent_module_short_name(int module_id);
 const char *agent_module_type_name(int module_id);
+/* NULL for an unknown module, or when the global folders were refused. */
 const char *agent_module_pidfile_path(int module_id);
 bool agent_module_ipc_path(int module_id, char *buf, size_t size);
 
-/* The global folders; loaded once. */
+/* The global folders; loaded once. False, logged, when HV_DATA_FOLDER is empty: every
+ * folder derived from it would be at the file system root. */
 bool agent_global_vars_load(const char *config_key);
 const char *agent_root_folder(void);
 const char *agent_data_folder(void);

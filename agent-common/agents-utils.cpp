@@ -24,7 +24,11 @@ char *agent_utils_get_certs_folder(const char *config_key, Error **errp)
     Error *local_err = nullptr;
     g_autofree char *data = platform_registry_read_string(config_key_or_default(config_key),
                                                           "HV_DATA_FOLDER", &local_err);
-    if (!data) {
+    if (data && !*data) {
+        /* An empty value would put the certificates at the file system root. */
+        error_setg(&local_err, "HV_DATA_FOLDER is empty");
+    }
+    if (!data || !*data) {
         g_warning("[agent-utils] Unable to get Holvenstad program data folder: %s",
                   error_get_message(local_err));
         error_propagate(errp, local_err);

@@ -32,20 +32,18 @@ struct base_logger_ctx_t {
     bool compressed;
     bool enabled;
     char *filepath;
+    /* The path the rotated series is named after; kept when filepath is dropped. */
+    char *filepath_copy;
     GRecMutex lock;
     GThread *compressor;
     std::atomic<bool> compressing;
+    /* Rotated files waiting for the compressor, oldest first (g_free'd paths). */
+    GQueue pending;
+    uint64_t pending_seq;
     base_logger_report_fn report;
     guint flush_timer;
 };
 
-struct compress_job_t {
-    base_logger_ctx_t *ctx;
-    char *source;
-    char *target;
-    dev_t source_dev;
-    ino_t source_ino;
-};
 
 static bool in_control_command_mode(void)
 {
@@ -106,6 +104,7 @@ base_logger_ctx_t *start_base_logger(const char *filepath, base_logger_report_fn
     ctx->compressed = true;
     ctx->enabled = true;
     ctx->filepath = g_strdup(filepath);
+    ctx->filepath_copy = g_strdup(filepath);
     ctx->report = report;
     g_rec_mutex_init(&ctx->lock);
     ctx->flush_timer = g_timeout_add_seconds(5, flush_timer_cb, ctx);
@@ -131,7 +130,9 @@ void stop_base_logger(base_logger_ctx_t *ctx)
     close_file(ctx);
     g_rec_mutex_unlock(&ctx->lock);
     g_rec_mutex_clear(&ctx->lock);
+    g_queue_clear_full(&ctx->pending, g_free);
     g_free(ctx->filepath);
+    g_free(ctx->filepath_copy);
     delete ctx;
 }
 
@@ -299,85 +300,117 @@ size_t base_logger_append(base_logger_ctx_t *ctx, const void *data, size_t len)
     return written;
 }
 
-static gpointer compress_thread(gpointer data)
+/*
+ * Under the lock: makes room for the newest cabinet and puts the oldest waiting file in the
+ * place of rotated file 1. Returns the file to compress (g_free), or NULL when none waits.
+ */
+static char *next_compression(base_logger_ctx_t *ctx, struct stat *st)
 {
-    auto *job = static_cast<compress_job_t *>(data);
-    g_autofree char *q_target = g_shell_quote(job->target);
-    g_autofree char *q_source = g_shell_quote(job->source);
-    /* -z: MSZIP compression; -n: the archive keeps the bare file name. */
-    g_autofree char *cmdline =
-        g_strdup_printf("gcab -c -z -n %s %s > /dev/null", q_target, q_source);
-    g_debug("[base-logger] Starting background base log compression job of file '%s' into "
-            "'%s' with cmdline: %s",
-            job->source, job->target, cmdline);
-
-    /* The shell runs apart from system(), which would ignore SIGINT in the whole process. */
-    const char *argv[] = {"/bin/sh", "-c", cmdline, nullptr};
-    int wait_status = 0;
-    int ret = -1;
-    if (g_spawn_sync(nullptr, const_cast<char **>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
-                     nullptr, nullptr, nullptr, &wait_status, nullptr)) {
-        ret = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    while (auto *waiting = static_cast<char *>(g_queue_pop_head(&ctx->pending))) {
+        g_autofree char *first = rotated_name(ctx->filepath_copy, 1, false);
+        g_autofree char *first_cab = rotated_name(ctx->filepath_copy, 1, true);
+        for (int i = static_cast<int>(ctx->count); i >= 2; i--) {
+            g_autofree char *older = rotated_name(ctx->filepath_copy, i, true);
+            g_autofree char *newer = rotated_name(ctx->filepath_copy, i - 1, true);
+            if (is_regular_file(newer)) {
+                if (is_regular_file(older)) {
+                    unlink(older);
+                }
+                rename(newer, older);
+            }
+        }
+        if (is_regular_file(first_cab)) {
+            unlink(first_cab);
+        }
+        /* The archive keeps the name of rotated file 1 whenever that name is free. */
+        char *source = waiting;
+        if (strcmp(waiting, first) != 0 && !is_regular_file(first) && rename(waiting, first) == 0) {
+            g_free(waiting);
+            source = g_strdup(first);
+        }
+        if (is_regular_file(source, st)) {
+            return source;
+        }
+        g_free(source);
     }
-    if (ret != 0) {
-        g_warning("[base-logger] %s failed with return value: %d", cmdline, ret);
-    } else {
-        g_message("[base-logger] Background log compression job is done");
-    }
-
-    /* A rotation during the compression may have put a newer file in the source's place. */
-    struct stat st;
-    if (is_regular_file(job->source, &st) && st.st_dev == job->source_dev &&
-        st.st_ino == job->source_ino) {
-        unlink(job->source);
-    }
-    job->ctx->compressing.store(false);
-    g_free(job->source);
-    g_free(job->target);
-    g_free(job);
     return nullptr;
 }
 
-static void start_compression(base_logger_ctx_t *ctx, const char *source, const char *target,
-                              const struct stat &st)
+static gpointer compress_thread(gpointer data)
 {
-    if (ctx->compressing.load()) {
-        if (ctx->report) {
-            ctx->report("[logger] can't compress log file '%s' because it is being already "
-                        "compressed",
-                        source);
+    auto *ctx = static_cast<base_logger_ctx_t *>(data);
+    for (;;) {
+        struct stat st;
+        g_rec_mutex_lock(&ctx->lock);
+        char *source = next_compression(ctx, &st);
+        if (!source) {
+            ctx->compressing.store(false);
+            g_rec_mutex_unlock(&ctx->lock);
+            return nullptr;
         }
+        g_autofree char *target = rotated_name(ctx->filepath_copy, 1, true);
+        g_rec_mutex_unlock(&ctx->lock);
+
+        g_autofree char *q_target = g_shell_quote(target);
+        g_autofree char *q_source = g_shell_quote(source);
+        /* -z: MSZIP compression; -n: the archive keeps the bare file name. */
+        g_autofree char *cmdline =
+            g_strdup_printf("gcab -c -z -n %s %s > /dev/null", q_target, q_source);
+        g_debug("[base-logger] Starting background base log compression job of file '%s' into "
+                "'%s' with cmdline: %s",
+                source, target, cmdline);
+
+        /* The shell runs apart from system(), which would ignore SIGINT in the whole process. */
+        const char *argv[] = {"/bin/sh", "-c", cmdline, nullptr};
+        int wait_status = 0;
+        int ret = -1;
+        if (g_spawn_sync(nullptr, const_cast<char **>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
+                         nullptr, nullptr, nullptr, &wait_status, nullptr)) {
+            ret = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+        }
+        if (ret != 0) {
+            g_warning("[base-logger] %s failed with return value: %d", cmdline, ret);
+        } else {
+            g_message("[base-logger] Background log compression job is done");
+        }
+
+        /* Only the file that was compressed goes: the name may hold another by now. */
+        g_rec_mutex_lock(&ctx->lock);
+        struct stat now;
+        if (is_regular_file(source, &now) && now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
+            unlink(source);
+        }
+        g_rec_mutex_unlock(&ctx->lock);
+        g_free(source);
+    }
+}
+
+/*
+ * Queues a rotated file for compression, oldest first, and starts the compressor when none
+ * runs. Rotations may outpace compressions; every queued file gets its turn, except those
+ * so old that the series would drop them anyway.
+ */
+static void queue_compression(base_logger_ctx_t *ctx, char *source)
+{
+    g_queue_push_tail(&ctx->pending, source);
+    while (g_queue_get_length(&ctx->pending) > ctx->count && ctx->count > 0) {
+        g_autofree char *dropped = static_cast<char *>(g_queue_pop_head(&ctx->pending));
+        unlink(dropped);
+    }
+    if (ctx->compressing.load()) {
         return;
     }
     if (ctx->compressor) {
         g_thread_join(ctx->compressor);
         ctx->compressor = nullptr;
     }
-    if (is_regular_file(target)) {
-        unlink(target);
-    }
-    auto *job = g_try_new0(compress_job_t, 1);
-    if (!job) {
-        if (ctx->report) {
-            ctx->report("[base-logger] compress log context memory allocation error");
-        }
-        return;
-    }
-    job->ctx = ctx;
-    job->source = g_strdup(source);
-    job->target = g_strdup(target);
-    job->source_dev = st.st_dev;
-    job->source_ino = st.st_ino;
     ctx->compressing.store(true);
     GError *gerr = nullptr;
-    ctx->compressor = g_thread_try_new("compress-rotate-log", compress_thread, job, &gerr);
+    ctx->compressor = g_thread_try_new("compress-rotate-log", compress_thread, ctx, &gerr);
     if (!ctx->compressor) {
         ctx->compressing.store(false);
         g_warning("[base-logger] failed starting log compression thread: %s", gerr->message);
         g_error_free(gerr);
-        g_free(job->source);
-        g_free(job->target);
-        g_free(job);
     }
 }
 
@@ -393,26 +426,35 @@ bool do_base_log_rotate(base_logger_ctx_t *ctx, Error **errp)
 
     /* A copy: reopening may drop ctx->filepath (a locked file runs with no log). */
     g_autofree char *path = g_strdup(ctx->filepath);
-    for (int i = static_cast<int>(ctx->count); i >= 2; i--) {
-        g_autofree char *older = rotated_name(path, i, ctx->compressed);
-        g_autofree char *newer = rotated_name(path, i - 1, ctx->compressed);
-        if (is_regular_file(newer)) {
-            if (is_regular_file(older)) {
-                unlink(older);
-            }
-            rename(newer, older);
+    bool compress = ctx->compressed && ctx->is_initialized;
+    if (compress) {
+        /* The cabinets shift when the compressor takes the file: the series stays in order
+         * however far rotations run ahead of compressions. */
+        g_autofree char *first = rotated_name(path, 1, false);
+        bool busy = ctx->compressing.load() || !g_queue_is_empty(&ctx->pending);
+        char *rotated = busy ? g_strdup_printf("%s.pending-%llu", path, static_cast<unsigned long long>(++ctx->pending_seq))
+                             : g_strdup(first);
+        if (rename(path, rotated) == 0) {
+            queue_compression(ctx, rotated);
+        } else {
+            g_free(rotated);
         }
+    } else {
+        for (int i = static_cast<int>(ctx->count); i >= 2; i--) {
+            g_autofree char *older = rotated_name(path, i, false);
+            g_autofree char *newer = rotated_name(path, i - 1, false);
+            if (is_regular_file(newer)) {
+                if (is_regular_file(older)) {
+                    unlink(older);
+                }
+                rename(newer, older);
+            }
+        }
+        g_autofree char *first = rotated_name(path, 1, false);
+        rename(path, first);
     }
-    g_autofree char *first = rotated_name(path, 1, false);
-    rename(path, first);
 
     bool ok = open_base_log_file(ctx, errp);
-
-    struct stat st;
-    if (ctx->compressed && is_regular_file(first, &st)) {
-        g_autofree char *first_cab = rotated_name(path, 1, true);
-        start_compression(ctx, first, first_cab, st);
-    }
     g_rec_mutex_unlock(&ctx->lock);
     return ok;
 }

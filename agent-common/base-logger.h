@@ -1,8 +1,10 @@
 /*
  * Base logger: owns one log file, writes bytes to it, rotates it by size into the
  * series "<path>.1" .. "<path>.<count>" (".cab" appended when compressed; 1 is the
- * newest) and compresses rotated file 1 on the thread "compress-rotate-log", at most
- * one compression at a time.
+ * newest) and compresses rotated files on the thread "compress-rotate-log", one at a
+ * time. Rotations that come while a compression runs wait as "<path>.pending-<n>", in
+ * order; each is moved to "<path>.1" and compressed in its turn, so no rotated content is
+ * lost however fast the log rotates (only what falls beyond count is dropped).
  *
  * Until a file is opened the context writes to standard error; after a failed
  * rotation it has no handle and writes to the standard streams until a later rotation
@@ -63,7 +65,7 @@ void base_logger_check_rotate(base_logger_ctx_t *ctx, bool reload_size);
 /* Writes raw bytes, counts them and rotates when due; returns the bytes written. */
 size_t base_logger_append(base_logger_ctx_t *ctx, const void *data, size_t len);
 
-/* Closes, shifts the series, reopens and starts compressing rotated file 1. */
+/* Closes, shifts the series (uncompressed) or queues the file for compression, reopens. */
 bool do_base_log_rotate(base_logger_ctx_t *ctx, Error **errp);
 
 uint64_t base_logger_get_size(const base_logger_ctx_t *ctx);
@@ -84,5 +86,5 @@ bool base_logger_set_enabled(base_logger_ctx_t *ctx, bool enabled);
 /* As the threshold setter, in bytes (thresholds below 1 MiB). */
 bool base_logger_set_rotate_threshold_bytes(base_logger_ctx_t *ctx, uint64_t threshold);
 
-/* Waits until no compression runs. */
+/* Waits until no compression runs and none waits. */
 void base_logger_wait_compression(base_logger_ctx_t *ctx);

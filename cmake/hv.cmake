@@ -29,5 +29,6 @@ function(hv_test name)
   target_compile_options(${name} PRIVATE ${HV_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
   # Test names carry the binary name, so `ctest -R <binary>` selects one unit.
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}.")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}."
+                       PROPERTIES FIXTURES_REQUIRED hv_worktree)
 endfunction()

@@ -4,8 +4,8 @@
  *
  *   hv-agent [--dry-run] [--launch-mode N]... BUNDLE [module options]
  *
- * The module's own -l/--logfile names the shared log file; without it the log goes
- * to the standard streams.
+ * The module's own -l/--logfile names the shared log file, found by the module's own
+ * option parser; without it the log goes to the standard streams.
  */
 #include <cstdio>
 #include <cstring>
@@ -19,6 +19,7 @@
 #include "agent-common/logger.h"
 #include "agent-common/osgi/framework.h"
 #include "agent-common/service-runner.h"
+#include "enforcement/framework/agent/enforcement-options.h"
 
 namespace {
 
@@ -35,36 +36,6 @@ int usage(const char *program)
 {
     fprintf(stderr, "usage: %s [--dry-run] [--launch-mode N]... BUNDLE [module options]\n", program);
     return 2;
-}
-
-/* "--logf" is the shortest unambiguous abbreviation of "--logfile" the module accepts. */
-bool is_logfile_long_option(const char *arg, size_t len)
-{
-    return len >= 6 && len <= 9 && strncmp(arg, "--logfile", len) == 0;
-}
-
-/* The module's -l in every form its option parser accepts: -l PATH, -lPATH,
- * --logfile PATH, --logfile=PATH and abbreviations of --logfile. */
-const char *module_logfile(int argc, char **argv)
-{
-    for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
-        if (strcmp(arg, "--") == 0) {
-            break;
-        }
-        if (strcmp(arg, "-l") == 0) {
-            return i + 1 < argc ? argv[i + 1] : nullptr;
-        }
-        if (strncmp(arg, "-l", 2) == 0 && arg[2] != '\0') {
-            return arg + 2;
-        }
-        const char *eq = strchr(arg, '=');
-        size_t name_len = eq ? static_cast<size_t>(eq - arg) : strlen(arg);
-        if (is_logfile_long_option(arg, name_len)) {
-            return eq ? eq + 1 : (i + 1 < argc ? argv[i + 1] : nullptr);
-        }
-    }
-    return nullptr;
 }
 
 } // namespace
@@ -96,7 +67,7 @@ int main(int argc, char **argv)
     int module_argc = static_cast<int>(module_argv.size()) - 1;
 
     start_logger(G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE,
-                 module_logfile(module_argc, module_argv.data()));
+                 en_options_logfile(module_argc, module_argv.data()));
 
     int exit_code = 1;
     {

@@ -38,6 +38,10 @@ struct ConfigEntry {
 
 /* Keys and records are owned by the table. */
 GHashTable *s_fields;
+/* Stored values a start refused (a command-line flag fixes the field, or a handler said
+ * no), by key. The file goes on carrying them, so a later start without the flag gets them
+ * back. */
+GHashTable *s_held;
 
 using ull = unsigned long long;
 
@@ -207,6 +211,7 @@ void agent_config_cleanup(void)
         return;
     }
     g_clear_pointer(&s_fields, g_hash_table_destroy);
+    g_clear_pointer(&s_held, g_hash_table_destroy);
     g_debug("[config] configuration module cleanup");
 }
 
@@ -261,33 +266,123 @@ void agent_config_register_bool(const char *key, bool *storage, agent_config_boo
             bool_text(*storage));
 }
 
+namespace {
+
+bool value_matches_type(const ConfigField *field, const ConfigEntry *entry)
+{
+    switch (entry->type) {
+    case AGENT_CONFIG_INT:
+    case AGENT_CONFIG_INT_RANGE:
+        return field->has_int_value;
+    case AGENT_CONFIG_STR:
+        return field->has_str_value;
+    case AGENT_CONFIG_BOOL:
+        return field->has_bool_value;
+    }
+    return false;
+}
+
+/* One entry; false with *errp set when it is malformed or unknown, false with *errp
+ * possibly untouched when the value or its handler is refused. */
+bool set_one(const ConfigField *field, bool from_file, Error **errp)
+{
+    const char *key = field->name;
+    if (field->has_int_value + field->has_str_value + field->has_bool_value != 1) {
+        error_setg(errp, "multiple value types given for configuration key '%s'", str_or_null(key));
+        return false;
+    }
+    ConfigEntry *entry = entry_find(key);
+    if (!entry) {
+        error_setg(errp, "can't set non-existing configuration key '%s'", str_or_null(key));
+        return false;
+    }
+    if (field->has_int_value) {
+        return set_int(entry, key, static_cast<uint64_t>(field->int_value), errp);
+    }
+    if (field->has_bool_value) {
+        return set_bool(entry, key, field->bool_value, errp);
+    }
+    return set_str(entry, key, field->str_value, from_file, errp);
+}
+
+void copy_value(ConfigField *to, const ConfigField *from)
+{
+    g_free(to->str_value);
+    to->has_int_value = from->has_int_value;
+    to->int_value = from->int_value;
+    to->has_bool_value = from->has_bool_value;
+    to->bool_value = from->bool_value;
+    to->has_str_value = from->has_str_value;
+    to->str_value = g_strdup(from->str_value);
+}
+
+void hold(const ConfigField *field)
+{
+    if (!s_held) {
+        s_held = g_hash_table_new_full(g_str_hash, g_str_equal, g_free,
+                                       [](gpointer f) { qapi_free_ConfigField(static_cast<ConfigField *>(f)); });
+    }
+    ConfigField *copy = qapi_new_ConfigField(field->name);
+    copy_value(copy, field);
+    g_hash_table_replace(s_held, g_strdup(field->name), copy);
+}
+
+/* Every stored field is tried on its own: one refusal must not cost the fields after it. */
+bool load_from_file(ConfigFieldList *fields, Error **errp)
+{
+    GString *skipped = nullptr;
+    for (ConfigFieldList *node = fields; node; node = node->next) {
+        const ConfigField *field = node->value;
+        Error *err = nullptr;
+        if (set_one(field, true, &err)) {
+            if (s_held) {
+                g_hash_table_remove(s_held, field->name);
+            }
+            continue;
+        }
+        const char *key = str_or_null(field->name);
+        const char *reason = err ? error_get_message(err) : "refused by the field's change handler";
+        g_warning("[config] skipping stored configuration field '%s': %s", key, reason);
+        ConfigEntry *entry = entry_find(field->name);
+        if (entry && value_matches_type(field, entry)) {
+            hold(field);
+        }
+        if (!skipped) {
+            skipped = g_string_new("skipped");
+        }
+        g_string_append_printf(skipped, "%s '%s' (%s)", skipped->len > 7 ? "," : "", key, reason);
+        error_free(err);
+    }
+    if (!skipped) {
+        return true;
+    }
+    error_setg(errp, "%s", skipped->str);
+    g_string_free(skipped, TRUE);
+    return false;
+}
+
+} // namespace
+
 bool set_agents_configuration(ConfigFieldList *fields, bool from_file, Error **errp)
 {
+    if (from_file) {
+        return load_from_file(fields, errp);
+    }
     bool ok = true;
     for (ConfigFieldList *node = fields; node; node = node->next) {
         const ConfigField *field = node->value;
-        const char *key = field->name;
-        if (field->has_int_value + field->has_str_value + field->has_bool_value != 1) {
-            error_setg(errp, "multiple value types given for configuration key '%s'",
-                       str_or_null(key));
+        ConfigEntry *entry = entry_find(field->name);
+        if (!set_one(field, false, errp)) {
+            if (entry && field->has_str_value && !field->has_int_value && !field->has_bool_value) {
+                /* A refused string keeps its old value without holding up the rest. */
+                ok = false;
+                continue;
+            }
             return false;
         }
-        ConfigEntry *entry = entry_find(key);
-        if (!entry) {
-            error_setg(errp, "can't set non-existing configuration key '%s'", str_or_null(key));
-            return false;
-        }
-        if (field->has_int_value) {
-            if (!set_int(entry, key, static_cast<uint64_t>(field->int_value), errp)) {
-                return false;
-            }
-        } else if (field->has_bool_value) {
-            if (!set_bool(entry, key, field->bool_value, errp)) {
-                return false;
-            }
-        } else if (!set_str(entry, key, field->str_value, from_file, errp)) {
-            /* A refused string keeps its old value without holding up the rest. */
-            ok = false;
+        /* A value set now replaces what a start refused. */
+        if (s_held) {
+            g_hash_table_remove(s_held, field->name);
         }
     }
     return ok;
@@ -365,11 +460,71 @@ bool update_agent_log_verbose(const char *key, bool old_value, bool new_value, E
     return true;
 }
 
+namespace {
+
+/* The listing the file gets: current values, and the stored values a start refused.
+ * With changes, what it would be once they applied. */
+ConfigFieldList *stored_listing(const ConfigFieldList *changes)
+{
+    ConfigFieldList *all = agent_config_list(false, true);
+    ConfigFieldList **tail = &all;
+    while (*tail) {
+        tail = &(*tail)->next;
+    }
+    auto find = [&all](const char *name) -> ConfigField * {
+        for (ConfigFieldList *n = all; n; n = n->next) {
+            if (g_strcmp0(n->value->name, name) == 0) {
+                return n->value;
+            }
+        }
+        return nullptr;
+    };
+    auto overlay = [&](const ConfigField *field, bool encode) {
+        const ConfigEntry *entry = entry_find(field->name);
+        if (!entry || !value_matches_type(field, entry) ||
+            field->has_int_value + field->has_str_value + field->has_bool_value != 1) {
+            return;
+        }
+        ConfigField *target = find(field->name);
+        if (!target) {
+            target = qapi_new_ConfigField(field->name);
+            *tail = qapi_new_ConfigFieldList(target);
+            tail = &(*tail)->next;
+        }
+        copy_value(target, field);
+        if (encode && entry->is_protected && field->str_value) {
+            g_free(target->str_value);
+            target->str_value = protected_encode(field->str_value);
+        }
+    };
+    if (s_held) {
+        GHashTableIter iter;
+        gpointer value;
+        g_hash_table_iter_init(&iter, s_held);
+        while (g_hash_table_iter_next(&iter, nullptr, &value)) {
+            overlay(static_cast<const ConfigField *>(value), false);
+        }
+    }
+    for (const ConfigFieldList *n = changes; n; n = n->next) {
+        overlay(n->value, true);
+    }
+    return all;
+}
+
+} // namespace
+
 void qmp_set_configuration(ConfigFieldList *fields, Error **errp)
 {
     Error *err = nullptr;
-    if (set_agents_configuration(fields, false, &err)) {
-        ConfigFieldList *all = agent_config_list(false, true);
+    /* Refused before anything applies: a change the file cannot hold would be lost at the
+     * next start while this run keeps it. */
+    ConfigFieldList *prospect = stored_listing(fields);
+    bool fits = persistent_config_check_size(prospect, &err);
+    qapi_free_ConfigFieldList(prospect);
+    if (!fits) {
+        /* err is set */
+    } else if (set_agents_configuration(fields, false, &err)) {
+        ConfigFieldList *all = stored_listing(nullptr);
         persistent_config_write(all, &err);
         qapi_free_ConfigFieldList(all);
     } else if (!err) {

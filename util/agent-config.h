@@ -54,7 +54,12 @@ void agent_config_register_bool(const char *key, bool *storage, agent_config_boo
  * Applies fields in order and stops at the first failure; entries before it stay
  * applied. A refused string change keeps its old value and the later entries still
  * apply, but the result is false. A handler that refuses without an Error makes the
- * result false with *errp untouched. from_file: protected strings arrive encoded.
+ * result false with *errp untouched.
+ *
+ * from_file (the stored fields at start): protected strings arrive encoded, and every
+ * entry is applied on its own. A refused one is skipped with a warning naming it and the
+ * reason; the result is then false with *errp listing the skipped fields. The stored value
+ * of a refused field stays in what "set-configuration" writes until a command sets it.
  */
 bool set_agents_configuration(ConfigFieldList *fields, bool from_file, Error **errp);
 

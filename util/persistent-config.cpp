@@ -95,8 +95,10 @@ bool persistent_config_init_in_data_folder(const char *config_key, const char *f
     Error *err = nullptr;
     char *folder = platform_registry_read_string(config_key ? config_key : AGENT_DEFAULT_CONFIG_KEY,
                                                  "HV_DATA_FOLDER", &err);
-    if (!folder) {
+    if (!folder || !*folder) {
+        /* An empty value would put the file at the file system root. */
         g_warning("[persistent-config] Unable to get Holvenstad program data folder");
+        g_free(folder);
         error_free(err);
         return false;
     }
@@ -199,23 +201,54 @@ ConfigFieldList *persistent_config_read(Error **errp)
     return head;
 }
 
+namespace {
+
+/* The file's text for fields (g_free), or NULL with *errp set. */
+char *to_json(ConfigFieldList *fields, Error **errp)
+{
+    QmpOutputVisitor *qov = qmp_output_visitor_new();
+    Error *err = nullptr;
+    visit_type_ConfigFieldList(qmp_output_get_visitor(qov), &fields, nullptr, &err);
+    if (err) {
+        qmp_output_visitor_cleanup(qov);
+        error_propagate(errp, err);
+        return nullptr;
+    }
+    return qmp_output_get_json(qov, true);
+}
+
+} // namespace
+
+bool persistent_config_check_size(ConfigFieldList *fields, Error **errp)
+{
+    char *json = to_json(fields, errp);
+    if (!json) {
+        return false;
+    }
+    size_t len = strlen(json);
+    g_free(json);
+    if (len > PERSISTENT_CONFIG_MAX_SIZE) {
+        error_setg(errp, "configuration of %zu bytes exceeds the limit of %d bytes of the configuration file",
+                   len, PERSISTENT_CONFIG_MAX_SIZE);
+        return false;
+    }
+    return true;
+}
+
 bool persistent_config_write(ConfigFieldList *fields, Error **errp)
 {
     if (!s_file_path) {
         g_warning("[persistent-config] Unable to dump config, file name was not set");
         return false;
     }
-    QmpOutputVisitor *qov = qmp_output_visitor_new();
     Error *err = nullptr;
-    visit_type_ConfigFieldList(qmp_output_get_visitor(qov), &fields, nullptr, &err);
-    if (err) {
+    char *json = to_json(fields, &err);
+    if (!json) {
         g_warning("[persistent-config] Couldn't convert ConfigFieldList to JSON: %s",
                   error_get_message(err));
-        qmp_output_visitor_cleanup(qov);
         error_propagate(errp, err);
         return false;
     }
-    char *json = qmp_output_get_json(qov, true);
     size_t len = strlen(json);
     if (len > PERSISTENT_CONFIG_MAX_SIZE) {
         /* The reader ignores a larger file whole: every setting would revert at the next start. */

@@ -28,6 +28,10 @@ void persistent_config_cleanup(void);
  */
 ConfigFieldList *persistent_config_read(Error **errp);
 
+/* False, with *errp naming the limit, when fields would make a file larger than the
+ * reader accepts. */
+bool persistent_config_check_size(ConfigFieldList *fields, Error **errp);
+
 /*
  * Replaces the file with fields as JSON, atomically: the previous content stays
  * whole when writing fails. False on failure, logged; only a failed conversion to

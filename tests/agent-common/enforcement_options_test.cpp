@@ -258,3 +258,58 @@ TEST_F(EnOptionsDeathTest, InvalidTimeoutTextsExitOne)
     EXPECT_EXIT(ParseToExit({"agent", "-T", "-5"}), ExitedWithCode(1),
                 StrEq("invalid connect timeout (-5).\n"));
 }
+
+TEST(EnOptionsLogfile, FoundAsTheParserReadsTheOptions)
+{
+    const struct {
+        std::initializer_list<const char *> words;
+        const char *logfile;
+    } cases[] = {
+        {{"-l", "/a.log"}, "/a.log"},
+        {{"-l/a.log"}, "/a.log"},
+        {{"-vl", "/a.log"}, "/a.log"},
+        {{"-vl/a.log"}, "/a.log"},
+        {{"-iPvl", "/a.log", "-u", "x"}, "/a.log"},
+        {{"--logfile", "/a.log"}, "/a.log"},
+        {{"--logfile=/a.log"}, "/a.log"},
+        {{"--logf=/a.log"}, "/a.log"},
+        {{"--logf", "/a.log"}, "/a.log"},
+        {{"--method", "stdin", "extra", "-l", "/a.log"}, "/a.log"},
+        {{"-l", "/a.log", "-l", "/b.log"}, "/b.log"},
+        /* Values of other options are not log files. */
+        {{"-u", "-l/a.log"}, nullptr},
+        {{"-u-l/a.log"}, nullptr},
+        {{"--uuid", "-l"}, nullptr},
+        {{"-p1", "-l/a.log"}, nullptr},
+        {{"-p", "-l/a.log"}, nullptr},
+        {{"--method=-l/a.log"}, nullptr},
+        {{"--", "-l", "/a.log"}, nullptr},
+        {{"--bogus", "-v"}, nullptr},
+        {{"-l"}, nullptr},
+        {{}, nullptr},
+    };
+    for (const auto &c : cases) {
+        std::string text;
+        for (const char *w : c.words) {
+            text += std::string(w) + " ";
+        }
+        SCOPED_TRACE(text);
+        std::vector<const char *> words = {"hv-agent"};
+        words.insert(words.end(), c.words.begin(), c.words.end());
+        std::vector<std::string> storage(words.begin(), words.end());
+        std::vector<char *> argv;
+        for (std::string &s : storage) {
+            argv.push_back(s.data());
+        }
+        std::vector<char *> order = argv;
+        argv.push_back(nullptr);
+        const char *found = en_options_logfile(static_cast<int>(order.size()), argv.data());
+        if (c.logfile) {
+            ASSERT_NE(found, nullptr);
+            EXPECT_STREQ(found, c.logfile);
+        } else {
+            EXPECT_EQ(found, nullptr) << found;
+        }
+        EXPECT_EQ(std::vector<char *>(argv.begin(), argv.end() - 1), order) << "argv keeps its order";
+    }
+}

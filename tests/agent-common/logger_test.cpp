@@ -239,6 +239,52 @@ TEST_F(LoggerTest, CompressesRotatedFileIntoCabinet)
     EXPECT_NE(log.find("[base-logger] Background log compression job is done"), std::string::npos);
 }
 
+TEST_F(LoggerTest, RotationsFasterThanCompressionsLoseNoLine)
+{
+    ASSERT_TRUE(start_logger(LOGGER_LEVELS_DEFAULT, path_.c_str()));
+    /* Every test line crosses the threshold, so each one rotates while compressions run;
+     * the compression's own line stays below it. */
+    constexpr int kLines = 40;
+    ASSERT_TRUE(logger_set_rotation(200, 100, true));
+    for (int i = 0; i < kLines; i++) {
+        g_message("[test] burst line %03d %s", i, std::string(200, 'b').c_str());
+    }
+    logger_wait_compression();
+
+    for (const std::string &name : hvtest::ListDir(logs_)) {
+        EXPECT_TRUE(name == "agent.log" || (name.size() > 4 && name.substr(name.size() - 4) == ".cab"))
+            << "left uncompressed: " << name;
+    }
+    /* Cabinet 1 is the newest: the line numbers fall as the cabinet numbers grow. */
+    std::string everything = Read(path_);
+    const std::string extract = dir_ + "/extract";
+    int newer_line = kLines;
+    for (int k = 1; Exists(path_ + "." + std::to_string(k) + ".cab"); k++) {
+        hvtest::RemoveTree(extract);
+        g_mkdir(extract.c_str(), 0700);
+        std::string x_cmd = "gcab -x -C '" + extract + "' '" + path_ + "." + std::to_string(k) + ".cab'";
+        gint status = -1;
+        ASSERT_TRUE(g_spawn_command_line_sync(x_cmd.c_str(), nullptr, nullptr, &status, nullptr));
+        ASSERT_EQ(status, 0) << k;
+        std::string text;
+        for (const std::string &inner : hvtest::ListDir(extract)) {
+            text += Read(extract + "/" + inner);
+        }
+        size_t at = text.rfind("burst line ");
+        if (at != std::string::npos) {
+            int line = std::stoi(text.substr(at + 11, 3));
+            EXPECT_LT(line, newer_line) << "cabinet " << k;
+            newer_line = line;
+        }
+        everything += text;
+    }
+    for (int i = 0; i < kLines; i++) {
+        char marker[32];
+        snprintf(marker, sizeof marker, "burst line %03d ", i);
+        EXPECT_NE(everything.find(marker), std::string::npos) << marker;
+    }
+}
+
 TEST_F(LoggerTest, LoweringCountDeletesSurplusAtOnce)
 {
     ASSERT_TRUE(start_logger(LOGGER_LEVELS_DEFAULT, path_.c_str()));

@@ -20,6 +20,9 @@
 #include "agent-common/agent-main.h"
 #include "agent-common/agent-metrics.h"
 #include "enforcement/framework/agent/en-api-internal.h"
+#include "agent-common/qmp-servers/qmp-manager.h"
+#include "agent-common/qmp-servers/qmp-server.h"
+#include "enforcement/framework/agent/enforcement-runner.h"
 #include "enforcement/framework/agent/en-config.h"
 #include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/framework/agent/en-implicit-rules.h"
@@ -705,6 +708,65 @@ TEST_F(PolicyTest, AStoredPolicyThatCannotBePushedIsMovedAside)
     EXPECT_FALSE(std::filesystem::exists(PolicyFile()));
     EXPECT_EQ(Read(PolicyFile() + ".invalid"), bad);
     EXPECT_FALSE(en_policy_is_active());
+}
+
+namespace {
+
+/* The management connection as the command-server manager knows it: an aggregator whose
+ * address must stay reachable. */
+QmpServer *NewManagementServer()
+{
+    static const QmpServerOps kOps = {
+        [](QmpServer *server) {
+            qmp_server_finalize(server);
+            delete server;
+        },
+        [](QmpServer *, Error **) { return true; },
+        [](QmpServer *) {},
+        [](QmpServer *, char *text, QmpReplyType) { g_free(text); },
+        [](QmpServer *) {
+            InetSocketAddress *address = qapi_alloc_InetSocketAddress();
+            address->host = g_strdup("10.2.0.1");
+            address->port = g_strdup("443");
+            return qapi_new_InetSocketAddressList(address);
+        },
+    };
+    auto *server = new QmpServer;
+    qmp_server_init(server, "management", &kOps);
+    server->aggregator = true;
+    return server;
+}
+
+} // namespace
+
+TEST_F(PolicyTest, AStoredPolicyRefusedAtStartStillGetsTheServerAddresses)
+{
+    ASSERT_EQ(Run(SetPolicy(9)).rfind("{\"new-revision\": 9", 0), 0u);
+    en_policy_cleanup();
+    Start(true);
+    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+    qmp_manager_init(loop, false);
+    qmp_manager_register_server(NewManagementServer());
+
+    /* The driver refuses the stored policy once; the module goes on. */
+    FailNext(EN_IOCTL_SWAP_POLICY);
+    agent_module_t module{};
+    agent_config_t config{};
+    Error *err = nullptr;
+    EXPECT_TRUE(enforcement_post_init(&module, &config, &err));
+    EXPECT_EQ(err, nullptr);
+    EXPECT_TRUE(Logged(G_LOG_LEVEL_CRITICAL, "[main] failed to start enforcement policy: error swapping policy for "
+                                             "revision 9"));
+    EXPECT_TRUE(Logged(G_LOG_LEVEL_DEBUG, "[main] en-policy should allow server address 10.2.0.1:443"));
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.1", 443)), "ALLOW:implicit-server-rule");
+
+    /* A new policy keeps the management server reachable. */
+    EXPECT_NE(Run(SetPolicy(10)).find(R"("new-revision": 10)"), std::string::npos);
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.1", 443)), "ALLOW:implicit-server-rule");
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.2", 443)), "BLOCK:out-block");
+
+    qmp_manager_cleanup();
+    g_main_loop_unref(loop);
 }
 
 TEST_F(PolicyTest, LightRevisionUpdateChangesTheRevisionButNotTheFile)

@@ -415,3 +415,124 @@ TEST_F(LauncherTest, TheDnsCacheGoesToTheDriverAtStartAndBackToItsFileAtStop)
         EXPECT_EQ(round == 0, v6 < db) << saved;
     }
 }
+
+TEST_F(LauncherTest, AnEmptyDataFolderIsRefusedAtStart)
+{
+    hvtest::WriteFile(registry_, "HV_DATA_FOLDER=\n");
+    const std::string log = dir_ + "/module.log";
+    /* -t: an accepted start ends at once with 0, so only the refusal gives 1. */
+    Outcome refused = run({"--method", "stdin", "-t", "x", "-l", log});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_NE(hvtest::ReadFile(log).find("[global var] 'SOFTWARE\\Holvenstad\\HV_DATA_FOLDER' registry key is empty: "
+                                         "refusing to place the data, config, logs and pids folders at the file "
+                                         "system root"),
+              std::string::npos)
+        << hvtest::ReadFile(log);
+    EXPECT_FALSE(g_file_test(driver().c_str(), G_FILE_TEST_EXISTS)) << "nothing was extracted";
+}
+
+TEST_F(LauncherTest, TheLogFileIsFoundAsTheModuleReadsItsOptions)
+{
+    const std::string log = dir_ + "/module.log";
+    const struct {
+        std::vector<std::string> args;
+        bool names_log;
+    } cases[] = {
+        {{"-vl", log}, true},
+        {{"--logf=" + log}, true},
+        {{"-Pl" + log}, true},
+        {{"-u", "-l" + log}, false},
+        {{"-p1", "-l" + log}, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        g_remove(log.c_str());
+        std::vector<std::string> argv = {launcher_, "--dry-run", HV_BUNDLE, "--method", "stdin"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        spawn(argv);
+        EXPECT_EQ(g_file_test(log.c_str(), G_FILE_TEST_EXISTS), c.names_log);
+    }
+}
+
+namespace {
+
+/* The reply's fields as "name=value" texts, from a get-configuration reply. */
+std::string field_text(const std::string &reply, const std::string &name)
+{
+    size_t at = reply.find("{\"name\": \"" + name + "\", ");
+    if (at == std::string::npos) {
+        return "<missing>";
+    }
+    size_t start = reply.find(", ", at) + 2;
+    return reply.substr(start, reply.find('}', start) - start);
+}
+
+} // namespace
+
+TEST_F(LauncherTest, StoredFieldsRefusedByAFlagAreSkippedAloneAndComeBackWithoutIt)
+{
+    const std::string log = dir_ + "/module.log";
+    const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
+    const std::string file = dir_ + "/data/config/enforcement.json";
+    std::filesystem::create_directories(dir_ + "/data/config");
+    /* Applied last element first: each refused field comes before fields that must load. */
+    hvtest::WriteFile(file, R"([{"name": "agent.enforcement_mode", "int-value": 2},
+        {"name": "dns.rate_limit", "int-value": 9},
+        {"name": "agent.log_rotate_threshold", "int-value": 0},
+        {"name": "agent.log_rotate_count", "int-value": 4},
+        {"name": "policy.implicit_dns_rules", "bool-value": true}])");
+    auto get = [&] {
+        return spawn({HV_QMP, "--address", address, R"({"execute": "get-configuration"})"}).out;
+    };
+    auto stop = [](GPid pid) {
+        kill(pid, SIGINT);
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    };
+
+    GPid pid = start(command({"--method", "stdin", "-l", log, "-x", "max", "-i"}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+    std::string fields = get();
+    EXPECT_EQ(field_text(fields, "agent.enforcement_mode"), "\"int-value\": 2") << fields;
+    EXPECT_EQ(field_text(fields, "dns.rate_limit"), "\"int-value\": 9");
+    EXPECT_EQ(field_text(fields, "agent.log_rotate_count"), "\"int-value\": 10") << "the profile's";
+    EXPECT_EQ(field_text(fields, "policy.implicit_dns_rules"), "\"bool-value\": false");
+    std::string logged = hvtest::ReadFile(log);
+    for (const char *line : {
+             "[config] skipping stored configuration field 'policy.implicit_dns_rules': can't override implicit DNS "
+             "rules disabled from cmdliine",
+             "[config] skipping stored configuration field 'agent.log_rotate_count': refused by the field's change "
+             "handler",
+             "[config] skipping stored configuration field 'agent.log_rotate_threshold': refused by the field's change "
+             "handler",
+             "[agents-main] not all persistent configuration fields were loaded successfully: skipped "
+             "'policy.implicit_dns_rules' (can't override implicit DNS rules disabled from cmdliine), "
+             "'agent.log_rotate_count' (refused by the field's change handler), 'agent.log_rotate_threshold' "
+             "(refused by the field's change handler)",
+         }) {
+        EXPECT_NE(logged.find(line), std::string::npos) << line;
+    }
+    /* A change now rewrites the file; the refused stored values stay in it. */
+    Outcome set = spawn({HV_QMP, "--address", address,
+                         R"({"execute": "set-configuration", "arguments": {"fields": [{"name": "dns.rate_limit", "int-value": 11}]}})"});
+    EXPECT_EQ(set.out, "{\"return\": {}}\n");
+    stop(pid);
+
+    g_remove(log.c_str());
+    pid = start(command({"--method", "stdin", "-l", log}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+    fields = get();
+    EXPECT_EQ(field_text(fields, "agent.enforcement_mode"), "\"int-value\": 2") << fields;
+    EXPECT_EQ(field_text(fields, "dns.rate_limit"), "\"int-value\": 11");
+    EXPECT_EQ(field_text(fields, "agent.log_rotate_count"), "\"int-value\": 4");
+    EXPECT_EQ(field_text(fields, "policy.implicit_dns_rules"), "\"bool-value\": true");
+    /* A threshold of 0 would rotate at every line: refused, the profile's stays. */
+    EXPECT_EQ(field_text(fields, "agent.log_rotate_threshold"), "\"int-value\": 50");
+    EXPECT_NE(hvtest::ReadFile(log).find("[config] skipping stored configuration field 'agent.log_rotate_threshold': "
+                                         "'agent.log_rotate_threshold' must be at least 1 (MiB)"),
+              std::string::npos);
+    stop(pid);
+}

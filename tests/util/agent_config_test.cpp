@@ -574,11 +574,91 @@ TEST_F(AgentConfig, FileNameFromTheDataFolder)
     EXPECT_TRUE(logged("[persistent-config] Error setting config file name 'enforcement.json'",
                        G_LOG_LEVEL_WARNING));
 
-    g_unlink(registry.c_str());
-    EXPECT_FALSE(persistent_config_init_in_data_folder(nullptr, "enforcement.json"));
+    /* Empty, the file would be "/config/enforcement.json". */
+    for (const char *content : std::initializer_list<const char *>{"HV_DATA_FOLDER=\n", nullptr}) {
+        if (content) {
+            hvtest::WriteFile(registry, content);
+        } else {
+            g_unlink(registry.c_str());
+        }
+        EXPECT_FALSE(persistent_config_init_in_data_folder(nullptr, "enforcement.json")) << content;
+        EXPECT_EQ(persistent_config_file(), nullptr);
+    }
     EXPECT_TRUE(logged("[persistent-config] Unable to get Holvenstad program data folder",
                        G_LOG_LEVEL_WARNING));
     g_unsetenv("HV_REGISTRY_FILE");
+}
+
+TEST_F(AgentConfig, AnOversizedResultIsRefusedBeforeAnythingApplies)
+{
+    ASSERT_EQ(set_configuration(R"([{"name": "dns.rate_limit", "int-value": 7}])").error, "");
+    const std::string before = hvtest::ReadFile(file_);
+    /* Sizes around the limit: the domain takes what the other fields leave of 65535 bytes. */
+    const size_t room = 65535 - before.size();
+    const struct {
+        size_t length;
+        bool fits;
+    } cases[] = {{room, true}, {room + 1, false}, {70000, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.length);
+        g_str_calls = g_int_calls = 0;
+        std::string fields = R"([{"name": "agent.roaming_domain_name", "str-value": ")" + std::string(c.length, 'd') +
+                             R"("}, {"name": "dns.rate_limit", "int-value": 9}])";
+        Reply r = set_configuration(fields);
+        if (c.fits) {
+            EXPECT_EQ(r.error, "");
+            EXPECT_EQ(hvtest::ReadFile(file_).size(), 65535u);
+            EXPECT_EQ(rate_, 9u);
+            ASSERT_EQ(set_configuration(R"([{"name": "agent.roaming_domain_name", "str-value": ""},
+                                            {"name": "dns.rate_limit", "int-value": 7}])").error,
+                      "");
+            continue;
+        }
+        EXPECT_NE(r.error.find("exceeds the limit of 65535 bytes"), std::string::npos) << r.error.substr(0, 200);
+        EXPECT_EQ(g_str_calls + g_int_calls, 0) << "no handler ran";
+        EXPECT_STREQ(domain_, "");
+        EXPECT_EQ(rate_, 7u);
+        EXPECT_EQ(hvtest::ReadFile(file_), before);
+    }
+}
+
+TEST_F(AgentConfig, EachStoredFieldLoadsOnItsOwnAndARefusedOneStaysInTheFile)
+{
+    /* A field a start refuses (as a command-line flag does) sits between fields that load. */
+    static bool s_locked;
+    s_locked = true;
+    uint64_t count = 8;
+    agent_config_register_int("agent.log_rotate_count", &count,
+                              [](const char *, uint64_t, uint64_t, Error **) { return !s_locked; });
+    hvtest::WriteFile(file_, R"([{"name": "dns.rate_limit", "int-value": 5},
+        {"name": "agent.enforcement_mode", "int-value": 9},
+        {"name": "agent.log_rotate_count", "int-value": 4},
+        {"name": "agent.roaming_domain_name", "str-value": "corp"}])");
+    Error *err = nullptr;
+    ConfigFieldList *fields = persistent_config_read(&err);
+    ASSERT_NE(fields, nullptr);
+    EXPECT_FALSE(set_agents_configuration(fields, true, &err));
+    qapi_free_ConfigFieldList(fields);
+    /* The file is applied last element first. */
+    EXPECT_EQ(hvtest::TakeMessage(err),
+              "skipped 'agent.log_rotate_count' (refused by the field's change handler), 'agent.enforcement_mode' "
+              "(can't set value for 'agent.enforcement_mode', out of range: 1 < 9 < 5)");
+    EXPECT_TRUE(logged("[config] skipping stored configuration field 'agent.log_rotate_count': refused by the "
+                       "field's change handler",
+                       G_LOG_LEVEL_WARNING));
+    EXPECT_EQ(rate_, 5u);
+    EXPECT_STREQ(domain_, "corp");
+    EXPECT_EQ(count, 8u);
+    EXPECT_EQ(mode_, 3u);
+
+    /* A change of another field rewrites the file with the refused stored value; setting the
+     * field itself replaces it. */
+    ASSERT_EQ(set_configuration(R"([{"name": "dns.enable", "bool-value": false}])").error, "");
+    EXPECT_EQ(fields_of(hvtest::ReadFile(file_))["agent.log_rotate_count"], "int-value=4");
+    EXPECT_EQ(fields_of(hvtest::ReadFile(file_))["agent.enforcement_mode"], "int-value=9");
+    s_locked = false;
+    ASSERT_EQ(set_configuration(R"([{"name": "agent.log_rotate_count", "int-value": 6}])").error, "");
+    EXPECT_EQ(fields_of(hvtest::ReadFile(file_))["agent.log_rotate_count"], "int-value=6");
 }
 
 TEST_F(AgentConfig, LogVerboseFieldSetsTheLoggerLevel)

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "agent-common/agents-utils.h"
 #include "agent-common/build-info.h"
@@ -30,6 +31,8 @@ enum : int {
     OPT_METHOD = 256,
     OPT_REMOTE_NAME,
 };
+
+const char kShortOptions[] = "hVu:l:f:vx:iPDBE:Rr:p:T:A:C:K:X:t:o:";
 
 const struct option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -243,8 +246,7 @@ bool en_parse_options(int argc, char **argv, EnOptions *opts)
     optind = 0;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "hVu:l:f:vx:iPDBE:Rr:p:T:A:C:K:X:t:o:", long_options,
-                            nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, kShortOptions, long_options, nullptr)) != -1) {
         switch (c) {
         case 'h':
             en_print_usage(program);
@@ -345,6 +347,27 @@ bool en_parse_options(int argc, char **argv, EnOptions *opts)
     g_free(config->servers);
     config->servers = cmdline_priority_paths_join(&paths.paths);
     return true;
+}
+
+const char *en_options_logfile(int argc, char **argv)
+{
+    /* getopt may reorder what it is given: the caller's vector stays as it was. */
+    std::vector<char *> args(argv, argv + argc);
+    args.push_back(nullptr);
+    const char *logfile = nullptr;
+    optind = 0;
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, args.data(), kShortOptions, long_options, nullptr)) != -1) {
+        if (c == 'l') {
+            logfile = optarg;
+        } else if (c == 'p' && optarg[0] >= '1' && optarg[0] <= '9' && optarg[1] == '\0' && optind < argc) {
+            /* -pN takes the next word as its list, as the parser above does. */
+            optind++;
+        }
+    }
+    optind = 0;
+    return logfile;
 }
 
 bool en_validate_options(EnOptions *opts)

@@ -43,6 +43,13 @@ void en_options_clear(EnOptions *opts);
  */
 bool en_parse_options(int argc, char **argv, EnOptions *opts);
 
+/*
+ * The log file the options name (-l, --logfile and every form getopt accepts, grouped
+ * short options included; the last one wins), or NULL. The result points into argv.
+ * Nothing is printed, nothing ends the process and argv keeps its order. Not thread-safe.
+ */
+const char *en_options_logfile(int argc, char **argv);
+
 /* Channel validation of opts->config; the first problem is logged as a warning. */
 bool en_validate_options(EnOptions *opts);
 

@@ -246,10 +246,11 @@ bool enforcement_agent_init(agent_module_t *module, agent_config_t *config, Erro
 bool enforcement_post_init(agent_module_t *, agent_config_t *, Error **)
 {
     Error *err = nullptr;
+    /* A stored policy the driver refuses must not stop the module: it stays reachable for a
+     * new policy, and that policy needs the server addresses below to keep them reachable. */
     if (!en_policy_start(&err)) {
-        g_warning("[main] failed to start enforcement policy: %s", error_get_message(err));
-        error_free(err);
-        return true;
+        g_critical("[main] failed to start enforcement policy: %s", error_get_message(err));
+        error_free_and_clear(&err);
     }
     InetSocketAddressList *servers = qmp_manager_get_allow_addresses();
     if (servers) {
