@@ -36,6 +36,7 @@ int usage(const char *program)
     fprintf(stderr,
             "usage: %s [--address ADDR] [--timeout MS] (JSON | -f FILE | -)\n"
             "  sends one command to a module (default %s) and prints the reply;\n"
+            "  --timeout: how long to wait for it (default 120000 ms), never sending it twice meanwhile;\n"
             "  exit 0 for a \"return\" reply, 1 for an \"error\" reply, 2 when unreachable\n",
             program, kDefaultAddress);
     return 2;
