@@ -121,10 +121,10 @@ TEST(HvQmp, ASlowCommandIsSentOnce)
 {
     g_autofree char *dir = g_dir_make_tmp("hv-qmp-XXXXXX", nullptr);
     const std::string address = std::string("ipc://") + dir + "/qmp.ipc";
-    const int timeout_ms = 2000;
+    const int timeout_ms = 4000;
     int sock = nn_socket(AF_SP, NN_REP);
     ASSERT_GE(nn_bind(sock, address.c_str()), 0);
-    int wait_ms = 5000;
+    int wait_ms = 10000;
     nn_setsockopt(sock, NN_SOL_SOCKET, NN_RCVTIMEO, &wait_ms, sizeof wait_ms);
     int requests = 0;
     std::thread module([&] {
