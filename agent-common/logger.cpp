@@ -275,6 +275,22 @@ void logger_wait_compression(void)
     }
 }
 
+base_logger_ctx_t *logger_lock_output(void)
+{
+    base_logger_ctx_t *base = g_base_logger_ctx;
+    if (base) {
+        base_logger_lock(base);
+    }
+    return base;
+}
+
+void logger_unlock_output(base_logger_ctx_t *held)
+{
+    if (held) {
+        base_logger_unlock(held);
+    }
+}
+
 void logger_set_hook(logger_hook_fn hook)
 {
     if (g_logger_ctx) {

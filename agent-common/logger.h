@@ -52,6 +52,14 @@ bool logger_set_rotation(uint64_t threshold_bytes, uint64_t count, bool compress
 /* Waits for a running compression of rotated file 1. */
 void logger_wait_compression(void);
 
+/*
+ * Holds every log write back until the matching unlock, so that a caller can write one
+ * whole unit to a descriptor the log may share (standard output). Recursive; any thread;
+ * nothing to hold (NULL) when no logger runs.
+ */
+base_logger_ctx_t *logger_lock_output(void);
+void logger_unlock_output(base_logger_ctx_t *held);
+
 /* Receives each message text just before it is written (NULL removes it). */
 typedef void (*logger_hook_fn)(GLogLevelFlags level, const char *message, size_t len);
 void logger_set_hook(logger_hook_fn hook);

@@ -20,7 +20,8 @@ const char *qmp_reply_prefix(QmpReplyType type);
 
 /*
  * Validates the request, unpacks compressed arguments, runs the command and returns
- * its result as owned JSON text ("{}" when it has none), or NULL with *errp set.
+ * its result as owned JSON text ("{}" when it has none), or NULL with *errp set. A
+ * command registered with QCO_NO_SUCCESS_RESP gives NULL and no error on success.
  */
 char *do_qmp_dispatch(QObject *request, Error **errp);
 

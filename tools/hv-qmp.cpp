@@ -5,12 +5,16 @@
  *   hv-qmp [--address ADDR] [--timeout MS] -f request.json
  *   hv-qmp [--address ADDR] [--timeout MS] -            (request on standard input)
  *
+ * --timeout is how long to wait for the reply (default 120000 ms); the request is never
+ * sent a second time within it, so a slow command runs once.
+ *
  * Exit code: 0 for a "return" reply, 1 for an "error" reply (or a reply that is
  * neither), 2 when the module cannot be reached or does not answer in time.
  */
 #include <nanomsg/nn.h>
 #include <nanomsg/reqrep.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +36,7 @@ int usage(const char *program)
     fprintf(stderr,
             "usage: %s [--address ADDR] [--timeout MS] (JSON | -f FILE | -)\n"
             "  sends one command to a module (default %s) and prints the reply;\n"
+            "  --timeout: how long to wait for it (default 120000 ms), never sending it twice meanwhile;\n"
             "  exit 0 for a \"return\" reply, 1 for an \"error\" reply, 2 when unreachable\n",
             program, kDefaultAddress);
     return 2;
@@ -118,6 +123,10 @@ int main(int argc, char **argv)
     int send_timeout = kSendTimeoutMs;
     nn_setsockopt(sock, NN_SOL_SOCKET, NN_SNDTIMEO, &send_timeout, sizeof send_timeout);
     nn_setsockopt(sock, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout_ms, sizeof timeout_ms);
+    /* A request sent again while the module still runs the first would run the command twice:
+     * no resend before this client has given up waiting. */
+    int resend_ms = timeout_ms > INT_MAX - kSendTimeoutMs ? INT_MAX : timeout_ms + kSendTimeoutMs;
+    nn_setsockopt(sock, NN_REQ, NN_REQ_RESEND_IVL, &resend_ms, sizeof resend_ms);
     int max_size = -1;
     nn_setsockopt(sock, NN_SOL_SOCKET, NN_RCVMAXSIZE, &max_size, sizeof max_size);
     int status = 2;

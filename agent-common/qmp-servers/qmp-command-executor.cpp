@@ -121,8 +121,10 @@ static gpointer executor_thread(gpointer opaque)
         g_debug("[qmp-command-executor] %s dequeued command from server %s", executor->name, item->server->name);
         Error *err = nullptr;
         char *text = do_qmp_dispatch(item->request, &err);
-        bool success = text != nullptr;
+        /* A command without a success reply leaves no text and no error. */
+        bool success = err == nullptr;
         if (!success) {
+            g_free(text);
             g_warning("[qmp-command-executor]  [%s] (command from %s) error inside qmp command is: '%s'",
                       executor->name, item->server->name, error_get_message(err));
             text = qmp_error_object(err);

@@ -19,7 +19,8 @@ struct QmpCommandContext {
 
 /*
  * Runs on the main loop. text (owned by the completion) is the result on success or
- * the error object otherwise; ctx stays the executor's and is freed after the call.
+ * the error object otherwise; NULL on success from a command registered without a
+ * success reply. ctx stays the executor's and is freed after the call.
  */
 typedef void (*QmpCommandCompletion)(bool success, char *text, QmpServer *server, QmpCommandContext *ctx);
 

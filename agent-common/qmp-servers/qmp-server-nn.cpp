@@ -126,6 +126,7 @@ static void handle_message(QmpServerNn *nn, const char *data, int len)
     uint64_t seen = nn->requests_seen;
     qmp_server_feed(nn, data, static_cast<size_t>(body_len));
     qmp_server_flush(nn);
+    qmp_server_end_message(nn);
     json_message_parser_reset(&nn->parser);
     /* The REP socket owes the peer a reply; braces around something that never forms a value still get one. */
     if (nn->requests_seen == seen && nn->state == QMP_SERVER_STATE_ACTIVE &&
@@ -348,6 +349,8 @@ QmpServer *qmp_server_new_nn(const char *ipc_address)
     QmpServerNn *nn = new QmpServerNn();
     qmp_server_init(nn, "qmp-server-nn", &kNnOps);
     nn->supports_reconnect = true;
+    nn->reply_required = true;
+    nn->whole_messages = true;
     nn->address = g_strdup(ipc_address);
     return nn;
 }

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include "agent-common/logger.h"
 #include "agent-common/qmp-servers/qmp-server.h"
 #include "util/error.h"
 
@@ -9,8 +10,8 @@ struct QmpServerStdIo : QmpServer {
     int in_fd = 0;
     int out_fd = 1;
     GIOChannel *in_channel = nullptr;
+    GIOChannel *out_channel = nullptr;
     guint in_watch = 0;
-    QmpStreamOutput out;
 };
 
 static QmpServerStdIo *std_io_of(QmpServer *server)
@@ -18,13 +19,17 @@ static QmpServerStdIo *std_io_of(QmpServer *server)
     return static_cast<QmpServerStdIo *>(server);
 }
 
-/* Raw bytes, no buffering, no blocking: the main loop must never wait on a terminal or pipe. */
+/*
+ * Raw bytes, no buffering. The descriptors stay as they are: on a terminal (or a pipe
+ * shared with the console log) they are one open file, and making it non-blocking here
+ * would make every other writer of it, the log among them, lose bytes. Input is read
+ * only when the watch reports some, so a read does not wait.
+ */
 static GIOChannel *raw_channel(int fd)
 {
     GIOChannel *channel = g_io_channel_unix_new(fd);
     g_io_channel_set_encoding(channel, nullptr, nullptr);
     g_io_channel_set_buffered(channel, FALSE);
-    g_io_channel_set_flags(channel, G_IO_FLAG_NONBLOCK, nullptr);
     g_io_channel_set_close_on_unref(channel, TRUE);
     return channel;
 }
@@ -35,14 +40,13 @@ static void close_channels(QmpServerStdIo *s)
         g_source_remove(s->in_watch);
         s->in_watch = 0;
     }
-    qmp_stream_output_stop(&s->out);
     if (s->in_channel) {
         g_io_channel_unref(s->in_channel);
         s->in_channel = nullptr;
     }
-    if (s->out.channel) {
-        g_io_channel_unref(s->out.channel);
-        s->out.channel = nullptr;
+    if (s->out_channel) {
+        g_io_channel_unref(s->out_channel);
+        s->out_channel = nullptr;
     }
 }
 
@@ -50,12 +54,6 @@ static void fail(QmpServerStdIo *s)
 {
     close_channels(s);
     qmp_server_set_state(s, QMP_SERVER_STATE_FAILED);
-}
-
-static void write_failed(QmpServer *server, const Error *err)
-{
-    g_warning("[qmp-server-std-io] disconnected");
-    fail(std_io_of(server));
 }
 
 static gboolean input_ready(GIOChannel *channel, GIOCondition, gpointer opaque)
@@ -69,6 +67,27 @@ static gboolean input_ready(GIOChannel *channel, GIOCondition, gpointer opaque)
     return G_SOURCE_REMOVE;
 }
 
+/*
+ * The whole reply in one go, with the log held back meanwhile: the console log may
+ * write to the same descriptor and must not land inside a reply line. A reader that
+ * takes its time delays the module rather than losing the reply.
+ */
+static bool write_whole_reply(QmpServerStdIo *s, QmpReply *reply, Error **errp)
+{
+    base_logger_ctx_t *held = logger_lock_output();
+    bool ok = true;
+    while (ok && reply->part != QMP_REPLY_PART_DONE) {
+        ok = qmp_write_response_io_channel(s->out_channel, reply, errp);
+        if (ok && reply->part != QMP_REPLY_PART_DONE) {
+            /* A descriptor made non-blocking by someone else: wait until it takes more. */
+            GPollFD pfd = {s->out_fd, static_cast<gushort>(G_IO_OUT | G_IO_ERR | G_IO_HUP), 0};
+            g_poll(&pfd, 1, -1);
+        }
+    }
+    logger_unlock_output(held);
+    return ok;
+}
+
 static bool std_io_run(QmpServer *server, Error **errp)
 {
     QmpServerStdIo *s = std_io_of(server);
@@ -80,8 +99,8 @@ static bool std_io_run(QmpServer *server, Error **errp)
     if (!s->in_channel) {
         s->in_channel = raw_channel(s->in_fd);
     }
-    if (!s->out.channel) {
-        s->out.channel = raw_channel(s->out_fd);
+    if (!s->out_channel) {
+        s->out_channel = raw_channel(s->out_fd);
     }
     s->in_watch = g_io_add_watch(s->in_channel, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
                                  input_ready, s);
@@ -96,7 +115,6 @@ static void std_io_stop(QmpServer *server)
         g_source_remove(s->in_watch);
         s->in_watch = 0;
     }
-    qmp_stream_output_stop(&s->out);
     if (s->state != QMP_SERVER_STATE_INACTIVE && s->state != QMP_SERVER_STATE_FAILED) {
         qmp_server_set_state(s, QMP_SERVER_STATE_INACTIVE);
     }
@@ -105,11 +123,19 @@ static void std_io_stop(QmpServer *server)
 static void std_io_send(QmpServer *server, char *text, QmpReplyType type)
 {
     QmpServerStdIo *s = std_io_of(server);
-    if (!s->out.channel || s->state != QMP_SERVER_STATE_ACTIVE) {
+    if (!s->out_channel || s->state != QMP_SERVER_STATE_ACTIVE) {
         g_free(text);
         return;
     }
-    qmp_server_stream_send(s, &s->out, text, type);
+    QmpReply *reply = qmp_reply_new(type, text);
+    Error *err = nullptr;
+    bool ok = write_whole_reply(s, reply, &err);
+    qmp_reply_free(reply);
+    if (!ok) {
+        g_warning("[qmp-server-std-io] disconnected");
+        error_free(err);
+        fail(s);
+    }
 }
 
 static void std_io_destroy(QmpServer *server)
@@ -130,7 +156,6 @@ QmpServer *qmp_server_new_std_io_fds(int in_fd, int out_fd)
     qmp_server_init(s, "qmp-server-std-io", &kStdIoOps);
     s->in_fd = in_fd;
     s->out_fd = out_fd;
-    s->out.failed = write_failed;
     return s;
 }
 

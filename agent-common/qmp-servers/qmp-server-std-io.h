@@ -1,6 +1,7 @@
 /*
  * The standard-I/O command server: requests on one descriptor, replies on the other.
- * End of input fails it for good.
+ * End of input fails it for good. Each reply is written whole before the main loop goes
+ * on, and no log line is written meanwhile.
  */
 #pragma once
 

@@ -195,11 +195,12 @@ static void connect_finished(GObject *client, GAsyncResult *result, gpointer dat
     }
     tcp->connecting = nullptr;
     if (!conn) {
-        /* Left INACTIVE: the aggregator timer tries again, as after a failed run. */
+        /* Ends as a failed run does: the manager decides, and a required server takes the loop down. */
         const char *why = timed_out ? "connection timed out" : gerr->message;
         g_critical("[qmp-server-tcp]  error opening socket channel (%s): %s", tcp->addresses[0], why);
-        g_warning("[qmp-server] %s - failed to re-run, next try to establish connection after timeout", tcp->name);
+        g_warning("[qmp-server] [%s] failed to run", tcp->name);
         g_clear_error(&gerr);
+        qmp_server_set_state(tcp, QMP_SERVER_STATE_FAILED);
         return;
     }
     GSocket *sock = g_socket_connection_get_socket(conn);

@@ -117,6 +117,23 @@ static void restart_aggregator_timer(QmpServer *server)
     server->reconnect_timer = g_timeout_add_seconds(server->reconnect_interval, aggregator_timer_fired, server);
 }
 
+/*
+ * A command registered without a success reply leaves text NULL: nothing goes back,
+ * except on a request/reply channel, whose peer would otherwise wait for ever.
+ */
+static void send_outcome(QmpServer *server, QmpReplyType type, char *text)
+{
+    if (!text) {
+        if (!server->reply_required) {
+            g_debug("[qmp-server] [%s] command sends no success reply", server->name);
+            return;
+        }
+        text = g_strdup("{}");
+    }
+    log_outbound(server, type, text);
+    qmp_server_send(server, text, type);
+}
+
 /* The executor's completion, on the main loop. */
 static void command_done(bool success, char *text, QmpServer *server, QmpCommandContext *ctx)
 {
@@ -133,22 +150,12 @@ static void command_done(bool success, char *text, QmpServer *server, QmpCommand
         g_free(text);
         return;
     }
-    QmpReplyType type = success ? QMP_REPLY_RETURN : QMP_REPLY_ERROR;
-    log_outbound(server, type, text);
-    qmp_server_send(server, text, type);
+    send_outcome(server, success ? QMP_REPLY_RETURN : QMP_REPLY_ERROR, text);
 }
 
-static void process_json_object(void *opaque, const JSONTokenList *tokens)
+/* One parsed top-level value (request NULL with err set when it did not parse). */
+static void handle_request(QmpServer *server, QObject *request, Error *err)
 {
-    QmpServer *server = static_cast<QmpServer *>(opaque);
-    /* After a failure in the middle of a read the rest of that read has nowhere to go. */
-    if (server->state != QMP_SERVER_STATE_ACTIVE) {
-        return;
-    }
-    server->requests_seen++;
-
-    Error *err = nullptr;
-    QObject *request = json_parser_parse(tokens, &err);
     if (!request || qobject_type(request) != QTYPE_QDICT) {
         if (!err) {
             error_setg(&err, "Invalid JSON syntax");
@@ -183,16 +190,78 @@ static void process_json_object(void *opaque, const JSONTokenList *tokens)
 
     char *text = do_qmp_dispatch(request, &err);
     QmpReplyType type = QMP_REPLY_RETURN;
-    if (!text) {
+    if (err) {
         g_warning("[qmp-server]  [%s] error inside qmp command is: '%s'", server->name, error_get_message(err));
+        g_free(text);
         text = qmp_error_object(err);
         type = QMP_REPLY_ERROR;
         error_free(err);
     }
     agent_metrics_set("%s.execute.%s.time", elapsed_ms(start), server->name, command);
     qobject_decref(request);
-    log_outbound(server, type, text);
-    qmp_server_send(server, text, type);
+    send_outcome(server, type, text);
+}
+
+static void drop_message(QmpServer *server)
+{
+    qobject_decref(server->message_value);
+    server->message_value = nullptr;
+    error_free(server->message_error);
+    server->message_error = nullptr;
+    server->message_values = 0;
+}
+
+static void process_json_object(void *opaque, const JSONTokenList *tokens)
+{
+    QmpServer *server = static_cast<QmpServer *>(opaque);
+    /* After a failure in the middle of a read the rest of that read has nowhere to go. */
+    if (server->state != QMP_SERVER_STATE_ACTIVE) {
+        return;
+    }
+    server->requests_seen++;
+
+    Error *err = nullptr;
+    QObject *request = json_parser_parse(tokens, &err);
+    if (!server->whole_messages) {
+        handle_request(server, request, err);
+        return;
+    }
+    /* Nothing of a message runs before all of it is known to be one value. */
+    if (!request && !err) {
+        error_setg(&err, "Invalid JSON syntax");
+    }
+    server->message_values++;
+    if (server->message_values == 1 && request) {
+        server->message_value = request;
+        request = nullptr;
+    } else if (err && !server->message_error) {
+        server->message_error = err;
+        err = nullptr;
+    }
+    qobject_decref(request);
+    error_free(err);
+}
+
+void qmp_server_end_message(QmpServer *server)
+{
+    if (server->message_values == 0 || server->state != QMP_SERVER_STATE_ACTIVE) {
+        drop_message(server);
+        return;
+    }
+    QObject *request = nullptr;
+    Error *err = nullptr;
+    if (server->message_values == 1 && server->message_value) {
+        request = server->message_value;
+        server->message_value = nullptr;
+    } else if (server->message_error) {
+        err = server->message_error;
+        server->message_error = nullptr;
+    } else {
+        error_setg(&err, "results for JSON are set more than once, might be more than one JSON in string or "
+                         "invalid JSON?");
+    }
+    drop_message(server);
+    handle_request(server, request, err);
 }
 
 static guint aggregator_interval_from_env(void)
@@ -228,6 +297,7 @@ void qmp_server_finalize(QmpServer *server)
         server->reconnect_timer = 0;
     }
     drop_replies(server);
+    drop_message(server);
     json_message_parser_destroy(&server->parser);
     g_free(server->selected_destination);
     server->selected_destination = nullptr;

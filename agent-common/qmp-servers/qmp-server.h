@@ -94,6 +94,16 @@ struct QmpServer {
     bool reset_pending = false;
     /* Top-level values handed to the request handler so far. */
     uint64_t requests_seen = 0;
+    /* Request/reply channel: every request is answered, also by a command without a success reply. */
+    bool reply_required = false;
+    /*
+     * Message channel: the values of one message are held until qmp_server_end_message,
+     * which runs the message only when it was exactly one value.
+     */
+    bool whole_messages = false;
+    QObject *message_value = nullptr;
+    Error *message_error = nullptr;
+    int message_values = 0;
 };
 
 /* Called by each kind's constructor. */
@@ -116,6 +126,11 @@ void qmp_server_set_executor(QmpServer *server, QmpCommandExecutor *executor);
 /* Received bytes go through these so that a state change while delivering is safe. */
 void qmp_server_feed(QmpServer *server, const char *data, size_t len);
 void qmp_server_flush(QmpServer *server);
+/*
+ * For a whole-message kind, after the message was fed and flushed: runs it when it was
+ * exactly one value, else answers one error and runs nothing.
+ */
+void qmp_server_end_message(QmpServer *server);
 
 /*
  * Writes what is left of reply from its saved position. A would-block returns true
@@ -125,7 +140,7 @@ void qmp_server_flush(QmpServer *server);
 bool qmp_write_response_io_channel(GIOChannel *channel, QmpReply *reply, Error **errp);
 
 /*
- * Output side of the stream kinds (standard I/O, TCP): a reply is written at once when
+ * Output side of the TCP kind: a reply is written at once when
  * none is in progress; an unfinished reply stays current and an output watch finishes
  * it and then the queued ones in order.
  */

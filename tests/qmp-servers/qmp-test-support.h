@@ -78,6 +78,18 @@ inline void test_cmd_big(QDict *, char **ret, Error **)
     *ret = g_strdup(text.c_str());
 }
 
+/* Registered without a success reply; counts its runs. */
+inline std::atomic<int> &silent_runs()
+{
+    static std::atomic<int> runs{0};
+    return runs;
+}
+
+inline void test_cmd_silent(QDict *, char **, Error **)
+{
+    silent_runs()++;
+}
+
 inline void test_cmd_gate(QDict *, char **ret, Error **)
 {
     TestGate &gate = TestGate::get();
@@ -98,6 +110,7 @@ inline void register_test_commands()
         qmp_register_command("test-sleep", test_cmd_sleep, 0);
         qmp_register_command("test-big", test_cmd_big, 0);
         qmp_register_command("test-gate", test_cmd_gate, 0);
+        qmp_register_command("test-silent", test_cmd_silent, QCO_NO_SUCCESS_RESP);
         /* A peer that goes away mid-reply must give a write error, not end the test. */
         signal(SIGPIPE, SIG_IGN);
     });

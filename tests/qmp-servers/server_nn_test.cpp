@@ -189,13 +189,50 @@ TEST_F(NnServerTest, ClientsQueuedWhileBusyAreServedFromThePendingPoll)
     }
 }
 
-TEST_F(NnServerTest, ASecondReplyToOneRequestIsDropped)
+TEST_F(NnServerTest, AMessageThatIsNotExactlyOneValueRunsNothing)
 {
-    std::string reply = Request("{\"execute\": \"ping\"} {\"execute\": \"test-fail\"}");
-    EXPECT_EQ(reply, "{\"return\": {}}\n");
-    EXPECT_TRUE(logs_.HasPrefix("[qmp-server-nn] NN server is sending response already. Response {\"class\": "
-                                "\"GenericError\", \"desc\": \"test command failed\""));
-    EXPECT_EQ(Request("{\"execute\": \"ping\"}"), "{\"return\": {}}\n");
+    struct Case {
+        const char *message;
+        const char *desc;
+    };
+    const Case cases[] = {
+        {"{\"execute\": \"test-silent\"}}", "JSON parse error, expecting value"},
+        {"{\"execute\": \"test-silent\"} {\"execute\": \"test-silent\"}",
+         "results for JSON are set more than once, might be more than one JSON in string or invalid JSON?"},
+        {"{\"execute\": \"test-silent\"} [1] {\"execute\": \"ping\"}", nullptr},
+        {"{\"execute\": \"test-silent\"} \x01 {\"execute\": \"test-silent\"}", nullptr},
+    };
+    for (bool executor : {false, true}) {
+        if (executor) {
+            UseExecutor();
+        }
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.message) + (executor ? " (executor)" : ""));
+            int runs = silent_runs();
+            std::string reply = Request(c.message);
+            EXPECT_EQ(reply.rfind("{\"error\": {\"class\": \"GenericError\", \"desc\": ", 0), 0u) << reply;
+            if (c.desc) {
+                EXPECT_NE(reply.find(std::string("\"desc\": \"") + c.desc + "\""), std::string::npos) << reply;
+            }
+            spin_for(30);
+            EXPECT_EQ(silent_runs(), runs);
+        }
+        EXPECT_EQ(Request("{\"execute\": \"ping\"}"), "{\"return\": {}}\n");
+    }
+}
+
+TEST_F(NnServerTest, ACommandWithoutASuccessReplyStillAnswersTheRequest)
+{
+    for (bool executor : {false, true}) {
+        SCOPED_TRACE(executor ? "executor" : "main loop");
+        if (executor) {
+            UseExecutor();
+        }
+        int runs = silent_runs();
+        EXPECT_EQ(Request("{\"execute\": \"test-silent\"}"), "{\"return\": {}}\n");
+        EXPECT_EQ(silent_runs(), runs + 1);
+        EXPECT_EQ(Request("{\"execute\": \"ping\"}"), "{\"return\": {}}\n");
+    }
 }
 
 TEST_F(NnServerTest, StopAndRunAgainServesWithANewGeneration)

@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <thread>
+
+#include "agent-common/qmp-servers/qmp-command-executor.h"
 #include "agent-common/qmp-servers/qmp-manager.h"
 #include "agent-common/qmp-servers/qmp-server-std-io.h"
 #include "agent-common/qmp-servers/qmp-server-tcp.h"
@@ -157,14 +160,59 @@ TEST_F(StdIoServerTest, EndOfInputFailsTheServerAndDropsAnUnterminatedObject)
     error_free(err);
 }
 
-TEST_F(StdIoServerTest, AReplyLargerThanThePipeIsFinishedBeforeTheNextOne)
+TEST_F(StdIoServerTest, LargeRepliesArriveWholeThroughAPipeReadSlowly)
 {
-    Write("{\"execute\": \"test-big\"}{\"execute\": \"ping\"}");
-    ASSERT_TRUE(WaitLines(2, 10000));
     std::string big = "{\"return\": \"" + std::string(kBigReplyLetters, 'x') + "\"}\n";
-    EXPECT_EQ(output_.size(), big.size() + kPong.size());
-    EXPECT_TRUE(output_ == big + kPong);
-    EXPECT_FALSE(server_->reply_in_progress);
+    const std::string expected = big + kPong + big;
+    /* The smallest pipe, read a little at a time with pauses. */
+    ASSERT_GT(fcntl(from_server_, F_SETPIPE_SZ, 4096), 0);
+    fcntl(from_server_, F_SETFL, 0);
+    std::atomic<bool> done{false};
+    std::string slow;
+    std::thread reader([&] {
+        char buf[1500];
+        while (slow.size() < expected.size()) {
+            ssize_t n = read(from_server_, buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            slow.append(buf, static_cast<size_t>(n));
+            g_usleep(100);
+        }
+        done = true;
+    });
+    Write("{\"execute\": \"test-big\"}{\"execute\": \"ping\"}{\"execute\": \"test-big\"}");
+    bool finished = run_until([&] { return done.load(); }, 60000);
+    if (!finished) {
+        /* Closing the writing end ends the reader's read. */
+        qmp_server_destroy(server_);
+        server_ = nullptr;
+    }
+    reader.join();
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(slow.size(), expected.size());
+    EXPECT_TRUE(slow == expected);
+    EXPECT_EQ(server_->state, QMP_SERVER_STATE_ACTIVE);
+}
+
+TEST_F(StdIoServerTest, ACommandWithoutASuccessReplyAnswersNothing)
+{
+    QmpCommandExecutor *executor = qmp_command_executor_new("std-io-executor");
+    ASSERT_NE(executor, nullptr);
+    for (bool with_executor : {false, true}) {
+        SCOPED_TRACE(with_executor ? "executor" : "main loop");
+        qmp_server_set_executor(server_, with_executor ? executor : nullptr);
+        output_.clear();
+        int runs = silent_runs();
+        Write("{\"execute\": \"test-silent\"}{\"execute\": \"ping\"}");
+        ASSERT_TRUE(WaitLines(1));
+        spin_for(30);
+        Drain();
+        EXPECT_EQ(output_, kPong);
+        EXPECT_EQ(silent_runs(), runs + 1);
+    }
+    qmp_server_set_executor(server_, nullptr);
+    qmp_command_executor_destroy(executor);
 }
 
 class TcpPeer {
@@ -224,6 +272,11 @@ public:
             fillers_.push_back(fd);
         }
         spin_for(50);
+    }
+    /* The connection stays; new ones are refused. */
+    void CloseListener()
+    {
+        g_socket_close(listener_, nullptr);
     }
     void Send(const std::string &text) { g_socket_send(conn_, text.data(), text.size(), nullptr, nullptr); }
     bool WaitFor(const std::string &expected, int timeout_ms = 5000)
@@ -379,8 +432,84 @@ TEST_F(TcpServerTest, AConnectThatHangsTimesOutWhileTheLoopRuns)
     EXPECT_TRUE(logs_.Has("[qmp-server-tcp]  error opening socket channel (" + peer.Address() +
                           "): connection timed out"));
     EXPECT_GE(ticks, 10) << "the loop kept running while connecting";
-    EXPECT_EQ(server->state, QMP_SERVER_STATE_INACTIVE);
+    EXPECT_EQ(server->state, QMP_SERVER_STATE_FAILED);
     qmp_server_destroy(server);
+}
+
+TEST_F(TcpServerTest, ACommandWithoutASuccessReplyAnswersNothing)
+{
+    TcpPeer peer;
+    QmpServer *server = Serving(peer, 2000);
+    ASSERT_NE(server, nullptr);
+    QmpCommandExecutor *executor = qmp_command_executor_new("tcp-executor");
+    ASSERT_NE(executor, nullptr);
+    for (bool with_executor : {false, true}) {
+        SCOPED_TRACE(with_executor ? "executor" : "main loop");
+        qmp_server_set_executor(server, with_executor ? executor : nullptr);
+        peer.received_.clear();
+        int runs = silent_runs();
+        peer.Send("{\"execute\": \"test-silent\"}{\"execute\": \"ping\"}");
+        ASSERT_TRUE(peer.WaitFor(kPong));
+        spin_for(30);
+        peer.WaitFor(kPong + "x", 0);
+        EXPECT_EQ(peer.received_, kPong);
+        EXPECT_EQ(silent_runs(), runs + 1);
+    }
+    qmp_server_set_executor(server, nullptr);
+    qmp_command_executor_destroy(executor);
+    qmp_server_destroy(server);
+}
+
+/* The aggregator timer re-runs the connection; an attempt that fails later must not leave
+ * the module without its management channel. */
+TEST_F(TcpServerTest, AFailedOrTimedOutReRunFailsTheRequiredServer)
+{
+    for (bool hangs : {false, true}) {
+        SCOPED_TRACE(hangs ? "connect times out" : "connect refused");
+        LogCapture logs;
+        TcpPeer peer(hangs ? 0 : 10);
+        GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+        qmp_manager_init(loop, false);
+        QmpServer *server = qmp_server_new_tcp(peer.Address().c_str(), 300);
+        ASSERT_NE(server, nullptr);
+        ASSERT_TRUE(peer.Accept());
+        server->reconnect_interval = 1;
+        qmp_manager_register_server(server);
+        ASSERT_TRUE(qmp_manager_run());
+        if (hangs) {
+            peer.FillAcceptQueue(3);
+        } else {
+            peer.CloseListener();
+        }
+        bool guard_fired = false;
+        struct Guard {
+            GMainLoop *loop;
+            bool *fired;
+        } guard_data{loop, &guard_fired};
+        guint guard = g_timeout_add(8000, [](gpointer p) -> gboolean {
+            auto *g = static_cast<Guard *>(p);
+            *g->fired = true;
+            g_main_loop_quit(g->loop);
+            return G_SOURCE_REMOVE;
+        }, &guard_data);
+        g_main_loop_run(loop);
+        if (!guard_fired) {
+            g_source_remove(guard);
+        }
+        EXPECT_FALSE(guard_fired) << "the main loop was not ended";
+        EXPECT_TRUE(logs.Has("[qmp-server] Re-establish connection to the aggregator after timeout"));
+        EXPECT_TRUE(logs.HasPrefix("[qmp-server-tcp]  error opening socket channel (" + peer.Address() + "): "));
+        EXPECT_EQ(logs.Has("[qmp-server-tcp]  error opening socket channel (" + peer.Address() +
+                           "): connection timed out"),
+                  hangs);
+        EXPECT_TRUE(logs.Has("[qmp-server] [qmp-server-tcp] failed to run"));
+        EXPECT_TRUE(
+            logs.Has("[qmp-manager] qmp-server-tcp server does not support reconnect, but required to be running!"));
+        EXPECT_EQ(server->state, QMP_SERVER_STATE_FAILED);
+        EXPECT_TRUE(qmp_manager_is_running_offline());
+        qmp_manager_cleanup();
+        g_main_loop_unref(loop);
+    }
 }
 
 }

@@ -5,8 +5,13 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <fcntl.h>
+
 #include <cstring>
+#include <functional>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -316,13 +321,13 @@ TEST_F(LauncherTest, EveryConfigurationFieldStartsAtItsDocumentedDefault)
 
 namespace {
 
-/* 2 x 32,768 rules: rule i blocks 10.(i/256).(i%256).0/24 outbound ("o<i>") and
+/* 2 x rules (32,768 by default): rule i blocks 10.(i/256).(i%256).0/24 outbound ("o<i>") and
  * 11.(i/256).(i%256).0/24 inbound ("i<i>"). */
-std::string large_policy_request(uint64_t revision)
+std::string large_policy_request(uint64_t revision, int rules = 32768)
 {
-    auto table = [](char kind, const char *side, int first_octet) {
+    auto table = [rules](char kind, const char *side, int first_octet) {
         std::string t = R"([{"chain_name": "M", "rules": [)";
-        for (int i = 0; i < 32768; i++) {
+        for (int i = 0; i < rules; i++) {
             t += i ? "," : "";
             std::string subnet = std::to_string(first_octet) + "." + std::to_string(i >> 8) + "." +
                                  std::to_string(i & 255) + ".0/24";
@@ -469,6 +474,60 @@ std::string field_text(const std::string &reply, const std::string &name)
 
 } // namespace
 
+namespace {
+
+/* Everything a process writes on its standard output and error (one pipe, as on a terminal),
+ * read a little at a time. */
+class SlowReader {
+public:
+    explicit SlowReader(int fd) : fd_(fd), thread_([this] { Read(); }) {}
+    ~SlowReader()
+    {
+        thread_.join();
+        close(fd_);
+    }
+    std::string Text()
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        return text_;
+    }
+    bool WaitFor(const std::function<bool(const std::string &)> &done, int ms)
+    {
+        return hvtest::WaitFor([&] { return done(Text()); }, ms, 20);
+    }
+
+private:
+    void Read()
+    {
+        char buf[1500];
+        ssize_t n;
+        while ((n = read(fd_, buf, sizeof buf)) > 0) {
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                text_.append(buf, static_cast<size_t>(n));
+            }
+            g_usleep(200);
+        }
+    }
+    int fd_;
+    std::mutex lock_;
+    std::string text_;
+    std::thread thread_;
+};
+
+std::vector<std::string> reply_lines(const std::string &text)
+{
+    std::vector<std::string> replies;
+    for (size_t start = 0, nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+        if (text.compare(start, 11, "{\"return\": ") == 0 || text.compare(start, 10, "{\"error\": ") == 0) {
+            replies.push_back(text.substr(start, nl - start + 1));
+        }
+    }
+    return replies;
+}
+
+} // namespace
+
 TEST_F(LauncherTest, StoredFieldsRefusedByAFlagAreSkippedAloneAndComeBackWithoutIt)
 {
     const std::string log = dir_ + "/module.log";
@@ -535,4 +594,120 @@ TEST_F(LauncherTest, StoredFieldsRefusedByAFlagAreSkippedAloneAndComeBackWithout
                                          "'agent.log_rotate_threshold' must be at least 1 (MiB)"),
               std::string::npos);
     stop(pid);
+}
+
+TEST_F(LauncherTest, LargeRepliesOnStandardOutputArriveWholeBesideTheVerboseLog)
+{
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    ASSERT_GT(fcntl(out[0], F_SETPIPE_SZ, 4096), 0);
+    auto args = command({"--method", "stdin", "-v"});
+    std::vector<char *> argv;
+    for (auto &a : args) {
+        argv.push_back(const_cast<char *>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    g_auto(GStrv) env = envp();
+    GPid pid = 0;
+    GError *gerr = nullptr;
+    ASSERT_TRUE(g_spawn_async_with_pipes_and_fds(dir_.c_str(), argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                                                 nullptr, in[0], out[1], out[1], nullptr, nullptr, 0, &pid, nullptr,
+                                                 nullptr, nullptr, &gerr))
+        << (gerr ? gerr->message : "");
+    close(in[0]);
+    close(out[1]);
+    {
+        SlowReader reader(out[0]);
+        /* Ends the module if the test stops early: the reader waits for its output to end. */
+        struct Stopper {
+            GPid pid;
+            int in;
+            ~Stopper()
+            {
+                if (pid > 0) {
+                    kill(pid, SIGKILL);
+                    waitpid(pid, nullptr, 0);
+                }
+                if (in >= 0) {
+                    close(in);
+                }
+            }
+        } stopper{pid, in[1]};
+        ASSERT_TRUE(reader.WaitFor([](const std::string &t) { return t.find("initialization done") != std::string::npos; },
+                                   20000));
+        const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
+        const std::string request = dir_ + "/policy.json";
+        hvtest::WriteFile(request, large_policy_request(9, 600));
+        EXPECT_EQ(spawn({HV_QMP, "--address", address, "--timeout", "300000", "-f", request}).exit_code, 0);
+        const std::string get_policy = R"({"execute": "get-enforcement-policy", "arguments": {"format": "json"}})";
+        const std::string get_config = R"({"execute": "get-configuration"})";
+        Outcome policy = spawn({HV_QMP, "--address", address, get_policy});
+        Outcome config = spawn({HV_QMP, "--address", address, get_config});
+        ASSERT_GT(policy.out.size(), 150000u);
+
+        const std::string typed = get_policy + "\n" + get_config + "\n" + get_policy + "\n";
+        ASSERT_EQ(write(in[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+        EXPECT_TRUE(reader.WaitFor([](const std::string &t) { return reply_lines(t).size() >= 3; }, 60000));
+        kill(pid, SIGINT);
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        stopper.pid = 0;
+        /* The reader ends with the module's output. */
+        std::string text;
+        ASSERT_TRUE(reader.WaitFor([&](const std::string &t) {
+            text = t;
+            return t.find("[agents-main] done") != std::string::npos;
+        }, 20000));
+        std::vector<std::string> replies = reply_lines(text);
+        ASSERT_EQ(replies.size(), 3u);
+        EXPECT_TRUE(replies[0] == policy.out) << replies[0].substr(0, 200);
+        EXPECT_TRUE(replies[1] == config.out) << replies[1].substr(0, 200);
+        EXPECT_TRUE(replies[2] == policy.out) << replies[2].substr(0, 200);
+        /* Nothing of a reply inside a log line (the log echoes requests and reply bodies, never a reply line). */
+        size_t lines = 0;
+        for (size_t start = 0, nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+            std::string line = text.substr(start, nl - start);
+            lines += line.find("\t[" + std::to_string(pid) + ":DEBUG]\t") != std::string::npos;
+            EXPECT_TRUE(line.find("{\"return\": ") == std::string::npos || line.rfind("{\"return\": ", 0) == 0)
+                << line.substr(0, 200);
+        }
+        EXPECT_GT(lines, 100u) << "the verbose log shares the pipe";
+    }
+}
+
+TEST_F(LauncherTest, AnIpcMessageThatIsNotExactlyOneObjectChangesNothing)
+{
+    const std::string log = dir_ + "/module.log";
+    const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
+    GPid pid = start(command({"--method", "stdin", "-l", log}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+    auto policy = [](uint64_t revision) { return large_policy_request(revision, 2); };
+    EXPECT_EQ(spawn({HV_QMP, "--address", address, policy(76)}).exit_code, 0);
+
+    struct Case {
+        std::string message;
+        const char *desc;
+    };
+    const Case cases[] = {
+        {policy(77) + "}", "JSON parse error, expecting value"},
+        {policy(78) + " " + policy(79),
+         "results for JSON are set more than once, might be more than one JSON in string or invalid JSON?"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.desc);
+        Outcome refused = spawn({HV_QMP, "--address", address, c.message});
+        EXPECT_EQ(refused.exit_code, 1);
+        EXPECT_NE(refused.out.find(std::string("\"desc\": \"") + c.desc + "\""), std::string::npos) << refused.out;
+        Outcome stored = spawn({HV_QMP, "--address", address,
+                                R"({"execute": "get-enforcement-policy", "arguments": {"format": "json"}})"});
+        EXPECT_NE(stored.out.find("\"revision\": 76}"), std::string::npos) << stored.out.substr(stored.out.size() - 100);
+        Outcome driver = spawn({HV_ENDR, "status"});
+        EXPECT_NE(driver.out.find("\"active-revision\": " + std::to_string(76ull << 32)), std::string::npos)
+            << driver.out;
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
 }

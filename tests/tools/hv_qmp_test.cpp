@@ -5,6 +5,7 @@
 #include <nanomsg/reqrep.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +111,48 @@ TEST(HvQmp, SendsOneCommandAndMapsTheReplyToTheExitCode)
     Outcome nobody = run({"--address", address, "--timeout", "300", R"({"execute": "ping"})"});
     EXPECT_EQ(nobody.exit_code, 2) << "nothing answers";
     EXPECT_EQ(run({}).exit_code, 2);
+    g_autofree char *cmd = g_strdup_printf("rm -rf '%s'", dir);
+    ASSERT_EQ(system(cmd), 0);
+}
+
+/* A command slower than half the client's time-out (the ratio of nanomsg's default resend
+ * interval to hv-qmp's default time-out) must reach the module once. */
+TEST(HvQmp, ASlowCommandIsSentOnce)
+{
+    g_autofree char *dir = g_dir_make_tmp("hv-qmp-XXXXXX", nullptr);
+    const std::string address = std::string("ipc://") + dir + "/qmp.ipc";
+    const int timeout_ms = 4000;
+    int sock = nn_socket(AF_SP, NN_REP);
+    ASSERT_GE(nn_bind(sock, address.c_str()), 0);
+    int wait_ms = 10000;
+    nn_setsockopt(sock, NN_SOL_SOCKET, NN_RCVTIMEO, &wait_ms, sizeof wait_ms);
+    int requests = 0;
+    std::thread module([&] {
+        char *msg = nullptr;
+        if (nn_recv(sock, &msg, NN_MSG, 0) < 0) {
+            return;
+        }
+        nn_freemsg(msg);
+        requests++;
+        /* The command runs for three quarters of the time-out, then answers. */
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms * 3 / 4));
+        std::string reply = "{\"return\": {}}\n";
+        nn_send(sock, reply.data(), reply.size(), 0);
+        /* A copy sent meanwhile is waiting now. */
+        int short_ms = 500;
+        nn_setsockopt(sock, NN_SOL_SOCKET, NN_RCVTIMEO, &short_ms, sizeof short_ms);
+        while (nn_recv(sock, &msg, NN_MSG, 0) >= 0) {
+            nn_freemsg(msg);
+            requests++;
+            nn_send(sock, reply.data(), reply.size(), 0);
+        }
+    });
+    Outcome slow = run({"--address", address, "--timeout", std::to_string(timeout_ms), R"({"execute": "slow"})"});
+    module.join();
+    nn_close(sock);
+    EXPECT_EQ(slow.exit_code, 0);
+    EXPECT_EQ(slow.out, "{\"return\": {}}\n");
+    EXPECT_EQ(requests, 1) << "the request was sent again while the command ran";
     g_autofree char *cmd = g_strdup_printf("rm -rf '%s'", dir);
     ASSERT_EQ(system(cmd), 0);
 }
