@@ -11,8 +11,8 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent-common/build-info.h"
