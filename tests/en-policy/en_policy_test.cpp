@@ -262,7 +262,7 @@ protected:
     }
 
     /* An output table whose chain "P" blocks TCP 7777 for each (rule id, process match). */
-    static std::string ProcessOutput(const std::vector<std::pair<std::string, std::string>> &rules)
+    static std::string ProcessRulesOutput(const std::vector<std::pair<std::string, std::string>> &rules)
     {
         std::string chain = R"([{"chain_name": "P", "rules": [)";
         for (size_t i = 0; i < rules.size(); i++) {
@@ -563,7 +563,7 @@ TEST_F(PolicyTest, AProcessWhoseImageFileWasReplacedOrRemovedKeepsItsPathAndName
 
         /* The lids of running processes are sent with the push. */
         ASSERT_EQ(Run(SetPolicy(replace ? 7 : 8,
-                                ProcessOutput({{"tool-name", R"({"image_basename": "hv-replaced-tool"})"}})))
+                                ProcessRulesOutput({{"tool-name", R"({"image_basename": "hv-replaced-tool"})"}})))
                       .rfind("{\"new-revision\"", 0),
                   0u);
         EXPECT_EQ(Decide(ProcessTuple(static_cast<uint64_t>(child))), "BLOCK:tool-name");
@@ -581,7 +581,7 @@ TEST_F(PolicyTest, TheDriverAsksForTheLidsOfAProcessStartedAfterThePush)
 {
     const std::string tool = CopyProgram("hv-new-tool");
     const std::string other = CopyProgram("hv-other-tool");
-    ASSERT_EQ(Run(SetPolicy(7, ProcessOutput({{"tool-name", R"({"image_basename": "hv-new-tool"})"}})))
+    ASSERT_EQ(Run(SetPolicy(7, ProcessRulesOutput({{"tool-name", R"({"image_basename": "hv-new-tool"})"}})))
                   .rfind("{\"new-revision\": 7", 0),
               0u);
     int64_t raised = DriverCounter("endr.lid-requests-raised");
@@ -610,7 +610,7 @@ TEST_F(PolicyTest, TheDriverAsksForTheLidsOfAProcessStartedAfterThePush)
 TEST_F(PolicyTest, NoPidIsNamedByItsNumberAndKernelThreadsGoByTheirKernelName)
 {
     auto [kthread, kname] = FirstKernelThread();
-    ASSERT_EQ(Run(SetPolicy(7, ProcessOutput({{"system-name", R"({"image_basename": "System"})"},
+    ASSERT_EQ(Run(SetPolicy(7, ProcessRulesOutput({{"system-name", R"({"image_basename": "System"})"},
                                               {"idle-name", R"({"image_basename": "System Idle Process"})"},
                                               {"kernel-name", R"({"image_basename": ")" + kname + R"("})"}})))
                   .rfind("{\"new-revision\": 7", 0),
