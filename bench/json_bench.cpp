@@ -114,4 +114,29 @@ static void BM_ParseManyKeys(benchmark::State &state)
 }
 BENCHMARK(BM_ParseManyKeys)->Arg(20000)->Arg(160000)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
+/* The same with keys chosen to share one GLib string hash ("az" and "bY" collide, and so
+ * does every concatenation of them): what a hostile peer would send. */
+static void BM_ParseManyCollidingKeys(benchmark::State &state)
+{
+    const int64_t n = state.range(0);
+    std::string doc = "{";
+    for (int64_t i = 0; i < n; i++) {
+        std::string key;
+        for (int bit = 0; (int64_t{1} << bit) < n; bit++) {
+            key += (i >> bit) & 1 ? "bY" : "az";
+        }
+        doc += (i ? ", \"" : "\"") + key + "\": " + std::to_string(i);
+    }
+    doc += "}";
+    for (auto _ : state) {
+        QObject *obj = parse_or_die(doc);
+        state.PauseTiming();
+        qobject_decref(obj);
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * doc.size()));
+    state.counters["keys"] = static_cast<double>(n);
+}
+BENCHMARK(BM_ParseManyCollidingKeys)->Arg(16384)->Arg(131072)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
 BENCHMARK_MAIN();

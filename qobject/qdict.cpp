@@ -17,14 +17,15 @@ static constexpr size_t kEntryFieldOverhead = 33;
 static constexpr size_t kIndexThreshold = 64;
 
 /*
- * Open addressing with linear probing, at most half full. A slot keeps the key's hash
- * beside the entry, so probing and growing touch no entry but the one looked for. Slots
- * are chosen from the hash mixed by a multiplication, so that keys whose GLib hashes are
- * close (the usual "name1", "name2", ...) spread over the table.
+ * Open addressing with linear probing, at most half full. A slot keeps the key's index
+ * hash beside the entry, so probing and growing touch no entry but the one looked for.
+ * The index hash is keyed with a secret chosen per process: the bucket hash is public and
+ * easy to collide, and a peer that sends many colliding keys must not make parsing
+ * quadratic again.
  */
 struct QDictIndexSlot {
     QDictEntry *entry;
-    unsigned hash;
+    uint64_t hash;
 };
 
 struct QDictIndex {
@@ -34,12 +35,80 @@ struct QDictIndex {
     QDictIndexSlot *slots;
 };
 
-static size_t index_home(const QDictIndex *index, unsigned hash)
+static inline uint64_t rotl(uint64_t x, int b)
 {
-    return static_cast<size_t>((uint64_t{hash} * 0x9E3779B97F4A7C15ull) >> index->shift);
+    return (x << b) | (x >> (64 - b));
 }
 
-static void index_place(QDictIndex *index, QDictEntry *e, unsigned hash)
+struct SipState {
+    uint64_t v0, v1, v2, v3;
+    void round()
+    {
+        v0 += v1;
+        v1 = rotl(v1, 13) ^ v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16) ^ v2;
+        v0 += v3;
+        v3 = rotl(v3, 21) ^ v0;
+        v2 += v1;
+        v1 = rotl(v1, 17) ^ v2;
+        v2 = rotl(v2, 32);
+    }
+};
+
+struct SipKey {
+    uint64_t k0, k1;
+};
+
+static const SipKey &index_key(void)
+{
+    static const SipKey key = [] {
+        SipKey k;
+        k.k0 = (uint64_t{g_random_int()} << 32) | g_random_int();
+        k.k1 = (uint64_t{g_random_int()} << 32) | g_random_int();
+        return k;
+    }();
+    return key;
+}
+
+/* SipHash-1-3 of the key text. */
+static uint64_t index_hash(const char *text)
+{
+    const SipKey &k = index_key();
+    SipState s{k.k0 ^ 0x736f6d6570736575ull, k.k1 ^ 0x646f72616e646f6dull, k.k0 ^ 0x6c7967656e657261ull,
+               k.k1 ^ 0x7465646279746573ull};
+    size_t len = strlen(text);
+    const auto *p = reinterpret_cast<const unsigned char *>(text);
+    size_t whole = len & ~size_t{7};
+    for (size_t i = 0; i < whole; i += 8) {
+        uint64_t m;
+        memcpy(&m, p + i, sizeof m);
+        m = GUINT64_FROM_LE(m);
+        s.v3 ^= m;
+        s.round();
+        s.v0 ^= m;
+    }
+    uint64_t last = uint64_t{len & 0xff} << 56;
+    for (size_t i = whole; i < len; i++) {
+        last |= uint64_t{p[i]} << (8 * (i - whole));
+    }
+    s.v3 ^= last;
+    s.round();
+    s.v0 ^= last;
+    s.v2 ^= 0xff;
+    s.round();
+    s.round();
+    s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+static size_t index_home(const QDictIndex *index, uint64_t hash)
+{
+    return static_cast<size_t>(hash >> index->shift);
+}
+
+static void index_place(QDictIndex *index, QDictEntry *e, uint64_t hash)
 {
     size_t i = index_home(index, hash);
     while (index->slots[i].entry) {
@@ -70,11 +139,12 @@ static void index_add(QDictIndex *index, QDictEntry *e)
     if ((index->used + 1) * 2 > index->mask + 1) {
         index_resize(index, 64 - index->shift + 1);
     }
-    index_place(index, e, e->hash);
+    index_place(index, e, index_hash(e->key));
 }
 
-static QDictEntry *index_find(const QDictIndex *index, unsigned hash, const char *key)
+static QDictEntry *index_find(const QDictIndex *index, const char *key)
 {
+    uint64_t hash = index_hash(key);
     for (size_t i = index_home(index, hash); index->slots[i].entry; i = (i + 1) & index->mask) {
         const QDictIndexSlot &slot = index->slots[i];
         if (slot.hash == hash && strcmp(slot.entry->key, key) == 0) {
@@ -87,7 +157,7 @@ static QDictEntry *index_find(const QDictIndex *index, unsigned hash, const char
 /* Removes without tombstones: later members of the probe run move back into the gap. */
 static void index_remove(QDictIndex *index, const QDictEntry *e)
 {
-    size_t gap = index_home(index, e->hash);
+    size_t gap = index_home(index, index_hash(e->key));
     while (index->slots[gap].entry != e) {
         gap = (gap + 1) & index->mask;
     }
@@ -114,7 +184,7 @@ static void index_build(QDict *dict)
     index_resize(index, bits);
     for (QDictEntry *head : dict->table) {
         for (QDictEntry *e = head; e; e = e->next) {
-            index_place(index, e, e->hash);
+            index_place(index, e, index_hash(e->key));
         }
     }
     dict->index = index;
@@ -158,7 +228,7 @@ static const QType s_qdict_type = {QTYPE_QDICT, sizeof(QDict), qdict_destroy};
 static QDictEntry *find(const QDict *dict, unsigned hash, const char *key)
 {
     if (dict->index) {
-        return index_find(dict->index, hash, key);
+        return index_find(dict->index, key);
     }
     for (QDictEntry *e = dict->table[hash % QDICT_BUCKET_MAX]; e; e = e->next) {
         if (e->hash == hash && strcmp(e->key, key) == 0) {

@@ -117,6 +117,10 @@ def main(result_dir):
     if few and many:
         print(f"Parse time of one object, 160,000 members / 20,000 members: {many / few:.1f}x "
               f"(8x the members; aim: at most 12x).\n")
+    few, many = times.get("BM_ParseManyCollidingKeys/16384"), times.get("BM_ParseManyCollidingKeys/131072")
+    if few and many:
+        print(f"The same with keys that share one bucket hash, 131,072 / 16,384 members: {many / few:.1f}x "
+              f"(aim: at most 12x).\n")
     push_phases(times)
     notes = pathlib.Path(__file__).resolve().parent.parent / "bench" / "ANALYSIS.md"
     if notes.exists():

@@ -289,6 +289,7 @@ TEST_F(ImplicitRulesTest, ServerAddressFamilyComesFromTheTextAndNamesAreResolved
          "IPv4"},
         /* A mapped address is IPv4 traffic; other dotted IPv6 forms are spelt out so no text reads as IPv4. */
         {R"({"host": "::ffff:10.0.0.5", "port": "443"})", {"10.0.0.5/32:443"}, ""},
+        {R"({"host": "::ffff:10.0.0.7", "port": "443", "ipv4": true})", {"10.0.0.7/32:443"}, ""},
         {R"({"host": "::10.0.0.6", "port": "443"})", {"0:0:0:0:0:0:a00:6/128:443"}, ""},
         {R"({"host": "localhost", "port": "8443", "ipv4": true})", {"127.0.0.1/32:8443"}, ""},
     };

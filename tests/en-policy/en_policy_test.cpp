@@ -759,6 +759,12 @@ TEST_F(PolicyTest, AStoredPolicyRefusedAtStartStillGetsTheServerAddresses)
                                              "revision 9"));
     EXPECT_TRUE(Logged(G_LOG_LEVEL_DEBUG, "[main] en-policy should allow server address 10.2.0.1:443"));
     EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.1", 443)), "ALLOW:implicit-server-rule");
+    /* The refused policy is not reported as the one in force: the management side resends. */
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.2", 443)), "ALLOW:");
+    std::string stored = Run(R"({"execute": "get-enforcement-policy", "arguments": {"format": "json"}})");
+    EXPECT_NE(stored.find(R"("revision": 0)"), std::string::npos) << stored;
+    EXPECT_EQ(stored.find("out-block"), std::string::npos) << stored;
+    EXPECT_FALSE(en_policy_is_active());
 
     /* A new policy keeps the management server reachable. */
     EXPECT_NE(Run(SetPolicy(10)).find(R"("new-revision": 10)"), std::string::npos);

@@ -194,7 +194,12 @@ int literal_family(const char *host)
     }
     /* A zone ("fe80::1%eth0") names an interface, not another address. */
     g_autofree char *bare = g_strndup(host, strcspn(host, "%"));
-    return inet_pton(AF_INET6, bare, buf) == 1 ? EN_AF_INET6 : -1;
+    if (inet_pton(AF_INET6, bare, buf) != 1) {
+        return -1;
+    }
+    /* A mapped IPv4 address becomes its IPv4 rule, so it is IPv4 everywhere. */
+    static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return memcmp(buf, kMapped, sizeof kMapped) == 0 ? EN_AF_INET : EN_AF_INET6;
 }
 
 const char *family_name(int family)

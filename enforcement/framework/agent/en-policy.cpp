@@ -334,6 +334,24 @@ bool en_policy_start(Error **errp)
     return pushed;
 }
 
+void en_policy_discard_stored(void)
+{
+    if (!s_lock_ready) {
+        return;
+    }
+    PolicyLock guard;
+    g_warning("[policy] dropping the stored policy the driver did not take (revision %llu)",
+              (unsigned long long)s_revision);
+    qapi_free_EnforcementChainList(s_input);
+    qapi_free_EnforcementChainList(s_output);
+    s_input = nullptr;
+    s_output = nullptr;
+    s_revision = 0;
+    s_dc_revision = 0;
+    qapi_free_EnforcementPolicyDerivationDetails(s_last_details);
+    s_last_details = nullptr;
+}
+
 EnforcementPolicyDerivationDetails *update_enforcement_policy(EnforcementChainList *input_table,
                                                               EnforcementChainList *output_table, uint64_t revision,
                                                               uint64_t dc_inventory_revision,

@@ -28,6 +28,9 @@ bool en_policy_start_api(Error **errp);
 /* Pushes the stored policy unchanged (no implicit rules rebuilt), except that a server
  * list that could not be pushed when it came is built into it first. */
 bool en_policy_start(Error **errp);
+/* Forgets the stored policy (tables, revisions, last details; the server list stays), so
+ * that the module reports no revision and the management side sends a policy again. */
+void en_policy_discard_stored(void);
 /* Closes the driver device; the handle and the stored policy stay. */
 bool en_policy_stop_api(void);
 void en_policy_cleanup(void);

@@ -247,10 +247,12 @@ bool enforcement_post_init(agent_module_t *, agent_config_t *, Error **)
 {
     Error *err = nullptr;
     /* A stored policy the driver refuses must not stop the module: it stays reachable for a
-     * new policy, and that policy needs the server addresses below to keep them reachable. */
+     * new policy, and that policy needs the server addresses below to keep them reachable.
+     * Nor may the module go on reporting that policy's revision as if it were in force. */
     if (!en_policy_start(&err)) {
         g_critical("[main] failed to start enforcement policy: %s", error_get_message(err));
         error_free_and_clear(&err);
+        en_policy_discard_stored();
     }
     InetSocketAddressList *servers = qmp_manager_get_allow_addresses();
     if (servers) {
