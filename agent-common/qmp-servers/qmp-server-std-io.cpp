@@ -119,7 +119,8 @@ static gpointer writer_thread(gpointer opaque)
         g_string_free(text, TRUE);
         if (result != WriteResult::kDone) {
             g_mutex_lock(&w->lock);
-            w->dropped = 1 + g_queue_get_length(&w->pending);
+            /* A reader that went away is told at the next reply; one that stalled, at destroy. */
+            w->dropped = result == WriteResult::kStalled ? 1 + g_queue_get_length(&w->pending) : 0;
             g_queue_clear_full(&w->pending, [](gpointer s) { g_string_free(static_cast<GString *>(s), TRUE); });
             g_mutex_unlock(&w->lock);
             if (result == WriteResult::kBroken) {
@@ -221,21 +222,20 @@ static void fail(QmpServerStdIo *s)
 
 static bool output_broken(QmpServerStdIo *s)
 {
-    if (!s->writer || !g_atomic_int_get(&s->writer->broken)) {
-        return false;
-    }
-    g_warning("[qmp-server-std-io] disconnected");
-    fail(s);
-    return true;
+    return s->writer && g_atomic_int_get(&s->writer->broken);
 }
 
 static gboolean input_ready(GIOChannel *channel, GIOCondition, gpointer opaque)
 {
     QmpServerStdIo *s = static_cast<QmpServerStdIo *>(opaque);
-    if (!output_broken(s) && qmp_server_stream_read(s, channel, "qmp-server-std-io")) {
+    bool broken = output_broken(s);
+    if (!broken && qmp_server_stream_read(s, channel, "qmp-server-std-io")) {
         return G_SOURCE_CONTINUE;
     }
     s->in_watch = 0; /* this source ends with the G_SOURCE_REMOVE below */
+    if (broken) {
+        g_warning("[qmp-server-std-io] disconnected");
+    }
     if (s->state != QMP_SERVER_STATE_FAILED) {
         fail(s);
     }
@@ -276,8 +276,14 @@ static void std_io_stop(QmpServer *server)
 static void std_io_send(QmpServer *server, char *text, QmpReplyType type)
 {
     QmpServerStdIo *s = std_io_of(server);
-    if (!s->writer || s->state != QMP_SERVER_STATE_ACTIVE || output_broken(s)) {
+    if (!s->writer || s->state != QMP_SERVER_STATE_ACTIVE) {
         g_free(text);
+        return;
+    }
+    if (output_broken(s)) {
+        g_warning("[qmp-server-std-io] disconnected");
+        g_free(text);
+        fail(s);
         return;
     }
     QmpReply *reply = qmp_reply_new(type, text);
