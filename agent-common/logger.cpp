@@ -1,5 +1,6 @@
 #include "agent-common/logger.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -275,11 +276,23 @@ void logger_wait_compression(void)
     }
 }
 
-base_logger_ctx_t *logger_lock_output(void)
+static bool same_file(int a, int b)
+{
+    struct stat sa, sb;
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+base_logger_ctx_t *logger_lock_output(int fd)
 {
     base_logger_ctx_t *base = g_base_logger_ctx;
-    if (base) {
-        base_logger_lock(base);
+    if (!base) {
+        return nullptr;
+    }
+    /* Decided under the lock: the log changes between its file and the console only there. */
+    base_logger_lock(base);
+    if (base_logger_has_file(base) || (!same_file(fd, STDOUT_FILENO) && !same_file(fd, STDERR_FILENO))) {
+        base_logger_unlock(base);
+        return nullptr;
     }
     return base;
 }

@@ -54,10 +54,11 @@ void logger_wait_compression(void);
 
 /*
  * Holds every log write back until the matching unlock, so that a caller can write one
- * whole unit to a descriptor the log may share (standard output). Recursive; any thread;
- * nothing to hold (NULL) when no logger runs.
+ * whole unit to fd when the log writes to the same file (its console output on standard
+ * output or error). Recursive; any thread; nothing held (NULL) when no logger runs or
+ * the log goes elsewhere, so that logging threads do not wait on that unit.
  */
-base_logger_ctx_t *logger_lock_output(void);
+base_logger_ctx_t *logger_lock_output(int fd);
 void logger_unlock_output(base_logger_ctx_t *held);
 
 /* Receives each message text just before it is written (NULL removes it). */

@@ -12,9 +12,7 @@
  * neither), 2 when the module cannot be reached or does not answer in time.
  */
 #include <nanomsg/nn.h>
-#include <nanomsg/reqrep.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,12 +22,12 @@
 
 #include "qobject/qdict.h"
 #include "qobject/qjson.h"
+#include "tools/hv-qmp-socket.h"
 #include "util/error.h"
 
 namespace {
 
 constexpr const char *kDefaultAddress = "ipc://holvenstad_en_channel.ipc";
-constexpr int kSendTimeoutMs = 5000;
 
 int usage(const char *program)
 {
@@ -115,20 +113,11 @@ int main(int argc, char **argv)
         request.pop_back();
     }
 
-    int sock = nn_socket(AF_SP, NN_REQ);
+    int sock = hv_qmp_socket_open(timeout_ms);
     if (sock < 0) {
         fprintf(stderr, "hv-qmp: %s\n", nn_strerror(nn_errno()));
         return 2;
     }
-    int send_timeout = kSendTimeoutMs;
-    nn_setsockopt(sock, NN_SOL_SOCKET, NN_SNDTIMEO, &send_timeout, sizeof send_timeout);
-    nn_setsockopt(sock, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout_ms, sizeof timeout_ms);
-    /* A request sent again while the module still runs the first would run the command twice:
-     * no resend before this client has given up waiting. */
-    int resend_ms = timeout_ms > INT_MAX - kSendTimeoutMs ? INT_MAX : timeout_ms + kSendTimeoutMs;
-    nn_setsockopt(sock, NN_REQ, NN_REQ_RESEND_IVL, &resend_ms, sizeof resend_ms);
-    int max_size = -1;
-    nn_setsockopt(sock, NN_SOL_SOCKET, NN_RCVMAXSIZE, &max_size, sizeof max_size);
     int status = 2;
     if (nn_connect(sock, address) < 0) {
         fprintf(stderr, "hv-qmp: can't connect to %s: %s\n", address, nn_strerror(nn_errno()));

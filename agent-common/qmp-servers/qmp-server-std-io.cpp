@@ -1,17 +1,47 @@
 #include "agent-common/qmp-servers/qmp-server-std-io.h"
 
+#include <fcntl.h>
+#include <glib-unix.h>
 #include <glib.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "agent-common/logger.h"
 #include "agent-common/qmp-servers/qmp-server.h"
 #include "util/error.h"
 
+namespace {
+/* How long destroy waits for a reader that takes nothing more before dropping the rest. */
+constexpr gint kStallPatienceMs = 2000;
+} // namespace
+
+/*
+ * Replies go out on a thread of their own: a reader that stops reading standard output
+ * then holds back only that thread, never the main loop. The thread writes each reply
+ * whole, in order, at most PIPE_BUF bytes after each readiness report, so that it never
+ * sits in a write and a wake-up on the pipe reaches it.
+ */
+struct StdIoWriter {
+    int fd = -1;
+    int wake[2] = {-1, -1};
+    GThread *thread = nullptr;
+    GMutex lock;
+    GCond cond;
+    GQueue pending = G_QUEUE_INIT; /* of GString, guarded by lock */
+    bool finishing = false;        /* guarded by lock */
+    gint broken = 0;               /* atomic: a write failed, the rest is dropped */
+    guint dropped = 0;             /* read after the join */
+};
+
 struct QmpServerStdIo : QmpServer {
     int in_fd = 0;
     int out_fd = 1;
     GIOChannel *in_channel = nullptr;
-    GIOChannel *out_channel = nullptr;
     guint in_watch = 0;
+    bool input_closed = false;
+    StdIoWriter *writer = nullptr;
 };
 
 static QmpServerStdIo *std_io_of(QmpServer *server)
@@ -19,22 +49,152 @@ static QmpServerStdIo *std_io_of(QmpServer *server)
     return static_cast<QmpServerStdIo *>(server);
 }
 
+enum class WriteResult { kDone, kBroken, kStalled };
+
+static bool writer_finishing(StdIoWriter *w)
+{
+    g_mutex_lock(&w->lock);
+    bool finishing = w->finishing;
+    g_mutex_unlock(&w->lock);
+    return finishing;
+}
+
+static WriteResult write_whole(StdIoWriter *w, const GString *text)
+{
+    size_t done = 0;
+    while (done < text->len) {
+        GPollFD fds[2] = {{w->fd, static_cast<gushort>(G_IO_OUT | G_IO_ERR | G_IO_HUP), 0},
+                          {w->wake[0], G_IO_IN, 0}};
+        int ready = g_poll(fds, 2, writer_finishing(w) ? kStallPatienceMs : -1);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            return WriteResult::kBroken;
+        }
+        if (ready == 0) {
+            return WriteResult::kStalled;
+        }
+        if (fds[1].revents) {
+            char byte;
+            while (read(w->wake[0], &byte, 1) > 0) {
+            }
+        }
+        if (fds[0].revents & (G_IO_ERR | G_IO_HUP | G_IO_NVAL)) {
+            return WriteResult::kBroken;
+        }
+        if (!(fds[0].revents & G_IO_OUT)) {
+            continue;
+        }
+        size_t chunk = MIN(text->len - done, static_cast<size_t>(PIPE_BUF));
+        ssize_t n = write(w->fd, text->str + done, chunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            continue;
+        }
+        if (n <= 0) {
+            return WriteResult::kBroken;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return WriteResult::kDone;
+}
+
+static gpointer writer_thread(gpointer opaque)
+{
+    StdIoWriter *w = static_cast<StdIoWriter *>(opaque);
+    for (;;) {
+        g_mutex_lock(&w->lock);
+        while (g_queue_is_empty(&w->pending) && !w->finishing) {
+            g_cond_wait(&w->cond, &w->lock);
+        }
+        GString *text = static_cast<GString *>(g_queue_pop_head(&w->pending));
+        g_mutex_unlock(&w->lock);
+        if (!text) {
+            return nullptr;
+        }
+        /* The console log may write to the same file: none of its lines inside a reply. */
+        base_logger_ctx_t *held = logger_lock_output(w->fd);
+        WriteResult result = write_whole(w, text);
+        logger_unlock_output(held);
+        g_string_free(text, TRUE);
+        if (result != WriteResult::kDone) {
+            g_mutex_lock(&w->lock);
+            /* A reader that went away is told at the next reply; one that stalled, at destroy. */
+            w->dropped = result == WriteResult::kStalled ? 1 + g_queue_get_length(&w->pending) : 0;
+            g_queue_clear_full(&w->pending, [](gpointer s) { g_string_free(static_cast<GString *>(s), TRUE); });
+            g_mutex_unlock(&w->lock);
+            if (result == WriteResult::kBroken) {
+                g_atomic_int_set(&w->broken, 1);
+            }
+            return nullptr;
+        }
+    }
+}
+
+static StdIoWriter *writer_new(int fd, Error **errp)
+{
+    StdIoWriter *w = new StdIoWriter();
+    w->fd = fd;
+    g_mutex_init(&w->lock);
+    g_cond_init(&w->cond);
+    GError *gerr = nullptr;
+    if (!g_unix_open_pipe(w->wake, FD_CLOEXEC, &gerr) || !g_unix_set_fd_nonblocking(w->wake[0], TRUE, &gerr) ||
+        !(w->thread = g_thread_try_new("qmp-std-io-out", writer_thread, w, &gerr))) {
+        error_setg(errp, "standard I/O server cannot start its writer: %s", gerr->message);
+        g_error_free(gerr);
+        for (int fd_end : w->wake) {
+            if (fd_end >= 0) {
+                close(fd_end);
+            }
+        }
+        g_mutex_clear(&w->lock);
+        g_cond_clear(&w->cond);
+        delete w;
+        return nullptr;
+    }
+    return w;
+}
+
+/* Lets the thread write what is queued while the reader takes it; returns the replies dropped. */
+static guint writer_finish(StdIoWriter *w)
+{
+    g_mutex_lock(&w->lock);
+    w->finishing = true;
+    g_cond_signal(&w->cond);
+    g_mutex_unlock(&w->lock);
+    char byte = 0;
+    while (write(w->wake[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+    g_thread_join(w->thread);
+    guint dropped = w->dropped;
+    close(w->wake[0]);
+    close(w->wake[1]);
+    g_mutex_clear(&w->lock);
+    g_cond_clear(&w->cond);
+    delete w;
+    return dropped;
+}
+
 /*
- * Raw bytes, no buffering. The descriptors stay as they are: on a terminal (or a pipe
- * shared with the console log) they are one open file, and making it non-blocking here
- * would make every other writer of it, the log among them, lose bytes. Input is read
- * only when the watch reports some, so a read does not wait.
+ * Input is raw, unbuffered and read only when the watch reports some, so a read does not
+ * wait. The descriptor itself stays as it is (on a terminal it is one open file with the
+ * output and the console log: non-blocking here would make them lose bytes).
  */
 static GIOChannel *raw_channel(int fd)
 {
     GIOChannel *channel = g_io_channel_unix_new(fd);
     g_io_channel_set_encoding(channel, nullptr, nullptr);
     g_io_channel_set_buffered(channel, FALSE);
-    g_io_channel_set_close_on_unref(channel, TRUE);
+    g_io_channel_set_close_on_unref(channel, FALSE);
     return channel;
 }
 
-static void close_channels(QmpServerStdIo *s)
+/*
+ * Input ends for good. Its number stays taken (on /dev/null): a file opened later must not
+ * become standard input or output, where the console log writes. The output stays for the
+ * replies still queued.
+ */
+static void close_input(QmpServerStdIo *s)
 {
     if (s->in_watch) {
         g_source_remove(s->in_watch);
@@ -44,48 +204,42 @@ static void close_channels(QmpServerStdIo *s)
         g_io_channel_unref(s->in_channel);
         s->in_channel = nullptr;
     }
-    if (s->out_channel) {
-        g_io_channel_unref(s->out_channel);
-        s->out_channel = nullptr;
+    if (!s->input_closed) {
+        s->input_closed = true;
+        int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (null_fd >= 0 && null_fd != s->in_fd) {
+            dup2(null_fd, s->in_fd);
+            close(null_fd);
+        }
     }
 }
 
 static void fail(QmpServerStdIo *s)
 {
-    close_channels(s);
+    close_input(s);
     qmp_server_set_state(s, QMP_SERVER_STATE_FAILED);
+}
+
+static bool output_broken(QmpServerStdIo *s)
+{
+    return s->writer && g_atomic_int_get(&s->writer->broken);
 }
 
 static gboolean input_ready(GIOChannel *channel, GIOCondition, gpointer opaque)
 {
     QmpServerStdIo *s = static_cast<QmpServerStdIo *>(opaque);
-    if (qmp_server_stream_read(s, channel, "qmp-server-std-io")) {
+    bool broken = output_broken(s);
+    if (!broken && qmp_server_stream_read(s, channel, "qmp-server-std-io")) {
         return G_SOURCE_CONTINUE;
     }
     s->in_watch = 0; /* this source ends with the G_SOURCE_REMOVE below */
-    fail(s);
-    return G_SOURCE_REMOVE;
-}
-
-/*
- * The whole reply in one go, with the log held back meanwhile: the console log may
- * write to the same descriptor and must not land inside a reply line. A reader that
- * takes its time delays the module rather than losing the reply.
- */
-static bool write_whole_reply(QmpServerStdIo *s, QmpReply *reply, Error **errp)
-{
-    base_logger_ctx_t *held = logger_lock_output();
-    bool ok = true;
-    while (ok && reply->part != QMP_REPLY_PART_DONE) {
-        ok = qmp_write_response_io_channel(s->out_channel, reply, errp);
-        if (ok && reply->part != QMP_REPLY_PART_DONE) {
-            /* A descriptor made non-blocking by someone else: wait until it takes more. */
-            GPollFD pfd = {s->out_fd, static_cast<gushort>(G_IO_OUT | G_IO_ERR | G_IO_HUP), 0};
-            g_poll(&pfd, 1, -1);
-        }
+    if (broken) {
+        g_warning("[qmp-server-std-io] disconnected");
     }
-    logger_unlock_output(held);
-    return ok;
+    if (s->state != QMP_SERVER_STATE_FAILED) {
+        fail(s);
+    }
+    return G_SOURCE_REMOVE;
 }
 
 static bool std_io_run(QmpServer *server, Error **errp)
@@ -95,12 +249,11 @@ static bool std_io_run(QmpServer *server, Error **errp)
         error_setg(errp, "standard I/O server cannot run from state '%s'", qmp_server_state_name(s->state));
         return false;
     }
-    /* A stopped server keeps its channels: they own the descriptors. */
+    if (!s->writer && !(s->writer = writer_new(s->out_fd, errp))) {
+        return false;
+    }
     if (!s->in_channel) {
         s->in_channel = raw_channel(s->in_fd);
-    }
-    if (!s->out_channel) {
-        s->out_channel = raw_channel(s->out_fd);
     }
     s->in_watch = g_io_add_watch(s->in_channel, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
                                  input_ready, s);
@@ -123,25 +276,52 @@ static void std_io_stop(QmpServer *server)
 static void std_io_send(QmpServer *server, char *text, QmpReplyType type)
 {
     QmpServerStdIo *s = std_io_of(server);
-    if (!s->out_channel || s->state != QMP_SERVER_STATE_ACTIVE) {
+    if (!s->writer || s->state != QMP_SERVER_STATE_ACTIVE) {
         g_free(text);
         return;
     }
-    QmpReply *reply = qmp_reply_new(type, text);
-    Error *err = nullptr;
-    bool ok = write_whole_reply(s, reply, &err);
-    qmp_reply_free(reply);
-    if (!ok) {
+    if (output_broken(s)) {
         g_warning("[qmp-server-std-io] disconnected");
-        error_free(err);
+        g_free(text);
         fail(s);
+        return;
     }
+    QmpReply *reply = qmp_reply_new(type, text);
+    GString *whole = g_string_sized_new(reply->body_len + 64);
+    g_string_append(whole, reply->prefix);
+    g_string_append_len(whole, reply->body ? reply->body : "", static_cast<gssize>(reply->body_len));
+    g_string_append(whole, reply->suffix);
+    qmp_reply_free(reply);
+    StdIoWriter *w = s->writer;
+    g_mutex_lock(&w->lock);
+    g_queue_push_tail(&w->pending, whole);
+    g_cond_signal(&w->cond);
+    g_mutex_unlock(&w->lock);
 }
 
 static void std_io_destroy(QmpServer *server)
 {
     QmpServerStdIo *s = std_io_of(server);
-    close_channels(s);
+    if (s->in_watch) {
+        g_source_remove(s->in_watch);
+        s->in_watch = 0;
+    }
+    if (s->in_channel) {
+        g_io_channel_unref(s->in_channel);
+        s->in_channel = nullptr;
+    }
+    /* Before any log line: the writer may hold the log back while the reader stalls. */
+    guint dropped = s->writer ? writer_finish(s->writer) : 0;
+    s->writer = nullptr;
+    if (dropped) {
+        g_warning("[qmp-server-std-io] output not taken by its reader, %u replies dropped", dropped);
+    }
+    /* The standard descriptors stay: the console log may still write to them. */
+    for (int fd : {s->in_fd, s->out_fd}) {
+        if (fd > STDERR_FILENO) {
+            close(fd);
+        }
+    }
     qmp_server_finalize(s);
     delete s;
 }

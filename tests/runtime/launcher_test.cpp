@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 
 #include <fcntl.h>
@@ -83,6 +84,24 @@ protected:
         return pid;
     }
 
+    /* Starts a module on the given standard descriptors; 0 when it could not be spawned. */
+    GPid start_with_fds(const std::vector<std::string> &args, int in, int out, int err) const
+    {
+        std::vector<char *> argv;
+        for (auto &a : args) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        g_auto(GStrv) env = envp();
+        GPid pid = 0;
+        if (!g_spawn_async_with_pipes_and_fds(dir_.c_str(), argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                                              nullptr, in, out, err, nullptr, nullptr, 0, &pid, nullptr, nullptr,
+                                              nullptr, nullptr)) {
+            return 0;
+        }
+        return pid;
+    }
+
     hvtest::TempDir tmp_{"hv-launch"};
     const std::string dir_ = tmp_.path();
     std::string root_;
@@ -98,6 +117,25 @@ bool wait_for_file(const std::string &path, int ms)
 bool wait_for_text(const std::string &path, const char *text, int ms)
 {
     return hvtest::WaitFor([&] { return hvtest::ReadFile(path, "").find(text) != std::string::npos; }, ms, 20);
+}
+
+/* Interrupts the module and reaps it; false (after killing it) when it does not end in ms. */
+bool interrupt_and_reap(GPid pid, int ms, int *status)
+{
+    kill(pid, SIGINT);
+    if (hvtest::WaitFor([&] { return waitpid(pid, status, WNOHANG) == pid; }, ms, 20)) {
+        return true;
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, status, 0);
+    return false;
+}
+
+std::string fd_target(GPid pid, int fd)
+{
+    g_autofree char *link = g_strdup_printf("/proc/%d/fd/%d", static_cast<int>(pid), fd);
+    g_autofree char *target = g_file_read_link(link, nullptr);
+    return target ? target : "<closed>";
 }
 
 } // namespace
@@ -710,4 +748,79 @@ TEST_F(LauncherTest, AnIpcMessageThatIsNotExactlyOneObjectChangesNothing)
     kill(pid, SIGINT);
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
+}
+
+TEST_F(LauncherTest, AStandardOutputNobodyReadsStallsNeitherTheCommandSocketNorTheStop)
+{
+    const std::string log = dir_ + "/module.log";
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    GPid pid = start_with_fds(command({"--method", "stdin", "-v", "-l", log}), in[0], out[1], out[1]);
+    close(in[0]);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+    {
+        /* Filled through a description of its own: the module's stays blocking. */
+        g_autofree char *path = g_strdup_printf("/proc/self/fd/%d", out[1]);
+        int filler = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(filler, 0);
+        const std::string block(4096, '.');
+        while (write(filler, block.data(), block.size()) > 0) {
+        }
+        EXPECT_EQ(errno, EAGAIN);
+        close(filler);
+    }
+    close(out[1]);
+
+    /* Its reply finds the pipe full, and nobody ever reads it. */
+    const std::string typed = "{\"execute\": \"get-configuration\"}\n";
+    EXPECT_EQ(write(in[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    EXPECT_TRUE(wait_for_text(log, "[qmp-server] [qmp-server-std-io] outbound", 20000));
+
+    const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
+    Outcome ping = spawn({HV_QMP, "--address", address, "--timeout", "10000", R"({"execute": "ping"})"});
+    EXPECT_EQ(ping.out, "{\"return\": {}}\n");
+
+    int status = 0;
+    EXPECT_TRUE(interrupt_and_reap(pid, 20000, &status)) << "the module ends on SIGINT";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(hvtest::ReadFile(log).find("[qmp-server-std-io] output not taken by its reader, 1 replies dropped"),
+              std::string::npos);
+    close(in[1]);
+    close(out[0]);
+}
+
+TEST_F(LauncherTest, EndOfStandardInputLeavesTheStandardDescriptorsTaken)
+{
+    const std::string log = dir_ + "/module.log";
+    const std::string console = dir_ + "/console.txt";
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(out, 0);
+    GPid pid = start_with_fds(command({"--method", "stdin", "-l", log}), in[0], out, out);
+    close(in[0]);
+    close(out);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+    const std::string input = fd_target(pid, 0);
+    EXPECT_EQ(input.rfind("pipe:", 0), 0u) << input;
+    EXPECT_EQ(fd_target(pid, 1), console);
+
+    const std::string ping = "{\"execute\": \"ping\"}\n";
+    EXPECT_EQ(write(in[1], ping.data(), ping.size()), static_cast<ssize_t>(ping.size()));
+    EXPECT_TRUE(wait_for_text(console, "{\"return\": {}}\n", 20000));
+    close(in[1]);
+    ASSERT_TRUE(wait_for_text(log, "[qmp-server-std-io] received EOF", 20000));
+    /* Still serving on its socket once input has ended. */
+    const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
+    EXPECT_EQ(spawn({HV_QMP, "--address", address, R"({"execute": "get-configuration"})"}).exit_code, 0);
+    const std::string after = fd_target(pid, 0);
+    EXPECT_TRUE(after == input || after == "/dev/null") << after;
+    EXPECT_EQ(fd_target(pid, 1), console);
+
+    int status = 0;
+    EXPECT_TRUE(interrupt_and_reap(pid, 20000, &status));
+    EXPECT_EQ(hvtest::ReadFile(console), "{\"return\": {}}\n") << "nothing else on the console";
 }

@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <climits>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tools/hv-qmp-socket.h"
 
 namespace {
 
@@ -115,8 +118,30 @@ TEST(HvQmp, SendsOneCommandAndMapsTheReplyToTheExitCode)
     ASSERT_EQ(system(cmd), 0);
 }
 
-/* A command slower than half the client's time-out (the ratio of nanomsg's default resend
- * interval to hv-qmp's default time-out) must reach the module once. */
+/* hv-qmp's socket waits the whole time-out for a reply and never resends the request
+ * meanwhile (nanomsg's own resend interval is a fixed minute). */
+TEST(HvQmp, TheSocketNeverResendsWithinItsTimeOut)
+{
+    for (int timeout_ms : {1, 4000, 59999, 120000, 3600000, INT_MAX}) {
+        SCOPED_TRACE(timeout_ms);
+        int sock = hv_qmp_socket_open(timeout_ms);
+        ASSERT_GE(sock, 0) << nn_strerror(nn_errno());
+        int value = 0;
+        size_t size = sizeof value;
+        ASSERT_EQ(nn_getsockopt(sock, NN_SOL_SOCKET, NN_RCVTIMEO, &value, &size), 0);
+        EXPECT_EQ(value, timeout_ms);
+        size = sizeof value;
+        ASSERT_EQ(nn_getsockopt(sock, NN_REQ, NN_REQ_RESEND_IVL, &value, &size), 0);
+        EXPECT_GE(value, timeout_ms);
+        size = sizeof value;
+        ASSERT_EQ(nn_getsockopt(sock, NN_SOL_SOCKET, NN_RCVMAXSIZE, &value, &size), 0);
+        EXPECT_EQ(value, -1) << "replies of any size";
+        nn_close(sock);
+    }
+}
+
+/* A slow command is answered once, end to end (the resend bound itself is pinned above:
+ * nanomsg's default interval outlasts this test). */
 TEST(HvQmp, ASlowCommandIsSentOnce)
 {
     g_autofree char *dir = g_dir_make_tmp("hv-qmp-XXXXXX", nullptr);
