@@ -574,8 +574,11 @@ TEST_F(AgentConfig, FileNameFromTheDataFolder)
     EXPECT_TRUE(logged("[persistent-config] Error setting config file name 'enforcement.json'",
                        G_LOG_LEVEL_WARNING));
 
-    /* Empty, the file would be "/config/enforcement.json". */
-    for (const char *content : std::initializer_list<const char *>{"HV_DATA_FOLDER=\n", nullptr}) {
+    /* Empty or the root, the file would be "/config/enforcement.json"; relative, under the
+     * working directory. */
+    for (const char *content : std::initializer_list<const char *>{"HV_DATA_FOLDER=\n", "HV_DATA_FOLDER=/\n",
+                                                                   "HV_DATA_FOLDER=//\n", "HV_DATA_FOLDER=data\n",
+                                                                   nullptr}) {
         if (content) {
             hvtest::WriteFile(registry, content);
         } else {
