@@ -24,6 +24,7 @@
 #include "enforcement/platforms/registry.h"
 #include "util/agent-assert.h"
 #include "util/agent-config.h"
+#include "util/data-folder.h"
 #include "util/error.h"
 #include "util/persistent-config.h"
 
@@ -153,28 +154,36 @@ bool agent_global_vars_load(const char *config_key)
     }
 
     g_autofree char *data = platform_registry_read_string(key, "HV_DATA_FOLDER", &reg_err);
-    if (data && !*data) {
-        /* The configuration, logs and pid files would all land at the file system root. */
-        g_critical("[global var] '%s\\HV_DATA_FOLDER' registry key is empty: refusing to place the data, "
-                   "config, logs and pids folders at the file system root",
-                   key);
+    g_autofree char *folder = nullptr;
+    data_folder_fault_t fault = data_folder_check(data, &folder);
+    if (data && fault != DATA_FOLDER_VALID) {
+        /* The configuration, logs and pid files would all land at the file system root, under
+         * the working directory, or in a folder the other readers of the value refuse. */
+        if (fault == DATA_FOLDER_EMPTY) {
+            g_critical("[global var] '%s\\HV_DATA_FOLDER' registry key is empty: refusing to place the data, "
+                       "config, logs and pids folders at the file system root",
+                       key);
+        } else {
+            g_critical("[global var] '%s\\HV_DATA_FOLDER' registry key '%s' %s: refusing to place the data, "
+                       "config, logs and pids folders %s",
+                       key, data, data_folder_fault_text(fault),
+                       fault == DATA_FOLDER_ROOT       ? "at the file system root"
+                       : fault == DATA_FOLDER_RELATIVE ? "relative to the working directory"
+                                                       : "under it");
+        }
         s_root_source = nullptr;
         s_root[0] = '\0';
         g_mutex_unlock(&s_vars_lock);
         return false;
     }
-    size_t len = data ? strlen(data) + 1 : 0;
-    if (data && len >= 1 && len <= 252) {
-        if (len > 2 && (data[len - 2] == '/' || data[len - 2] == '\\')) {
-            data[len - 2] = '\0';
-        }
-        g_strlcpy(s_data, data, sizeof s_data);
+    if (folder) {
+        g_strlcpy(s_data, folder, sizeof s_data);
     } else {
         if (reg_err) {
             g_warning("[global var] error reading '%s\\HV_DATA_FOLDER' registry key: %s", key,
                       error_get_message(reg_err));
         } else {
-            g_warning("[global var] '%s\\HV_DATA_FOLDER' registry key is invalid: '%s'", key, data ? data : "");
+            g_warning("[global var] '%s\\HV_DATA_FOLDER' registry key is invalid: '%s'", key, "");
         }
         g_strlcpy(s_data, HV_PRECOMPILED_ROOT, sizeof s_data);
     }

@@ -116,8 +116,9 @@ const char *agent_module_type_name(int module_id);
 const char *agent_module_pidfile_path(int module_id);
 bool agent_module_ipc_path(int module_id, char *buf, size_t size);
 
-/* The global folders; loaded once. False, logged, when HV_DATA_FOLDER is empty: every
- * folder derived from it would be at the file system root. */
+/* The global folders; loaded once. False, logged, when HV_DATA_FOLDER is present but
+ * refused by data_folder_check (empty, the root, relative, too long): every folder derived
+ * from it would be at the file system root or under the working directory. */
 bool agent_global_vars_load(const char *config_key);
 const char *agent_root_folder(void);
 const char *agent_data_folder(void);

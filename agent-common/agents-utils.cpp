@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "enforcement/platforms/registry.h"
+#include "util/data-folder.h"
 #include "util/error.h"
 
 #define AGENT_DEFAULT_CONNECT_TIMEOUT_MS 10000
@@ -24,17 +25,24 @@ char *agent_utils_get_certs_folder(const char *config_key, Error **errp)
     Error *local_err = nullptr;
     g_autofree char *data = platform_registry_read_string(config_key_or_default(config_key),
                                                           "HV_DATA_FOLDER", &local_err);
-    if (data && !*data) {
-        /* An empty value would put the certificates at the file system root. */
-        error_setg(&local_err, "HV_DATA_FOLDER is empty");
+    g_autofree char *folder = nullptr;
+    data_folder_fault_t fault = data_folder_check(data, &folder);
+    if (data && fault != DATA_FOLDER_VALID) {
+        /* The certificates would be looked for at the file system root or under the working
+         * directory. */
+        if (fault == DATA_FOLDER_EMPTY) {
+            error_setg(&local_err, "HV_DATA_FOLDER is empty");
+        } else {
+            error_setg(&local_err, "HV_DATA_FOLDER '%s' %s", data, data_folder_fault_text(fault));
+        }
     }
-    if (!data || !*data) {
+    if (fault != DATA_FOLDER_VALID) {
         g_warning("[agent-utils] Unable to get Holvenstad program data folder: %s",
-                  error_get_message(local_err));
+                  local_err ? error_get_message(local_err) : "");
         error_propagate(errp, local_err);
         return nullptr;
     }
-    return g_strdup_printf("%s/certs", data);
+    return g_strdup_printf("%s/certs", folder);
 }
 
 char *get_cert_remote_name(const char *config_key, const char *variable, const char *default_name)

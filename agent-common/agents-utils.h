@@ -11,7 +11,8 @@
 struct Error;
 
 /* The certificates folder: the data folder value "HV_DATA_FOLDER" + "/certs" (g_free).
- * NULL with *errp set, and a warning logged, when the value cannot be read. */
+ * NULL with *errp set, and a warning logged, when the value cannot be read or
+ * data_folder_check refuses it. */
 char *agent_utils_get_certs_folder(const char *config_key, Error **errp);
 
 /* The TLS server name: the registry value named variable; when it cannot be read, logs

@@ -7,10 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "agent-common/agent-main.h"
 #include "util/agent-assert.h"
@@ -40,6 +43,8 @@ struct base_logger_ctx_t {
     /* Rotated files waiting for the compressor, oldest first (g_free'd paths). */
     GQueue pending;
     uint64_t pending_seq;
+    /* Pending files a stopped run left behind were looked for (once, at the first open). */
+    bool leftovers_queued;
     base_logger_report_fn report;
     guint flush_timer;
 };
@@ -136,6 +141,54 @@ void stop_base_logger(base_logger_ctx_t *ctx)
     delete ctx;
 }
 
+/* "<path>.pending-<n>": n, or 0 when name is not one of them. */
+static uint64_t pending_number(const char *base, const char *name)
+{
+    size_t base_len = strlen(base);
+    static const char kInfix[] = ".pending-";
+    if (strncmp(name, base, base_len) != 0 || strncmp(name + base_len, kInfix, sizeof kInfix - 1) != 0) {
+        return 0;
+    }
+    const char *digits = name + base_len + sizeof kInfix - 1;
+    if (*digits == '\0' || strspn(digits, "0123456789") != strlen(digits) || strlen(digits) > 18) {
+        return 0;
+    }
+    return g_ascii_strtoull(digits, nullptr, 10);
+}
+
+/*
+ * Rotated files that waited for a compression when an earlier run ended wait again, oldest
+ * first, and new pending names start above them. Their compressor starts with the next
+ * rotation: until then a control command sharing the file leaves them to the service.
+ */
+static void queue_leftovers(base_logger_ctx_t *ctx)
+{
+    g_autofree char *dir = g_path_get_dirname(ctx->filepath_copy);
+    g_autofree char *base = g_path_get_basename(ctx->filepath_copy);
+    GDir *listing = g_dir_open(dir, 0, nullptr);
+    if (!listing) {
+        return;
+    }
+    std::vector<std::pair<uint64_t, char *>> found;
+    while (const char *name = g_dir_read_name(listing)) {
+        uint64_t n = pending_number(base, name);
+        g_autofree char *full = g_build_filename(dir, name, nullptr);
+        if (n > 0 && is_regular_file(full)) {
+            found.emplace_back(n, g_steal_pointer(&full));
+        }
+    }
+    g_dir_close(listing);
+    std::sort(found.begin(), found.end());
+    for (auto &[n, full] : found) {
+        g_queue_push_tail(&ctx->pending, full);
+        ctx->pending_seq = std::max(ctx->pending_seq, n);
+    }
+    /* Logged once all are queued: the line itself may rotate. */
+    if (!found.empty()) {
+        g_message("[base-logger] %zu rotated log files left by an earlier run wait for compression", found.size());
+    }
+}
+
 bool open_base_log_file(base_logger_ctx_t *ctx, Error **errp)
 {
     AGENT_ASSERT(ctx->is_initialized);
@@ -166,6 +219,10 @@ bool open_base_log_file(base_logger_ctx_t *ctx, Error **errp)
         } else {
             ctx->file = fd;
             ctx->size = static_cast<uint64_t>(st.st_size);
+            if (!ctx->leftovers_queued) {
+                ctx->leftovers_queued = true;
+                queue_leftovers(ctx);
+            }
         }
     }
     g_rec_mutex_unlock(&ctx->lock);
@@ -301,30 +358,57 @@ size_t base_logger_append(base_logger_ctx_t *ctx, const void *data, size_t len)
 }
 
 /*
- * Under the lock: makes room for the newest cabinet and puts the oldest waiting file in the
- * place of rotated file 1. Returns the file to compress (g_free), or NULL when none waits.
+ * Moves rotated files 1 .. count-1 one place up, both forms: a file a compression could not
+ * take stays uncompressed in its place of the series. keep_first_plain leaves the
+ * uncompressed file 1 where it is (the file about to be compressed).
+ */
+static void shift_compressed_series(base_logger_ctx_t *ctx, bool keep_first_plain)
+{
+    for (int i = static_cast<int>(ctx->count); i >= 2; i--) {
+        g_autofree char *newer_plain = rotated_name(ctx->filepath_copy, i - 1, false);
+        g_autofree char *newer_cab = rotated_name(ctx->filepath_copy, i - 1, true);
+        bool move_plain = !(keep_first_plain && i == 2) && is_regular_file(newer_plain);
+        bool move_cab = is_regular_file(newer_cab);
+        if (!move_plain && !move_cab) {
+            continue;
+        }
+        for (bool compressed : {false, true}) {
+            g_autofree char *older = rotated_name(ctx->filepath_copy, i, compressed);
+            if (is_regular_file(older)) {
+                unlink(older);
+            }
+        }
+        if (move_plain) {
+            g_autofree char *older = rotated_name(ctx->filepath_copy, i, false);
+            rename(newer_plain, older);
+        }
+        if (move_cab) {
+            g_autofree char *older = rotated_name(ctx->filepath_copy, i, true);
+            rename(newer_cab, older);
+        }
+    }
+}
+
+/*
+ * Under the lock: makes room for the newest rotated file and puts the oldest waiting file in
+ * the place of rotated file 1. Returns the file to compress (g_free), or NULL when none waits.
  */
 static char *next_compression(base_logger_ctx_t *ctx, struct stat *st)
 {
     while (auto *waiting = static_cast<char *>(g_queue_pop_head(&ctx->pending))) {
         g_autofree char *first = rotated_name(ctx->filepath_copy, 1, false);
         g_autofree char *first_cab = rotated_name(ctx->filepath_copy, 1, true);
-        for (int i = static_cast<int>(ctx->count); i >= 2; i--) {
-            g_autofree char *older = rotated_name(ctx->filepath_copy, i, true);
-            g_autofree char *newer = rotated_name(ctx->filepath_copy, i - 1, true);
-            if (is_regular_file(newer)) {
-                if (is_regular_file(older)) {
-                    unlink(older);
-                }
-                rename(newer, older);
-            }
-        }
+        bool in_place = strcmp(waiting, first) == 0;
+        shift_compressed_series(ctx, in_place);
         if (is_regular_file(first_cab)) {
             unlink(first_cab);
         }
-        /* The archive keeps the name of rotated file 1 whenever that name is free. */
+        /* Still there after the shift only when the series holds a single file. */
+        if (!in_place && is_regular_file(first)) {
+            unlink(first);
+        }
         char *source = waiting;
-        if (strcmp(waiting, first) != 0 && !is_regular_file(first) && rename(waiting, first) == 0) {
+        if (!in_place && rename(waiting, first) == 0) {
             g_free(waiting);
             source = g_strdup(first);
         }
@@ -368,16 +452,25 @@ static gpointer compress_thread(gpointer data)
                          nullptr, nullptr, nullptr, &wait_status, nullptr)) {
             ret = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
         }
+        bool compressed = ret == 0 && is_regular_file(target);
         if (ret != 0) {
             g_warning("[base-logger] %s failed with return value: %d", cmdline, ret);
-        } else {
+        } else if (compressed) {
             g_message("[base-logger] Background log compression job is done");
         }
+        if (!compressed) {
+            g_warning("[base-logger] keeping rotated log file '%s' uncompressed", source);
+        }
 
-        /* Only the file that was compressed goes: the name may hold another by now. */
         g_rec_mutex_lock(&ctx->lock);
         struct stat now;
-        if (is_regular_file(source, &now) && now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
+        if (!compressed) {
+            /* A half-written cabinet would stand beside the content it failed to hold. */
+            if (is_regular_file(target)) {
+                unlink(target);
+            }
+        } else if (is_regular_file(source, &now) && now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
+            /* Only the file that was compressed goes: the name may hold another by now. */
             unlink(source);
         }
         g_rec_mutex_unlock(&ctx->lock);
@@ -414,6 +507,19 @@ static void queue_compression(base_logger_ctx_t *ctx, char *source)
     }
 }
 
+/* A name no file holds: a rename to it never replaces a rotated file still waiting. */
+static char *new_pending_name(base_logger_ctx_t *ctx, const char *path)
+{
+    for (;;) {
+        char *name = g_strdup_printf("%s.pending-%llu", path, static_cast<unsigned long long>(++ctx->pending_seq));
+        struct stat st;
+        if (lstat(name, &st) != 0) {
+            return name;
+        }
+        g_free(name);
+    }
+}
+
 bool do_base_log_rotate(base_logger_ctx_t *ctx, Error **errp)
 {
     g_rec_mutex_lock(&ctx->lock);
@@ -431,9 +537,9 @@ bool do_base_log_rotate(base_logger_ctx_t *ctx, Error **errp)
         /* The cabinets shift when the compressor takes the file: the series stays in order
          * however far rotations run ahead of compressions. */
         g_autofree char *first = rotated_name(path, 1, false);
-        bool busy = ctx->compressing.load() || !g_queue_is_empty(&ctx->pending);
-        char *rotated = busy ? g_strdup_printf("%s.pending-%llu", path, static_cast<unsigned long long>(++ctx->pending_seq))
-                             : g_strdup(first);
+        /* A file 1 already there is content a compression failed or never finished on. */
+        bool busy = ctx->compressing.load() || !g_queue_is_empty(&ctx->pending) || is_regular_file(first);
+        char *rotated = busy ? new_pending_name(ctx, path) : g_strdup(first);
         if (rename(path, rotated) == 0) {
             queue_compression(ctx, rotated);
         } else {

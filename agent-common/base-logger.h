@@ -4,7 +4,10 @@
  * newest) and compresses rotated files on the thread "compress-rotate-log", one at a
  * time. Rotations that come while a compression runs wait as "<path>.pending-<n>", in
  * order; each is moved to "<path>.1" and compressed in its turn, so no rotated content is
- * lost however fast the log rotates (only what falls beyond count is dropped).
+ * lost however fast the log rotates (only what falls beyond count is dropped). A file the
+ * compression fails on stays uncompressed in its place of the series, with a warning.
+ * Pending files an earlier run left behind are queued at the first open and new pending
+ * names never replace an existing file.
  *
  * Until a file is opened the context writes to standard error; after a failed
  * rotation it has no handle and writes to the standard streams until a later rotation

@@ -38,9 +38,10 @@ struct ConfigEntry {
 
 /* Keys and records are owned by the table. */
 GHashTable *s_fields;
-/* Stored values a start refused (a command-line flag fixes the field, or a handler said
- * no), by key. The file goes on carrying them, so a later start without the flag gets them
- * back. */
+/* Stored values a start refused (a command-line flag fixes the field, a handler said no,
+ * the field is unknown here or its value of another type), by key. The file goes on
+ * carrying them as stored, so a later start without the flag (or a version that knows the
+ * field) gets them back. */
 GHashTable *s_held;
 
 using ull = unsigned long long;
@@ -343,8 +344,9 @@ bool load_from_file(ConfigFieldList *fields, Error **errp)
         const char *key = str_or_null(field->name);
         const char *reason = err ? error_get_message(err) : "refused by the field's change handler";
         g_warning("[config] skipping stored configuration field '%s': %s", key, reason);
-        ConfigEntry *entry = entry_find(field->name);
-        if (entry && value_matches_type(field, entry)) {
+        /* Kept as stored, known or not: a field of a newer version or of another mode is
+         * the file's to carry, not this run's to drop. */
+        if (field->name && field->has_int_value + field->has_str_value + field->has_bool_value == 1) {
             hold(field);
         }
         if (!skipped) {
@@ -479,9 +481,10 @@ ConfigFieldList *stored_listing(const ConfigFieldList *changes)
         }
         return nullptr;
     };
+    /* A held entry stands as it was stored; a change only for a field it fits. */
     auto overlay = [&](const ConfigField *field, bool encode) {
         const ConfigEntry *entry = entry_find(field->name);
-        if (!entry || !value_matches_type(field, entry) ||
+        if ((encode && (!entry || !value_matches_type(field, entry))) ||
             field->has_int_value + field->has_str_value + field->has_bool_value != 1) {
             return;
         }
@@ -492,7 +495,7 @@ ConfigFieldList *stored_listing(const ConfigFieldList *changes)
             tail = &(*tail)->next;
         }
         copy_value(target, field);
-        if (encode && entry->is_protected && field->str_value) {
+        if (encode && entry && entry->is_protected && field->str_value) {
             g_free(target->str_value);
             target->str_value = protected_encode(field->str_value);
         }

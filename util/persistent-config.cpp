@@ -21,6 +21,7 @@
 #include "qobject/qstring.h"
 #include "qobject/quint.h"
 #include "util/atomic-file.h"
+#include "util/data-folder.h"
 #include "util/error.h"
 
 namespace {
@@ -95,17 +96,22 @@ bool persistent_config_init_in_data_folder(const char *config_key, const char *f
     Error *err = nullptr;
     char *folder = platform_registry_read_string(config_key ? config_key : AGENT_DEFAULT_CONFIG_KEY,
                                                  "HV_DATA_FOLDER", &err);
-    if (!folder || !*folder) {
-        /* An empty value would put the file at the file system root. */
+    g_autofree char *checked = nullptr;
+    data_folder_fault_t fault = data_folder_check(folder, &checked);
+    if (fault != DATA_FOLDER_VALID) {
+        /* The file would land at the file system root or under the working directory. */
         g_warning("[persistent-config] Unable to get Holvenstad program data folder");
+        if (folder) {
+            g_warning("[persistent-config] HV_DATA_FOLDER '%s' %s", folder, data_folder_fault_text(fault));
+        }
         g_free(folder);
         error_free(err);
         return false;
     }
-    char path[AGENT_PATH_MAX];
-    int n = g_snprintf(path, sizeof(path), "%s%s%s%s%s", folder, G_DIR_SEPARATOR_S, "config",
-                       G_DIR_SEPARATOR_S, file_name);
     g_free(folder);
+    char path[AGENT_PATH_MAX];
+    int n = g_snprintf(path, sizeof(path), "%s%s%s%s%s", checked, G_DIR_SEPARATOR_S, "config",
+                       G_DIR_SEPARATOR_S, file_name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) {
         g_warning("[persistent-config] Error setting config file name '%s'", file_name);
         return false;

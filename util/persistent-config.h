@@ -13,8 +13,8 @@ struct ConfigFieldList;
 /* Uses file_path (copied) from now on; NULL forgets it. */
 void persistent_config_init(const char *file_path);
 /* The file file_name in the "config" folder of the data folder (the registry value
- * HV_DATA_FOLDER under config_key, read afresh). False, logged, when that fails;
- * the file is then not used. */
+ * HV_DATA_FOLDER under config_key, read afresh, as data_folder_check takes it). False,
+ * logged, when that fails; the file is then not used. */
 bool persistent_config_init_in_data_folder(const char *config_key, const char *file_name);
 /* The path in use, or NULL. */
 const char *persistent_config_file(void);

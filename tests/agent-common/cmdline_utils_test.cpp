@@ -92,6 +92,28 @@ TEST_F(AgentUtils, CompletionStopsWithoutDataFolderAndNamesTheReason)
     EXPECT_NE(hvtest::TakeMessage(err).find("SOFTWARE\\Other"), std::string::npos);
 }
 
+TEST_F(AgentUtils, CertificatesFolderTakesTheDataFolderAsEveryReaderDoes)
+{
+    const struct {
+        const char *value;
+        const char *certs;  /* nullptr: refused */
+        const char *reason;
+    } cases[] = {
+        {"/var/hv//", "/var/hv/certs", ""},
+        {"/", nullptr, "HV_DATA_FOLDER '/' is the file system root"},
+        {"certs-here", nullptr, "HV_DATA_FOLDER 'certs-here' is not an absolute path"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        WriteRegistry(std::string("HV_DATA_FOLDER=") + c.value + "\n");
+        Error *err = nullptr;
+        char *certs = agent_utils_get_certs_folder(nullptr, &err);
+        EXPECT_STREQ(certs, c.certs);
+        EXPECT_EQ(hvtest::TakeMessage(err), c.reason);
+        g_free(certs);
+    }
+}
+
 TEST_F(AgentUtils, ValidationReportsTheFirstProblem)
 {
     struct Case {

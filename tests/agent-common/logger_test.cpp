@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -283,6 +284,100 @@ TEST_F(LoggerTest, RotationsFasterThanCompressionsLoseNoLine)
         snprintf(marker, sizeof marker, "burst line %03d ", i);
         EXPECT_NE(everything.find(marker), std::string::npos) << marker;
     }
+}
+
+/* The text of every file a cabinet holds. */
+static std::string CabText(const std::string &cab, const std::string &scratch)
+{
+    hvtest::RemoveTree(scratch);
+    g_mkdir(scratch.c_str(), 0700);
+    std::string x_cmd = "gcab -x -C '" + scratch + "' '" + cab + "'";
+    gint status = -1;
+    if (!g_spawn_command_line_sync(x_cmd.c_str(), nullptr, nullptr, &status, nullptr) || status != 0) {
+        return "<not a cabinet>";
+    }
+    std::string text;
+    for (const std::string &inner : hvtest::ListDir(scratch)) {
+        text += hvtest::ReadFile(scratch + "/" + inner, "");
+    }
+    return text;
+}
+
+/* Compression runs gcab through the shell's PATH; a PATH without it makes compression fail. */
+class ScopedPath {
+public:
+    explicit ScopedPath(const std::string &value) : saved_(g_getenv("PATH") ? g_getenv("PATH") : "")
+    {
+        g_setenv("PATH", value.c_str(), TRUE);
+    }
+    ~ScopedPath() { g_setenv("PATH", saved_.c_str(), TRUE); }
+
+private:
+    std::string saved_;
+};
+
+TEST_F(LoggerTest, FailedCompressionKeepsRotatedContentInTheSeries)
+{
+    ASSERT_TRUE(start_logger(LOGGER_LEVELS_DEFAULT, path_.c_str()));
+    ASSERT_TRUE(logger_set_rotation(2000, 3, true));
+    std::string long_line(2100, 'f');
+    const std::string no_gcab = dir_ + "/empty-bin";
+    /* Rotations 1 and 3 compress, 2, 4 and 5 fail: the series mixes both forms, in order. */
+    for (int rotation = 1; rotation <= 5; rotation++) {
+        std::optional<ScopedPath> path;
+        if (rotation % 2 == 0 || rotation == 5) {
+            path.emplace(no_gcab);
+        }
+        g_message("[test] rotation %d %s", rotation, long_line.c_str());
+        logger_wait_compression();
+    }
+    EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1", "agent.log.2",
+                                                                "agent.log.3.cab"}));
+    const std::string scratch = dir_ + "/extract";
+    EXPECT_NE(Read(path_ + ".1").find("[test] rotation 5 " + long_line + "\r\n"), std::string::npos);
+    EXPECT_NE(Read(path_ + ".2").find("[test] rotation 4 " + long_line + "\r\n"), std::string::npos);
+    EXPECT_NE(CabText(path_ + ".3.cab", scratch).find("[test] rotation 3 " + long_line + "\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(Logged("[base-logger] keeping rotated log file '" + path_ + ".1' uncompressed"));
+}
+
+TEST_F(LoggerTest, LeftoversOfAStoppedRunAreCompressedAndNeverReplaced)
+{
+    /* A run that stopped with two rotations waiting and one compression cut short. */
+    ASSERT_EQ(g_mkdir_with_parents(logs_.c_str(), 0700), 0);
+    hvtest::WriteFile(path_ + ".pending-1", "older waiting\r\n");
+    hvtest::WriteFile(path_ + ".pending-2", "newer waiting\r\n");
+    hvtest::WriteFile(path_ + ".1", "cut short\r\n");
+
+    ASSERT_TRUE(start_logger(LOGGER_LEVELS_DEFAULT, path_.c_str()));
+    ASSERT_TRUE(logger_set_rotation(2000, 5, true));
+    g_message("[test] this run %s", std::string(2100, 'n').c_str());
+    logger_wait_compression();
+
+    EXPECT_EQ(hvtest::ListDir(logs_),
+              (std::vector<std::string>{"agent.log", "agent.log.1.cab", "agent.log.2.cab", "agent.log.3.cab",
+                                        "agent.log.4"}));
+    const std::string scratch = dir_ + "/extract";
+    EXPECT_NE(CabText(path_ + ".1.cab", scratch).find("[test] this run "), std::string::npos);
+    EXPECT_EQ(CabText(path_ + ".2.cab", scratch), "newer waiting\r\n");
+    EXPECT_EQ(CabText(path_ + ".3.cab", scratch), "older waiting\r\n");
+    EXPECT_EQ(Read(path_ + ".4"), "cut short\r\n");
+}
+
+TEST_F(LoggerTest, UncompressedFileOneIsNotReplacedByTheNextRotation)
+{
+    ASSERT_EQ(g_mkdir_with_parents(logs_.c_str(), 0700), 0);
+    hvtest::WriteFile(path_ + ".1", "cut short\r\n");
+    ASSERT_TRUE(start_logger(LOGGER_LEVELS_DEFAULT, path_.c_str()));
+    ASSERT_TRUE(logger_set_rotation(2000, 3, true));
+    {
+        ScopedPath path(dir_ + "/empty-bin");
+        g_message("[test] this run %s", std::string(2100, 'n').c_str());
+        logger_wait_compression();
+    }
+    EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1", "agent.log.2"}));
+    EXPECT_NE(Read(path_ + ".1").find("[test] this run "), std::string::npos);
+    EXPECT_EQ(Read(path_ + ".2"), "cut short\r\n");
 }
 
 TEST_F(LoggerTest, LoweringCountDeletesSurplusAtOnce)

@@ -222,10 +222,29 @@ TEST_F(PersistTest, PathsComeFromTheDataFolder)
     ASSERT_TRUE(set_persistent_filename("/x.json", path, sizeof(path), &err));
     EXPECT_EQ(std::string(path), data_ + "/x.json");
 
-    WriteFile(dir_ + "/registry", "HV_DATA_FOLDER=/" + std::string(PATH_MAX, 'd') + "\n");
-    EXPECT_FALSE(set_persistent_filename("/x.json", path, sizeof(path), &err));
-    EXPECT_EQ(TakeMessage(err), "error setting persistent config file path (relative path: '/x.json'), path too "
-                                "long (" + std::to_string(PATH_MAX + 8) + " bytes)");
+    /* The longest folder the data folder check keeps, and a joined path too long for the buffer. */
+    const std::string folder = "/" + std::string(250, 'd');
+    const std::string relative = "/" + std::string(PATH_MAX - 251, 'x');
+    WriteFile(dir_ + "/registry", "HV_DATA_FOLDER=" + folder + "/\n");
+    EXPECT_FALSE(set_persistent_filename(relative.c_str(), path, sizeof(path), &err));
+    EXPECT_EQ(TakeMessage(err), "error setting persistent config file path (relative path: '" + relative +
+                                    "'), path too long (" + std::to_string(PATH_MAX + 1) + " bytes)");
+
+    /* The folders every reader of the value refuses. */
+    const struct {
+        std::string value;
+        std::string reason;
+    } refused[] = {
+        {"/", "HV_DATA_FOLDER '/' is the file system root"},
+        {"//", "HV_DATA_FOLDER '//' is the file system root"},
+        {"data", "HV_DATA_FOLDER 'data' is not an absolute path"},
+        {folder + "d", "HV_DATA_FOLDER '" + folder + "d' is longer than 251 characters"},
+    };
+    for (const auto &c : refused) {
+        WriteFile(dir_ + "/registry", "HV_DATA_FOLDER=" + c.value + "\n");
+        EXPECT_FALSE(set_persistent_filename("/x.json", path, sizeof(path), &err)) << c.value;
+        EXPECT_EQ(TakeMessage(err), "unable to get Holvenstad program data folder: " + c.reason);
+    }
 
     g_unlink((dir_ + "/registry").c_str());
     EXPECT_EQ(PolicyError().rfind("unable to get Holvenstad program data folder: ", 0), 0u);

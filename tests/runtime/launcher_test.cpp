@@ -459,19 +459,38 @@ TEST_F(LauncherTest, TheDnsCacheGoesToTheDriverAtStartAndBackToItsFileAtStop)
     }
 }
 
-TEST_F(LauncherTest, AnEmptyDataFolderIsRefusedAtStart)
+TEST_F(LauncherTest, UnusableDataFoldersAreRefusedAtStart)
 {
-    hvtest::WriteFile(registry_, "HV_DATA_FOLDER=\n");
-    const std::string log = dir_ + "/module.log";
-    /* -t: an accepted start ends at once with 0, so only the refusal gives 1. */
-    Outcome refused = run({"--method", "stdin", "-t", "x", "-l", log});
-    EXPECT_EQ(refused.exit_code, 1);
-    EXPECT_NE(hvtest::ReadFile(log).find("[global var] 'SOFTWARE\\Holvenstad\\HV_DATA_FOLDER' registry key is empty: "
-                                         "refusing to place the data, config, logs and pids folders at the file "
-                                         "system root"),
-              std::string::npos)
-        << hvtest::ReadFile(log);
-    EXPECT_FALSE(g_file_test(driver().c_str(), G_FILE_TEST_EXISTS)) << "nothing was extracted";
+    const std::string long_folder = "/" + std::string(260, 'l');
+    const struct {
+        std::string value;
+        std::string refusal;
+    } cases[] = {
+        {"", "registry key is empty: refusing to place the data, config, logs and pids folders at the file system "
+             "root"},
+        {"/", "registry key '/' is the file system root: refusing to place the data, config, logs and pids folders "
+              "at the file system root"},
+        {"//", "registry key '//' is the file system root: refusing to place the data, config, logs and pids "
+               "folders at the file system root"},
+        {"rel-data/", "registry key 'rel-data/' is not an absolute path: refusing to place the data, config, logs "
+                      "and pids folders relative to the working directory"},
+        {long_folder, "registry key '" + long_folder + "' is longer than 251 characters: refusing to place the "
+                      "data, config, logs and pids folders under it"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        hvtest::WriteFile(registry_, "HV_DATA_FOLDER=" + c.value + "\n");
+        const std::string log = dir_ + "/module.log";
+        g_remove(log.c_str());
+        /* -t: an accepted start ends at once with 0, so only the refusal gives 1. */
+        Outcome refused = run({"--method", "stdin", "-t", "x", "-l", log});
+        EXPECT_EQ(refused.exit_code, 1);
+        EXPECT_NE(hvtest::ReadFile(log).find("[global var] 'SOFTWARE\\Holvenstad\\HV_DATA_FOLDER' " + c.refusal),
+                  std::string::npos)
+            << hvtest::ReadFile(log);
+        EXPECT_FALSE(g_file_test(driver().c_str(), G_FILE_TEST_EXISTS)) << "nothing was extracted";
+        EXPECT_FALSE(g_file_test((dir_ + "/rel-data").c_str(), G_FILE_TEST_EXISTS));
+    }
 }
 
 TEST_F(LauncherTest, TheLogFileIsFoundAsTheModuleReadsItsOptions)

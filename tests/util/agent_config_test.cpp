@@ -574,8 +574,11 @@ TEST_F(AgentConfig, FileNameFromTheDataFolder)
     EXPECT_TRUE(logged("[persistent-config] Error setting config file name 'enforcement.json'",
                        G_LOG_LEVEL_WARNING));
 
-    /* Empty, the file would be "/config/enforcement.json". */
-    for (const char *content : std::initializer_list<const char *>{"HV_DATA_FOLDER=\n", nullptr}) {
+    /* Empty or the root, the file would be "/config/enforcement.json"; relative, under the
+     * working directory. */
+    for (const char *content : std::initializer_list<const char *>{"HV_DATA_FOLDER=\n", "HV_DATA_FOLDER=/\n",
+                                                                   "HV_DATA_FOLDER=//\n", "HV_DATA_FOLDER=data\n",
+                                                                   nullptr}) {
         if (content) {
             hvtest::WriteFile(registry, content);
         } else {
@@ -659,6 +662,41 @@ TEST_F(AgentConfig, EachStoredFieldLoadsOnItsOwnAndARefusedOneStaysInTheFile)
     s_locked = false;
     ASSERT_EQ(set_configuration(R"([{"name": "agent.log_rotate_count", "int-value": 6}])").error, "");
     EXPECT_EQ(fields_of(hvtest::ReadFile(file_))["agent.log_rotate_count"], "int-value=6");
+}
+
+TEST_F(AgentConfig, UnknownAndWrongTypedStoredFieldsStayInTheFileAsStored)
+{
+    /* A field of a newer version, a known field stored with another type, and a large field
+     * of a newer version the size limit must go on counting. */
+    const std::string large(64000, 'x');
+    hvtest::WriteFile(file_, R"([{"name": "future.field", "int-value": 5},
+        {"name": "agent.unset_name", "bool-value": true},
+        {"name": "future.text", "str-value": ")" + large + R"("},
+        {"name": "dns.rate_limit", "int-value": 5}])");
+    Error *err = nullptr;
+    ConfigFieldList *fields = persistent_config_read(&err);
+    ASSERT_NE(fields, nullptr);
+    EXPECT_FALSE(set_agents_configuration(fields, true, &err));
+    qapi_free_ConfigFieldList(fields);
+    EXPECT_EQ(hvtest::TakeMessage(err),
+              "skipped 'future.text' (can't set non-existing configuration key 'future.text'), 'agent.unset_name' "
+              "(can't set bool value for not bool configuration key 'agent.unset_name'), 'future.field' (can't set "
+              "non-existing configuration key 'future.field')");
+    EXPECT_EQ(rate_, 5u);
+    EXPECT_EQ(unset_, nullptr);
+
+    ASSERT_EQ(set_configuration(R"([{"name": "dns.rate_limit", "int-value": 9}])").error, "");
+    std::map<std::string, std::string> stored = fields_of(hvtest::ReadFile(file_));
+    EXPECT_EQ(stored["future.field"], "int-value=5");
+    EXPECT_EQ(stored["agent.unset_name"], "bool-value=true");
+    EXPECT_EQ(stored["future.text"], "str-value=\"" + large + "\"");
+    EXPECT_EQ(stored["dns.rate_limit"], "int-value=9");
+
+    /* The kept fields leave too little room for this one. */
+    Reply r = set_configuration(R"([{"name": "agent.roaming_domain_name", "str-value": ")" +
+                                std::string(2000, 'd') + R"("}])");
+    EXPECT_NE(r.error.find("exceeds the limit of 65535 bytes"), std::string::npos) << r.error.substr(0, 200);
+    EXPECT_STREQ(domain_, "");
 }
 
 TEST_F(AgentConfig, LogVerboseFieldSetsTheLoggerLevel)

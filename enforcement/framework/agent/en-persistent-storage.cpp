@@ -22,6 +22,7 @@
 #include "qobject/qobject.h"
 #include "util/atomic-file.h"
 #include "util/check-null.h"
+#include "util/data-folder.h"
 #include "util/error.h"
 
 static_assert(sizeof(en_dns_snapshot_t) == EN_API_DNS_SNAPSHOT_SIZE);
@@ -222,17 +223,21 @@ bool set_persistent_filename(const char *relative_path, char *out_path, size_t o
     AGENT_CHECK_NULL_ERR(relative_path, "relative_path", errp, false);
     AGENT_CHECK_NULL_ERR(out_path, "out_path", errp, false);
     Error *err = nullptr;
-    g_autofree char *folder = platform_registry_read_string(AGENT_DEFAULT_CONFIG_KEY, "HV_DATA_FOLDER", &err);
-    if (!folder || !*folder) {
-        /* An empty value would put the files at the file system's root. */
-        error_setg(errp, "unable to get Holvenstad program data folder: %s",
-                   err ? error_get_message(err) : "empty value");
+    g_autofree char *value = platform_registry_read_string(AGENT_DEFAULT_CONFIG_KEY, "HV_DATA_FOLDER", &err);
+    g_autofree char *folder = nullptr;
+    data_folder_fault_t fault = data_folder_check(value, &folder);
+    if (fault != DATA_FOLDER_VALID) {
+        /* The files would land at the file system's root or under the working directory. */
+        if (err) {
+            error_setg(errp, "unable to get Holvenstad program data folder: %s", error_get_message(err));
+        } else if (fault == DATA_FOLDER_EMPTY) {
+            error_setg(errp, "unable to get Holvenstad program data folder: empty value");
+        } else {
+            error_setg(errp, "unable to get Holvenstad program data folder: HV_DATA_FOLDER '%s' %s", value,
+                       data_folder_fault_text(fault));
+        }
         error_free(err);
         return false;
-    }
-    size_t folder_len = strlen(folder);
-    if (folder_len > 1 && folder[folder_len - 1] == '/') {
-        folder[folder_len - 1] = '\0';
     }
     int n = snprintf(out_path, out_size, "%s%s", folder, relative_path);
     if (n < 0 || static_cast<size_t>(n) >= out_size) {

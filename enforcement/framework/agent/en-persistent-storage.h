@@ -3,8 +3,8 @@
  * driver's DNS cache, as JSON files under the data folder (log tag
  * "[persistent-storage]"; the DNS cache steps log as "[main]").
  *
- * The two paths are computed on first use from the registry value "HV_DATA_FOLDER" and
- * kept for the process's life. Every function is safe from any thread; writers of the
+ * The two paths are computed on first use from the registry value "HV_DATA_FOLDER" (as
+ * data_folder_check takes it) and kept for the process's life. Every function is safe from any thread; writers of the
  * same file are serialised by their callers (policy lock, module stop).
  */
 #pragma once
