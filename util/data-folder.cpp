@@ -4,20 +4,42 @@
 
 #include <cstring>
 
+static bool is_separator(char c)
+{
+    return c == '/' || c == '\\';
+}
+
 data_folder_fault_t data_folder_check(const char *value, char **folder)
 {
     if (!value || !*value) {
         return DATA_FOLDER_EMPTY;
     }
-    if (!g_path_is_absolute(value)) {
+    const char *rest = g_path_is_absolute(value) ? g_path_skip_root(value) : nullptr;
+    if (!rest) {
         return DATA_FOLDER_RELATIVE;
     }
-    size_t len = strlen(value);
-    while (len > 0 && (value[len - 1] == '/' || value[len - 1] == '\\')) {
-        len--;
+    /* "." and ".." would lead back to the root or elsewhere than the value reads. */
+    bool named = false;
+    for (const char *p = rest; *p;) {
+        size_t n = 0;
+        while (p[n] && !is_separator(p[n])) {
+            n++;
+        }
+        if ((n == 1 && p[0] == '.') || (n == 2 && p[0] == '.' && p[1] == '.')) {
+            return DATA_FOLDER_DOT_COMPONENT;
+        }
+        named = named || n > 0;
+        p += n;
+        while (is_separator(*p)) {
+            p++;
+        }
     }
-    if (len == 0) {
+    if (!named) {
         return DATA_FOLDER_ROOT;
+    }
+    size_t len = strlen(value);
+    while (len > 0 && is_separator(value[len - 1])) {
+        len--;
     }
     if (len > DATA_FOLDER_MAX_LENGTH) {
         return DATA_FOLDER_TOO_LONG;
@@ -41,6 +63,8 @@ const char *data_folder_fault_text(data_folder_fault_t fault)
         return "is not an absolute path";
     case DATA_FOLDER_TOO_LONG:
         return "is longer than 251 characters";
+    case DATA_FOLDER_DOT_COMPONENT:
+        return "has a '.' or '..' component";
     }
     return "is invalid";
 }

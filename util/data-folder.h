@@ -15,6 +15,7 @@ typedef enum {
     DATA_FOLDER_ROOT,
     DATA_FOLDER_RELATIVE,
     DATA_FOLDER_TOO_LONG,
+    DATA_FOLDER_DOT_COMPONENT,
 } data_folder_fault_t;
 
 /*
@@ -22,6 +23,6 @@ typedef enum {
  * the value without its trailing separators (g_free); otherwise *folder is left alone.
  */
 data_folder_fault_t data_folder_check(const char *value, char **folder);
-/* "is empty", "is the file system root", "is not an absolute path", "is longer than 251
- * characters"; "is valid". */
+/* "is empty", "is the file system root" (also a drive or share root), "is not an absolute
+ * path", "is longer than 251 characters", "has a '.' or '..' component"; "is valid". */
 const char *data_folder_fault_text(data_folder_fault_t fault);
