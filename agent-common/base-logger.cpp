@@ -229,6 +229,23 @@ static void queue_leftovers(base_logger_ctx_t *ctx)
     }
 }
 
+/*
+ * True when this context owns the rotated series. A process that started while another held
+ * the lock asks again whenever a rotation is due, so a service started during a control
+ * command still takes the series over once the command ends.
+ */
+static bool own_rotation(base_logger_ctx_t *ctx)
+{
+    if (!take_rotation_lock(ctx)) {
+        return false;
+    }
+    if (!ctx->leftovers_queued) {
+        ctx->leftovers_queued = true;
+        queue_leftovers(ctx);
+    }
+    return true;
+}
+
 bool open_base_log_file(base_logger_ctx_t *ctx, Error **errp)
 {
     AGENT_ASSERT(ctx->is_initialized);
@@ -259,10 +276,7 @@ bool open_base_log_file(base_logger_ctx_t *ctx, Error **errp)
         } else {
             ctx->file = fd;
             ctx->size = static_cast<uint64_t>(st.st_size);
-            if (!ctx->leftovers_queued && take_rotation_lock(ctx)) {
-                ctx->leftovers_queued = true;
-                queue_leftovers(ctx);
-            }
+            own_rotation(ctx);
         }
     }
     g_rec_mutex_unlock(&ctx->lock);
@@ -359,9 +373,8 @@ void base_logger_add_size(base_logger_ctx_t *ctx, uint64_t bytes)
 void base_logger_check_rotate(base_logger_ctx_t *ctx, bool reload_size)
 {
     g_rec_mutex_lock(&ctx->lock);
-    /* Without a path there is nothing to rotate (standard error, or a locked file); without
-     * the rotation lock another process owns the series and this one only appends. */
-    if (ctx->filepath && ctx->is_initialized && ctx->rotate_lock != kHandleNone) {
+    /* Without a path there is nothing to rotate (standard error, or a locked file). */
+    if (ctx->filepath && ctx->is_initialized) {
         if (reload_size) {
             struct stat st;
             if (stat(ctx->filepath, &st) == 0) {
@@ -371,7 +384,9 @@ void base_logger_check_rotate(base_logger_ctx_t *ctx, bool reload_size)
                           g_strerror(errno));
             }
         }
-        if (ctx->size > ctx->threshold) {
+        /* Without the rotation lock another process owns the series: this one only appends.
+         * Taking it may log, and that line may rotate already. */
+        if (ctx->size > ctx->threshold && own_rotation(ctx) && ctx->size > ctx->threshold) {
             Error *err = nullptr;
             if (!do_base_log_rotate(ctx, &err)) {
                 g_warning("[base-logger] error rotating log file: %s",
@@ -564,7 +579,7 @@ static char *new_pending_name(base_logger_ctx_t *ctx, const char *path)
 bool do_base_log_rotate(base_logger_ctx_t *ctx, Error **errp)
 {
     g_rec_mutex_lock(&ctx->lock);
-    if (!ctx->filepath || ctx->rotate_lock == kHandleNone) {
+    if (!ctx->filepath || !own_rotation(ctx)) {
         g_rec_mutex_unlock(&ctx->lock);
         return true;
     }

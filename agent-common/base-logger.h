@@ -9,9 +9,10 @@
  * Pending files an earlier run left behind, and a plain "<path>.1" whose compression was cut
  * short, are queued at the first open and new pending names never replace an existing file.
  *
- * Only the context holding an exclusive lock on "<path>.rotate" (taken at the first open,
- * held until stop) rotates, compresses, queues leftovers or deletes rotated files; another
- * process opening the same log while it runs (a control command) only appends to it.
+ * Only the context holding an exclusive lock on "<path>.rotate" (tried at the first open and
+ * again whenever a rotation is due, held until stop) rotates, compresses, queues leftovers or
+ * deletes rotated files; another process opening the same log while it runs (a control
+ * command) only appends to it.
  *
  * Until a file is opened the context writes to standard error; after a failed
  * rotation it has no handle and writes to the standard streams until a later rotation

@@ -416,16 +416,21 @@ TEST_F(LoggerTest, SecondLoggerOnTheSamePathNeverRotates)
     EXPECT_EQ(Read(path_ + ".pending-7"), "service waiting\r\n");
     EXPECT_EQ(Read(path_ + ".1"), "service file one\r\n");
 
-    /* Once the service is gone the next run owns the series. */
-    stop_base_logger(service);
+    /* A run started while the service still held the series takes it over once it ends. */
     base_logger_ctx_t *next = start_base_logger(path_.c_str(), nullptr);
     ASSERT_TRUE(open_base_log_file(next, nullptr));
     ASSERT_TRUE(base_logger_set_rotate_threshold_bytes(next, 100));
+    stop_base_logger(service);
     EXPECT_EQ(base_logger_append(next, line.data(), line.size()), line.size());
     base_logger_wait_compression(next);
     stop_base_logger(next);
     EXPECT_EQ(Read(path_), "");
-    EXPECT_TRUE(Exists(path_ + ".1.cab"));
+    EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1.cab", "agent.log.2.cab",
+                                                                "agent.log.3.cab", "agent.log.4", "agent.log.rotate"}));
+    const std::string scratch = dir_ + "/extract";
+    EXPECT_EQ(CabText(path_ + ".1.cab", scratch), line + line + line + line);
+    EXPECT_EQ(CabText(path_ + ".2.cab", scratch), "service waiting\r\n");
+    EXPECT_EQ(CabText(path_ + ".3.cab", scratch), "service file one\r\n");
 }
 
 TEST_F(LoggerTest, UncompressedFileOneIsNotReplacedByTheNextRotation)
