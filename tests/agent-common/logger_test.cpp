@@ -7,6 +7,7 @@
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -464,6 +465,52 @@ TEST_F(LoggerTest, LoweringCountDeletesSurplusAtOnce)
         EXPECT_EQ(Exists(path_ + "." + std::to_string(i) + ".cab"), i <= 5) << i;
     }
     EXPECT_TRUE(Logged("[base-logger] setting agent logger rotate count to 5"));
+}
+
+/* The same across processes: the service in a child, the control command here. */
+TEST_F(LoggerTest, ServiceProcessKeepsTheSeriesFromAControlProcess)
+{
+    ASSERT_EQ(g_mkdir_with_parents(logs_.c_str(), 0700), 0);
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        base_logger_ctx_t *service = start_base_logger(path_.c_str(), nullptr);
+        char byte = open_base_log_file(service, nullptr) ? 'y' : 'n';
+        ssize_t unused = write(ready[1], &byte, 1);
+        unused = read(release[0], &byte, 1);
+        (void)unused;
+        stop_base_logger(service);
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 'y');
+
+    base_logger_ctx_t *control = start_base_logger(path_.c_str(), nullptr);
+    ASSERT_TRUE(open_base_log_file(control, nullptr));
+    ASSERT_TRUE(base_logger_set_rotate_threshold_bytes(control, 100));
+    ASSERT_TRUE(base_logger_set_compressed(control, false));
+    std::string line = "control " + std::string(200, 'p') + "\r\n";
+    base_logger_append(control, line.data(), line.size());
+    base_logger_append(control, line.data(), line.size());
+    EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.rotate"}));
+
+    /* The service ended: the next line due for rotation rotates. */
+    ASSERT_EQ(write(release[1], "x", 1), 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) {
+        close(fd);
+    }
+    base_logger_append(control, line.data(), line.size());
+    stop_base_logger(control);
+    EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1", "agent.log.rotate"}));
+    EXPECT_EQ(Read(path_ + ".1"), line + line + line);
 }
 
 TEST_F(LoggerTest, SettersRefuseInControlCommandMode)
