@@ -43,8 +43,12 @@ struct base_logger_ctx_t {
     /* Rotated files waiting for the compressor, oldest first (g_free'd paths). */
     GQueue pending;
     uint64_t pending_seq;
-    /* Pending files a stopped run left behind were looked for (once, at the first open). */
+    /* Pending files a stopped run left behind were looked for (once, by the rotation owner). */
     bool leftovers_queued;
+    /* Exclusive flock on "<path>.rotate": only its holder rotates, compresses or deletes rotated
+     * files, so a second process appending to the same log (a control command) never takes
+     * over the series while the service works on it. kHandleNone when not held. */
+    int rotate_lock;
     base_logger_report_fn report;
     guint flush_timer;
 };
@@ -104,6 +108,7 @@ base_logger_ctx_t *start_base_logger(const char *filepath, base_logger_report_fn
 {
     auto *ctx = new base_logger_ctx_t{};
     ctx->file = kHandleStderr;
+    ctx->rotate_lock = kHandleNone;
     ctx->threshold = BASE_LOGGER_DEFAULT_THRESHOLD;
     ctx->count = BASE_LOGGER_DEFAULT_COUNT;
     ctx->compressed = true;
@@ -133,6 +138,10 @@ void stop_base_logger(base_logger_ctx_t *ctx)
     base_logger_wait_compression(ctx);
     g_rec_mutex_lock(&ctx->lock);
     close_file(ctx);
+    if (ctx->rotate_lock != kHandleNone) {
+        close(ctx->rotate_lock);
+        ctx->rotate_lock = kHandleNone;
+    }
     g_rec_mutex_unlock(&ctx->lock);
     g_rec_mutex_clear(&ctx->lock);
     g_queue_clear_full(&ctx->pending, g_free);
@@ -156,37 +165,85 @@ static uint64_t pending_number(const char *base, const char *name)
     return g_ascii_strtoull(digits, nullptr, 10);
 }
 
+/* Takes the rotation lock unless another live process holds it. */
+static bool take_rotation_lock(base_logger_ctx_t *ctx)
+{
+    if (ctx->rotate_lock != kHandleNone) {
+        return true;
+    }
+    g_autofree char *lock_path = g_strdup_printf("%s.rotate", ctx->filepath_copy);
+    int fd = open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    ctx->rotate_lock = fd;
+    return true;
+}
+
 /*
  * Rotated files that waited for a compression when an earlier run ended wait again, oldest
- * first, and new pending names start above them. Their compressor starts with the next
- * rotation: until then a control command sharing the file leaves them to the service.
+ * first, and new pending names start above them; the compressor starts with the next
+ * rotation. A plain file 1 is older than any of them: its compression was cut short (a
+ * cabinet beside it is half-written, since the source goes only after a compression
+ * succeeded), so it is compressed again in place.
  */
 static void queue_leftovers(base_logger_ctx_t *ctx)
 {
+    size_t queued = 0;
+    g_autofree char *first = rotated_name(ctx->filepath_copy, 1, false);
+    if (is_regular_file(first)) {
+        g_autofree char *first_cab = rotated_name(ctx->filepath_copy, 1, true);
+        if (is_regular_file(first_cab)) {
+            unlink(first_cab);
+        }
+        g_queue_push_tail(&ctx->pending, g_steal_pointer(&first));
+        queued++;
+    }
     g_autofree char *dir = g_path_get_dirname(ctx->filepath_copy);
     g_autofree char *base = g_path_get_basename(ctx->filepath_copy);
-    GDir *listing = g_dir_open(dir, 0, nullptr);
-    if (!listing) {
-        return;
-    }
     std::vector<std::pair<uint64_t, char *>> found;
-    while (const char *name = g_dir_read_name(listing)) {
+    GDir *listing = g_dir_open(dir, 0, nullptr);
+    while (const char *name = listing ? g_dir_read_name(listing) : nullptr) {
         uint64_t n = pending_number(base, name);
         g_autofree char *full = g_build_filename(dir, name, nullptr);
         if (n > 0 && is_regular_file(full)) {
             found.emplace_back(n, g_steal_pointer(&full));
         }
     }
-    g_dir_close(listing);
+    if (listing) {
+        g_dir_close(listing);
+    }
     std::sort(found.begin(), found.end());
     for (auto &[n, full] : found) {
         g_queue_push_tail(&ctx->pending, full);
         ctx->pending_seq = std::max(ctx->pending_seq, n);
     }
+    queued += found.size();
     /* Logged once all are queued: the line itself may rotate. */
-    if (!found.empty()) {
-        g_message("[base-logger] %zu rotated log files left by an earlier run wait for compression", found.size());
+    if (queued > 0) {
+        g_message("[base-logger] %zu rotated log files left by an earlier run wait for compression", queued);
     }
+}
+
+/*
+ * True when this context owns the rotated series. A process that started while another held
+ * the lock asks again whenever a rotation is due, so a service started during a control
+ * command still takes the series over once the command ends.
+ */
+static bool own_rotation(base_logger_ctx_t *ctx)
+{
+    if (!take_rotation_lock(ctx)) {
+        return false;
+    }
+    if (!ctx->leftovers_queued) {
+        ctx->leftovers_queued = true;
+        queue_leftovers(ctx);
+    }
+    return true;
 }
 
 bool open_base_log_file(base_logger_ctx_t *ctx, Error **errp)
@@ -219,10 +276,7 @@ bool open_base_log_file(base_logger_ctx_t *ctx, Error **errp)
         } else {
             ctx->file = fd;
             ctx->size = static_cast<uint64_t>(st.st_size);
-            if (!ctx->leftovers_queued) {
-                ctx->leftovers_queued = true;
-                queue_leftovers(ctx);
-            }
+            own_rotation(ctx);
         }
     }
     g_rec_mutex_unlock(&ctx->lock);
@@ -330,7 +384,9 @@ void base_logger_check_rotate(base_logger_ctx_t *ctx, bool reload_size)
                           g_strerror(errno));
             }
         }
-        if (ctx->size > ctx->threshold) {
+        /* Without the rotation lock another process owns the series: this one only appends.
+         * Taking it may log, and that line may rotate already. */
+        if (ctx->size > ctx->threshold && own_rotation(ctx) && ctx->size > ctx->threshold) {
             Error *err = nullptr;
             if (!do_base_log_rotate(ctx, &err)) {
                 g_warning("[base-logger] error rotating log file: %s",
@@ -523,7 +579,7 @@ static char *new_pending_name(base_logger_ctx_t *ctx, const char *path)
 bool do_base_log_rotate(base_logger_ctx_t *ctx, Error **errp)
 {
     g_rec_mutex_lock(&ctx->lock);
-    if (!ctx->filepath) {
+    if (!ctx->filepath || !own_rotation(ctx)) {
         g_rec_mutex_unlock(&ctx->lock);
         return true;
     }
@@ -629,7 +685,7 @@ bool base_logger_set_rotate_count(base_logger_ctx_t *ctx, uint64_t count)
                   kMaxRotateCount, kMaxRotateCount);
     }
     g_rec_mutex_lock(&ctx->lock);
-    if (ctx->filepath) {
+    if (ctx->filepath && ctx->rotate_lock != kHandleNone) {
         for (uint32_t i = ctx->count; i > new_count; i--) {
             for (bool compressed : {false, true}) {
                 g_autofree char *name =

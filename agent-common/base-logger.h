@@ -6,8 +6,13 @@
  * order; each is moved to "<path>.1" and compressed in its turn, so no rotated content is
  * lost however fast the log rotates (only what falls beyond count is dropped). A file the
  * compression fails on stays uncompressed in its place of the series, with a warning.
- * Pending files an earlier run left behind are queued at the first open and new pending
- * names never replace an existing file.
+ * Pending files an earlier run left behind, and a plain "<path>.1" whose compression was cut
+ * short, are queued at the first open and new pending names never replace an existing file.
+ *
+ * Only the context holding an exclusive lock on "<path>.rotate" (tried at the first open and
+ * again whenever a rotation is due, held until stop) rotates, compresses, queues leftovers or
+ * deletes rotated files; another process opening the same log while it runs (a control
+ * command) only appends to it.
  *
  * Until a file is opened the context writes to standard error; after a failed
  * rotation it has no handle and writes to the standard streams until a later rotation
@@ -68,7 +73,8 @@ void base_logger_check_rotate(base_logger_ctx_t *ctx, bool reload_size);
 /* Writes raw bytes, counts them and rotates when due; returns the bytes written. */
 size_t base_logger_append(base_logger_ctx_t *ctx, const void *data, size_t len);
 
-/* Closes, shifts the series (uncompressed) or queues the file for compression, reopens. */
+/* Closes, shifts the series (uncompressed) or queues the file for compression, reopens.
+ * Does nothing without the rotation lock. */
 bool do_base_log_rotate(base_logger_ctx_t *ctx, Error **errp);
 
 uint64_t base_logger_get_size(const base_logger_ctx_t *ctx);

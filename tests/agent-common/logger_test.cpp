@@ -1,11 +1,13 @@
 /* The process logger and its base logger, on real files in a folder of each test's own. */
 #include "agent-common/logger.h"
+#include "agent-common/base-logger.h"
 
 #include <fcntl.h>
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -188,7 +190,7 @@ TEST_F(LoggerTest, RotatesIntoNumberedSeries)
         g_message("[test] line %02d %s", i, std::string(60, 'r').c_str());
     }
     EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1", "agent.log.2",
-                                                                "agent.log.3"}));
+                                                                "agent.log.3", "agent.log.rotate"}));
     /* Each rotated file is one threshold plus the line that crossed it, newest first. */
     for (const char *suffix : {".1", ".2", ".3"}) {
         size_t size = Read(path_ + suffix).size();
@@ -213,7 +215,7 @@ TEST_F(LoggerTest, CompressesRotatedFileIntoCabinet)
         logger_wait_compression();
     }
     EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1.cab",
-                                                                "agent.log.2.cab", "agent.log.3.cab"}));
+                                                                "agent.log.2.cab", "agent.log.3.cab", "agent.log.rotate"}));
 
     gchar *out = nullptr;
     gint status = -1;
@@ -253,7 +255,7 @@ TEST_F(LoggerTest, RotationsFasterThanCompressionsLoseNoLine)
     logger_wait_compression();
 
     for (const std::string &name : hvtest::ListDir(logs_)) {
-        EXPECT_TRUE(name == "agent.log" || (name.size() > 4 && name.substr(name.size() - 4) == ".cab"))
+        EXPECT_TRUE(name == "agent.log" || name == "agent.log.rotate" || (name.size() > 4 && name.substr(name.size() - 4) == ".cab"))
             << "left uncompressed: " << name;
     }
     /* Cabinet 1 is the newest: the line numbers fall as the cabinet numbers grow. */
@@ -332,7 +334,7 @@ TEST_F(LoggerTest, FailedCompressionKeepsRotatedContentInTheSeries)
         logger_wait_compression();
     }
     EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1", "agent.log.2",
-                                                                "agent.log.3.cab"}));
+                                                                "agent.log.3.cab", "agent.log.rotate"}));
     const std::string scratch = dir_ + "/extract";
     EXPECT_NE(Read(path_ + ".1").find("[test] rotation 5 " + long_line + "\r\n"), std::string::npos);
     EXPECT_NE(Read(path_ + ".2").find("[test] rotation 4 " + long_line + "\r\n"), std::string::npos);
@@ -356,12 +358,80 @@ TEST_F(LoggerTest, LeftoversOfAStoppedRunAreCompressedAndNeverReplaced)
 
     EXPECT_EQ(hvtest::ListDir(logs_),
               (std::vector<std::string>{"agent.log", "agent.log.1.cab", "agent.log.2.cab", "agent.log.3.cab",
-                                        "agent.log.4"}));
+                                        "agent.log.4.cab", "agent.log.rotate"}));
     const std::string scratch = dir_ + "/extract";
     EXPECT_NE(CabText(path_ + ".1.cab", scratch).find("[test] this run "), std::string::npos);
     EXPECT_EQ(CabText(path_ + ".2.cab", scratch), "newer waiting\r\n");
     EXPECT_EQ(CabText(path_ + ".3.cab", scratch), "older waiting\r\n");
-    EXPECT_EQ(Read(path_ + ".4"), "cut short\r\n");
+    EXPECT_EQ(CabText(path_ + ".4.cab", scratch), "cut short\r\n");
+}
+
+TEST_F(LoggerTest, HalfWrittenCabinetBesideFileOneIsReplacedByItsCompression)
+{
+    /* A compression killed midway: the plain file holds the content, the cabinet a part. */
+    ASSERT_EQ(g_mkdir_with_parents(logs_.c_str(), 0700), 0);
+    hvtest::WriteFile(path_ + ".1", "cut short\r\n");
+    hvtest::WriteFile(path_ + ".1.cab", "MSCF half");
+    hvtest::WriteFile(path_ + ".2.cab", "older cabinet");
+
+    ASSERT_TRUE(start_logger(LOGGER_LEVELS_DEFAULT, path_.c_str()));
+    ASSERT_TRUE(logger_set_rotation(2000, 3, true));
+    g_message("[test] this run %s", std::string(2100, 'h').c_str());
+    logger_wait_compression();
+
+    EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1.cab", "agent.log.2.cab",
+                                                                "agent.log.3.cab", "agent.log.rotate"}));
+    const std::string scratch = dir_ + "/extract";
+    EXPECT_NE(CabText(path_ + ".1.cab", scratch).find("[test] this run "), std::string::npos);
+    EXPECT_EQ(CabText(path_ + ".2.cab", scratch), "cut short\r\n");
+    EXPECT_EQ(Read(path_ + ".3.cab"), "older cabinet");
+}
+
+/* A second process on the same log (a control command while the service runs) only appends:
+ * the files the service rotates and compresses are not its to take. */
+TEST_F(LoggerTest, SecondLoggerOnTheSamePathNeverRotates)
+{
+    ASSERT_EQ(g_mkdir_with_parents(logs_.c_str(), 0700), 0);
+    base_logger_ctx_t *service = start_base_logger(path_.c_str(), nullptr);
+    ASSERT_TRUE(open_base_log_file(service, nullptr));
+    ASSERT_TRUE(base_logger_set_rotate_threshold_bytes(service, 100));
+    /* A rotation of the service's still waiting for its compressor, and one cut short. */
+    hvtest::WriteFile(path_ + ".pending-7", "service waiting\r\n");
+    hvtest::WriteFile(path_ + ".1", "service file one\r\n");
+    hvtest::WriteFile(path_ + ".4", "beyond the second's count\r\n");
+
+    base_logger_ctx_t *control = start_base_logger(path_.c_str(), nullptr);
+    ASSERT_TRUE(open_base_log_file(control, nullptr));
+    ASSERT_TRUE(base_logger_set_rotate_threshold_bytes(control, 100));
+    ASSERT_TRUE(base_logger_set_rotate_count(control, 3));
+    std::string line = "control " + std::string(200, 'c') + "\r\n";
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(base_logger_append(control, line.data(), line.size()), line.size());
+    }
+    base_logger_wait_compression(control);
+    stop_base_logger(control);
+
+    EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1", "agent.log.4",
+                                                                "agent.log.pending-7", "agent.log.rotate"}));
+    EXPECT_EQ(Read(path_), line + line + line);
+    EXPECT_EQ(Read(path_ + ".pending-7"), "service waiting\r\n");
+    EXPECT_EQ(Read(path_ + ".1"), "service file one\r\n");
+
+    /* A run started while the service still held the series takes it over once it ends. */
+    base_logger_ctx_t *next = start_base_logger(path_.c_str(), nullptr);
+    ASSERT_TRUE(open_base_log_file(next, nullptr));
+    ASSERT_TRUE(base_logger_set_rotate_threshold_bytes(next, 100));
+    stop_base_logger(service);
+    EXPECT_EQ(base_logger_append(next, line.data(), line.size()), line.size());
+    base_logger_wait_compression(next);
+    stop_base_logger(next);
+    EXPECT_EQ(Read(path_), "");
+    EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1.cab", "agent.log.2.cab",
+                                                                "agent.log.3.cab", "agent.log.4", "agent.log.rotate"}));
+    const std::string scratch = dir_ + "/extract";
+    EXPECT_EQ(CabText(path_ + ".1.cab", scratch), line + line + line + line);
+    EXPECT_EQ(CabText(path_ + ".2.cab", scratch), "service waiting\r\n");
+    EXPECT_EQ(CabText(path_ + ".3.cab", scratch), "service file one\r\n");
 }
 
 TEST_F(LoggerTest, UncompressedFileOneIsNotReplacedByTheNextRotation)
@@ -375,7 +445,7 @@ TEST_F(LoggerTest, UncompressedFileOneIsNotReplacedByTheNextRotation)
         g_message("[test] this run %s", std::string(2100, 'n').c_str());
         logger_wait_compression();
     }
-    EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1", "agent.log.2"}));
+    EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1", "agent.log.2", "agent.log.rotate"}));
     EXPECT_NE(Read(path_ + ".1").find("[test] this run "), std::string::npos);
     EXPECT_EQ(Read(path_ + ".2"), "cut short\r\n");
 }
@@ -395,6 +465,52 @@ TEST_F(LoggerTest, LoweringCountDeletesSurplusAtOnce)
         EXPECT_EQ(Exists(path_ + "." + std::to_string(i) + ".cab"), i <= 5) << i;
     }
     EXPECT_TRUE(Logged("[base-logger] setting agent logger rotate count to 5"));
+}
+
+/* The same across processes: the service in a child, the control command here. */
+TEST_F(LoggerTest, ServiceProcessKeepsTheSeriesFromAControlProcess)
+{
+    ASSERT_EQ(g_mkdir_with_parents(logs_.c_str(), 0700), 0);
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        base_logger_ctx_t *service = start_base_logger(path_.c_str(), nullptr);
+        char byte = open_base_log_file(service, nullptr) ? 'y' : 'n';
+        ssize_t unused = write(ready[1], &byte, 1);
+        unused = read(release[0], &byte, 1);
+        (void)unused;
+        stop_base_logger(service);
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 'y');
+
+    base_logger_ctx_t *control = start_base_logger(path_.c_str(), nullptr);
+    ASSERT_TRUE(open_base_log_file(control, nullptr));
+    ASSERT_TRUE(base_logger_set_rotate_threshold_bytes(control, 100));
+    ASSERT_TRUE(base_logger_set_compressed(control, false));
+    std::string line = "control " + std::string(200, 'p') + "\r\n";
+    base_logger_append(control, line.data(), line.size());
+    base_logger_append(control, line.data(), line.size());
+    EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.rotate"}));
+
+    /* The service ended: the next line due for rotation rotates. */
+    ASSERT_EQ(write(release[1], "x", 1), 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) {
+        close(fd);
+    }
+    base_logger_append(control, line.data(), line.size());
+    stop_base_logger(control);
+    EXPECT_EQ(hvtest::ListDir(logs_), (std::vector<std::string>{"agent.log", "agent.log.1", "agent.log.rotate"}));
+    EXPECT_EQ(Read(path_ + ".1"), line + line + line);
 }
 
 TEST_F(LoggerTest, SettersRefuseInControlCommandMode)
