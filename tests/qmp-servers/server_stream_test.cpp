@@ -40,6 +40,7 @@ protected:
         ASSERT_EQ(pipe(in), 0);
         ASSERT_EQ(pipe(out), 0);
         to_server_ = in[1];
+        server_in_ = in[0];
         from_server_ = out[0];
         fcntl(from_server_, F_SETFL, O_NONBLOCK);
         server_ = qmp_server_new_std_io_fds(in[0], out[1]);
@@ -84,6 +85,7 @@ protected:
     }
 
     QmpServer *server_ = nullptr;
+    int server_in_ = -1;
     int to_server_ = -1;
     int from_server_ = -1;
     std::string output_;
@@ -154,6 +156,8 @@ TEST_F(StdIoServerTest, EndOfInputFailsTheServerAndDropsAnUnterminatedObject)
     ASSERT_TRUE(run_until([&] { return server_->state == QMP_SERVER_STATE_FAILED; }));
     EXPECT_TRUE(logs_.Has("[qmp-server-std-io] received EOF"));
     EXPECT_TRUE(logs_.Has("[qmp-server] [qmp-server-std-io] state changed from 'ACTIVE' to 'FAILED'"));
+    /* Its number now holds /dev/null, not to be handed to children. */
+    EXPECT_EQ(fcntl(server_in_, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
     Drain();
     EXPECT_EQ(output_, "");
     /* Not reconnectable: it never runs again. */
