@@ -4,6 +4,8 @@
 #include <glib-unix.h>
 #include <glib.h>
 #include <limits.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,25 +15,36 @@
 #include "util/error.h"
 
 namespace {
-/* How long destroy waits for a reader that takes nothing more before dropping the rest. */
-constexpr gint kStallPatienceMs = 2000;
+/* How long destroy waits, in all, for a reader that no longer keeps up before dropping the rest. */
+constexpr gint64 kStallPatienceUs = 2 * G_TIME_SPAN_SECOND;
 } // namespace
 
 /*
  * Replies go out on a thread of their own: a reader that stops reading standard output
  * then holds back only that thread, never the main loop. The thread writes each reply
- * whole, in order, at most PIPE_BUF bytes after each readiness report, so that it never
- * sits in a write and a wake-up on the pipe reaches it.
+ * whole and in order through a descriptor that never blocks (a terminal reports room
+ * for far fewer bytes than a write may hold), so that a wake-up on the pipe reaches it.
  */
+enum class OutKind {
+    kNonBlocking, /* own open file description, O_NONBLOCK */
+    kSocket,      /* send with MSG_DONTWAIT */
+    kFile,        /* a regular file: writes do not wait for a reader */
+    kPollFirst,   /* no description of our own: PIPE_BUF after each readiness report */
+};
+
 struct StdIoWriter {
-    int fd = -1;
+    int fd = -1;       /* the server's output, as the console log may share it */
+    int out = -1;      /* what the thread writes through; fd unless owned */
+    bool owns_out = false;
+    OutKind kind = OutKind::kPollFirst;
     int wake[2] = {-1, -1};
     GThread *thread = nullptr;
     GMutex lock;
     GCond cond;
     GQueue pending = G_QUEUE_INIT; /* of GString, guarded by lock */
     bool finishing = false;        /* guarded by lock */
-    gint broken = 0;               /* atomic: a write failed, the rest is dropped */
+    gint64 deadline = 0;           /* monotonic, set with finishing */
+    gint broken = 0;               /* atomic, set under lock: a write failed, the rest is dropped */
     guint dropped = 0;             /* read after the join */
 };
 
@@ -51,21 +64,56 @@ static QmpServerStdIo *std_io_of(QmpServer *server)
 
 enum class WriteResult { kDone, kBroken, kStalled };
 
-static bool writer_finishing(StdIoWriter *w)
+/* -1 while serving; once finishing, the milliseconds left before the rest is dropped. */
+static gint wait_limit_ms(StdIoWriter *w)
 {
     g_mutex_lock(&w->lock);
-    bool finishing = w->finishing;
+    gint64 deadline = w->finishing ? w->deadline : -1;
     g_mutex_unlock(&w->lock);
-    return finishing;
+    if (deadline < 0) {
+        return -1;
+    }
+    gint64 left = deadline - g_get_monotonic_time();
+    return left <= 0 ? 0 : static_cast<gint>((left + 999) / 1000);
+}
+
+static ssize_t write_some(StdIoWriter *w, const char *data, size_t len)
+{
+    switch (w->kind) {
+    case OutKind::kSocket:
+        return send(w->out, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+    case OutKind::kPollFirst:
+        return write(w->out, data, MIN(len, static_cast<size_t>(PIPE_BUF)));
+    default:
+        return write(w->out, data, len);
+    }
 }
 
 static WriteResult write_whole(StdIoWriter *w, const GString *text)
 {
     size_t done = 0;
+    bool writable = w->kind != OutKind::kPollFirst;
     while (done < text->len) {
-        GPollFD fds[2] = {{w->fd, static_cast<gushort>(G_IO_OUT | G_IO_ERR | G_IO_HUP), 0},
+        if (writable) {
+            ssize_t n = write_some(w, text->str + done, text->len - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                return WriteResult::kBroken;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+        }
+        gint limit = wait_limit_ms(w);
+        if (limit == 0) {
+            return WriteResult::kStalled;
+        }
+        GPollFD fds[2] = {{w->out, static_cast<gushort>(G_IO_OUT | G_IO_ERR | G_IO_HUP), 0},
                           {w->wake[0], G_IO_IN, 0}};
-        int ready = g_poll(fds, 2, writer_finishing(w) ? kStallPatienceMs : -1);
+        int ready = g_poll(fds, 2, limit);
         if (ready < 0 && errno == EINTR) {
             continue;
         }
@@ -83,18 +131,7 @@ static WriteResult write_whole(StdIoWriter *w, const GString *text)
         if (fds[0].revents & (G_IO_ERR | G_IO_HUP | G_IO_NVAL)) {
             return WriteResult::kBroken;
         }
-        if (!(fds[0].revents & G_IO_OUT)) {
-            continue;
-        }
-        size_t chunk = MIN(text->len - done, static_cast<size_t>(PIPE_BUF));
-        ssize_t n = write(w->fd, text->str + done, chunk);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-            continue;
-        }
-        if (n <= 0) {
-            return WriteResult::kBroken;
-        }
-        done += static_cast<size_t>(n);
+        writable = fds[0].revents & G_IO_OUT;
     }
     return WriteResult::kDone;
 }
@@ -122,11 +159,38 @@ static gpointer writer_thread(gpointer opaque)
             /* A reader that went away is told at the next reply; one that stalled, at destroy. */
             w->dropped = result == WriteResult::kStalled ? 1 + g_queue_get_length(&w->pending) : 0;
             g_queue_clear_full(&w->pending, [](gpointer s) { g_string_free(static_cast<GString *>(s), TRUE); });
-            g_mutex_unlock(&w->lock);
+            /* With the queue: a send after this sees it and queues nothing more. */
             if (result == WriteResult::kBroken) {
                 g_atomic_int_set(&w->broken, 1);
             }
+            g_mutex_unlock(&w->lock);
             return nullptr;
+        }
+    }
+}
+
+/*
+ * A terminal or a pipe is written through an open file description of our own made
+ * non-blocking: the shared one keeps its flags, or the console log on it would lose lines.
+ */
+static void writer_open_output(StdIoWriter *w)
+{
+    w->out = w->fd;
+    struct stat st;
+    if (fstat(w->fd, &st) != 0) {
+        return;
+    }
+    if (S_ISSOCK(st.st_mode)) {
+        w->kind = OutKind::kSocket;
+    } else if (S_ISREG(st.st_mode)) {
+        w->kind = OutKind::kFile;
+    } else if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
+        g_autofree char *path = g_strdup_printf("/proc/self/fd/%d", w->fd);
+        int own = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (own >= 0) {
+            w->out = own;
+            w->owns_out = true;
+            w->kind = OutKind::kNonBlocking;
         }
     }
 }
@@ -135,6 +199,7 @@ static StdIoWriter *writer_new(int fd, Error **errp)
 {
     StdIoWriter *w = new StdIoWriter();
     w->fd = fd;
+    writer_open_output(w);
     g_mutex_init(&w->lock);
     g_cond_init(&w->cond);
     GError *gerr = nullptr;
@@ -146,6 +211,9 @@ static StdIoWriter *writer_new(int fd, Error **errp)
             if (fd_end >= 0) {
                 close(fd_end);
             }
+        }
+        if (w->owns_out) {
+            close(w->out);
         }
         g_mutex_clear(&w->lock);
         g_cond_clear(&w->cond);
@@ -160,6 +228,7 @@ static guint writer_finish(StdIoWriter *w)
 {
     g_mutex_lock(&w->lock);
     w->finishing = true;
+    w->deadline = g_get_monotonic_time() + kStallPatienceUs;
     g_cond_signal(&w->cond);
     g_mutex_unlock(&w->lock);
     char byte = 0;
@@ -167,8 +236,12 @@ static guint writer_finish(StdIoWriter *w)
     }
     g_thread_join(w->thread);
     guint dropped = w->dropped;
+    g_queue_clear_full(&w->pending, [](gpointer s) { g_string_free(static_cast<GString *>(s), TRUE); });
     close(w->wake[0]);
     close(w->wake[1]);
+    if (w->owns_out) {
+        close(w->out);
+    }
     g_mutex_clear(&w->lock);
     g_cond_clear(&w->cond);
     delete w;
@@ -208,7 +281,12 @@ static void close_input(QmpServerStdIo *s)
         s->input_closed = true;
         int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (null_fd >= 0 && null_fd != s->in_fd) {
-            dup2(null_fd, s->in_fd);
+            /* Past the standard three the number is ours alone: not for children. */
+            if (s->in_fd > STDERR_FILENO) {
+                dup3(null_fd, s->in_fd, O_CLOEXEC);
+            } else {
+                dup2(null_fd, s->in_fd);
+            }
             close(null_fd);
         }
     }
@@ -294,8 +372,13 @@ static void std_io_send(QmpServer *server, char *text, QmpReplyType type)
     qmp_reply_free(reply);
     StdIoWriter *w = s->writer;
     g_mutex_lock(&w->lock);
-    g_queue_push_tail(&w->pending, whole);
-    g_cond_signal(&w->cond);
+    if (g_atomic_int_get(&w->broken)) {
+        /* Broke since the check above: the thread has gone, and the next reply reports it. */
+        g_string_free(whole, TRUE);
+    } else {
+        g_queue_push_tail(&w->pending, whole);
+        g_cond_signal(&w->cond);
+    }
     g_mutex_unlock(&w->lock);
 }
 

@@ -4,7 +4,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <thread>
@@ -38,6 +40,7 @@ protected:
         ASSERT_EQ(pipe(in), 0);
         ASSERT_EQ(pipe(out), 0);
         to_server_ = in[1];
+        server_in_ = in[0];
         from_server_ = out[0];
         fcntl(from_server_, F_SETFL, O_NONBLOCK);
         server_ = qmp_server_new_std_io_fds(in[0], out[1]);
@@ -82,6 +85,7 @@ protected:
     }
 
     QmpServer *server_ = nullptr;
+    int server_in_ = -1;
     int to_server_ = -1;
     int from_server_ = -1;
     std::string output_;
@@ -152,6 +156,8 @@ TEST_F(StdIoServerTest, EndOfInputFailsTheServerAndDropsAnUnterminatedObject)
     ASSERT_TRUE(run_until([&] { return server_->state == QMP_SERVER_STATE_FAILED; }));
     EXPECT_TRUE(logs_.Has("[qmp-server-std-io] received EOF"));
     EXPECT_TRUE(logs_.Has("[qmp-server] [qmp-server-std-io] state changed from 'ACTIVE' to 'FAILED'"));
+    /* Its number now holds /dev/null, not to be handed to children. */
+    EXPECT_EQ(fcntl(server_in_, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
     Drain();
     EXPECT_EQ(output_, "");
     /* Not reconnectable: it never runs again. */
@@ -213,6 +219,95 @@ TEST_F(StdIoServerTest, ACommandWithoutASuccessReplyAnswersNothing)
     }
     qmp_server_set_executor(server_, nullptr);
     qmp_command_executor_destroy(executor);
+}
+
+/*
+ * Destroy lets the writer finish what is queued, but only for a bounded while in all: a
+ * terminal that reports room for a few hundred bytes must not leave it inside a write,
+ * nor a reader that takes a page now and then keep it going page by page.
+ */
+TEST(StdIoServerOutputTest, DestroyEndsWhileTheReaderOfTheOutputFallsBehind)
+{
+    register_test_commands();
+    struct Case {
+        const char *desc;
+        bool terminal;
+        int pause_ms; /* before each of the reader's reads */
+        int reads;    /* -1: for ever */
+        size_t piece; /* bytes a read takes */
+    };
+    const Case cases[] = {
+        /* Room made for less than a write holds, then never more. */
+        {"terminal read once", true, 300, 1, 2048},
+        {"terminal nobody reads", true, 0, 0, 0},
+        {"pipe read a page a second", false, 1000, -1, 4096},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.desc);
+        LogCapture logs;
+        int in[2];
+        ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+        int reader_fd = -1, out_fd = -1;
+        if (c.terminal) {
+            reader_fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_GE(reader_fd, 0);
+            ASSERT_EQ(grantpt(reader_fd), 0);
+            ASSERT_EQ(unlockpt(reader_fd), 0);
+            out_fd = open(ptsname(reader_fd), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_GE(out_fd, 0);
+            struct termios raw;
+            ASSERT_EQ(tcgetattr(out_fd, &raw), 0);
+            cfmakeraw(&raw);
+            ASSERT_EQ(tcsetattr(out_fd, TCSANOW, &raw), 0);
+        } else {
+            int out[2];
+            ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+            ASSERT_GT(fcntl(out[0], F_SETPIPE_SZ, 4096), 0);
+            reader_fd = out[0];
+            out_fd = out[1];
+        }
+        QmpServer *server = qmp_server_new_std_io_fds(in[0], out_fd);
+        Error *err = nullptr;
+        ASSERT_TRUE(qmp_server_run(server, &err));
+        const std::string big = "\"" + std::string(256 * 1024, 'x') + "\"";
+        for (int i = 0; i < 8; i++) {
+            qmp_server_send(server, g_strdup(big.c_str()), QMP_REPLY_RETURN);
+        }
+
+        /* Reads at the case's pace; after 20 s of destroy, as fast as it can to set it free. */
+        std::atomic<bool> destroyed{false};
+        std::atomic<bool> rescued{false};
+        std::thread reader([&] {
+            gint64 rescue_at = g_get_monotonic_time() + 20 * G_TIME_SPAN_SECOND;
+            char page[4096];
+            int reads = 0;
+            while (!destroyed) {
+                bool rescue = g_get_monotonic_time() >= rescue_at;
+                rescued = rescued || rescue;
+                if (!rescue) {
+                    bool reading = c.reads < 0 || reads < c.reads;
+                    g_usleep(static_cast<gulong>(reading && c.pause_ms ? c.pause_ms : 50) * 1000);
+                    if (!reading) {
+                        continue;
+                    }
+                    reads++;
+                }
+                struct pollfd p = {reader_fd, POLLIN, 0};
+                size_t want = rescue ? sizeof page : c.piece;
+                if (poll(&p, 1, rescue ? 50 : 0) > 0 && read(reader_fd, page, want) <= 0) {
+                    break;
+                }
+            }
+        });
+        spin_for(100);
+        qmp_server_destroy(server);
+        destroyed = true;
+        reader.join();
+        EXPECT_FALSE(rescued) << "destroy waited on its reader";
+        EXPECT_TRUE(logs.HasPrefix("[qmp-server-std-io] output not taken by its reader"));
+        close(reader_fd);
+        close(in[1]);
+    }
 }
 
 class TcpPeer {
