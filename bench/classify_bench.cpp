@@ -15,7 +15,7 @@
 #include "agent-common/agent-metrics.h"
 #include "agent-common/exclude-ifaces.h"
 #include "bench/policy_tables.h"
-#include "enforcement/driver-emu/driver-emu.h"
+#include "enforcement/driver-daemon/driver-emu.h"
 #include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-config.h"
 #include "enforcement/framework/agent/en-driver.h"

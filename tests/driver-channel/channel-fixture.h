@@ -1,7 +1,7 @@
 /* A private machine for each test: run-time folder, host executable folder, driver file, captured log. */
 #pragma once
 
-#include "enforcement/driver-emu/driver-emu.h"
+#include "enforcement/driver-daemon/driver-emu.h"
 #include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/platforms/driver-device.h"
 #include "tests/common/hv-test-support.h"

@@ -1,6 +1,6 @@
 #include "channel-fixture.h"
 
-#include "enforcement/driver-emu/endr-state.h"
+#include "enforcement/driver-daemon/endr-state.h"
 
 #include <atomic>
 #include <chrono>

@@ -13,8 +13,8 @@
 
 #include "agent-common/agent-metrics.h"
 #include "agent-common/exclude-ifaces.h"
-#include "enforcement/driver-emu/endr-engine.h"
-#include "enforcement/driver-emu/endr-state.h"
+#include "enforcement/driver-daemon/endr-engine.h"
+#include "enforcement/driver-daemon/endr-state.h"
 #include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-driver.h"
 #include "tests/common/hv-test-support.h"

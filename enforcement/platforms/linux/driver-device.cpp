@@ -1,6 +1,6 @@
 #include "enforcement/platforms/driver-device.h"
 
-#include "enforcement/driver-emu/driver-emu.h"
+#include "enforcement/driver-daemon/driver-emu.h"
 
 #include <glib.h>
 #include <glib/gstdio.h>

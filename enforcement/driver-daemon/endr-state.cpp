@@ -1,4 +1,4 @@
-#include "enforcement/driver-emu/endr-state.h"
+#include "enforcement/driver-daemon/endr-state.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "enforcement/driver-emu/endr-policy.h"
-#include "enforcement/driver-emu/endr-wire.h"
+#include "enforcement/driver-daemon/endr-policy.h"
+#include "enforcement/driver-daemon/endr-wire.h"
 
 namespace endr {
 

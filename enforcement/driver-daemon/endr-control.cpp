@@ -15,9 +15,9 @@
 #include <cstring>
 #include <thread>
 
-#include "enforcement/driver-emu/driver-emu.h"
-#include "enforcement/driver-emu/endr-engine.h"
-#include "enforcement/driver-emu/endr-state.h"
+#include "enforcement/driver-daemon/driver-emu.h"
+#include "enforcement/driver-daemon/endr-engine.h"
+#include "enforcement/driver-daemon/endr-state.h"
 #include "qobject/qbool.h"
 #include "qobject/qdict.h"
 #include "qobject/qint.h"
