@@ -215,7 +215,9 @@ void endr_client_close(endr_client *c)
     if (!c) {
         return;
     }
-    shutdown(c->fd, SHUT_RDWR);
+    /* The daemon closes its side once it has released the handle: closing waits for that,
+     * as closing a device handle returns after the driver's cleanup. */
+    shutdown(c->fd, SHUT_WR);
     c->reader.join();
     close(c->fd);
     delete c;

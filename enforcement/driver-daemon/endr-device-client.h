@@ -20,5 +20,5 @@ uint32_t endr_client_ioctl(endr_client *client, uint32_t code, const void *in, u
                            uint32_t out_len, uint32_t *returned);
 /* Waiting requests end with 995, later ones fail with 6, as when a handle is closed. */
 void endr_client_cancel(endr_client *client);
-/* Disconnects; the daemon releases what this handle held. No request may be in progress. */
+/* Disconnects once the daemon has released what this handle held. No request may be in progress. */
 void endr_client_close(endr_client *client);

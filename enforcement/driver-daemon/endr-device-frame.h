@@ -29,8 +29,8 @@ namespace endr {
 
 constexpr uint32_t kFrameIoctl = 1;
 constexpr uint32_t kFrameCancel = 2;
-/* Large enough for a DNS snapshot with its header, and not much more. */
-constexpr uint32_t kMaxFrameBytes = 8u << 20;
+/* Room for the largest rule index a module sends (32,768 rules on a side make over 100 MiB). */
+constexpr uint32_t kMaxFrameBytes = 512u << 20;
 constexpr uint32_t kMaxFrameRegions = 4;
 
 struct FrameRegion {

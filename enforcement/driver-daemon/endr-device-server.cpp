@@ -160,6 +160,8 @@ struct Connection {
     std::list<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> waiters;
     std::thread reader;
     std::atomic<bool> done{false};
+    /* Set by the reader at a cancel frame; read only by the reader. */
+    bool cancelled = false;
 
     void answer(const DeviceAnswer &a)
     {
@@ -209,6 +211,7 @@ struct Connection {
                 return;
             }
             if (req.kind == kFrameCancel) {
+                cancelled = true;
                 endr_device_cancel(dev);
                 continue;
             }
@@ -226,8 +229,15 @@ struct Connection {
                 }
             }
             auto finished = std::make_shared<std::atomic<bool>>(false);
-            waiters.emplace_back(std::thread([this, finished, r = std::move(req)]() mutable {
-                                     answer(serve(dev, r));
+            /* Sent before a cancel, it was outstanding when the handle closed even if its
+             * thread reaches the engine only after the cancel: it ends as aborted. */
+            bool outstanding = !cancelled;
+            waiters.emplace_back(std::thread([this, finished, outstanding, r = std::move(req)]() mutable {
+                                     DeviceAnswer a = serve(dev, r);
+                                     if (outstanding && a.result == kInvalidHandle) {
+                                         a.result = kAborted;
+                                     }
+                                     answer(a);
                                      *finished = true;
                                  }),
                                  finished);

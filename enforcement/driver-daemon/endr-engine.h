@@ -128,5 +128,7 @@ uint32_t engine_append_log(const std::string &text);
 /* Control socket lifetime, tied to the first open and last close of a device. */
 ControlServer *control_server_start();
 void control_server_stop(ControlServer *server);
+/* What the "shutdown" control command calls (it must not block); none: refused. */
+void control_set_shutdown(void (*fn)());
 
 } // namespace endr

@@ -18,6 +18,7 @@
 #include "enforcement/driver-daemon/driver-emu.h"
 #include "enforcement/driver-daemon/endr-device-frame.h"
 #include "enforcement/driver-daemon/endr-device-server.h"
+#include "enforcement/driver-daemon/endr-engine.h"
 #include "enforcement/driver-daemon/endr-state.h"
 
 namespace {
@@ -115,6 +116,7 @@ int main(int argc, char **argv)
         endr_device_close(own);
         return 1;
     }
+    endr::control_set_shutdown([] { kill(getpid(), SIGTERM); });
     g_autofree char *pid_text = g_strdup_printf("%d\n", static_cast<int>(getpid()));
     if (!g_file_set_contents(pid_file.c_str(), pid_text, -1, nullptr)) {
         fprintf(stderr, "hv-endrd: cannot write %s\n", pid_file.c_str());
@@ -125,6 +127,7 @@ int main(int argc, char **argv)
     while (sigwait(&stop_signals, &sig) == 0 && sig == SIGHUP) {
     }
     g_message("[endr-emu] driver daemon stopping (signal %d)", sig);
+    endr::control_set_shutdown(nullptr);
     endr::device_server_stop(server);
     endr_device_close(own);
     endr_service_stop();

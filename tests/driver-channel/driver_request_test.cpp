@@ -17,6 +17,7 @@ protected:
     {
         ChannelTest::SetUp();
         WriteDriver(kAllFalse);
+        ASSERT_TRUE(daemon_.Start());
         ASSERT_TRUE(en_driver_init(true));
         Error *err = nullptr;
         device_ = do_en_driver_win_open(&err);
