@@ -813,6 +813,8 @@ TEST_F(LauncherTest, AModuleKilledMidPushLeavesThePreviousPolicyAndTheNextInitDr
     kill(pid, SIGKILL);
     int wstatus = 0;
     ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    /* Its client would wait for a reply that never comes. */
+    kill(pusher, SIGKILL);
     waitpid(pusher, &wstatus, 0);
 
     Outcome status = spawn({HV_ENDR, "status"});
