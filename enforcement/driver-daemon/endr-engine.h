@@ -1,7 +1,7 @@
 /*
- * The in-process part of the emulated driver: what lives only while a module process
- * has the device open (queued events, connection records, log bytes, staged and active
- * policy buffers, recorded lid replies). Everything here is guarded by Engine::mu.
+ * The driver's queues and policies (queued events, connection records, log bytes, staged
+ * and active policy buffers, recorded lid replies), held by the daemon for as long as it
+ * runs. Everything here is guarded by Engine::mu.
  */
 #pragma once
 
