@@ -15,13 +15,14 @@
 #include "agent-common/agent-metrics.h"
 #include "agent-common/exclude-ifaces.h"
 #include "bench/policy_tables.h"
-#include "enforcement/driver-emu/driver-emu.h"
+#include "enforcement/driver-daemon/driver-emu.h"
 #include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-config.h"
 #include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/framework/agent/en-lid-map.h"
 #include "enforcement/framework/agent/en-rules.h"
 #include "qapi/qmp-enforcement-types.h"
+#include "tests/common/endr-harness.h"
 #include "util/error.h"
 
 namespace {
@@ -33,6 +34,7 @@ struct Machine {
     std::string dir;
     en_handle *handle = nullptr;
     uint64_t revision = 1;
+    hvtest::InProcessDaemon daemon;
 
     Machine()
     {
@@ -46,6 +48,10 @@ struct Machine {
         g_file_set_contents((dir + "/bin/hv-enforcement64.sys").c_str(), "4 FALSE\n5 FALSE\n6 FALSE\n7 FALSE\n", -1,
                             nullptr);
         en_driver_set_host_path_for_test((dir + "/bin/hv-agent").c_str());
+        if (!daemon.Start()) {
+            fprintf(stderr, "the driver did not start\n");
+            abort();
+        }
         initialize_agent_metrics();
         exclude_ifaces_init();
         en_lid_map_init();

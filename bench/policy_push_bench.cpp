@@ -24,8 +24,8 @@
 #include "agent-common/agent-main.h"
 #include "agent-common/agent-metrics.h"
 #include "agent-common/exclude-ifaces.h"
-#include "enforcement/driver-emu/endr-policy.h"
-#include "enforcement/driver-emu/endr-wire.h"
+#include "enforcement/driver-daemon/endr-policy.h"
+#include "enforcement/driver-daemon/endr-wire.h"
 #include "bench/policy_request.h"
 #include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-config.h"
@@ -47,6 +47,7 @@
 #include "qobject/qdict.h"
 #include "qobject/qjson.h"
 #include "util/agent-config.h"
+#include "tests/common/endr-harness.h"
 #include "util/error.h"
 
 namespace {
@@ -117,6 +118,11 @@ bool module_start(void)
     g_setenv("HV_ENDR_EMU_ADDRESS", ("ipc://" + s_dir + "/endr.ipc").c_str(), TRUE);
     en_driver_set_host_path_for_test((s_dir + "/bin/hv-agent").c_str());
     g_log_set_default_handler(null_log, nullptr);
+    /* The driver daemon's servers run in this process: the engine's share is measured too. */
+    static hvtest::InProcessDaemon daemon;
+    if (!daemon.Start()) {
+        return false;
+    }
     if (!initialize_agent_metrics() || !exclude_ifaces_init()) {
         return false;
     }

@@ -57,6 +57,11 @@ struct Module {
             *why = "could not copy the launcher";
             return false;
         }
+        /* The module loads the driver daemon found beside it. */
+        if (symlink(HV_ENDRD, (root + "/hv-endrd").c_str()) != 0) {
+            *why = "could not place the driver daemon";
+            return false;
+        }
         std::string registry = dir + "/registry";
         std::string text = "HV_DATA_FOLDER=" + dir + "/data\n";
         g_file_set_contents(registry.c_str(), text.c_str(), -1, nullptr);
@@ -160,6 +165,16 @@ struct Module {
         }
         if (stdin_fd >= 0) {
             close(stdin_fd);
+        }
+        /* The driver stays loaded after the module: unload it. */
+        g_autofree char *daemon_pid = nullptr;
+        if (!dir.empty() && g_file_get_contents((dir + "/run/hv-endrd.pid").c_str(), &daemon_pid, nullptr, nullptr)) {
+            pid_t d = static_cast<pid_t>(atoi(daemon_pid));
+            if (d > 0 && kill(d, SIGTERM) == 0) {
+                while (kill(d, 0) == 0 && g_file_test((dir + "/run/hv-endrd.pid").c_str(), G_FILE_TEST_EXISTS)) {
+                    g_usleep(10000);
+                }
+            }
         }
         if (!dir.empty() && getenv("HV_BENCH_KEEP") == nullptr) {
             g_autofree char *cmd = g_strdup_printf("rm -rf '%s'", dir.c_str());

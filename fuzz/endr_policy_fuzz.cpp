@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "enforcement/driver-emu/endr-policy.h"
+#include "enforcement/driver-daemon/endr-policy.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "enforcement/driver-emu/endr-wire.h"
+#include "enforcement/driver-daemon/endr-wire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -1,7 +1,7 @@
 /*
  * hv-endr: talks to the emulated driver through its control socket. Every subcommand
- * prints one JSON object per line; exit 0 success, 1 refused, 2 unreachable. "status",
- * "fail" and "set-version" act on the state file when no module has the device open.
+ * prints one JSON object per line; exit 0 success, 1 refused, 2 unreachable (no driver
+ * daemon answers).
  */
 #include <nanomsg/nn.h>
 #include <nanomsg/reqrep.h>
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "enforcement/driver-emu/driver-emu.h"
+#include "enforcement/driver-daemon/driver-emu.h"
 #include "qobject/qdict.h"
 #include "qobject/qjson.h"
 #include "qobject/qlist.h"
@@ -37,8 +37,8 @@ const char kUsage[] =
     "commands:\n"
     "  status                 version, role, started, active-revision, staged,\n"
     "                         input-rules, output-rules, settings, excluded-luids,\n"
-    "                         kept buffers, service, armed faults; works without a\n"
-    "                         running module (from $HV_RUNTIME_DIR/endr-state.json)\n"
+    "                         kept buffers, service, armed faults\n"
+    "  shutdown               stop the driver daemon hv-endrd (its policy goes with it)\n"
     "  raise-lid-request PID  queue a lid request (event type 2) for PID\n"
     "  inject-connection --direction in|out --protocol tcp|udp|icmp\n"
     "                    --local ADDR[:PORT] --remote ADDR[:PORT] [--pid N]\n"
@@ -52,8 +52,7 @@ const char kUsage[] =
     "                         the next N (default 1) requests with control code CODE\n"
     "                         (hex or decimal) fail with WIN32 (default 31); CODE may\n"
     "                         also be service-create, service-start, service-stop,\n"
-    "                         service-delete or device-open; N = 0 disarms; works\n"
-    "                         without a running module\n"
+    "                         service-delete or device-open; N = 0 disarms\n"
     "  log TEXT               append TEXT and a newline to the driver log\n"
     "  lid-replies            the lid replies the driver recorded\n"
     "  set-version N          the version the driver reports (default 420005)\n"
@@ -435,9 +434,7 @@ int main(int argc, char **argv)
     std::vector<std::string> rest(args.begin() + 1, args.end());
     Request req;
     qdict_put(req.dict, "command", qstring_from_str(command.c_str()));
-    bool offline_ok = false;
-    if (command == "status" || command == "lid-replies") {
-        offline_ok = command == "status";
+    if (command == "status" || command == "lid-replies" || command == "shutdown") {
         if (!rest.empty()) {
             return print_error(command + " takes no arguments", 0, 1);
         }
@@ -448,7 +445,6 @@ int main(int argc, char **argv)
         }
         qdict_put(req.dict, "pid", quint_from_uint(pid));
     } else if (command == "fail") {
-        offline_ok = true;
         std::vector<std::string> positional;
         for (size_t i = 0; i < rest.size(); i++) {
             uint64_t error;
@@ -472,7 +468,6 @@ int main(int argc, char **argv)
         }
         qdict_put(req.dict, "text", qstring_from_str(rest[0].c_str()));
     } else if (command == "set-version") {
-        offline_ok = true;
         uint64_t version;
         if (rest.size() != 1 || !parse_u64(rest[0].c_str(), &version)) {
             return print_error("usage: set-version N", 0, 1);
@@ -514,12 +509,5 @@ int main(int argc, char **argv)
     if (exchange(address, text, &reply)) {
         return print_reply(reply);
     }
-    if (!offline_ok) {
-        return print_error("cannot reach the emulated driver at " + address, 0, 2);
-    }
-    /* No module has the device: the driver's persistent state answers. */
-    char *offline = endr_control_request(text.c_str(), text.size());
-    std::string offline_reply = offline;
-    g_free(offline);
-    return print_reply(offline_reply);
+    return print_error("cannot reach the driver daemon at " + address, 0, 2);
 }

@@ -1,7 +1,10 @@
 /*
  * Device I/O and service control for the kernel driver, as the Win32 calls give them
  * (CreateFile/DeviceIoControl/CloseHandle, OpenSCManager/OpenService/CreateService/
- * StartService/ControlService/DeleteService). On Linux they reach the emulated driver.
+ * StartService/ControlService/DeleteService). On Linux the driver is the daemon hv-endrd:
+ * the device is its socket $HV_RUNTIME_DIR/hv-enforcement.sock, and the service is the
+ * daemon process, found beside the service's image (the driver file), started detached
+ * with its pid file hv-endrd.pid in the run-time folder and stopped with SIGTERM.
  * Failures return false or NULL with *win32_error set to the Win32 code.
  *
  * Linux emulation, beyond what the emulated driver itself does:
@@ -18,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct platform_device;
 /* 2 when the device does not exist. */
@@ -49,6 +53,16 @@ bool platform_service_delete(platform_service *service, uint32_t *win32_error);
 /* The start type switched to or from disabled (ChangeServiceConfig); 1060 when not installed. */
 bool platform_service_set_disabled(platform_service *service, bool disabled, uint32_t *win32_error);
 void platform_service_close(platform_service *service);
+
+/* What the manager knows of the driver service, for tools and tests. */
+struct platform_service_status {
+    bool installed = false;
+    bool running = false;
+    std::string binary_path;
+    bool ipfilter_dependency = false;
+    int pid = 0; /* the driver daemon's, 0 when it does not run */
+};
+bool platform_service_query(platform_service_status *status);
 
 /*
  * A driver file loaded as a data file (LoadLibraryEx with LOAD_LIBRARY_AS_DATAFILE): NULL

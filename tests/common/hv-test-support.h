@@ -280,4 +280,34 @@ inline bool WithFileSizeLimit(rlim_t bytes, const std::function<bool()> &write)
     return ok;
 }
 
+/* The pid of the driver daemon (hv-endrd) of a run-time folder while it runs, else 0. */
+inline pid_t DriverDaemonPid(const std::string &runtime_dir)
+{
+    std::string text = ReadFile(runtime_dir + "/hv-endrd.pid", "");
+    pid_t pid = static_cast<pid_t>(atoi(text.c_str()));
+    if (pid <= 0) {
+        return 0;
+    }
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat", "");
+    size_t paren = stat.rfind(')');
+    bool alive = paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+    return alive ? pid : 0;
+}
+
+/* Stops the driver daemon a test's module left loaded (as a driver stays loaded); true when
+ * none is left afterwards. */
+inline bool StopDriverDaemon(const std::string &runtime_dir)
+{
+    pid_t pid = DriverDaemonPid(runtime_dir);
+    if (pid == 0) {
+        return true;
+    }
+    kill(pid, SIGTERM);
+    if (WaitFor([&] { return DriverDaemonPid(runtime_dir) == 0; }, 30000)) {
+        return true;
+    }
+    kill(pid, SIGKILL);
+    return false;
+}
+
 } // namespace hvtest

@@ -1,13 +1,14 @@
 /* A private machine for each test: run-time folder, host executable folder, driver file, captured log. */
 #pragma once
 
-#include "enforcement/driver-emu/driver-emu.h"
 #include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/platforms/driver-device.h"
+#include "tests/common/endr-harness.h"
 #include "tests/common/hv-test-support.h"
 #include "util/error.h"
 
 #include <glib.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -27,6 +28,8 @@ protected:
         g_unsetenv("HV_PLATFORM_VERSION");
         bin_ = dir_ + "/bin/";
         g_mkdir_with_parents(bin_.c_str(), 0755);
+        /* The service manager starts the driver daemon found beside the driver file. */
+        ASSERT_EQ(symlink(HV_ENDRD, (bin_ + "hv-endrd").c_str()), 0);
         en_driver_set_host_path_for_test((bin_ + "hv-agent").c_str());
         en_driver_set_retry_sleep_for_test(nullptr);
     }
@@ -37,6 +40,14 @@ protected:
         Error *err = nullptr;
         en_clean_existing_driver(&err);
         error_free(err);
+        /* No daemon outlives its test, whatever the test left installed. */
+        platform_service_status status;
+        platform_service_query(&status);
+        if (status.pid) {
+            ADD_FAILURE() << "driver daemon " << status.pid << " still runs after the cleanup";
+            kill(status.pid, SIGKILL);
+        }
+        daemon_.Stop();
         hvtest::LoggingTest::TearDown();
         en_driver_set_host_path_for_test(nullptr);
         en_driver_set_retry_sleep_for_test(nullptr);
@@ -73,10 +84,10 @@ protected:
         platform_scm_close(scm);
     }
 
-    static endr_service_info Service()
+    static platform_service_status Service()
     {
-        endr_service_info info{};
-        EXPECT_EQ(endr_service_query(&info), 0u);
+        platform_service_status info;
+        EXPECT_TRUE(platform_service_query(&info));
         return info;
     }
 
@@ -94,4 +105,6 @@ protected:
 
     std::string dir_;
     std::string bin_;
+    /* For tests that look into the driver: served in-process instead of by a daemon. */
+    hvtest::InProcessDaemon daemon_;
 };

@@ -53,10 +53,10 @@ TEST_P(InstallTest, MissingServiceIsCreatedStartedAndOpenedOnTheSecondAttempt)
     platform_device *device = Open(&error);
     ASSERT_NE(device, nullptr) << error;
 
-    endr_service_info info = Service();
+    platform_service_status info = Service();
     EXPECT_TRUE(info.installed);
     EXPECT_TRUE(info.running);
-    EXPECT_EQ(std::string(info.binary_path), DriverPath());
+    EXPECT_EQ(info.binary_path, DriverPath());
     EXPECT_EQ(info.ipfilter_dependency, dependency);
     std::vector<std::string> expected = {
         "[en_driver] opening driver handle",
@@ -128,7 +128,7 @@ TEST_F(ChannelTest, AccessDeniedInstallsNothing)
     EXPECT_EQ(error, "failed to open device handle: Access is denied. (error: 5)");
     EXPECT_FALSE(LoggedContaining("installing"));
     EXPECT_FALSE(LoggedContaining("driver service"));
-    endr_service_info info = Service();
+    platform_service_status info = Service();
     EXPECT_TRUE(info.installed && info.running);
 
     platform_device_close(holder);

@@ -1,6 +1,6 @@
 #include "channel-fixture.h"
 
-#include "enforcement/driver-emu/endr-state.h"
+#include "enforcement/driver-daemon/endr-state.h"
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +17,7 @@ protected:
     {
         ChannelTest::SetUp();
         WriteDriver(kAllFalse);
+        ASSERT_TRUE(daemon_.Start());
         ASSERT_TRUE(en_driver_init(true));
         Error *err = nullptr;
         device_ = do_en_driver_win_open(&err);

@@ -425,15 +425,4 @@ TEST_F(DriverEmu, DriverStateSurvivesAModuleRestart)
     EXPECT_EQ(U(s, "output-rules"), 1u);
 }
 
-TEST_F(DriverEmu, UnreadableStateFileCountsAsEmpty)
-{
-    std::string path = dir_ + "/endr-state.json";
-    ASSERT_TRUE(g_file_set_contents(path.c_str(), "{\"format\": 1, \"driver\": {\"version\": \"x\"}}", -1, nullptr));
-    QDict *s = Status();
-    EXPECT_EQ(U(s, "version"), 420005u);
-    EXPECT_FALSE(qdict_get_bool(qdict_get_qdict(s, "service"), "installed"));
-    ASSERT_TRUE(g_file_set_contents(path.c_str(), "[1,", -1, nullptr));
-    EXPECT_EQ(U(Status(), "version"), 420005u);
-}
-
 } // namespace

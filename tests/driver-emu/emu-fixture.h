@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "enforcement/driver-emu/driver-emu.h"
-#include "enforcement/driver-emu/endr-wire.h"
+#include "enforcement/driver-daemon/driver-emu.h"
+#include "enforcement/driver-daemon/endr-wire.h"
 #include "qobject/qdict.h"
 #include "qobject/qjson.h"
 #include "qobject/qlist.h"

@@ -3,7 +3,11 @@
 #include <optional>
 #include <tuple>
 
+#include <signal.h>
+#include <sys/wait.h>
+
 #include "emu-fixture.h"
+#include "enforcement/driver-daemon/endr-device-client.h"
 #include "qobject/qbool.h"
 
 using namespace endr;
@@ -157,23 +161,22 @@ TEST_F(HvEndr, FailLogAndMetricsThroughTheSocket)
     EXPECT_EQ(served, std::optional<int64_t>(14));
 }
 
-TEST_F(HvEndr, WithoutAModuleStatusAndFailUseTheStateFile)
+TEST_F(HvEndr, WithoutADriverEveryCommandExitsTwoAndFaultsArmBeforeTheModule)
 {
     int status;
-    QDict *s = Run({"status"}, &status);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(status, 0);
-    EXPECT_FALSE(qdict_get_bool(s, "live"));
+    for (std::vector<std::string> args : {std::vector<std::string>{"status"}, {"fail", "1188978"}, {"set-version", "7"}}) {
+        Run(args, &status);
+        EXPECT_EQ(status, 2) << args[0] << ": no driver daemon, nothing answers";
+    }
 
+    /* A loaded driver that no module has opened yet answers everything. */
+    Load();
     Run({"fail", "1188978"}, &status); /* 0x122472 in decimal */
     ASSERT_EQ(status, 0);
     Run({"raise-lid-request", "1"}, &status);
-    EXPECT_EQ(status, 2) << "a lid request needs a running driver";
+    EXPECT_EQ(status, 0);
     Run({"fail", "0x999999"}, &status);
     EXPECT_EQ(status, 1);
-
-    /* The armed fault makes the next module start fail its version read, then not. */
-    Load();
     uint32_t rc;
     Version(&rc);
     EXPECT_EQ(rc, kGenFailure);
@@ -191,6 +194,45 @@ TEST_F(HvEndr, UnreachableAddressExitsTwo)
     EXPECT_TRUE(qdict_haskey(e, "error"));
     Run({"classify", "--direction", "out"}, &status);
     EXPECT_EQ(status, 1);
+}
+
+TEST_F(HvEndr, TheDaemonServesBothSocketsUntilTerminated)
+{
+    const char *argv[] = {HV_ENDRD, nullptr};
+    GPid pid = 0;
+    ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char **>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                              nullptr, &pid, nullptr));
+    std::string pid_file = dir_ + "/hv-endrd.pid", sock = dir_ + "/hv-enforcement.sock";
+    ASSERT_TRUE(hvtest::WaitFor([&] { return g_file_test(pid_file.c_str(), G_FILE_TEST_EXISTS); }, 60000));
+    EXPECT_EQ(hvtest::ReadFile(pid_file), std::to_string(pid) + "\n");
+
+    endr_client *c = nullptr;
+    ASSERT_EQ(endr_client_open(sock.c_str(), &c), 0u);
+    std::vector<uint8_t> in = Hdr{.value = 2}.bytes();
+    EXPECT_EQ(endr_client_ioctl(c, kEnforcementMode, in.data(), 16, nullptr, 0, nullptr), 0u);
+    int status;
+    QDict *s = Run({"status"}, &status);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(qdict_get_bool(s, "live")) << "the daemon answers without a module";
+    EXPECT_EQ(U(qdict_get_qdict(s, "settings"), "enforcement-mode"), 2u);
+    endr_client_close(c);
+
+    /* A second daemon on the same folder finds the first one answering and leaves. */
+    hvtest::Outcome second = hvtest::RunProgram({HV_ENDRD});
+    EXPECT_EQ(second.exit_code, 1) << second.err;
+    EXPECT_NE(second.err.find("another driver daemon"), std::string::npos) << second.err;
+
+    QDict *stop = Run({"shutdown"}, &status);
+    EXPECT_EQ(status, 0);
+    ASSERT_NE(stop, nullptr);
+    EXPECT_TRUE(qdict_get_bool(stop, "stopping"));
+    int wstatus = 0;
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+    EXPECT_FALSE(g_file_test(sock.c_str(), G_FILE_TEST_EXISTS));
+    EXPECT_FALSE(g_file_test(pid_file.c_str(), G_FILE_TEST_EXISTS));
+    EXPECT_EQ(endr_client_open(sock.c_str(), &c), 2u);
 }
 
 } // namespace

@@ -13,10 +13,11 @@
 
 #include "agent-common/agent-metrics.h"
 #include "agent-common/exclude-ifaces.h"
-#include "enforcement/driver-emu/endr-engine.h"
-#include "enforcement/driver-emu/endr-state.h"
+#include "enforcement/driver-daemon/endr-engine.h"
+#include "enforcement/driver-daemon/endr-state.h"
 #include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-driver.h"
+#include "tests/common/endr-harness.h"
 #include "tests/common/hv-test-support.h"
 #include "util/error.h"
 
@@ -33,6 +34,7 @@ protected:
         std::string driver = dir_ + "/bin/hv-enforcement64.sys";
         ASSERT_TRUE(g_file_set_contents(driver.c_str(), "4 FALSE\n5 FALSE\n6 FALSE\n7 FALSE\n", -1, nullptr));
         en_driver_set_host_path_for_test((dir_ + "/bin/hv-agent").c_str());
+        ASSERT_TRUE(daemon_.Start());
         ASSERT_TRUE(initialize_agent_metrics());
         ASSERT_TRUE(exclude_ifaces_init());
         baseline_threads_ = ThreadCount();
@@ -52,6 +54,7 @@ protected:
         en_clean_existing_driver(&err);
         error_free(err);
         en_driver_free();
+        daemon_.Stop();
         hvtest::LoggingTest::TearDown();
         en_driver_set_host_path_for_test(nullptr);
         hvtest::RemoveTree(dir_);
@@ -82,7 +85,7 @@ protected:
     {
         endr::Engine &e = endr::engine();
         std::lock_guard<std::mutex> guard(e.mu);
-        return e.open_devices;
+        return e.open_devices - 1; /* the daemon's own handle is no module's */
     }
 
     static bool WaitFor(const std::function<bool()> &done, int ms = 5000) { return hvtest::WaitFor(done, ms); }
@@ -115,6 +118,7 @@ protected:
     }
 
     std::string dir_;
+    hvtest::InProcessDaemon daemon_;
     en_handle *handle_ = nullptr;
     size_t baseline_threads_ = 0;
 };

@@ -12,7 +12,7 @@
 
 #include "../en-api/en-api-fixture.h"
 #include "../en-rules/en-rules-helpers.h"
-#include "enforcement/driver-emu/driver-emu.h"
+#include "enforcement/driver-daemon/driver-emu.h"
 #include "enforcement/framework/agent/en-config.h"
 #include "enforcement/framework/agent/en-lid-map.h"
 #include "enforcement/framework/agent/en-rules.h"

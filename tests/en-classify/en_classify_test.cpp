@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "classify-fixture.h"
-#include "enforcement/driver-emu/endr-engine.h"
-#include "enforcement/driver-emu/endr-policy.h"
+#include "enforcement/driver-daemon/endr-engine.h"
+#include "enforcement/driver-daemon/endr-policy.h"
 #include "enforcement/framework/agent/en-index.h"
 #include "qobject/qdict.h"
 #include "qobject/qjson.h"

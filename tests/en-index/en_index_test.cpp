@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "../en-rules/en-rules-helpers.h"
-#include "enforcement/driver-emu/endr-policy.h"
+#include "enforcement/driver-daemon/endr-policy.h"
 #include "enforcement/framework/agent/en-index.h"
 
 namespace {

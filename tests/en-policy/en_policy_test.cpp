@@ -829,7 +829,7 @@ TEST_F(PolicyTest, ImplicitDnsSwitchLockedFromTheCommandLine)
 
 TEST_F(PolicyTest, ARefusedPolicyLeavesTheProcessNumberingOfThePolicyInForce)
 {
-    ASSERT_EQ(Run(SetPolicy(10, ProcessOutput())).rfind("{\"new-revision\": 10", 0), 0u);
+    ASSERT_EQ(Run(SetPolicy(10, ::ProcessOutput())).rfind("{\"new-revision\": 10", 0), 0u);
     SleepProcess first;
     ASSERT_TRUE(RaiseAndAwaitLids(first.pid()));
     ASSERT_EQ(DecideFor(first.pid()), "BLOCK:sleep-7777");
@@ -841,10 +841,10 @@ TEST_F(PolicyTest, ARefusedPolicyLeavesTheProcessNumberingOfThePolicyInForce)
         uint32_t fail_code;
     };
     const Refusal refusals[] = {
-        {"bad subnet", ProcessOutput(kCurlFirst, "10.0.0.0/99"), 0},
-        {"rule refused", ProcessOutput(kCurlFirst), EN_IOCTL_ADD_RULE},
-        {"revision refused", ProcessOutput(kCurlFirst), EN_IOCTL_SET_POLICY_REVISION},
-        {"swap refused", ProcessOutput(kCurlFirst), EN_IOCTL_SWAP_POLICY},
+        {"bad subnet", ::ProcessOutput(kCurlFirst, "10.0.0.0/99"), 0},
+        {"rule refused", ::ProcessOutput(kCurlFirst), EN_IOCTL_ADD_RULE},
+        {"revision refused", ::ProcessOutput(kCurlFirst), EN_IOCTL_SET_POLICY_REVISION},
+        {"swap refused", ::ProcessOutput(kCurlFirst), EN_IOCTL_SWAP_POLICY},
     };
     for (const Refusal &r : refusals) {
         SCOPED_TRACE(r.what);
@@ -860,7 +860,7 @@ TEST_F(PolicyTest, ARefusedPolicyLeavesTheProcessNumberingOfThePolicyInForce)
     }
 
     /* The policy that goes through brings its own numbering for new and running processes. */
-    ASSERT_EQ(Run(SetPolicy(11, ProcessOutput(kCurlFirst))).rfind("{\"new-revision\": 11", 0), 0u);
+    ASSERT_EQ(Run(SetPolicy(11, ::ProcessOutput(kCurlFirst))).rfind("{\"new-revision\": 11", 0), 0u);
     EXPECT_EQ(DecideFor(first.pid()), "BLOCK:sleep-7777");
     SleepProcess last;
     ASSERT_TRUE(RaiseAndAwaitLids(last.pid()));
@@ -901,7 +901,7 @@ struct HeldAnswer {
 
 TEST_F(PolicyTest, AnAnswerComputedBeforeASwapNeverOverwritesTheUpdateAfterIt)
 {
-    ASSERT_EQ(Run(SetPolicy(10, ProcessOutput())).rfind("{\"new-revision\": 10", 0), 0u);
+    ASSERT_EQ(Run(SetPolicy(10, ::ProcessOutput())).rfind("{\"new-revision\": 10", 0), 0u);
     SleepProcess proc;
     HeldAnswer &held = HeldAnswer::Get();
     held.pid = proc.pid();
@@ -921,7 +921,7 @@ TEST_F(PolicyTest, AnAnswerComputedBeforeASwapNeverOverwritesTheUpdateAfterIt)
         ASSERT_TRUE(held.cv.wait_for(guard, std::chrono::seconds(10), [&] { return held.held; }));
     }
     /* A whole push while the answer waits: "sleep" gets another lid, which the update carries. */
-    ASSERT_EQ(Run(SetPolicy(11, ProcessOutput(kCurlFirst))).rfind("{\"new-revision\": 11", 0), 0u);
+    ASSERT_EQ(Run(SetPolicy(11, ::ProcessOutput(kCurlFirst))).rfind("{\"new-revision\": 11", 0), 0u);
     endr::LidReply reply{};
     ASSERT_TRUE(LidReply(proc.pid(), &reply));
     ASSERT_TRUE(reply.update);

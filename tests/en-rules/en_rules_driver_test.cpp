@@ -8,7 +8,7 @@
 
 #include "../en-api/en-api-fixture.h"
 #include "en-rules-helpers.h"
-#include "enforcement/driver-emu/endr-engine.h"
+#include "enforcement/driver-daemon/endr-engine.h"
 #include "enforcement/framework/agent/en-config.h"
 #include "enforcement/framework/agent/en-index.h"
 #include "enforcement/framework/agent/en-lid-map.h"

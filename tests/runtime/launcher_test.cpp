@@ -34,9 +34,14 @@ protected:
         std::filesystem::create_directories(root_);
         launcher_ = root_ + "/hv-agent";
         std::filesystem::copy_file(HV_LAUNCHER, launcher_);
+        /* The driver service's daemon lies beside the launcher, like the driver file. */
+        std::filesystem::create_symlink(HV_ENDRD, root_ + "/hv-endrd");
         registry_ = dir_ + "/registry";
         hvtest::WriteFile(registry_, "HV_DATA_FOLDER=" + dir_ + "/data\n");
     }
+
+    /* The driver stays loaded after the module; the test unloads it, and none may remain. */
+    void TearDown() override { EXPECT_TRUE(hvtest::StopDriverDaemon(dir_ + "/run")) << "the driver daemon did not stop"; }
 
     std::vector<std::string> command(const std::vector<std::string> &module_args) const
     {
@@ -243,6 +248,16 @@ TEST_F(LauncherTest, DriverFileIsKeptReplacedOrRefused)
 
 TEST_F(LauncherTest, TheDriverAnswersTheModuleAndAFaultFailsOneStart)
 {
+    /* Before any module ran, no driver is loaded: nothing answers hv-endr. */
+    EXPECT_EQ(spawn({HV_ENDR, "status"}).exit_code, 2);
+    const std::string first_log = dir_ + "/first.log";
+    GPid first = start(command({"--method", "stdin", "-l", first_log}));
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(wait_for_text(first_log, "initialization done", 60000));
+    kill(first, SIGINT);
+    int first_status = 0;
+    ASSERT_EQ(waitpid(first, &first_status, 0), first);
+    ASSERT_NE(hvtest::DriverDaemonPid(dir_ + "/run"), 0) << "the driver stays loaded after the module";
     Outcome armed = spawn({HV_ENDR, "fail", "0x122472", "1"});
     ASSERT_EQ(armed.exit_code, 0) << armed.out;
     Outcome failed = run({"--method", "stdin"});
@@ -413,8 +428,12 @@ TEST_F(LauncherTest, ALargePolicySentOverIpcIsEnforcedAgainAfterARestartWithoutC
     EXPECT_NE(out.out.find(R"("verdict": "BLOCK", "rule-id": "o258")"), std::string::npos) << out.out;
     stop(pid);
     ASSERT_TRUE(g_file_test((dir_ + "/data/config/persistent-policy.json").c_str(), G_FILE_TEST_EXISTS));
+    out = spawn(blocked_out);
+    EXPECT_NE(out.out.find(R"("verdict": "BLOCK", "rule-id": "o258")"), std::string::npos)
+        << "the driver enforces while no module runs: " << out.out;
 
-    /* The emulated driver lives in the module process: the new one starts with no policy. */
+    /* A driver restart is a reboot: the new one starts empty, the module's stored policy returns. */
+    ASSERT_TRUE(hvtest::StopDriverDaemon(dir_ + "/run"));
     g_remove(log.c_str());
     pid = start(command({"--method", "stdin", "-l", log}));
     ASSERT_GT(pid, 0);
@@ -842,4 +861,110 @@ TEST_F(LauncherTest, EndOfStandardInputLeavesTheStandardDescriptorsTaken)
     int status = 0;
     EXPECT_TRUE(interrupt_and_reap(pid, 20000, &status));
     EXPECT_EQ(hvtest::ReadFile(console), "{\"return\": {}}\n") << "nothing else on the console";
+}
+
+namespace {
+
+/* One hv-endr status member's text, e.g. "\"staged\": true", is in the status line. */
+bool status_has(const Outcome &status, const std::string &member) { return status.out.find(member) != std::string::npos; }
+
+} // namespace
+
+TEST_F(LauncherTest, TheDriverKeepsEnforcingAcrossModuleRestartsAndAFailedPush)
+{
+    const std::string log = dir_ + "/module.log";
+    const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
+    const std::string request = dir_ + "/policy.json";
+    ASSERT_TRUE(g_file_set_contents(request.c_str(), large_policy_request(40, 8).c_str(), -1, nullptr));
+    const std::vector<std::string> blocked = {HV_ENDR, "classify", "--direction", "out", "--protocol", "tcp",
+                                              "--local", "10.0.0.9:40000", "--remote", "10.0.5.7:22"};
+    const std::string active40 = "\"active-revision\": " + std::to_string(40ull << 32);
+    auto stop = [](GPid pid) {
+        kill(pid, SIGINT);
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    };
+
+    GPid pid = start(command({"--method", "stdin", "-l", log}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 60000));
+    Outcome pushed = spawn({HV_QMP, "--address", address, "-f", request});
+    ASSERT_EQ(pushed.out.rfind(R"({"return": {"new-revision": 40)", 0), 0u) << pushed.out.substr(0, 300);
+    stop(pid);
+
+    /* The module is gone; the driver is not. Its event read was cancelled, its role released. */
+    Outcome status = spawn({HV_ENDR, "status"});
+    EXPECT_TRUE(status_has(status, active40)) << status.out;
+    EXPECT_TRUE(status_has(status, "\"role\": null")) << status.out;
+    Outcome classified = spawn(blocked);
+    EXPECT_NE(classified.out.find(R"("verdict": "BLOCK", "rule-id": "o5")"), std::string::npos) << classified.out;
+
+    /* The next module's push of its stored policy fails at the swap: 40 stays in force. */
+    ASSERT_EQ(spawn({HV_ENDR, "fail", "0x122459", "1"}).exit_code, 0);
+    g_remove(log.c_str());
+    pid = start(command({"--method", "stdin", "-l", log}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 60000));
+    ASSERT_TRUE(hvtest::WaitFor([&] { return !status_has(spawn({HV_ENDR, "status"}), "\"0x122459\""); }, 60000))
+        << "the module never reached the swap";
+    status = spawn({HV_ENDR, "status"});
+    EXPECT_TRUE(status_has(status, active40)) << status.out;
+    EXPECT_TRUE(status_has(status, "\"role\": \"consumer\"")) << status.out;
+    classified = spawn(blocked);
+    EXPECT_NE(classified.out.find(R"("verdict": "BLOCK", "rule-id": "o5")"), std::string::npos) << classified.out;
+    stop(pid);
+}
+
+TEST_F(LauncherTest, AModuleKilledMidPushLeavesThePreviousPolicyAndTheNextInitDropsTheStagedOne)
+{
+    const std::string log = dir_ + "/module.log";
+    const std::string address = std::string("ipc://") + dir_ + "/holvenstad_en_channel.ipc";
+    const std::string small = dir_ + "/small.json", large = dir_ + "/large.json";
+    ASSERT_TRUE(g_file_set_contents(small.c_str(), large_policy_request(40, 8).c_str(), -1, nullptr));
+    ASSERT_TRUE(g_file_set_contents(large.c_str(), large_policy_request(41).c_str(), -1, nullptr));
+    const std::string active40 = "\"active-revision\": " + std::to_string(40ull << 32);
+    auto classify_out = [&](const char *remote) {
+        return spawn({HV_ENDR, "classify", "--direction", "out", "--protocol", "tcp", "--local", "10.0.0.9:40000",
+                      "--remote", remote})
+            .out;
+    };
+
+    GPid pid = start(command({"--method", "stdin", "-l", log}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 60000));
+    ASSERT_EQ(spawn({HV_QMP, "--address", address, R"({"execute": "set-configuration", "arguments":
+        {"fields": [{"name": "policy.max_rules_num", "int-value": 70000}]}})"}).exit_code, 0);
+    Outcome pushed = spawn({HV_QMP, "--address", address, "-f", small});
+    ASSERT_EQ(pushed.out.rfind(R"({"return": {"new-revision": 40)", 0), 0u) << pushed.out.substr(0, 300);
+
+    GPid pusher = start({HV_QMP, "--address", address, "--timeout", "300000", "-f", large});
+    ASSERT_GT(pusher, 0);
+    ASSERT_TRUE(hvtest::WaitFor([&] { return status_has(spawn({HV_ENDR, "status"}), "\"staged\": true"); }, 120000))
+        << "the large push never reached the driver";
+    kill(pid, SIGKILL);
+    int wstatus = 0;
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    /* Its client would wait for a reply that never comes. */
+    kill(pusher, SIGKILL);
+    waitpid(pusher, &wstatus, 0);
+
+    Outcome status = spawn({HV_ENDR, "status"});
+    EXPECT_TRUE(status_has(status, active40)) << status.out;
+    EXPECT_TRUE(status_has(status, "\"staged\": true")) << status.out;
+    EXPECT_NE(classify_out("10.0.5.7:22").find(R"("rule-id": "o5")"), std::string::npos) << "40 still decides";
+    EXPECT_NE(classify_out("10.1.44.7:22").find(R"("verdict": "ALLOW")"), std::string::npos)
+        << "nothing of the staged 41 is in force";
+
+    g_remove(log.c_str());
+    pid = start(command({"--method", "stdin", "-l", log}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 60000));
+    ASSERT_TRUE(hvtest::WaitFor([&] { return status_has(spawn({HV_ENDR, "status"}), "\"staged\": false"); }, 60000))
+        << "the next module's init never replaced the staged policy";
+    status = spawn({HV_ENDR, "status"});
+    EXPECT_TRUE(status_has(status, active40)) << status.out;
+    EXPECT_NE(classify_out("10.0.5.7:22").find(R"("rule-id": "o5")"), std::string::npos);
+    kill(pid, SIGINT);
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
 }

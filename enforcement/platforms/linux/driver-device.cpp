@@ -1,15 +1,21 @@
 #include "enforcement/platforms/driver-device.h"
 
-#include "enforcement/driver-emu/driver-emu.h"
+#include "enforcement/driver-daemon/endr-device-client.h"
 
 #include <glib.h>
 #include <glib/gstdio.h>
 
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -25,8 +31,12 @@ constexpr uint32_t kGenFailure = 31;
 constexpr uint32_t kInvalidParameter = 87;
 constexpr uint32_t kBadExeFormat = 193;
 constexpr uint32_t kInvalidImageHash = 577;
+constexpr uint32_t kServiceRequestTimeout = 1053;
+constexpr uint32_t kServiceAlreadyRunning = 1056;
 constexpr uint32_t kServiceDisabled = 1058;
 constexpr uint32_t kServiceDoesNotExist = 1060;
+constexpr uint32_t kServiceNotActive = 1062;
+constexpr uint32_t kServiceExists = 1073;
 constexpr uint32_t kResourceNameNotFound = 1814;
 
 constexpr const char *kServiceName = "hv-enforcement";
@@ -88,6 +98,12 @@ std::string runtime_file(const char *name)
 }
 
 std::string disabled_marker() { return runtime_file("hv-enforcement.disabled"); }
+std::string service_record() { return runtime_file("hv-enforcement.service"); }
+std::string daemon_pid_file() { return runtime_file("hv-endrd.pid"); }
+std::string device_socket() { return runtime_file("hv-enforcement.sock"); }
+
+/* How long a start or stop may take before the manager gives up on it. */
+constexpr auto kServiceWait = std::chrono::seconds(20);
 } // namespace
 
 struct platform_resource_file {
@@ -190,14 +206,83 @@ char *platform_load_string_resource(const char *file, unsigned id, uint32_t *win
     return text;
 }
 
+/* The installed service: its record under the run-time folder, "<key>=<value>" lines. */
+struct ServiceRecord {
+    std::string binary_path;
+    bool ipfilter_dependency = false;
+};
+
+static bool read_service_record(ServiceRecord *out)
+{
+    g_autofree char *text = nullptr;
+    if (!g_file_get_contents(service_record().c_str(), &text, nullptr, nullptr)) {
+        return false;
+    }
+    g_auto(GStrv) lines = g_strsplit(text, "\n", -1);
+    for (char **l = lines; *l; l++) {
+        if (g_str_has_prefix(*l, "binary-path=")) {
+            out->binary_path = *l + strlen("binary-path=");
+        } else if (g_str_has_prefix(*l, "ipfilter-dependency=")) {
+            out->ipfilter_dependency = strcmp(*l + strlen("ipfilter-dependency="), "1") == 0;
+        }
+    }
+    return !out->binary_path.empty();
+}
+
+/* A process that exists and is no zombie: a daemon killed outright leaves its pid file. */
+static bool process_running(pid_t pid)
+{
+    if (pid <= 0) {
+        return false;
+    }
+    g_autofree char *path = g_strdup_printf("/proc/%d/stat", static_cast<int>(pid));
+    g_autofree char *text = nullptr;
+    if (!g_file_get_contents(path, &text, nullptr, nullptr)) {
+        return false;
+    }
+    const char *p = strrchr(text, ')');
+    return p && p[1] == ' ' && p[2] != 'Z' && p[2] != 'X';
+}
+
+/* The running daemon's pid, or 0 when none runs. */
+static pid_t daemon_pid()
+{
+    g_autofree char *text = nullptr;
+    if (!g_file_get_contents(daemon_pid_file().c_str(), &text, nullptr, nullptr)) {
+        return 0;
+    }
+    guint64 pid = 0;
+    if (!g_ascii_string_to_unsigned(g_strstrip(text), 10, 1, INT32_MAX, &pid, nullptr)) {
+        return 0;
+    }
+    return process_running(static_cast<pid_t>(pid)) ? static_cast<pid_t>(pid) : 0;
+}
+
+static bool device_answers()
+{
+    struct sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = device_socket();
+    if (path.size() >= sizeof(addr.sun_path)) {
+        return false;
+    }
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return ok;
+}
+
 /* An attribute of the image the installed service points at; empty when unreadable. */
 static std::string service_image_attribute(const char *key)
 {
-    endr_service_info info{};
-    if (endr_service_query(&info) != 0 || !info.installed) {
+    ServiceRecord record;
+    if (!read_service_record(&record)) {
         return {};
     }
-    platform_resource_file *res = platform_resource_file_load(info.binary_path, nullptr);
+    platform_resource_file *res = platform_resource_file_load(record.binary_path.c_str(), nullptr);
     if (!res) {
         return {};
     }
@@ -210,7 +295,7 @@ static std::string service_image_attribute(const char *key)
 /* ---- device ---- */
 
 struct platform_device {
-    endr_device *endr = nullptr;
+    endr_client *client = nullptr;
     int lock_fd = -1;
     std::mutex mutex;
     std::condition_variable idle;
@@ -241,15 +326,15 @@ platform_device *platform_device_open(const char *device_name, uint32_t *win32_e
         fail(win32_error, kFileNotFound);
         return nullptr;
     }
-    endr_device *endr = nullptr;
-    uint32_t code = endr_device_open(&endr);
+    endr_client *client = nullptr;
+    uint32_t code = endr_client_open(device_socket().c_str(), &client);
     if (code != 0) {
         close(fd);
         fail(win32_error, code);
         return nullptr;
     }
     auto *device = new platform_device;
-    device->endr = endr;
+    device->client = client;
     device->lock_fd = fd;
     return device;
 }
@@ -271,7 +356,7 @@ bool platform_device_ioctl(platform_device *device, uint32_t code, const void *i
         device->in_flight++;
     }
     uint32_t count = 0;
-    uint32_t rc = endr_device_ioctl(device->endr, code, in, in_len, out, out_len, &count);
+    uint32_t rc = endr_client_ioctl(device->client, code, in, in_len, out, out_len, &count);
     {
         /* Notified under the lock: the closer may free the device as soon as it sees 0. */
         std::lock_guard<std::mutex> guard(device->mutex);
@@ -299,15 +384,15 @@ void platform_device_shutdown(platform_device *device)
         }
         device->closing = true;
     }
-    /* Wake the waiting requests with 995, let every request leave the driver, and only
-     * then release the driver's handle. */
-    endr_device_cancel(device->endr);
+    /* Wake the waiting requests with 995, let every request come back, and only then
+     * disconnect: the daemon releases what the handle held. */
+    endr_client_cancel(device->client);
     {
         std::unique_lock<std::mutex> lock(device->mutex);
         device->idle.wait(lock, [device] { return device->in_flight == 0; });
     }
-    endr_device_close(device->endr);
-    device->endr = nullptr;
+    endr_client_close(device->client);
+    device->client = nullptr;
     close(device->lock_fd);
     device->lock_fd = -1;
 }
@@ -321,7 +406,7 @@ void platform_device_close(platform_device *device)
     delete device;
 }
 
-/* ---- service manager ---- */
+/* ---- service manager: the driver service is the daemon hv-endrd beside its image ---- */
 
 struct platform_scm {
     uint32_t access;
@@ -335,19 +420,26 @@ platform_scm *platform_scm_open(uint32_t access, uint32_t *win32_error) { return
 
 void platform_scm_close(platform_scm *scm) { delete scm; }
 
+bool platform_service_query(platform_service_status *status)
+{
+    ServiceRecord record;
+    *status = platform_service_status{};
+    status->installed = read_service_record(&record);
+    status->binary_path = record.binary_path;
+    status->ipfilter_dependency = record.ipfilter_dependency;
+    status->pid = daemon_pid();
+    status->running = status->pid != 0;
+    return true;
+}
+
 platform_service *platform_service_open(platform_scm *scm, const char *name, uint32_t access, uint32_t *win32_error)
 {
     if (!scm) {
         fail(win32_error, kInvalidHandle);
         return nullptr;
     }
-    endr_service_info info{};
-    uint32_t code = endr_service_query(&info);
-    if (code != 0) {
-        fail(win32_error, code);
-        return nullptr;
-    }
-    if (!name || strcmp(name, kServiceName) != 0 || !info.installed) {
+    ServiceRecord record;
+    if (!name || strcmp(name, kServiceName) != 0 || !read_service_record(&record)) {
         fail(win32_error, kServiceDoesNotExist);
         return nullptr;
     }
@@ -364,18 +456,66 @@ platform_service *platform_service_create(platform_scm *scm, const char *name, c
         return nullptr;
     }
     /* The emulated manager knows one kernel-driver service and one possible dependency. */
-    if (!name || strcmp(name, kServiceName) != 0 || type != kKernelDriverType || !binary_path ||
-        (dependency && strcmp(dependency, kIpFilterService) != 0)) {
+    if (!name || strcmp(name, kServiceName) != 0 || type != kKernelDriverType || !binary_path || !*binary_path ||
+        strchr(binary_path, '\n') || (dependency && strcmp(dependency, kIpFilterService) != 0)) {
         fail(win32_error, kInvalidParameter);
         return nullptr;
     }
-    uint32_t code = endr_service_install(binary_path, dependency != nullptr);
-    if (code != 0) {
-        fail(win32_error, code);
+    ServiceRecord existing;
+    if (read_service_record(&existing)) {
+        fail(win32_error, kServiceExists);
+        return nullptr;
+    }
+    g_autofree char *text = g_strdup_printf("binary-path=%s\nipfilter-dependency=%d\n", binary_path,
+                                            dependency != nullptr);
+    if (!g_file_set_contents(service_record().c_str(), text, -1, nullptr)) {
+        fail(win32_error, kAccessDenied);
         return nullptr;
     }
     g_remove(disabled_marker().c_str());
     return new platform_service{access};
+}
+
+/*
+ * Starts the daemon detached from this process (its own session, reparented at once), so
+ * that it outlives the module and no terminal signal of the module reaches it. Its output
+ * goes to hv-endrd.log in the run-time folder.
+ */
+static uint32_t spawn_daemon(const std::string &exe)
+{
+    std::string log = runtime_file("hv-endrd.log");
+    const char *argv[] = {exe.c_str(), nullptr};
+    pid_t child = fork();
+    if (child < 0) {
+        return kGenFailure;
+    }
+    if (child == 0) {
+        setsid();
+        if (fork() != 0) {
+            _exit(0);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            signal(sig, SIG_DFL);
+        }
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (in >= 0) {
+            dup2(in, 0);
+        }
+        if (out >= 0) {
+            dup2(out, 1);
+            dup2(out, 2);
+        }
+        execv(exe.c_str(), const_cast<char **>(argv));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return 0;
 }
 
 bool platform_service_start(platform_service *service, uint32_t *win32_error)
@@ -383,18 +523,38 @@ bool platform_service_start(platform_service *service, uint32_t *win32_error)
     if (!service) {
         return fail(win32_error, kInvalidHandle);
     }
-    endr_service_info info{};
-    uint32_t code = endr_service_query(&info);
-    if (code == 0 && info.installed && !info.running) {
-        if (g_file_test(disabled_marker().c_str(), G_FILE_TEST_EXISTS)) {
-            return fail(win32_error, kServiceDisabled);
-        }
-        if (service_image_attribute("signed") == "FALSE") {
-            return fail(win32_error, kInvalidImageHash);
-        }
+    ServiceRecord record;
+    if (!read_service_record(&record)) {
+        return fail(win32_error, kServiceDoesNotExist);
     }
-    code = endr_service_start();
-    return code == 0 || fail(win32_error, code);
+    if (daemon_pid() != 0) {
+        return fail(win32_error, kServiceAlreadyRunning);
+    }
+    if (g_file_test(disabled_marker().c_str(), G_FILE_TEST_EXISTS)) {
+        return fail(win32_error, kServiceDisabled);
+    }
+    if (!g_file_test(record.binary_path.c_str(), G_FILE_TEST_IS_REGULAR)) {
+        return fail(win32_error, kFileNotFound);
+    }
+    if (service_image_attribute("signed") == "FALSE") {
+        return fail(win32_error, kInvalidImageHash);
+    }
+    g_autofree char *dir = g_path_get_dirname(record.binary_path.c_str());
+    std::string exe = std::string(dir) + "/hv-endrd";
+    if (!g_file_test(exe.c_str(), G_FILE_TEST_IS_EXECUTABLE)) {
+        return fail(win32_error, kFileNotFound);
+    }
+    if (uint32_t rc = spawn_daemon(exe)) {
+        return fail(win32_error, rc);
+    }
+    auto until = std::chrono::steady_clock::now() + kServiceWait;
+    while (daemon_pid() == 0 || !device_answers()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return fail(win32_error, kServiceRequestTimeout);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 bool platform_service_stop(platform_service *service, uint32_t *win32_error)
@@ -402,8 +562,21 @@ bool platform_service_stop(platform_service *service, uint32_t *win32_error)
     if (!service) {
         return fail(win32_error, kInvalidHandle);
     }
-    uint32_t code = endr_service_stop();
-    return code == 0 || fail(win32_error, code);
+    pid_t pid = daemon_pid();
+    if (pid == 0) {
+        return fail(win32_error, kServiceNotActive);
+    }
+    if (kill(pid, SIGTERM) != 0) {
+        return fail(win32_error, errno == EPERM ? kAccessDenied : kServiceNotActive);
+    }
+    auto until = std::chrono::steady_clock::now() + kServiceWait;
+    while (process_running(pid)) {
+        if (std::chrono::steady_clock::now() > until) {
+            return fail(win32_error, kServiceRequestTimeout);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 bool platform_service_delete(platform_service *service, uint32_t *win32_error)
@@ -411,9 +584,15 @@ bool platform_service_delete(platform_service *service, uint32_t *win32_error)
     if (!service) {
         return fail(win32_error, kInvalidHandle);
     }
-    uint32_t code = endr_service_delete();
-    if (code != 0) {
-        return fail(win32_error, code);
+    ServiceRecord record;
+    if (!read_service_record(&record)) {
+        return fail(win32_error, kServiceDoesNotExist);
+    }
+    if (daemon_pid() != 0 && !platform_service_stop(service, win32_error)) {
+        return false;
+    }
+    if (g_remove(service_record().c_str()) != 0) {
+        return fail(win32_error, errno_to_win32(errno));
     }
     g_remove(disabled_marker().c_str());
     return true;
@@ -424,12 +603,8 @@ bool platform_service_set_disabled(platform_service *service, bool disabled, uin
     if (!service) {
         return fail(win32_error, kInvalidHandle);
     }
-    endr_service_info info{};
-    uint32_t code = endr_service_query(&info);
-    if (code != 0) {
-        return fail(win32_error, code);
-    }
-    if (!info.installed) {
+    ServiceRecord record;
+    if (!read_service_record(&record)) {
         return fail(win32_error, kServiceDoesNotExist);
     }
     std::string marker = disabled_marker();

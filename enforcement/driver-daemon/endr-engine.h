@@ -1,7 +1,7 @@
 /*
- * The in-process part of the emulated driver: what lives only while a module process
- * has the device open (queued events, connection records, log bytes, staged and active
- * policy buffers, recorded lid replies). Everything here is guarded by Engine::mu.
+ * The driver's queues and policies (queued events, connection records, log bytes, staged
+ * and active policy buffers, recorded lid replies), held by the daemon for as long as it
+ * runs. Everything here is guarded by Engine::mu.
  */
 #pragma once
 
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "enforcement/driver-emu/endr-policy.h"
-#include "enforcement/driver-emu/endr-wire.h"
+#include "enforcement/driver-daemon/endr-policy.h"
+#include "enforcement/driver-daemon/endr-wire.h"
 
 namespace endr {
 
@@ -128,5 +128,7 @@ uint32_t engine_append_log(const std::string &text);
 /* Control socket lifetime, tied to the first open and last close of a device. */
 ControlServer *control_server_start();
 void control_server_stop(ControlServer *server);
+/* What the "shutdown" control command calls (it must not block); none: refused. */
+void control_set_shutdown(void (*fn)());
 
 } // namespace endr

@@ -1,4 +1,4 @@
-#include "enforcement/driver-emu/driver-emu.h"
+#include "enforcement/driver-daemon/driver-emu.h"
 
 #include <unistd.h>
 
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <iterator>
 
-#include "enforcement/driver-emu/endr-engine.h"
-#include "enforcement/driver-emu/endr-state.h"
+#include "enforcement/driver-daemon/endr-engine.h"
+#include "enforcement/driver-daemon/endr-state.h"
 
 using namespace endr;
 

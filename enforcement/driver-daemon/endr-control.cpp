@@ -15,9 +15,9 @@
 #include <cstring>
 #include <thread>
 
-#include "enforcement/driver-emu/driver-emu.h"
-#include "enforcement/driver-emu/endr-engine.h"
-#include "enforcement/driver-emu/endr-state.h"
+#include "enforcement/driver-daemon/driver-emu.h"
+#include "enforcement/driver-daemon/endr-engine.h"
+#include "enforcement/driver-daemon/endr-state.h"
 #include "qobject/qbool.h"
 #include "qobject/qdict.h"
 #include "qobject/qint.h"
@@ -535,6 +535,20 @@ std::string command_lid_replies()
     return reply_return(r);
 }
 
+std::atomic<void (*)()> g_shutdown{nullptr};
+
+std::string command_shutdown()
+{
+    void (*fn)() = g_shutdown.load();
+    if (!fn) {
+        return reply_error({kInvalidFunction, "this driver is not a daemon that can stop"});
+    }
+    fn();
+    QDict *r = qdict_new();
+    qdict_put(r, "stopping", qbool_from_bool(true));
+    return reply_return(r);
+}
+
 std::string handle(const char *json, size_t len)
 {
     Error *err = nullptr;
@@ -564,6 +578,8 @@ std::string handle(const char *json, size_t len)
         out = command_fail(req);
     } else if (command == "set-version") {
         out = command_set_version(req);
+    } else if (command == "shutdown") {
+        out = command_shutdown();
     } else if (command != "raise-lid-request" && command != "inject-connection" && command != "log" &&
                command != "lid-replies" && command != "classify" && command != "classify-batch") {
         out = reply_error({kInvalidParameter, "unknown command: " + command});
@@ -685,6 +701,11 @@ ControlServer *control_server_start()
 void control_server_stop(ControlServer *server)
 {
     delete server;
+}
+
+void control_set_shutdown(void (*fn)())
+{
+    g_shutdown = fn;
 }
 
 } // namespace endr

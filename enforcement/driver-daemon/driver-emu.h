@@ -1,14 +1,9 @@
 /*
  * The emulated kernel driver ("endr"), the stand-in for the enforcement driver on Linux.
- * The module never calls it directly: the platform device and service-manager layer
- * (enforcement/platforms/driver-device.h) is its only caller. It decodes every request
- * strictly: a malformed one fails like a driver would, it never crashes.
- *
- * A real driver stays loaded when the module restarts; so does this one: what the
- * driver holds (service state, settings, limits, policies, armed faults) lives in a
- * state file under the run-time folder ($HV_RUNTIME_DIR, default /run/holvenstad),
- * shared by every process of one machine boot. A module process that opens the device
- * runs the engine in-process and serves the control socket.
+ * It runs inside the driver daemon hv-endrd (hv-endrd.cpp), which serves it on the device
+ * socket (endr-device-server.h) and the control socket; tests may run the same servers
+ * in-process. It decodes every request strictly: a malformed one fails like a driver
+ * would, it never crashes. Its state lives in memory: a new daemon starts empty.
  *
  * Every function returns a Win32 error code: 0 for success.
  */
@@ -87,8 +82,8 @@ uint32_t endr_classify(const endr_connection *conn, endr_verdict *out);
  * Control requests, as the control socket serves them: one JSON object in
  * ({"command": "status"}, ...), one JSON reply out ({"return": {...}} or
  * {"error": {"desc": ..., "code": win32}}), to release with g_free. Without an open
- * device in this process only "status", "fail" and "set-version" are served, from the
- * state file; the others answer with error code 21 (not ready).
+ * device in this process only "status", "fail", "set-version" and "shutdown" are
+ * served; the others answer with error code 21 (not ready).
  */
 char *endr_control_request(const char *json, size_t len);
 /* $HV_ENDR_EMU_ADDRESS, or ipc://holvenstad_endr_emu.ipc; release with g_free. */

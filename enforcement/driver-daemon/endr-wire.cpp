@@ -1,4 +1,4 @@
-#include "enforcement/driver-emu/endr-wire.h"
+#include "enforcement/driver-daemon/endr-wire.h"
 
 #include <cstring>
 

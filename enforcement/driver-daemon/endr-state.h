@@ -1,10 +1,8 @@
 /*
- * What the emulated driver keeps across module restarts within one machine boot: the
- * service, the settings and limits, the active policy summary and the armed faults.
- * One JSON file, $HV_RUNTIME_DIR/endr-state.json (default folder /run/holvenstad),
- * replaced atomically under an exclusive lock on endr-state.lock, so that the module's
- * engine and a standalone hv-endr can both change it. A file written during another
- * boot keeps only the installed service; an unreadable file counts as empty.
+ * What the driver keeps besides its queues and policies: the service, the settings and
+ * limits, the active policy summary and the armed faults. It lives in the driver's memory
+ * (one state per run-time folder $HV_RUNTIME_DIR, default /run/holvenstad): a new driver
+ * daemon starts empty, as a rebooted machine does.
  */
 #pragma once
 
@@ -57,7 +55,6 @@ struct DriverState {
 };
 
 struct State {
-    std::string boot_id;
     ServiceState service;
     DriverState driver;
     /* Key: a control code as "0x122472", or a service operation ("service-start", ...). */
@@ -65,18 +62,10 @@ struct State {
 };
 
 std::string runtime_dir();
-std::string state_path();
 
-/* The JSON text of a state, and back; parse failures say why. */
-std::string state_to_json(const State &state);
-bool state_from_json(const std::string &text, State *state, std::string *why);
-
-/* The current state (re-read only when the file changed). */
+/* A copy of the current state. */
 State state_read();
-/*
- * Runs change under the lock on the freshest state; writes the file when change
- * returns true. Returns false when the file cannot be written (logged).
- */
+/* Runs change under the lock on the current state; keeps it when change returns true. */
 bool state_update(const std::function<bool(State &)> &change);
 
 /* Consumes one armed fault of key; its error, or 0 when none is armed. */

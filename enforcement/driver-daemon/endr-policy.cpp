@@ -1,10 +1,10 @@
-#include "enforcement/driver-emu/endr-policy.h"
+#include "enforcement/driver-daemon/endr-policy.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-#include "enforcement/driver-emu/endr-wire.h"
+#include "enforcement/driver-daemon/endr-wire.h"
 
 namespace endr {
 

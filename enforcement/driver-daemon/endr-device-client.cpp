@@ -1,0 +1,224 @@
+#include "enforcement/driver-daemon/endr-device-client.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "enforcement/driver-daemon/endr-device-frame.h"
+#include "enforcement/driver-daemon/endr-wire.h"
+
+using namespace endr;
+
+namespace {
+
+constexpr uint32_t kDeviceNotConnected = 1167;
+
+struct Pending {
+    bool done = false;
+    DeviceAnswer answer;
+};
+
+template <typename T> T load_at(const uint8_t *p)
+{
+    T v;
+    memcpy(&v, p, sizeof(T));
+    return v;
+}
+
+void add_region(std::vector<FrameRegion> &regions, uint64_t address, uint64_t size)
+{
+    if (address == 0 || size == 0 || size > kMaxFrameBytes) {
+        return;
+    }
+    FrameRegion r;
+    r.address = address;
+    const auto *p = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(address));
+    r.bytes.assign(p, p + size);
+    regions.push_back(std::move(r));
+}
+
+/* The caller memory a request points at, as a driver would read it from the process. */
+std::vector<FrameRegion> caller_regions(uint32_t code, const uint8_t *in, uint32_t in_len)
+{
+    std::vector<FrameRegion> regions;
+    if (!in || in_len != kHeaderSize || load_at<uint16_t>(in) != kMagic) {
+        return regions;
+    }
+    uint64_t value = load_at<uint64_t>(in + 4);
+    uint32_t length = load_at<uint32_t>(in + 12);
+    if (code == kReadEvent) {
+        add_region(regions, value, kEventAreaSize);
+        return regions;
+    }
+    if (length == 0) {
+        return regions;
+    }
+    add_region(regions, value, length);
+    const auto *req = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(value));
+    if (value && code == kGetConnections && length == kConnectionRequestSize) {
+        add_region(regions, load_at<uint64_t>(req + 24), load_at<uint32_t>(req + 20));
+    } else if (value && code == kGetDriverLogs && length == kLogRequestSize) {
+        add_region(regions, load_at<uint64_t>(req + 8), load_at<uint32_t>(req + 16));
+    }
+    return regions;
+}
+
+} // namespace
+
+struct endr_client {
+    int fd = -1;
+    std::mutex mu;
+    std::condition_variable cv;
+    std::map<uint32_t, Pending *> pending;
+    uint32_t next_id = 1;
+    bool gone = false;
+    std::mutex write_mu;
+    std::thread reader;
+
+    void read_answers()
+    {
+        std::vector<uint8_t> body;
+        while (frame_read(fd, &body)) {
+            DeviceAnswer a;
+            if (!frame_decode_answer(body.data(), body.size(), &a, nullptr)) {
+                break;
+            }
+            std::lock_guard<std::mutex> g(mu);
+            auto it = pending.find(a.id);
+            if (it != pending.end()) {
+                it->second->answer = std::move(a);
+                it->second->done = true;
+                pending.erase(it);
+                cv.notify_all();
+            }
+        }
+        std::lock_guard<std::mutex> g(mu);
+        gone = true;
+        cv.notify_all();
+    }
+
+    bool send(const DeviceRequest &r)
+    {
+        std::vector<uint8_t> frame = frame_encode_request(r);
+        std::lock_guard<std::mutex> g(write_mu);
+        return frame_write_all(fd, frame.data(), frame.size());
+    }
+};
+
+uint32_t endr_client_open(const char *path, endr_client **client)
+{
+    *client = nullptr;
+    struct sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (!path || strlen(path) >= sizeof(addr.sun_path)) {
+        return kFileNotFound;
+    }
+    strcpy(addr.sun_path, path);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return kGenFailure;
+    }
+    uint8_t hello[8];
+    uint32_t len = 0, rc = 0;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || !frame_read_all(fd, hello, 8)) {
+        close(fd);
+        return kFileNotFound;
+    }
+    memcpy(&len, hello, 4);
+    memcpy(&rc, hello + 4, 4);
+    if (len != 4 || rc != kOk) {
+        close(fd);
+        return len != 4 ? kGenFailure : rc;
+    }
+    auto *c = new endr_client;
+    c->fd = fd;
+    c->reader = std::thread([c] { c->read_answers(); });
+    *client = c;
+    return kOk;
+}
+
+uint32_t endr_client_ioctl(endr_client *c, uint32_t code, const void *in, uint32_t in_len, void *out,
+                           uint32_t out_len, uint32_t *returned)
+{
+    uint32_t unused = 0;
+    uint32_t *ret = returned ? returned : &unused;
+    *ret = 0;
+    if (!c) {
+        return kInvalidHandle;
+    }
+    if (out_len > kMaxFrameBytes || (in_len && !in) || in_len > 4096) {
+        return kInvalidParameter;
+    }
+    DeviceRequest r;
+    r.code = code;
+    r.out_size = out ? out_len : 0;
+    const auto *bytes = static_cast<const uint8_t *>(in);
+    r.input.assign(bytes, bytes + in_len);
+    r.regions = caller_regions(code, bytes, in_len);
+    Pending p;
+    {
+        std::lock_guard<std::mutex> g(c->mu);
+        if (c->gone) {
+            return kDeviceNotConnected;
+        }
+        r.id = c->next_id++;
+        c->pending[r.id] = &p;
+    }
+    bool sent = c->send(r);
+    std::unique_lock<std::mutex> lock(c->mu);
+    if (!sent) {
+        c->pending.erase(r.id);
+        return kDeviceNotConnected;
+    }
+    c->cv.wait(lock, [&] { return p.done || c->gone; });
+    if (!p.done) {
+        c->pending.erase(r.id);
+        return kDeviceNotConnected;
+    }
+    lock.unlock();
+    DeviceAnswer &a = p.answer;
+    if (out && !a.output.empty()) {
+        memcpy(out, a.output.data(), std::min<size_t>(out_len, a.output.size()));
+    }
+    /* Only memory this request lent comes back, and never more of it than was lent. */
+    for (const FrameRegion &back : a.regions) {
+        for (const FrameRegion &lent : r.regions) {
+            if (lent.address == back.address && lent.bytes.size() == back.bytes.size()) {
+                memcpy(reinterpret_cast<void *>(static_cast<uintptr_t>(lent.address)), back.bytes.data(),
+                       back.bytes.size());
+            }
+        }
+    }
+    *ret = std::min(a.returned, out ? out_len : a.returned);
+    return a.result;
+}
+
+void endr_client_cancel(endr_client *c)
+{
+    if (!c) {
+        return;
+    }
+    DeviceRequest r;
+    r.kind = kFrameCancel;
+    c->send(r);
+}
+
+void endr_client_close(endr_client *c)
+{
+    if (!c) {
+        return;
+    }
+    /* The daemon closes its side once it has released the handle: closing waits for that,
+     * as closing a device handle returns after the driver's cleanup. */
+    shutdown(c->fd, SHUT_WR);
+    c->reader.join();
+    close(c->fd);
+    delete c;
+}

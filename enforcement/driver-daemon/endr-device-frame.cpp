@@ -1,0 +1,216 @@
+#include "enforcement/driver-daemon/endr-device-frame.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace endr {
+
+namespace {
+
+class Writer {
+public:
+    Writer() { out_.resize(4); }
+    void u32(uint32_t v) { raw(&v, 4); }
+    void u64(uint64_t v) { raw(&v, 8); }
+    void bytes(const std::vector<uint8_t> &b)
+    {
+        u32(static_cast<uint32_t>(b.size()));
+        raw(b.data(), b.size());
+    }
+    void regions(const std::vector<FrameRegion> &rs)
+    {
+        u32(static_cast<uint32_t>(rs.size()));
+        for (const FrameRegion &r : rs) {
+            u64(r.address);
+            bytes(r.bytes);
+        }
+    }
+    std::vector<uint8_t> finish()
+    {
+        uint32_t n = static_cast<uint32_t>(out_.size() - 4);
+        memcpy(out_.data(), &n, 4);
+        return std::move(out_);
+    }
+
+private:
+    void raw(const void *p, size_t n)
+    {
+        if (n) {
+            size_t at = out_.size();
+            out_.resize(at + n);
+            memcpy(out_.data() + at, p, n);
+        }
+    }
+    std::vector<uint8_t> out_;
+};
+
+class Reader {
+public:
+    Reader(const uint8_t *p, size_t n, std::string *why) : p_(p), n_(n), why_(why) {}
+    bool u32(uint32_t *v) { return raw(v, 4, "truncated u32"); }
+    bool u64(uint64_t *v) { return raw(v, 8, "truncated u64"); }
+    bool bytes(std::vector<uint8_t> *b)
+    {
+        uint32_t len;
+        if (!u32(&len)) {
+            return false;
+        }
+        if (len > n_ - at_) {
+            return fail("byte count beyond the frame");
+        }
+        b->assign(p_ + at_, p_ + at_ + len);
+        at_ += len;
+        return true;
+    }
+    bool regions(std::vector<FrameRegion> *rs)
+    {
+        uint32_t count;
+        if (!u32(&count)) {
+            return false;
+        }
+        if (count > kMaxFrameRegions) {
+            return fail("too many regions");
+        }
+        rs->resize(count);
+        for (FrameRegion &r : *rs) {
+            if (!u64(&r.address) || !bytes(&r.bytes)) {
+                return false;
+            }
+            if (r.address == 0 || r.bytes.empty() || r.address + r.bytes.size() < r.address) {
+                return fail("empty or wrapping region");
+            }
+        }
+        return true;
+    }
+    bool end() { return at_ == n_ || fail("trailing bytes"); }
+    bool fail(const char *why)
+    {
+        if (why_) {
+            *why_ = why;
+        }
+        return false;
+    }
+
+private:
+    bool raw(void *v, size_t n, const char *why)
+    {
+        if (n > n_ - at_) {
+            return fail(why);
+        }
+        memcpy(v, p_ + at_, n);
+        at_ += n;
+        return true;
+    }
+    const uint8_t *p_;
+    size_t n_;
+    size_t at_ = 0;
+    std::string *why_;
+};
+
+} // namespace
+
+std::vector<uint8_t> frame_encode_request(const DeviceRequest &r)
+{
+    Writer w;
+    w.u32(r.kind);
+    w.u32(r.id);
+    w.u32(r.code);
+    w.u32(r.out_size);
+    w.bytes(r.input);
+    w.regions(r.regions);
+    return w.finish();
+}
+
+std::vector<uint8_t> frame_encode_answer(const DeviceAnswer &a)
+{
+    Writer w;
+    w.u32(a.id);
+    w.u32(a.result);
+    w.u32(a.returned);
+    w.bytes(a.output);
+    w.regions(a.regions);
+    return w.finish();
+}
+
+bool frame_decode_request(const uint8_t *body, size_t len, DeviceRequest *out, std::string *why)
+{
+    Reader r(body, len, why);
+    if (len > kMaxFrameBytes) {
+        return r.fail("frame too large");
+    }
+    if (!r.u32(&out->kind) || !r.u32(&out->id) || !r.u32(&out->code) || !r.u32(&out->out_size) ||
+        !r.bytes(&out->input) || !r.regions(&out->regions) || !r.end()) {
+        return false;
+    }
+    if (out->kind != kFrameIoctl && out->kind != kFrameCancel) {
+        return r.fail("unknown frame kind");
+    }
+    if (out->out_size > kMaxFrameBytes) {
+        return r.fail("output size too large");
+    }
+    return true;
+}
+
+bool frame_decode_answer(const uint8_t *body, size_t len, DeviceAnswer *out, std::string *why)
+{
+    Reader r(body, len, why);
+    if (len > kMaxFrameBytes) {
+        return r.fail("frame too large");
+    }
+    return r.u32(&out->id) && r.u32(&out->result) && r.u32(&out->returned) && r.bytes(&out->output) &&
+           r.regions(&out->regions) && r.end();
+}
+
+std::string device_socket_path()
+{
+    const char *dir = getenv("HV_RUNTIME_DIR");
+    return std::string(dir && *dir ? dir : "/run/holvenstad") + "/hv-enforcement.sock";
+}
+
+bool frame_write_all(int fd, const uint8_t *p, size_t n)
+{
+    while (n) {
+        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w <= 0) {
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool frame_read_all(int fd, uint8_t *p, size_t n)
+{
+    while (n) {
+        ssize_t r = recv(fd, p, n, 0);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            return false;
+        }
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool frame_read(int fd, std::vector<uint8_t> *body)
+{
+    uint32_t len;
+    if (!frame_read_all(fd, reinterpret_cast<uint8_t *>(&len), 4) || len > kMaxFrameBytes) {
+        return false;
+    }
+    body->resize(len);
+    return frame_read_all(fd, body->data(), len);
+}
+
+} // namespace endr

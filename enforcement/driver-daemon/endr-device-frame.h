@@ -1,0 +1,75 @@
+/*
+ * Frames of the device socket ($HV_RUNTIME_DIR/hv-enforcement.sock), the stream on which
+ * a module reaches hv-endrd as it would reach the kernel device. Little-endian; every
+ * frame starts with a u32 byte count of what follows it.
+ *
+ *   hello (daemon -> client, once, after accept):  u32 result (0: the device is open)
+ *   request (client -> daemon):
+ *     u32 kind (1 ioctl, 2 cancel)  u32 id  u32 control code  u32 output size
+ *     u32 input length, input bytes (the 16-byte request header)
+ *     u32 region count, regions: u64 caller address, u32 length, bytes
+ *   answer (daemon -> client, one per ioctl, in any order):
+ *     u32 id  u32 Win32 result  u32 returned count
+ *     u32 output length, output bytes
+ *     u32 region count, regions (the caller buffers the driver wrote into)
+ *
+ * The regions carry the caller memory that the header (and the connection and log
+ * requests inside it) point at, since the daemon cannot read the module's memory. A
+ * cancel ends every waiting request of the connection with 995 and refuses later ones,
+ * as closing the device handle does. A connection that closes releases what it held.
+ */
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace endr {
+
+constexpr uint32_t kFrameIoctl = 1;
+constexpr uint32_t kFrameCancel = 2;
+/* Room for the largest rule index a module sends (32,768 rules on a side make over 100 MiB). */
+constexpr uint32_t kMaxFrameBytes = 512u << 20;
+constexpr uint32_t kMaxFrameRegions = 4;
+
+struct FrameRegion {
+    uint64_t address = 0;
+    std::vector<uint8_t> bytes;
+};
+
+struct DeviceRequest {
+    uint32_t kind = kFrameIoctl;
+    uint32_t id = 0;
+    uint32_t code = 0;
+    uint32_t out_size = 0;
+    std::vector<uint8_t> input;
+    std::vector<FrameRegion> regions;
+};
+
+struct DeviceAnswer {
+    uint32_t id = 0;
+    uint32_t result = 0;
+    uint32_t returned = 0;
+    std::vector<uint8_t> output;
+    std::vector<FrameRegion> regions;
+};
+
+/* The whole frame, length prefix included. */
+std::vector<uint8_t> frame_encode_request(const DeviceRequest &r);
+std::vector<uint8_t> frame_encode_answer(const DeviceAnswer &a);
+/* body: the bytes after the length prefix. False (with why) for anything malformed:
+ * truncated, trailing bytes, counts or sizes beyond the limits above. */
+bool frame_decode_request(const uint8_t *body, size_t len, DeviceRequest *out, std::string *why);
+bool frame_decode_answer(const uint8_t *body, size_t len, DeviceAnswer *out, std::string *why);
+
+/* $HV_RUNTIME_DIR/hv-enforcement.sock (default folder /run/holvenstad). */
+std::string device_socket_path();
+
+/* Blocking whole-buffer I/O on a stream socket; false on error or end of stream. */
+bool frame_write_all(int fd, const uint8_t *p, size_t n);
+bool frame_read_all(int fd, uint8_t *p, size_t n);
+/* One frame's body; false at end of stream, on error or on a length above the limit. */
+bool frame_read(int fd, std::vector<uint8_t> *body);
+
+} // namespace endr

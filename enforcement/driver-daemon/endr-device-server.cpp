@@ -1,0 +1,397 @@
+#include "enforcement/driver-daemon/endr-device-server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <glib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "enforcement/driver-daemon/driver-emu.h"
+#include "enforcement/driver-daemon/endr-device-frame.h"
+#include "enforcement/driver-daemon/endr-wire.h"
+
+namespace endr {
+
+namespace {
+
+/* What a driver answers for a caller address it cannot touch. */
+constexpr uint32_t kNoAccess = 998;
+constexpr uint32_t kMethodMask = 3;
+constexpr uint32_t kMethodOutDirect = 2;
+
+template <typename T> T load_at(const std::vector<uint8_t> &b, size_t off)
+{
+    T v;
+    memcpy(&v, b.data() + off, sizeof(T));
+    return v;
+}
+
+template <typename T> void store_at(std::vector<uint8_t> &b, size_t off, T v)
+{
+    memcpy(b.data() + off, &v, sizeof(T));
+}
+
+bool may_wait(uint32_t code)
+{
+    return code == kReadEvent || code == kGetConnections || code == kGetDriverLogs;
+}
+
+/* The daemon's copy of the region starting at the caller's address, at least need bytes. */
+FrameRegion *region_at(std::vector<FrameRegion> &regions, uint64_t address, uint64_t need)
+{
+    for (FrameRegion &r : regions) {
+        if (r.address == address && r.bytes.size() >= need) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+/*
+ * Points the caller addresses of the request at the daemon's copies of the regions: the
+ * header's buffer or event area, and the record or log buffer inside a connection or log
+ * request. An address without its region is refused rather than followed.
+ */
+uint32_t bind_regions(uint32_t code, std::vector<uint8_t> &input, std::vector<FrameRegion> &regions)
+{
+    const CodeInfo *info = code_info(code);
+    if (!info || input.size() != kHeaderSize) {
+        return kOk; /* the engine refuses these on its own */
+    }
+    uint64_t value = load_at<uint64_t>(input, 4);
+    uint32_t length = load_at<uint32_t>(input, 12);
+    if (value == 0 || (info->form != Form::Buffer && info->form != Form::ReadEvent) ||
+        (info->form == Form::Buffer && length == 0)) {
+        return kOk;
+    }
+    FrameRegion *main = region_at(regions, value, info->form == Form::Buffer ? length : kEventAreaSize);
+    if (!main) {
+        return kNoAccess;
+    }
+    store_at<uint64_t>(input, 4, reinterpret_cast<uintptr_t>(main->bytes.data()));
+    size_t ptr_at = 0, size_at = 0;
+    if (code == kGetConnections && length == kConnectionRequestSize) {
+        ptr_at = 24;
+        size_at = 20;
+    } else if (code == kGetDriverLogs && length == kLogRequestSize) {
+        ptr_at = 8;
+        size_at = 16;
+    } else {
+        return kOk;
+    }
+    uint64_t inner = load_at<uint64_t>(main->bytes, ptr_at);
+    uint32_t inner_size = load_at<uint32_t>(main->bytes, size_at);
+    if (inner == 0) {
+        return kOk;
+    }
+    FrameRegion *buffer = region_at(regions, inner, inner_size);
+    if (!buffer || buffer == main) {
+        return kNoAccess;
+    }
+    store_at<uint64_t>(main->bytes, ptr_at, reinterpret_cast<uintptr_t>(buffer->bytes.data()));
+    return kOk;
+}
+
+/* Puts the caller's addresses back before the regions travel home. */
+void unbind_regions(uint32_t code, std::vector<FrameRegion> &regions)
+{
+    if (regions.empty()) {
+        return;
+    }
+    FrameRegion &main = regions[0];
+    size_t ptr_at = code == kGetConnections && main.bytes.size() == kConnectionRequestSize ? 24
+                    : code == kGetDriverLogs && main.bytes.size() == kLogRequestSize ? 8
+                                                                                       : 0;
+    if (!ptr_at) {
+        return;
+    }
+    uint64_t local = load_at<uint64_t>(main.bytes, ptr_at);
+    for (size_t i = 1; i < regions.size(); i++) {
+        if (reinterpret_cast<uintptr_t>(regions[i].bytes.data()) == local) {
+            store_at<uint64_t>(main.bytes, ptr_at, regions[i].address);
+        }
+    }
+}
+
+DeviceAnswer serve(endr_device *dev, DeviceRequest &req)
+{
+    DeviceAnswer a;
+    a.id = req.id;
+    /* The header's buffer is the first region the engine looks at: keep it first. */
+    if (req.input.size() == kHeaderSize && req.regions.size() > 1) {
+        uint64_t value = load_at<uint64_t>(req.input, 4);
+        for (size_t i = 1; i < req.regions.size(); i++) {
+            if (req.regions[i].address == value) {
+                std::swap(req.regions[0], req.regions[i]);
+            }
+        }
+    }
+    a.result = bind_regions(req.code, req.input, req.regions);
+    if (a.result != kOk) {
+        return a;
+    }
+    a.output.assign(req.out_size, 0);
+    a.result = endr_device_ioctl(dev, req.code, req.input.data(), static_cast<uint32_t>(req.input.size()),
+                                 req.out_size ? a.output.data() : nullptr, req.out_size, &a.returned);
+    if ((req.code & kMethodMask) == kMethodOutDirect) {
+        unbind_regions(req.code, req.regions);
+        a.regions = std::move(req.regions);
+    }
+    return a;
+}
+
+struct Connection {
+    int fd = -1;
+    endr_device *dev = nullptr;
+    std::mutex write_mu;
+    std::mutex waiters_mu;
+    /* Threads of the requests that may wait, each with its end flag. */
+    std::list<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> waiters;
+    std::thread reader;
+    std::atomic<bool> done{false};
+    /* Set by the reader at a cancel frame; read only by the reader. */
+    bool cancelled = false;
+
+    void answer(const DeviceAnswer &a)
+    {
+        std::vector<uint8_t> frame = frame_encode_answer(a);
+        std::lock_guard<std::mutex> g(write_mu);
+        /* A peer that left finds out on its own; the reader sees the end of stream. */
+        frame_write_all(fd, frame.data(), frame.size());
+    }
+
+    void run()
+    {
+        uint32_t open_rc = endr_device_open(&dev);
+        uint8_t hello[8];
+        uint32_t four = 4;
+        memcpy(hello, &four, 4);
+        memcpy(hello + 4, &open_rc, 4);
+        if (frame_write_all(fd, hello, sizeof(hello)) && open_rc == kOk) {
+            read_requests();
+        }
+        if (dev) {
+            endr_device_cancel(dev);
+        }
+        std::list<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> pending;
+        {
+            std::lock_guard<std::mutex> g(waiters_mu);
+            pending.swap(waiters);
+        }
+        for (auto &w : pending) {
+            w.first.join();
+        }
+        if (dev) {
+            endr_device_close(dev);
+            dev = nullptr;
+        }
+        shutdown(fd, SHUT_RDWR);
+        done = true;
+    }
+
+    void read_requests()
+    {
+        std::vector<uint8_t> body;
+        while (frame_read(fd, &body)) {
+            DeviceRequest req;
+            std::string why;
+            if (!frame_decode_request(body.data(), body.size(), &req, &why)) {
+                g_warning("[endr-emu] device socket: malformed request (%s), closing the connection", why.c_str());
+                return;
+            }
+            if (req.kind == kFrameCancel) {
+                cancelled = true;
+                endr_device_cancel(dev);
+                continue;
+            }
+            if (!may_wait(req.code)) {
+                answer(serve(dev, req));
+                continue;
+            }
+            std::lock_guard<std::mutex> g(waiters_mu);
+            for (auto it = waiters.begin(); it != waiters.end();) {
+                if (*it->second) {
+                    it->first.join();
+                    it = waiters.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            auto finished = std::make_shared<std::atomic<bool>>(false);
+            /* Sent before a cancel, it was outstanding when the handle closed even if its
+             * thread reaches the engine only after the cancel: it ends as aborted. */
+            bool outstanding = !cancelled;
+            waiters.emplace_back(std::thread([this, finished, outstanding, r = std::move(req)]() mutable {
+                                     DeviceAnswer a = serve(dev, r);
+                                     if (outstanding && a.result == kInvalidHandle) {
+                                         a.result = kAborted;
+                                     }
+                                     answer(a);
+                                     *finished = true;
+                                 }),
+                                 finished);
+        }
+    }
+};
+
+} // namespace
+
+class DeviceServer {
+public:
+    bool start(const std::string &path, std::string *why)
+    {
+        path_ = path;
+        struct sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (path.size() >= sizeof(addr.sun_path)) {
+            *why = "socket path too long: " + path;
+            return false;
+        }
+        memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listen_fd_ < 0 || pipe2(wake_, O_CLOEXEC) != 0) {
+            *why = std::string("socket: ") + strerror(errno);
+            return false;
+        }
+        if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+            if (errno != EADDRINUSE) {
+                *why = "bind " + path + ": " + strerror(errno);
+                return false;
+            }
+            /* A socket file nobody answers on is what a killed daemon leaves behind. */
+            int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            bool alive = probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+            if (probe >= 0) {
+                close(probe);
+            }
+            if (alive) {
+                *why = "another driver daemon answers on " + path;
+                return false;
+            }
+            unlink(path.c_str());
+            if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+                *why = "bind " + path + ": " + strerror(errno);
+                return false;
+            }
+        }
+        bound_ = true;
+        if (listen(listen_fd_, 64) != 0) {
+            *why = std::string("listen: ") + strerror(errno);
+            return false;
+        }
+        acceptor_ = std::thread([this] { accept_loop(); });
+        return true;
+    }
+
+    ~DeviceServer()
+    {
+        if (acceptor_.joinable()) {
+            char c = 0;
+            (void)!write(wake_[1], &c, 1);
+            acceptor_.join();
+        }
+        std::list<std::unique_ptr<Connection>> conns;
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            conns.swap(conns_);
+        }
+        for (auto &c : conns) {
+            shutdown(c->fd, SHUT_RDWR);
+        }
+        for (auto &c : conns) {
+            c->reader.join();
+            close(c->fd);
+        }
+        if (listen_fd_ >= 0) {
+            close(listen_fd_);
+        }
+        for (int fd : wake_) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+        if (bound_) {
+            unlink(path_.c_str());
+        }
+    }
+
+private:
+    void accept_loop()
+    {
+        for (;;) {
+            struct pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                g_warning("[endr-emu] device socket: poll failed: %s", strerror(errno));
+                return;
+            }
+            if (fds[1].revents) {
+                return;
+            }
+            int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                continue;
+            }
+            reap();
+            auto conn = std::make_unique<Connection>();
+            conn->fd = fd;
+            Connection *c = conn.get();
+            std::lock_guard<std::mutex> g(mu_);
+            conns_.push_back(std::move(conn));
+            c->reader = std::thread([c] { c->run(); });
+        }
+    }
+
+    /* Connections whose peer left: their thread has finished. */
+    void reap()
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        for (auto it = conns_.begin(); it != conns_.end();) {
+            if ((*it)->done) {
+                (*it)->reader.join();
+                close((*it)->fd);
+                it = conns_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    std::string path_;
+    int listen_fd_ = -1;
+    int wake_[2] = {-1, -1};
+    bool bound_ = false;
+    std::thread acceptor_;
+    std::mutex mu_;
+    std::list<std::unique_ptr<Connection>> conns_;
+};
+
+DeviceServer *device_server_start(const std::string &path, std::string *why)
+{
+    auto *server = new DeviceServer;
+    if (!server->start(path, why)) {
+        delete server;
+        return nullptr;
+    }
+    return server;
+}
+
+void device_server_stop(DeviceServer *server)
+{
+    delete server;
+}
+
+} // namespace endr

@@ -1,0 +1,40 @@
+/*
+ * Device socket frames. Whatever the bytes: no crash, no read outside the body, and a
+ * frame the decoder accepts encodes back to exactly the same bytes.
+ */
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "enforcement/driver-daemon/endr-device-frame.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 1) {
+        return 0;
+    }
+    const uint8_t *body = data + 1;
+    size_t len = size - 1;
+    std::string why;
+    if (data[0] & 1) {
+        endr::DeviceAnswer a;
+        if (endr::frame_decode_answer(body, len, &a, &why)) {
+            std::vector<uint8_t> again = endr::frame_encode_answer(a);
+            if (again.size() != len + 4 || memcmp(again.data() + 4, body, len) != 0) {
+                abort();
+            }
+        }
+        return 0;
+    }
+    endr::DeviceRequest r;
+    if (endr::frame_decode_request(body, len, &r, &why)) {
+        if (r.regions.size() > endr::kMaxFrameRegions || r.out_size > endr::kMaxFrameBytes) {
+            abort();
+        }
+        std::vector<uint8_t> again = endr::frame_encode_request(r);
+        if (again.size() != len + 4 || memcmp(again.data() + 4, body, len) != 0) {
+            abort();
+        }
+    }
+    return 0;
+}

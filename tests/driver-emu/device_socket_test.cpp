@@ -1,0 +1,311 @@
+/* The device socket: the engine reached through hv-endrd's server, as the module reaches it. */
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "emu-fixture.h"
+#include "enforcement/driver-daemon/endr-device-client.h"
+#include "enforcement/driver-daemon/endr-device-frame.h"
+#include "enforcement/driver-daemon/endr-device-server.h"
+#include "enforcement/driver-daemon/endr-engine.h"
+
+using namespace endr;
+
+namespace {
+
+class DeviceSocket : public EmuFixture {
+protected:
+    void SetUp() override
+    {
+        EmuFixture::SetUp();
+        Load();
+        path_ = dir_ + "/hv-enforcement.sock";
+        std::string why;
+        server_ = device_server_start(path_, &why);
+        ASSERT_NE(server_, nullptr) << why;
+    }
+    void TearDown() override
+    {
+        for (endr_client *c : clients_) {
+            endr_client_close(c);
+        }
+        device_server_stop(server_);
+        EXPECT_FALSE(g_file_test(path_.c_str(), G_FILE_TEST_EXISTS)) << "the server removes its socket";
+        EmuFixture::TearDown();
+    }
+
+    endr_client *Connect()
+    {
+        endr_client *c = nullptr;
+        EXPECT_EQ(endr_client_open(path_.c_str(), &c), 0u);
+        clients_.push_back(c);
+        return c;
+    }
+    void Drop(endr_client *c)
+    {
+        std::erase(clients_, c);
+        endr_client_close(c);
+    }
+
+    static uint32_t Send(endr_client *c, uint32_t code, const Hdr &h, void *out = nullptr, uint32_t out_len = 0,
+                         uint32_t *returned = nullptr)
+    {
+        std::vector<uint8_t> in = h.bytes();
+        return endr_client_ioctl(c, code, in.data(), 16, out, out_len, returned);
+    }
+    static uint32_t SendValue(endr_client *c, uint32_t code, uint64_t v) { return Send(c, code, Hdr{.value = v}); }
+    static uint32_t SendBuffer(endr_client *c, uint32_t code, std::vector<uint8_t> &b)
+    {
+        return Send(c, code, Hdr{.value = reinterpret_cast<uintptr_t>(b.data()), .length = static_cast<uint32_t>(b.size())});
+    }
+    static uint32_t ReadEvent(endr_client *c, std::vector<uint8_t> &area)
+    {
+        std::vector<uint8_t> out(kEventBufferSize);
+        return Send(c, kReadEvent, Hdr{.value = reinterpret_cast<uintptr_t>(area.data())}, out.data(),
+                    kEventBufferSize);
+    }
+
+    /* A raw connection past the hello, for frames no client would send. */
+    int RawConnect()
+    {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        strcpy(addr.sun_path, path_.c_str());
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+        uint8_t hello[8];
+        EXPECT_TRUE(frame_read_all(fd, hello, 8));
+        return fd;
+    }
+
+    static int Consumers()
+    {
+        std::lock_guard<std::mutex> g(engine().mu);
+        return engine().consumers;
+    }
+    static int64_t Requests()
+    {
+        std::lock_guard<std::mutex> g(engine().mu);
+        return engine().counters["endr.requests"];
+    }
+
+    std::string path_;
+    DeviceServer *server_ = nullptr;
+    std::vector<endr_client *> clients_;
+};
+
+TEST_F(DeviceSocket, RequestsAndCallerBuffersTravelBothWays)
+{
+    endr_client *c = Connect();
+    uint64_t version = 0;
+    uint32_t returned = 0;
+    ASSERT_EQ(Send(c, kGetVersion, Hdr{}, &version, 8, &returned), 0u);
+    EXPECT_EQ(version, 420005u);
+    EXPECT_EQ(returned, 8u);
+    EXPECT_EQ(Send(c, kGetVersion, Hdr{.magic = 0xE8D4}, &version, 8), kInvalidParameter);
+    EXPECT_EQ(SendValue(c, kSetVerbosity, 3), kInvalidParameter);
+
+    /* In: the limits reach the driver. */
+    std::vector<uint8_t> limits;
+    for (uint64_t v : {10, 20, 30, 40}) {
+        append<uint64_t>(limits, v);
+    }
+    ASSERT_EQ(SendBuffer(c, kSetPolicyLimits, limits), 0u);
+    EXPECT_EQ(U(qdict_get_qdict(qdict_get_qdict(Status(), "settings"), "policy-limits"), "max-rules-num"), 20u);
+
+    /* Out through a buffer inside the request: the driver log lands in the caller's buffer. */
+    Control(R"({"command": "log", "text": "hello from the driver"})");
+    std::vector<uint8_t> text(100, 0xEE), req(kLogRequestSize, 0);
+    put<uint64_t>(req, 0, 1000);
+    put<uint64_t>(req, 8, reinterpret_cast<uintptr_t>(text.data()));
+    put<uint32_t>(req, 16, static_cast<uint32_t>(text.size()));
+    put<uint32_t>(req, 20, 2048);
+    ASSERT_EQ(SendBuffer(c, kGetDriverLogs, req), 0u);
+    ASSERT_EQ(get<uint32_t>(req.data() + kLogReturnedOffset), 22u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(text.data()), 22), "hello from the driver\n");
+    EXPECT_EQ(get<uint64_t>(req.data() + 8), reinterpret_cast<uintptr_t>(text.data())) << "the caller's pointer stays";
+    EXPECT_EQ(text[22], 0xEE) << "nothing beyond the returned bytes";
+
+    /* A metrics read fills the whole output buffer. */
+    std::vector<uint8_t> metrics(kMetricsSize, 0xFF);
+    ASSERT_EQ(Send(c, kGetMetrics, Hdr{}, metrics.data(), kMetricsSize), 0u);
+    EXPECT_GT(get<uint64_t>(metrics.data()), 0u);
+}
+
+TEST_F(DeviceSocket, EventReadWaitsWhileAPushRunsOnTheSameConnection)
+{
+    endr_client *c = Connect();
+    std::vector<uint8_t> area(kEventAreaSize);
+    std::atomic<uint32_t> rc{UINT32_MAX};
+    std::thread reader([&] { rc = ReadEvent(c, area); });
+
+    constexpr uint32_t kRules = 10000;
+    ASSERT_EQ(SendValue(c, kInitInputTable, 0), 0u);
+    ASSERT_EQ(SendValue(c, kInitOutputTable, 1), 0u);
+    std::vector<uint8_t> index = IndexBuffer(kRules);
+    ASSERT_EQ(SendBuffer(c, kInitOutputIndex, index), 0u);
+    std::vector<uint8_t> chain = MakeChain("OUTPUT", "all", kRules);
+    ASSERT_EQ(SendBuffer(c, kAddChain, chain), 0u);
+    for (uint32_t i = 0; i < kRules; i++) {
+        std::vector<uint8_t> rule = MakeRule("OUTPUT", "all", ("r-" + std::to_string(i)).c_str());
+        ASSERT_EQ(SendBuffer(c, kAddRule, rule), 0u) << i;
+    }
+    ASSERT_EQ(SendValue(c, kSetRevision, 40), 0u);
+    ASSERT_EQ(SendValue(c, kSwapPolicy, 0), 0u);
+    EXPECT_EQ(rc.load(), UINT32_MAX) << "no event was raised: the read still waits";
+    QDict *s = Status();
+    EXPECT_EQ(U(s, "active-revision"), 40u);
+    EXPECT_EQ(U(s, "output-rules"), kRules);
+
+    Control(R"({"command": "raise-lid-request", "pid": 4242})");
+    reader.join();
+    ASSERT_EQ(rc.load(), 0u);
+    EXPECT_EQ(get<uint32_t>(area.data()), 2u);
+    EXPECT_EQ(get<uint64_t>(area.data() + 4), 4242u);
+}
+
+TEST_F(DeviceSocket, CancelEndsWaitingRequestsAndRefusesLaterOnes)
+{
+    endr_client *c = Connect();
+    endr_client *other = Connect();
+    std::vector<uint8_t> area(kEventAreaSize);
+    std::atomic<uint32_t> rc{UINT32_MAX};
+    int64_t before = Requests();
+    std::thread reader([&] { rc = ReadEvent(c, area); });
+    /* The read is in the driver once the request count says so; nothing else raises events. */
+    while (Requests() < before + 1) {
+        std::this_thread::yield();
+    }
+    endr_client_cancel(c);
+    reader.join();
+    EXPECT_EQ(rc.load(), kAborted);
+    uint64_t version = 0;
+    EXPECT_EQ(Send(c, kGetVersion, Hdr{}, &version, 8), kInvalidHandle);
+    EXPECT_EQ(Send(other, kGetVersion, Hdr{}, &version, 8), 0u) << "another handle is not cancelled";
+}
+
+TEST_F(DeviceSocket, APeerThatLeavesReleasesItsRoleAndWaitingReads)
+{
+    /* A module that dies: its socket closes with the role taken and an event read waiting. */
+    int fd = RawConnect();
+    DeviceRequest role;
+    role.id = 1;
+    role.code = kSetConsumerRole;
+    role.input = Hdr{}.bytes();
+    std::vector<uint8_t> frame = frame_encode_request(role), body;
+    ASSERT_TRUE(frame_write_all(fd, frame.data(), frame.size()));
+    ASSERT_TRUE(frame_read(fd, &body));
+    EXPECT_EQ(Consumers(), 1);
+    int64_t before = Requests();
+    DeviceRequest read;
+    read.id = 2;
+    read.code = kReadEvent;
+    read.out_size = kEventBufferSize;
+    read.input = Hdr{.value = 0x7000}.bytes();
+    read.regions = {FrameRegion{0x7000, std::vector<uint8_t>(kEventAreaSize)}};
+    frame = frame_encode_request(read);
+    ASSERT_TRUE(frame_write_all(fd, frame.data(), frame.size()));
+    while (Requests() < before + 1) {
+        std::this_thread::yield();
+    }
+    close(fd);
+    ASSERT_TRUE(hvtest::WaitFor([this] { return Consumers() == 0; }, 60000)) << "the role was not released";
+    /* The read it left does not swallow the next event: a new reader gets it. */
+    Control(R"({"command": "raise-lid-request", "pid": 99})");
+    std::vector<uint8_t> area(kEventAreaSize);
+    ASSERT_EQ(ReadEvent(Connect(), area), 0u);
+    EXPECT_EQ(get<uint64_t>(area.data() + 4), 99u);
+}
+
+TEST_F(DeviceSocket, MalformedFramesAndUnlentAddressesAreRefused)
+{
+    /* A request naming caller memory it does not carry is refused, not followed. */
+    int fd = RawConnect();
+    DeviceRequest r;
+    r.id = 7;
+    r.code = kSetPolicyLimits;
+    r.input = Hdr{.value = 0x1000, .length = kPolicyLimitsSize}.bytes();
+    std::vector<uint8_t> frame = frame_encode_request(r);
+    ASSERT_TRUE(frame_write_all(fd, frame.data(), frame.size()));
+    std::vector<uint8_t> body;
+    ASSERT_TRUE(frame_read(fd, &body));
+    DeviceAnswer a;
+    ASSERT_TRUE(frame_decode_answer(body.data(), body.size(), &a, nullptr));
+    EXPECT_EQ(a.id, 7u);
+    EXPECT_EQ(a.result, 998u);
+
+    /* A log request whose text buffer is shorter than it claims. */
+    std::vector<uint8_t> req(kLogRequestSize, 0);
+    put<uint64_t>(req, 8, 0x2000);
+    put<uint32_t>(req, 16, 4096);
+    put<uint32_t>(req, 20, 2048);
+    r.code = kGetDriverLogs;
+    r.input = Hdr{.value = 0x1000, .length = kLogRequestSize}.bytes();
+    r.regions = {FrameRegion{0x1000, req}, FrameRegion{0x2000, std::vector<uint8_t>(16)}};
+    frame = frame_encode_request(r);
+    ASSERT_TRUE(frame_write_all(fd, frame.data(), frame.size()));
+    ASSERT_TRUE(frame_read(fd, &body));
+    ASSERT_TRUE(frame_decode_answer(body.data(), body.size(), &a, nullptr));
+    EXPECT_EQ(a.result, 998u);
+
+    /* A frame that lies about its contents ends the connection; the server goes on. */
+    frame = {12, 0, 0, 0, 1, 0, 0, 0, 9, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    ASSERT_TRUE(frame_write_all(fd, frame.data(), frame.size()));
+    EXPECT_FALSE(frame_read(fd, &body));
+    close(fd);
+    uint64_t version = 0;
+    EXPECT_EQ(Send(Connect(), kGetVersion, Hdr{}, &version, 8), 0u);
+}
+
+TEST_F(DeviceSocket, OpenFailsWhenNothingAnswersOrTheDriverRefuses)
+{
+    endr_client *c = nullptr;
+    EXPECT_EQ(endr_client_open((dir_ + "/nobody.sock").c_str(), &c), 2u);
+    Control(R"({"command": "fail", "code": "device-open", "error": 5})");
+    EXPECT_EQ(endr_client_open(path_.c_str(), &c), 5u);
+    EXPECT_EQ(c, nullptr);
+    EXPECT_EQ(endr_client_open(path_.c_str(), &c), 0u);
+    endr_client_close(c);
+}
+
+TEST(DeviceFrame, DecoderRefusesWhatDoesNotAddUp)
+{
+    DeviceRequest r;
+    r.id = 3;
+    r.code = kAddRule;
+    r.out_size = 0;
+    r.input = std::vector<uint8_t>(16, 1);
+    r.regions = {FrameRegion{0x5000, std::vector<uint8_t>(300, 2)}};
+    std::vector<uint8_t> frame = frame_encode_request(r);
+    DeviceRequest back;
+    std::string why;
+    ASSERT_TRUE(frame_decode_request(frame.data() + 4, frame.size() - 4, &back, &why)) << why;
+    EXPECT_EQ(back.code, kAddRule);
+    ASSERT_EQ(back.regions.size(), 1u);
+    EXPECT_EQ(back.regions[0].bytes, r.regions[0].bytes);
+
+    struct Case {
+        const char *what;
+        std::function<void(std::vector<uint8_t> &)> spoil;
+    } cases[] = {
+        {"truncated", [](std::vector<uint8_t> &f) { f.pop_back(); }},
+        {"trailing byte", [](std::vector<uint8_t> &f) { f.push_back(0); }},
+        {"unknown kind", [](std::vector<uint8_t> &f) { f[4] = 9; }},
+        {"input longer than the frame", [](std::vector<uint8_t> &f) { f[20] = 0xFF; }},
+        {"output size too large", [](std::vector<uint8_t> &f) { f[19] = 0x7F; }},
+        {"too many regions", [](std::vector<uint8_t> &f) { f[40] = 5; }},
+        {"region at address 0", [](std::vector<uint8_t> &f) { memset(f.data() + 44, 0, 8); }},
+        {"wrapping region", [](std::vector<uint8_t> &f) { memset(f.data() + 44, 0xFF, 8); }},
+    };
+    for (const Case &c : cases) {
+        std::vector<uint8_t> f = frame;
+        c.spoil(f);
+        EXPECT_FALSE(frame_decode_request(f.data() + 4, f.size() - 4, &back, &why)) << c.what;
+    }
+}
+
+} // namespace
