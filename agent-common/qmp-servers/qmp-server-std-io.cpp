@@ -195,6 +195,22 @@ static void writer_open_output(StdIoWriter *w)
     }
 }
 
+/* Closes what the writer holds and frees it; its thread has ended or never started. */
+static void writer_release(StdIoWriter *w)
+{
+    for (int fd_end : w->wake) {
+        if (fd_end >= 0) {
+            close(fd_end);
+        }
+    }
+    if (w->owns_out) {
+        close(w->out);
+    }
+    g_mutex_clear(&w->lock);
+    g_cond_clear(&w->cond);
+    delete w;
+}
+
 static StdIoWriter *writer_new(int fd, Error **errp)
 {
     StdIoWriter *w = new StdIoWriter();
@@ -207,17 +223,7 @@ static StdIoWriter *writer_new(int fd, Error **errp)
         !(w->thread = g_thread_try_new("qmp-std-io-out", writer_thread, w, &gerr))) {
         error_setg(errp, "standard I/O server cannot start its writer: %s", gerr->message);
         g_error_free(gerr);
-        for (int fd_end : w->wake) {
-            if (fd_end >= 0) {
-                close(fd_end);
-            }
-        }
-        if (w->owns_out) {
-            close(w->out);
-        }
-        g_mutex_clear(&w->lock);
-        g_cond_clear(&w->cond);
-        delete w;
+        writer_release(w);
         return nullptr;
     }
     return w;
@@ -237,14 +243,7 @@ static guint writer_finish(StdIoWriter *w)
     g_thread_join(w->thread);
     guint dropped = w->dropped;
     g_queue_clear_full(&w->pending, [](gpointer s) { g_string_free(static_cast<GString *>(s), TRUE); });
-    close(w->wake[0]);
-    close(w->wake[1]);
-    if (w->owns_out) {
-        close(w->out);
-    }
-    g_mutex_clear(&w->lock);
-    g_cond_clear(&w->cond);
-    delete w;
+    writer_release(w);
     return dropped;
 }
 

@@ -70,28 +70,21 @@ protected:
 
     std::string driver() const { return root_ + "/hv-enforcement64.sys"; }
 
-    /* Starts a module in the background; 0 when it could not be spawned. */
+    /* Starts a module in the background, its output discarded; 0 when it could not be spawned. */
     GPid start(const std::vector<std::string> &args) const
     {
-        std::vector<char *> argv;
-        for (auto &a : args) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        g_auto(GStrv) env = envp();
-        GPid pid = 0;
-        if (!g_spawn_async(dir_.c_str(), argv.data(), env,
-                           static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
-                                                    G_SPAWN_STDERR_TO_DEV_NULL),
-                           nullptr, nullptr, &pid, nullptr)) {
-            return 0;
-        }
-        return pid;
+        return spawn_module(args, -1, -1, -1,
+                            static_cast<GSpawnFlags>(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL));
     }
 
     /* Starts a module on the given standard descriptors; 0 when it could not be spawned. */
     GPid start_with_fds(const std::vector<std::string> &args, int in, int out, int err) const
     {
+        return spawn_module(args, in, out, err, G_SPAWN_DEFAULT);
+    }
+
+    GPid spawn_module(const std::vector<std::string> &args, int in, int out, int err, GSpawnFlags flags) const
+    {
         std::vector<char *> argv;
         for (auto &a : args) {
             argv.push_back(const_cast<char *>(a.c_str()));
@@ -99,7 +92,8 @@ protected:
         argv.push_back(nullptr);
         g_auto(GStrv) env = envp();
         GPid pid = 0;
-        if (!g_spawn_async_with_pipes_and_fds(dir_.c_str(), argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+        if (!g_spawn_async_with_pipes_and_fds(dir_.c_str(), argv.data(), env,
+                                              static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | flags), nullptr,
                                               nullptr, in, out, err, nullptr, nullptr, 0, &pid, nullptr, nullptr,
                                               nullptr, nullptr)) {
             return 0;
