@@ -261,12 +261,8 @@ static GIOChannel *raw_channel(int fd)
     return channel;
 }
 
-/*
- * Input ends for good. Its number stays taken (on /dev/null): a file opened later must not
- * become standard input or output, where the console log writes. The output stays for the
- * replies still queued.
- */
-static void close_input(QmpServerStdIo *s)
+/* Stops reading standard input; the descriptor itself is left alone. */
+static void drop_input_watch(QmpServerStdIo *s)
 {
     if (s->in_watch) {
         g_source_remove(s->in_watch);
@@ -276,6 +272,16 @@ static void close_input(QmpServerStdIo *s)
         g_io_channel_unref(s->in_channel);
         s->in_channel = nullptr;
     }
+}
+
+/*
+ * Input ends for good. Its number stays taken (on /dev/null): a file opened later must not
+ * become standard input or output, where the console log writes. The output stays for the
+ * replies still queued.
+ */
+static void close_input(QmpServerStdIo *s)
+{
+    drop_input_watch(s);
     if (!s->input_closed) {
         s->input_closed = true;
         int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -384,14 +390,7 @@ static void std_io_send(QmpServer *server, char *text, QmpReplyType type)
 static void std_io_destroy(QmpServer *server)
 {
     QmpServerStdIo *s = std_io_of(server);
-    if (s->in_watch) {
-        g_source_remove(s->in_watch);
-        s->in_watch = 0;
-    }
-    if (s->in_channel) {
-        g_io_channel_unref(s->in_channel);
-        s->in_channel = nullptr;
-    }
+    drop_input_watch(s);
     /* Before any log line: the writer may hold the log back while the reader stalls. */
     guint dropped = s->writer ? writer_finish(s->writer) : 0;
     s->writer = nullptr;
