@@ -166,41 +166,6 @@ TEST_F(StdIoServerTest, EndOfInputFailsTheServerAndDropsAnUnterminatedObject)
     error_free(err);
 }
 
-TEST_F(StdIoServerTest, LargeRepliesArriveWholeThroughAPipeReadSlowly)
-{
-    std::string big = "{\"return\": \"" + std::string(kBigReplyLetters, 'x') + "\"}\n";
-    const std::string expected = big + kPong + big;
-    /* The smallest pipe, read a little at a time with pauses. */
-    ASSERT_GT(fcntl(from_server_, F_SETPIPE_SZ, 4096), 0);
-    fcntl(from_server_, F_SETFL, 0);
-    std::atomic<bool> done{false};
-    std::string slow;
-    std::thread reader([&] {
-        char buf[1500];
-        while (slow.size() < expected.size()) {
-            ssize_t n = read(from_server_, buf, sizeof buf);
-            if (n <= 0) {
-                break;
-            }
-            slow.append(buf, static_cast<size_t>(n));
-            g_usleep(100);
-        }
-        done = true;
-    });
-    Write("{\"execute\": \"test-big\"}{\"execute\": \"ping\"}{\"execute\": \"test-big\"}");
-    bool finished = run_until([&] { return done.load(); }, 60000);
-    if (!finished) {
-        /* Closing the writing end ends the reader's read. */
-        qmp_server_destroy(server_);
-        server_ = nullptr;
-    }
-    reader.join();
-    ASSERT_TRUE(finished);
-    EXPECT_EQ(slow.size(), expected.size());
-    EXPECT_TRUE(slow == expected);
-    EXPECT_EQ(server_->state, QMP_SERVER_STATE_ACTIVE);
-}
-
 TEST_F(StdIoServerTest, ACommandWithoutASuccessReplyAnswersNothing)
 {
     QmpCommandExecutor *executor = qmp_command_executor_new("std-io-executor");
