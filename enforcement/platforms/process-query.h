@@ -59,3 +59,49 @@ bool platform_parse_stat_kernel_thread(const char *stat_text, bool *kernel_threa
 
 /* The calling thread's system id. */
 uint32_t platform_thread_id(void);
+
+/*
+ * An open process: the /proc entry of one process, held open so that every read through
+ * it names that process even if its pid is reused meanwhile (a read of an exited process
+ * fails with 87). Not shared between threads; close with platform_process_close.
+ */
+struct platform_process;
+
+/* The process pid, or NULL with *win32_error: 87 when no such process exists, 5 when it
+ * cannot be opened. */
+platform_process *platform_process_open(uint64_t pid, uint32_t *win32_error);
+/* NULL-safe. */
+void platform_process_close(platform_process *process);
+uint64_t platform_process_pid(const platform_process *process);
+
+/* As platform_process_image_path, for the opened process. */
+char *platform_process_open_image_path(platform_process *process, uint32_t *win32_error);
+/* As platform_process_parent_id, for the opened process. */
+bool platform_process_open_parent_id(platform_process *process, uint64_t *ppid, uint32_t *win32_error);
+
+/*
+ * The user id the process runs as (its effective id), or false with *win32_error: 87 when
+ * it exited, 5 when its status cannot be read, 13 when the text is malformed.
+ */
+bool platform_process_user_id(platform_process *process, uint32_t *uid, uint32_t *win32_error);
+/* The effective user id (second number of the "Uid:" line) of a /proc/<pid>/status text. */
+bool platform_parse_status_uid(const char *status_text, uint32_t *uid);
+
+/*
+ * The argument list of the process (g_strfreev; empty for a kernel thread or a zombie),
+ * or NULL with *win32_error as for platform_process_user_id.
+ */
+char **platform_process_arguments(platform_process *process, uint32_t *win32_error);
+/* The arguments of a /proc/<pid>/cmdline text of len bytes: NUL-separated, the last one
+ * with or without its NUL. Never NULL. */
+char **platform_parse_cmdline(const char *text, size_t len);
+
+/* The current folder of the process (g_free), or NULL with *win32_error as above. */
+char *platform_process_current_directory(platform_process *process, uint32_t *win32_error);
+
+/*
+ * The account of user id uid in the user database: its name (g_free) and the domain that
+ * qualifies it (g_free; the host name for local accounts). False with *win32_error 1332
+ * (no mapping) when the database has no such user.
+ */
+bool platform_account_name(uint32_t uid, char **domain, char **name, uint32_t *win32_error);

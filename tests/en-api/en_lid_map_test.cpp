@@ -1,5 +1,8 @@
 /* The process identity map, the Linux process queries it relies on, and its answer to a
  * driver lid request through the emulated driver. */
+#include <pwd.h>
+#include <sys/stat.h>
+
 #include <array>
 #include <memory>
 
@@ -7,6 +10,7 @@
 #include "enforcement/framework/agent/en-lid-map.h"
 #include "enforcement/framework/agent/en-proc-info.h"
 #include "enforcement/platforms/process-query.h"
+#include "tests/common/process-child.h"
 
 namespace {
 
@@ -412,6 +416,169 @@ TEST(ProcessInfoTest, NamesComeFromTheImageAndNoPidIsSpecial)
     /* Linux has no process 0 to look at. */
     EXPECT_FALSE(fetch_process_info(0, &raw, &err));
     EXPECT_EQ(hvtest::TakeMessage(err), "error opening handle to process 0: The parameter is incorrect. (error: 57)");
+}
+
+TEST(ProcessQueryTest, CommandLinesAndUserIdsParseFromCapturedText)
+{
+    struct Case {
+        std::string text;
+        std::vector<std::string> args;
+    };
+    const Case cases[] = {
+        {std::string("sh\0-c\0read x\0two words\0\0", 24), {"sh", "-c", "read x", "two words", ""}},
+        /* A process that rewrote its arguments may leave the last one unterminated. */
+        {std::string("daemon: worker", 14), {"daemon: worker"}},
+        {std::string("a\0\0b", 4), {"a", "", "b"}},
+        {"", {}},
+    };
+    for (const Case &c : cases) {
+        g_auto(GStrv) args = platform_parse_cmdline(c.text.data(), c.text.size());
+        ASSERT_NE(args, nullptr);
+        std::vector<std::string> got(args, args + g_strv_length(args));
+        EXPECT_EQ(got, c.args) << c.args.size();
+    }
+
+    uint32_t uid = 0;
+    EXPECT_TRUE(platform_parse_status_uid("Name:\tsh\nUmask:\t0022\nUid:\t1000\t0\t0\t0\nGid:\t5\n", &uid));
+    EXPECT_EQ(uid, 0u) << "the effective id, not the real one";
+    EXPECT_TRUE(platform_parse_status_uid("Uid:\t0\t4294967295\t0\t0\n", &uid));
+    EXPECT_EQ(uid, 4294967295u);
+    EXPECT_FALSE(platform_parse_status_uid("Uid:\t0\t4294967296\t0\t0\n", &uid));
+    EXPECT_FALSE(platform_parse_status_uid("Uid:\t12\n", &uid));
+    EXPECT_FALSE(platform_parse_status_uid("Gid:\t1\t2\t3\t4\n", &uid));
+    EXPECT_FALSE(platform_parse_status_uid("Uid:\t1\t-2\t3\t4\n", &uid));
+}
+
+/* Account name "host\\user" of a uid, as a Windows local account reads. */
+std::string AccountOf(uid_t uid)
+{
+    struct passwd *pw = getpwuid(uid);
+    return pw ? std::string(g_get_host_name()) + "\\" + pw->pw_name : "";
+}
+
+TEST(ProcessInfoTest, ASessionReadsTheImageArgumentsFolderParentAndUserOfAChild)
+{
+    hvtest::TempDir dir("hv-proc-info");
+    std::string image = dir.path() + "/bin/my.tool.exe";
+    hvtest::Child child;
+    ASSERT_TRUE(child.Start(image, {"first", "two words", ""}, dir.path()));
+
+    Error *err = nullptr;
+    en_process_query_session *session = initialize_process_query_session(child.pid(), &err);
+    ASSERT_NE(session, nullptr) << hvtest::TakeMessage(err);
+    EXPECT_FALSE(session->is_self);
+    g_autofree char *path = get_process_module_image_path(session, &err);
+    EXPECT_EQ(std::string(path ? path : ""), image);
+    uint64_t ppid = 0;
+    EXPECT_TRUE(get_process_parent_id(session, &ppid, &err));
+    EXPECT_EQ(ppid, static_cast<uint64_t>(getpid()));
+    g_auto(GStrv) args = get_process_command_line(session, &err);
+    ASSERT_NE(args, nullptr);
+    std::vector<std::string> got(args, args + g_strv_length(args));
+    EXPECT_EQ(got, (std::vector<std::string>{image, "-c", "read x", "first", "two words", ""}));
+    g_autofree char *cwd = get_process_current_directory(session, &err);
+    EXPECT_EQ(std::string(cwd ? cwd : ""), dir.path());
+    g_autofree char *user = get_process_username(session, &err);
+    EXPECT_EQ(std::string(user ? user : ""), AccountOf(geteuid()));
+    EXPECT_EQ(err, nullptr);
+    close_process_query_session(session);
+
+    g_autofree char *by_pid = get_process_image_path(child.pid(), &err);
+    EXPECT_EQ(std::string(by_pid ? by_pid : ""), image);
+
+    en_process_info_t *raw = nullptr;
+    ASSERT_TRUE(fetch_process_info(child.pid(), &raw, &err));
+    Info info(raw);
+    EXPECT_STREQ(info->app_name, "my.tool");
+    EXPECT_STREQ(info->image_path, image.c_str());
+    EXPECT_TRUE(info->has_ppid);
+    EXPECT_EQ(info->placeholder_mark, 0);
+    EXPECT_EQ(info->container_id, nullptr);
+}
+
+TEST(ProcessInfoTest, ASessionKeepsNamingItsProcessAfterItEnds)
+{
+    hvtest::TempDir dir("hv-proc-info");
+    hvtest::Child child;
+    ASSERT_TRUE(child.Start(dir.path() + "/sleeper", {}));
+    uint64_t pid = child.pid();
+    Error *err = nullptr;
+    en_process_query_session *session = initialize_process_query_session(pid, &err);
+    ASSERT_NE(session, nullptr);
+    child.Stop();
+
+    /* Whatever now runs under that pid, the session reads nothing of it. */
+    char *path = get_process_module_image_path(session, &err);
+    EXPECT_EQ(path, nullptr);
+    EXPECT_EQ(error_get_win32_code(err), 87u) << hvtest::TakeMessage(err);
+    error_free(err);
+    err = nullptr;
+    EXPECT_EQ(get_process_username(session, &err), nullptr);
+    EXPECT_EQ(hvtest::TakeMessage(err),
+              "Error opening process " + std::to_string(pid) + " token handle: The parameter is incorrect. (error: 57)");
+    err = nullptr;
+    EXPECT_EQ(get_process_command_line(session, &err), nullptr);
+    EXPECT_NE(err, nullptr);
+    error_free(err);
+    err = nullptr;
+    uint64_t ppid = 0;
+    EXPECT_FALSE(get_process_parent_id(session, &ppid, &err));
+    EXPECT_EQ(hvtest::TakeMessage(err).rfind("error reading process " + std::to_string(pid) + " parent ID: ", 0), 0u);
+    close_process_query_session(session);
+
+    err = nullptr;
+    EXPECT_EQ(initialize_process_query_session(hvtest::ExitedPid(), &err), nullptr);
+    EXPECT_EQ(error_get_win32_code(err), 87u);
+    error_free(err);
+}
+
+TEST(ProcessInfoTest, AUserMissingFromTheUserDatabaseIsAnErrorNotAName)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "running a child under another user needs root";
+    }
+    constexpr uid_t kUnmapped = 54321;
+    ASSERT_EQ(getpwuid(kUnmapped), nullptr) << "the test needs a uid without an account";
+    hvtest::TempDir dir("hv-proc-info");
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    hvtest::Child child;
+    ASSERT_TRUE(child.Start(dir.path() + "/nobody-sh", {}, "/", kUnmapped));
+    Error *err = nullptr;
+    en_process_query_session *session = initialize_process_query_session(child.pid(), &err);
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(get_process_username(session, &err), nullptr);
+    EXPECT_EQ(hvtest::TakeMessage(err).rfind("Error looking up account name for SID of process " +
+                                                  std::to_string(child.pid()) + ": ",
+                                              0),
+              0u);
+    close_process_query_session(session);
+}
+
+TEST(ProcessInfoTest, PlaceholdersStandForTheHostWithAMarkedRecord)
+{
+    gint64 before = g_get_real_time() / G_USEC_PER_SEC;
+    Info unknown(en_process_info_new_unknown());
+    Info host(en_process_info_new_host());
+    EXPECT_STREQ(unknown->app_name, "Unknown Process");
+    EXPECT_EQ(host->app_name, nullptr);
+    for (const Info *p : {&unknown, &host}) {
+        const en_process_info_t &r = **p;
+        EXPECT_EQ(r.pid, 0xFFFFFFFEu);
+        EXPECT_EQ(r.ppid, 0xFFFFFFFEu);
+        EXPECT_FALSE(r.has_ppid);
+        EXPECT_EQ(r.parent_name, nullptr);
+        EXPECT_EQ(r.image_path, nullptr);
+        EXPECT_STREQ(r.container_id, "HOST");
+        EXPECT_STREQ(r.pod_id, "HOST");
+        EXPECT_FALSE(r.dead || r.dup);
+        EXPECT_EQ(r.placeholder_mark, -1);
+        EXPECT_GE(r.creation_time, before);
+        EXPECT_LE(r.creation_time, g_get_real_time() / G_USEC_PER_SEC);
+    }
+    Info copy(en_process_info_copy(unknown.get()));
+    EXPECT_EQ(copy->placeholder_mark, -1);
+    EXPECT_STREQ(copy->pod_id, "HOST");
+    EXPECT_NE(copy->pod_id, unknown->pod_id);
 }
 
 TEST_F(LidMapTest, ADriverLidRequestIsAnsweredFromTheMap)

@@ -2,9 +2,12 @@
 
 #include <glib.h>
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "enforcement/platforms/process-query.h"
+#include "util/check-null.h"
 #include "util/error.h"
 
 using ull = unsigned long long;
@@ -13,6 +16,19 @@ namespace {
 
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidParameter = 87;
+
+en_process_info_t *new_placeholder(const char *name)
+{
+    auto *info = g_new0(en_process_info_t, 1);
+    info->app_name = g_strdup(name);
+    info->container_id = g_strdup("HOST");
+    info->pod_id = g_strdup("HOST");
+    info->pid = EN_PROCESS_PLACEHOLDER_PID;
+    info->ppid = EN_PROCESS_PLACEHOLDER_PID;
+    info->placeholder_mark = -1;
+    info->creation_time = g_get_real_time() / G_USEC_PER_SEC;
+    return info;
+}
 
 /*
  * The image path and application name of pid. A kernel thread has no image: its kernel
@@ -116,6 +132,16 @@ void en_process_info_free(en_process_info_t *info)
     g_free(info);
 }
 
+en_process_info_t *en_process_info_new_unknown(void)
+{
+    return new_placeholder("Unknown Process");
+}
+
+en_process_info_t *en_process_info_new_host(void)
+{
+    return new_placeholder(nullptr);
+}
+
 bool fetch_process_info(uint64_t pid, en_process_info_t **out, Error **errp)
 {
     auto *info = g_new0(en_process_info_t, 1);
@@ -136,4 +162,107 @@ bool fetch_process_info(uint64_t pid, en_process_info_t **out, Error **errp)
     set_parent(info);
     *out = info;
     return true;
+}
+
+en_process_query_session *initialize_process_query_session(uint64_t pid, Error **errp)
+{
+    uint32_t code = 0;
+    platform_process *process = platform_process_open(pid, &code);
+    if (!process) {
+        g_debug("[process-info] can't obtain process handle for %u, might be a system process",
+                static_cast<unsigned>(pid));
+        error_setg_win32(errp, code, "error opening handle to process %u", static_cast<unsigned>(pid));
+        return nullptr;
+    }
+    auto *session = g_new0(en_process_query_session, 1);
+    session->pid = pid;
+    session->process = process;
+    session->is_self = pid == static_cast<uint64_t>(getpid());
+    return session;
+}
+
+void close_process_query_session(en_process_query_session *session)
+{
+    if (session) {
+        platform_process_close(session->process);
+        g_free(session);
+    }
+}
+
+bool get_process_parent_id(en_process_query_session *session, uint64_t *ppid, Error **errp)
+{
+    AGENT_CHECK_NULL(session, "session", false);
+    uint32_t code = 0;
+    if (!platform_process_open_parent_id(session->process, ppid, &code)) {
+        error_setg_win32(errp, code, "error reading process %u parent ID", static_cast<unsigned>(session->pid));
+        return false;
+    }
+    return true;
+}
+
+char *get_process_module_image_path(en_process_query_session *session, Error **errp)
+{
+    AGENT_CHECK_NULL(session, "session", nullptr);
+    uint32_t code = 0;
+    char *path = platform_process_open_image_path(session->process, &code);
+    if (!path) {
+        error_setg_win32(errp, code, "failed getting image path of process %u", static_cast<unsigned>(session->pid));
+    }
+    return path;
+}
+
+char *get_process_image_path(uint64_t pid, Error **errp)
+{
+    en_process_query_session *session = initialize_process_query_session(pid, errp);
+    if (!session) {
+        return nullptr;
+    }
+    char *path = get_process_module_image_path(session, errp);
+    close_process_query_session(session);
+    return path;
+}
+
+char *get_process_username(en_process_query_session *session, Error **errp)
+{
+    AGENT_CHECK_NULL(session, "session", nullptr);
+    auto pid = static_cast<unsigned>(session->pid);
+    uint32_t code = 0;
+    uint32_t uid = 0;
+    if (!platform_process_user_id(session->process, &uid, &code)) {
+        if (code == kErrorAccessDenied) {
+            return g_strdup("N/A");
+        }
+        error_setg_win32(errp, code, "Error opening process %u token handle", pid);
+        return nullptr;
+    }
+    g_autofree char *domain = nullptr;
+    g_autofree char *name = nullptr;
+    if (!platform_account_name(uid, &domain, &name, &code)) {
+        error_setg_win32(errp, code, "Error looking up account name for SID of process %u", pid);
+        return nullptr;
+    }
+    return g_strdup_printf("%s\\%s", domain, name);
+}
+
+char **get_process_command_line(en_process_query_session *session, Error **errp)
+{
+    AGENT_CHECK_NULL(session, "session", nullptr);
+    uint32_t code = 0;
+    char **args = platform_process_arguments(session->process, &code);
+    if (!args) {
+        error_setg_win32(errp, code, "error reading process %u command line", static_cast<unsigned>(session->pid));
+    }
+    return args;
+}
+
+char *get_process_current_directory(en_process_query_session *session, Error **errp)
+{
+    AGENT_CHECK_NULL(session, "session", nullptr);
+    uint32_t code = 0;
+    char *dir = platform_process_current_directory(session->process, &code);
+    if (!dir) {
+        error_setg_win32(errp, code, "error reading process %u current directory",
+                         static_cast<unsigned>(session->pid));
+    }
+    return dir;
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 
 struct Error;
+struct platform_process;
+struct process_event_queue;
 
 /* Every string is owned by the record and freed with it; NULL means not set. */
 struct en_process_info_t {
@@ -22,8 +24,18 @@ struct en_process_info_t {
     bool has_ppid;
     bool dead; /* cleanup marks of the lid map */
     bool dup;
-    int64_t creation_time; /* seconds; placeholders only */
+    int32_t placeholder_mark; /* -1 in placeholders, 0 otherwise */
+    int64_t creation_time;    /* seconds; placeholders only */
 };
+
+/* pid and ppid of the placeholders. */
+constexpr uint64_t EN_PROCESS_PLACEHOLDER_PID = 0xFFFFFFFE;
+
+/* The record that stands for a process the driver did not name (layer-4 policy only):
+ * name "Unknown Process", no parent, container and pod "HOST", created now. */
+en_process_info_t *en_process_info_new_unknown(void);
+/* The same without a name: host-wide enrichments and records without a process. */
+en_process_info_t *en_process_info_new_host(void);
 
 /* "svchost" from "C:\\Windows\\svchost.exe" or "/usr/bin/svchost.exe": the part after the
  * last separator up to its last dot. Newly allocated; NULL for NULL. */
@@ -41,3 +53,35 @@ void en_process_info_free(en_process_info_t *info);
  * denied (debug log only). A parent that cannot be named keeps the record valid.
  */
 bool fetch_process_info(uint64_t pid, en_process_info_t **out, Error **errp);
+
+/*
+ * A process opened for queries (log tag "[process-info]"). Reads through a session name
+ * the process that was opened, even when its pid is reused meanwhile (they fail then).
+ * One thread uses a session at a time.
+ */
+struct en_process_query_session {
+    uint64_t pid;
+    platform_process *process;
+    bool is_self; /* the module's own process */
+};
+
+/* The session of process pid, or NULL with errp set ("error opening handle to process %u"). */
+en_process_query_session *initialize_process_query_session(uint64_t pid, Error **errp);
+/* NULL-safe. */
+void close_process_query_session(en_process_query_session *session);
+
+/* False with errp set ("error reading process %u parent ID") when it cannot be read. */
+bool get_process_parent_id(en_process_query_session *session, uint64_t *ppid, Error **errp);
+/* The full path of the process's image (g_free); NULL with errp set, whose Win32 code is
+ * 5 when the image may not be read and 87 when the process is gone. */
+char *get_process_module_image_path(en_process_query_session *session, Error **errp);
+/* The same for process pid, opening and closing a session. */
+char *get_process_image_path(uint64_t pid, Error **errp);
+/* "DOMAIN\\account" of the user the process runs as (g_free); "N/A" when that may not be
+ * read; NULL with errp set when the account is unknown or the process is gone. */
+char *get_process_username(en_process_query_session *session, Error **errp);
+/* The process's arguments (g_strfreev; empty for a process without any), or NULL with
+ * errp set. */
+char **get_process_command_line(en_process_query_session *session, Error **errp);
+/* The process's current folder (g_free), or NULL with errp set. */
+char *get_process_current_directory(en_process_query_session *session, Error **errp);

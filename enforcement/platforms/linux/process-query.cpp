@@ -1,6 +1,8 @@
 #include "enforcement/platforms/process-query.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@ constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorNoMoreFiles = 18;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorInvalidData = 13;
+constexpr uint32_t kErrorNoneMapped = 1332;
 
 uint32_t win32_from_errno(int err)
 {
@@ -256,4 +259,215 @@ char *platform_kernel_thread_name(uint64_t pid)
 uint32_t platform_thread_id(void)
 {
     return static_cast<uint32_t>(gettid());
+}
+
+struct platform_process {
+    uint64_t pid;
+    int dir_fd; /* /proc/<pid>: reads through it fail once that process is gone */
+};
+
+/* A read through an open process: ESRCH or ENOENT mean it exited. */
+static uint32_t open_read_error(int err)
+{
+    return err == ESRCH || err == ENOENT ? kErrorInvalidParameter
+           : err == EACCES || err == EPERM ? kErrorAccessDenied
+                                           : kErrorGenFailure;
+}
+
+platform_process *platform_process_open(uint64_t pid, uint32_t *win32_error)
+{
+    g_autofree char *path = g_strdup_printf("/proc/%llu", static_cast<unsigned long long>(pid));
+    int fd = pid == 0 ? -1 : open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        *win32_error = pid == 0 || errno == ENOENT ? kErrorInvalidParameter : win32_from_errno(errno);
+        return nullptr;
+    }
+    auto *process = g_new(platform_process, 1);
+    process->pid = pid;
+    process->dir_fd = fd;
+    return process;
+}
+
+void platform_process_close(platform_process *process)
+{
+    if (process) {
+        close(process->dir_fd);
+        g_free(process);
+    }
+}
+
+uint64_t platform_process_pid(const platform_process *process)
+{
+    return process->pid;
+}
+
+/* The whole of one file of the process's entry, at most limit bytes. */
+static bool read_entry(platform_process *process, const char *name, size_t limit, std::string *out,
+                       uint32_t *win32_error)
+{
+    int fd = openat(process->dir_fd, name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *win32_error = open_read_error(errno);
+        return false;
+    }
+    out->clear();
+    char chunk[4096];
+    while (out->size() < limit) {
+        ssize_t n = read(fd, chunk, std::min(sizeof chunk, limit - out->size()));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            *win32_error = open_read_error(errno);
+            close(fd);
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        out->append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
+}
+
+static char *read_entry_link(platform_process *process, const char *name, uint32_t *win32_error)
+{
+    std::vector<char> buf(256);
+    for (;;) {
+        ssize_t n = readlinkat(process->dir_fd, name, buf.data(), buf.size());
+        if (n < 0) {
+            *win32_error = open_read_error(errno);
+            return nullptr;
+        }
+        if (static_cast<size_t>(n) < buf.size()) {
+            return g_strndup(buf.data(), static_cast<gsize>(n));
+        }
+        if (buf.size() >= 1 << 20) {
+            *win32_error = kErrorGenFailure;
+            return nullptr;
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+char *platform_process_open_image_path(platform_process *process, uint32_t *win32_error)
+{
+    char *path = read_entry_link(process, "exe", win32_error);
+    if (path) {
+        g_autofree char *exe = g_strdup_printf("/proc/%llu/exe", static_cast<unsigned long long>(process->pid));
+        strip_deleted_mark(exe, path);
+        return path;
+    }
+    /* No image (a kernel thread, or another user's process): the entry itself still reads. */
+    if (*win32_error == kErrorFileNotFound || *win32_error == kErrorInvalidParameter) {
+        struct stat st;
+        *win32_error = fstatat(process->dir_fd, "stat", &st, 0) == 0 ? kErrorAccessDenied : kErrorInvalidParameter;
+    }
+    return nullptr;
+}
+
+bool platform_process_open_parent_id(platform_process *process, uint64_t *ppid, uint32_t *win32_error)
+{
+    std::string text;
+    if (!read_entry(process, "stat", 4096, &text, win32_error)) {
+        return false;
+    }
+    if (!platform_parse_stat_ppid(text.c_str(), ppid)) {
+        *win32_error = kErrorInvalidData;
+        return false;
+    }
+    return true;
+}
+
+bool platform_parse_status_uid(const char *status_text, uint32_t *uid)
+{
+    const char *line = status_text;
+    while (line && *line) {
+        if (strncmp(line, "Uid:", 4) == 0) {
+            g_auto(GStrv) fields = g_strsplit_set(line + 4, " \t\n", -1);
+            int seen = 0;
+            for (char **f = fields; *f; f++) {
+                if (**f == '\0') {
+                    continue;
+                }
+                if (++seen == 2) {
+                    uint64_t value = 0;
+                    if ((strcmp(*f, "0") != 0 && !platform_parse_pid_name(*f, &value)) || value > UINT32_MAX) {
+                        return false;
+                    }
+                    *uid = static_cast<uint32_t>(value);
+                    return true;
+                }
+            }
+            return false;
+        }
+        line = strchr(line, '\n');
+        line = line ? line + 1 : nullptr;
+    }
+    return false;
+}
+
+bool platform_process_user_id(platform_process *process, uint32_t *uid, uint32_t *win32_error)
+{
+    std::string text;
+    if (!read_entry(process, "status", 65536, &text, win32_error)) {
+        return false;
+    }
+    /* The Uid line comes before anything long, so a cut text still holds it. */
+    if (!platform_parse_status_uid(text.c_str(), uid)) {
+        *win32_error = kErrorInvalidData;
+        return false;
+    }
+    return true;
+}
+
+char **platform_parse_cmdline(const char *text, size_t len)
+{
+    GPtrArray *args = g_ptr_array_new();
+    size_t start = 0;
+    for (size_t i = 0; i <= len; i++) {
+        if (i == len || text[i] == '\0') {
+            if (i > start || i < len) {
+                g_ptr_array_add(args, g_strndup(text + start, static_cast<gsize>(i - start)));
+            }
+            start = i + 1;
+        }
+    }
+    g_ptr_array_add(args, nullptr);
+    return reinterpret_cast<char **>(g_ptr_array_free(args, FALSE));
+}
+
+char **platform_process_arguments(platform_process *process, uint32_t *win32_error)
+{
+    /* More than the event can carry is never needed. */
+    std::string text;
+    if (!read_entry(process, "cmdline", 65536, &text, win32_error)) {
+        return nullptr;
+    }
+    return platform_parse_cmdline(text.data(), text.size());
+}
+
+char *platform_process_current_directory(platform_process *process, uint32_t *win32_error)
+{
+    return read_entry_link(process, "cwd", win32_error);
+}
+
+bool platform_account_name(uint32_t uid, char **domain, char **name, uint32_t *win32_error)
+{
+    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 4096);
+    struct passwd pw;
+    struct passwd *found = nullptr;
+    int rc;
+    while ((rc = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < (1u << 20)) {
+        buf.resize(buf.size() * 2);
+    }
+    if (rc != 0 || !found) {
+        *win32_error = kErrorNoneMapped;
+        return false;
+    }
+    *name = g_strdup(found->pw_name);
+    *domain = g_strdup(g_get_host_name());
+    return true;
 }
