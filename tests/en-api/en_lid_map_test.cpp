@@ -1,10 +1,12 @@
 /* The process identity map, the Linux process queries it relies on, and its answer to a
  * driver lid request through the emulated driver. */
 #include <pwd.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <array>
 #include <memory>
+#include <optional>
 
 #include "en-api-fixture.h"
 #include "enforcement/framework/agent/en-lid-map.h"
@@ -579,6 +581,86 @@ TEST(ProcessInfoTest, PlaceholdersStandForTheHostWithAMarkedRecord)
     EXPECT_EQ(copy->placeholder_mark, -1);
     EXPECT_STREQ(copy->pod_id, "HOST");
     EXPECT_NE(copy->pod_id, unknown->pod_id);
+}
+
+TEST(ProcessInfoTest, FileAttributesFollowTheWindowsModesWithTheImageExtensions)
+{
+    hvtest::TempDir dir("hv-file-attrs");
+    const std::string d = dir.path();
+    struct Case {
+        std::string name;
+        bool folder;
+        mode_t perm;
+        int64_t mode;
+    };
+    const Case cases[] = {
+        {"plain.txt", false, 0644, 0100666},
+        {"ro.txt", false, 0444, 0100444},
+        {"TOOL.EXE", false, 0644, 0100777},
+        {"run.Bat", false, 0444, 0100555},
+        {"x.cmd", false, 0600, 0100777},
+        {"y.com", false, 0600, 0100777},
+        {"a.exe.txt", false, 0644, 0100666},
+        {"noext", false, 0644, 0100666},
+        {"script", false, 0700, 0100777}, /* executable on this platform whatever its name */
+        {"folder", true, 0755, 040777},
+        {"ro-folder", true, 0555, 040555},
+        {"folder.exe", true, 0755, 040777},
+    };
+    for (const Case &c : cases) {
+        std::string path = d + "/" + c.name;
+        if (c.folder) {
+            ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+        } else {
+            hvtest::WriteFile(path, "12345");
+        }
+        ASSERT_EQ(chmod(path.c_str(), c.perm), 0);
+        struct timespec times[2] = {{1600000000, 0}, {1500000000, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+        en_file_attributes attrs{};
+        Error *err = nullptr;
+        ASSERT_TRUE(guest_file_attributes(path.c_str(), &attrs, &err)) << hvtest::TakeMessage(err);
+        EXPECT_EQ(attrs.mode, c.mode) << c.name << " " << std::oct << attrs.mode;
+        EXPECT_EQ(attrs.access_time, 1600000000) << c.name;
+        EXPECT_EQ(attrs.modification_time, 1500000000) << c.name;
+        EXPECT_GT(attrs.creation_time, 1600000000) << c.name << ": made now, not at the times set";
+        EXPECT_FALSE(attrs.has_inode);
+        if (!c.folder) {
+            EXPECT_EQ(attrs.size, 5u) << c.name;
+        }
+    }
+    en_file_attributes attrs{};
+    Error *err = nullptr;
+    std::string missing = d + "/missing.exe";
+    EXPECT_FALSE(guest_file_attributes(missing.c_str(), &attrs, &err));
+    EXPECT_EQ(hvtest::TakeMessage(err).rfind("failed querying '" + missing + "' for attributes: ", 0), 0u);
+}
+
+TEST(ProcessInfoTest, CommandLinesJoinWithSpacesUpToTheirBuffer)
+{
+    const std::string x4094(4094, 'x'), x4095(4095, 'x'), x5000(5000, 'x'), x4000(4000, 'x'), y200(200, 'y');
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::string> joined;
+    };
+    const Case cases[] = {
+        {{}, std::nullopt},
+        {{"sh", "-c", "read x"}, "sh -c read x"},
+        {{"a", "", "b"}, "a  b"},
+        {{"a", "b c", ""}, "a b c "},
+        {{x5000, "z"}, x4095},
+        {{x4094, "yz"}, x4094},
+        {{x4000, y200, "z"}, x4000 + " " + std::string(94, 'y')},
+    };
+    for (const Case &c : cases) {
+        std::vector<const char *> argv;
+        for (const std::string &a : c.args) {
+            argv.push_back(a.c_str());
+        }
+        argv.push_back(nullptr);
+        g_autofree char *joined = en_process_join_command_line(argv.data());
+        EXPECT_EQ(joined ? std::optional<std::string>(joined) : std::nullopt, c.joined) << c.args.size();
+    }
 }
 
 TEST_F(LidMapTest, ADriverLidRequestIsAnsweredFromTheMap)

@@ -4,8 +4,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "enforcement/platforms/file-attributes.h"
 #include "enforcement/platforms/process-query.h"
 #include "util/check-null.h"
 #include "util/error.h"
@@ -16,6 +18,26 @@ namespace {
 
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr int64_t kModeDirectory = 040777;
+constexpr int64_t kModeReadOnlyDirectory = 040555;
+constexpr int64_t kModeFile = 0100666;
+constexpr int64_t kModeReadOnlyFile = 0100444;
+constexpr int64_t kModeExecute = 0111;
+
+bool has_executable_extension(const char *path)
+{
+    const char *dot = strrchr(path, '.');
+    if (!dot || strchr(dot, '/') || strchr(dot, '\\')) {
+        return false;
+    }
+    for (const char *ext : {".bat", ".cmd", ".exe", ".com"}) {
+        if (g_ascii_strcasecmp(dot, ext) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 
 en_process_info_t *new_placeholder(const char *name)
 {
@@ -266,3 +288,50 @@ char *get_process_current_directory(en_process_query_session *session, Error **e
     }
     return dir;
 }
+
+bool guest_file_attributes(const char *path, en_file_attributes *out, Error **errp)
+{
+    platform_file_attributes attrs;
+    uint32_t code = 0;
+    if (!path || !platform_get_file_attributes(path, &attrs, &code)) {
+        error_setg_win32(errp, code, "failed querying '%s' for attributes", path ? path : "(null)");
+        return false;
+    }
+    *out = en_file_attributes{};
+    if (attrs.directory) {
+        out->mode = attrs.read_only ? kModeReadOnlyDirectory : kModeDirectory;
+    } else {
+        out->mode = attrs.read_only ? kModeReadOnlyFile : kModeFile;
+        if (has_executable_extension(path) || attrs.executable) {
+            out->mode |= kModeExecute;
+        }
+    }
+    out->size = attrs.size;
+    out->access_time = attrs.access_time;
+    out->modification_time = attrs.modification_time;
+    out->creation_time = attrs.creation_time;
+    return true;
+}
+
+char *en_process_join_command_line(const char *const *args)
+{
+    if (!args || !args[0]) {
+        return nullptr;
+    }
+    char buf[PROCESS_CMDLINE_SIZE];
+    size_t used = 0;
+    for (const char *const *a = args; *a && used < sizeof buf - 1; a++) {
+        size_t left = sizeof buf - 1 - used;
+        size_t n = std::min(strlen(*a), left);
+        memcpy(buf + used, *a, n);
+        used += n;
+        if (used < sizeof buf - 1) {
+            buf[used++] = ' ';
+        }
+    }
+    if (used > 0 && buf[used - 1] == ' ') {
+        used--;
+    }
+    return g_strndup(buf, used);
+}
+

@@ -85,3 +85,33 @@ char *get_process_username(en_process_query_session *session, Error **errp);
 char **get_process_command_line(en_process_query_session *session, Error **errp);
 /* The process's current folder (g_free), or NULL with errp set. */
 char *get_process_current_directory(en_process_query_session *session, Error **errp);
+
+/* The attributes of an image file as an event carries them. */
+struct en_file_attributes {
+    int64_t mode;
+    uint64_t size;
+    int64_t access_time; /* Unix seconds */
+    int64_t modification_time;
+    int64_t creation_time;
+    bool has_inode;
+    uint32_t inode;
+};
+
+/*
+ * The attributes of the file at path: mode 0o40777 for a folder and 0o100666 for a file,
+ * without the write bits (0o40555, 0o100444) when it is read-only, plus 0o111 for a file
+ * named ".bat", ".cmd", ".exe" or ".com" (any case) or one the platform marks executable;
+ * size; access, modification and creation times. False with errp set when it cannot be
+ * queried.
+ */
+bool guest_file_attributes(const char *path, en_file_attributes *out, Error **errp);
+
+/* The joined command line, with its terminator. */
+#define PROCESS_CMDLINE_SIZE 4096
+
+/*
+ * The arguments joined by single spaces, at most PROCESS_CMDLINE_SIZE - 1 bytes:
+ * the argument that reaches the limit is cut there and those after it are dropped.
+ * NULL for no arguments.
+ */
+char *en_process_join_command_line(const char *const *args);
