@@ -9,6 +9,7 @@
 #include "agent-common/agent-metrics.h"
 #include "agent-common/build-info.h"
 #include "agent-common/logger.h"
+#include "agent-common/nnmsg-channel.h"
 #include "agent-common/qmp-servers/qmp-manager.h"
 #include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-driver.h"
@@ -219,7 +220,15 @@ bool enforcement_agent_init(agent_module_t *module, agent_config_t *config, Erro
     if (s_options && !s_options->send_batch_events) {
         g_message("[en_main] Batch events sending is disabled");
     }
-    /* Process image cache, report channel and driver logger join here with their issues. */
+    /* Process image cache and driver logger join here with their issues. */
+    char report_address[260];
+    snprintf(report_address, sizeof(report_address), "%s", NNMSG_CHANNEL_REPORT_ADDRESS);
+    int report_socket = nnmsg_channel_open_push(report_address);
+    if (report_socket < 0) {
+        error_setg(errp, "failed to create nnmsg network events report channel");
+        return false;
+    }
+    nnmsg_channel_set_report_socket(report_socket);
     en_api_set_send_batch_events(!s_options || s_options->send_batch_events);
     bool load_persistent = !s_options || s_options->use_persistent_policy;
     bool dns_locked = s_options && s_options->implicit_dns_rules_from_cmdline;
@@ -284,5 +293,10 @@ bool enforcement_agent_cleanup(agent_module_t *, agent_config_t *config, int fai
     Error *err = nullptr;
     qmp_clear_agent_metrics(&err);
     error_free(err);
+    int report_socket = nnmsg_channel_report_socket();
+    if (report_socket >= 0) {
+        nnmsg_channel_set_report_socket(-1);
+        nnmsg_channel_close(report_socket);
+    }
     return true;
 }

@@ -1,0 +1,41 @@
+/*
+ * Push channels: the nanomsg PUSH socket on which the module reports its network events.
+ *
+ * Sending never waits for the receiver. A push socket with no peer, or whose peer stopped
+ * reading and whose buffer is full, would otherwise hold the sender for the whole send
+ * timeout; the senders run on the driver's read path, which must not stall for a receiver
+ * that is absent or slow. So send_msg_on_push_channel fails at once in that case (the
+ * nanomsg error "Resource temporarily unavailable") and the caller counts the event as
+ * dropped. nnmsg_channel_send_timeout is for callers that may wait (tools, tests).
+ *
+ * Every function is safe from any thread; nanomsg sockets accept concurrent sends.
+ */
+#pragma once
+
+#include <cstddef>
+
+#include "util/error.h"
+
+#define NNMSG_CHANNEL_SEND_TIMEOUT_MS 10000
+/* The module's report channel, relative to its working folder. */
+#define NNMSG_CHANNEL_REPORT_ADDRESS "ipc://holvenstad_en_report.ipc"
+
+/* Creates a PUSH socket with the send timeout and connects it to address (the peer may come
+ * later: nanomsg keeps reconnecting). Returns the socket, or -1 with a critical log line. */
+int nnmsg_channel_open_push(const char *address);
+
+/* Sends the whole message without waiting. Fails with "channel is not initialized, dropping
+ * event" for socket -1, "channel already closed" once the socket is gone, and otherwise
+ * "error sending message on nanomsg channel: %s". */
+bool send_msg_on_push_channel(int socket, const void *msg, size_t len, Error **errp);
+
+/* As send_msg_on_push_channel, but waits up to timeout_ms for a peer with room. */
+bool nnmsg_channel_send_timeout(int socket, const void *msg, size_t len, int timeout_ms, Error **errp);
+
+/* Closes the socket; -1 is ignored. */
+void nnmsg_channel_close(int socket);
+
+/* The module-wide report channel: set once at start, read by every event sender, -1 when
+ * none is open. */
+void nnmsg_channel_set_report_socket(int socket);
+int nnmsg_channel_report_socket(void);
