@@ -407,7 +407,7 @@ TEST(ProcessInfoTest, NamesComeFromTheImageAndNoPidIsSpecial)
 
     en_process_info_t *raw = nullptr;
     Error *err = nullptr;
-    ASSERT_TRUE(fetch_process_info(static_cast<uint64_t>(getpid()), &raw, &err));
+    ASSERT_TRUE(fetch_process_info(static_cast<uint64_t>(getpid()), &raw, nullptr, &err));
     Info self(raw);
     g_autofree char *parent_exe = g_file_read_link(("/proc/" + std::to_string(getppid()) + "/exe").c_str(), nullptr);
     if (parent_exe) {
@@ -416,7 +416,7 @@ TEST(ProcessInfoTest, NamesComeFromTheImageAndNoPidIsSpecial)
     }
 
     /* Linux has no process 0 to look at. */
-    EXPECT_FALSE(fetch_process_info(0, &raw, &err));
+    EXPECT_FALSE(fetch_process_info(0, &raw, nullptr, &err));
     EXPECT_EQ(hvtest::TakeMessage(err), "error opening handle to process 0: The parameter is incorrect. (error: 57)");
 }
 
@@ -489,7 +489,7 @@ TEST(ProcessInfoTest, ASessionReadsTheImageArgumentsFolderParentAndUserOfAChild)
     EXPECT_EQ(std::string(by_pid ? by_pid : ""), image);
 
     en_process_info_t *raw = nullptr;
-    ASSERT_TRUE(fetch_process_info(child.pid(), &raw, &err));
+    ASSERT_TRUE(fetch_process_info(child.pid(), &raw, nullptr, &err));
     Info info(raw);
     EXPECT_STREQ(info->app_name, "my.tool");
     EXPECT_STREQ(info->image_path, image.c_str());

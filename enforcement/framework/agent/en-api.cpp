@@ -16,6 +16,7 @@
 #include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/framework/agent/en-lid-map.h"
 #include "enforcement/framework/agent/en-proc-info.h"
+#include "enforcement/framework/agent/en-process-event-queue.h"
 #include "enforcement/platforms/driver-device.h"
 #include "enforcement/platforms/netif-luid.h"
 #include "enforcement/platforms/process-query.h"
@@ -63,60 +64,7 @@ uint32_t last_request_error(void)
     return en_driver_last_error();
 }
 
-/*
- * Seam: the process event queue. Its worker and producers come with the process event
- * issue; until then it only keeps the worker state so that start and stop pair up.
- */
-struct process_event_queue_seam {
-    bool worker_running;
-    uint64_t queued;
-};
-process_event_queue_seam *s_process_event_queue;
-
-process_event_queue_seam *process_event_queue_create(void)
-{
-    return g_new0(process_event_queue_seam, 1);
-}
-
-void process_event_queue_start(process_event_queue_seam *process_event_queue)
-{
-    AGENT_ASSERT(NULL != process_event_queue);
-    AGENT_ASSERT(!process_event_queue->worker_running);
-    process_event_queue->worker_running = true;
-}
-
-void process_event_queue_stop(process_event_queue_seam *process_event_queue)
-{
-    if (process_event_queue) {
-        process_event_queue->worker_running = false;
-    }
-}
-
-void process_event_queue_destroy(process_event_queue_seam *process_event_queue)
-{
-    AGENT_CHECK_NULL(process_event_queue, "process_event_queue", );
-    process_event_queue_stop(process_event_queue);
-    g_free(process_event_queue);
-}
-
-void process_event_queue_push(process_event_queue_seam *process_event_queue, uint64_t)
-{
-    if (process_event_queue) {
-        process_event_queue->queued++;
-    }
-}
-
-/* The process event goes to the queue only for processes that could be inspected. */
-bool fetch_process_info_queued(uint64_t pid, en_process_info_t **info, bool queue_event, Error **errp)
-{
-    if (!fetch_process_info(pid, info, errp)) {
-        return false;
-    }
-    if (queue_event) {
-        process_event_queue_push(s_process_event_queue, pid);
-    }
-    return true;
-}
+process_event_queue *s_process_event_queue;
 
 /* Seam: the monitors' modules come with the user sessions and service name map issues. */
 bool user_sessions_module_init_seam(void)
@@ -185,7 +133,7 @@ lid_send answer_lid(en_handle *en_handle, uint64_t pid, bool update)
     bool fetched;
     {
         metrics_trace trace("fetch_process_info");
-        fetched = fetch_process_info_queued(pid, &info, !update, &err);
+        fetched = fetch_process_info(pid, &info, update ? nullptr : s_process_event_queue, &err);
     }
     /* The lids are computed without the reply lock, so that a push is never held up by
      * an answer; one computed under a numbering replaced since is computed again. */
@@ -361,7 +309,7 @@ en_handle *en_api_init(void)
     _en_common_api_init();
     auto *handle = new en_handle{};
     handle->device = nullptr;
-    s_process_event_queue = process_event_queue_create();
+    s_process_event_queue = process_event_queue_new(s_send_batch_events);
     return handle;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "enforcement/framework/agent/en-process-event-queue.h"
 #include "enforcement/platforms/file-attributes.h"
 #include "enforcement/platforms/process-query.h"
 #include "util/check-null.h"
@@ -164,7 +165,7 @@ en_process_info_t *en_process_info_new_host(void)
     return new_placeholder(nullptr);
 }
 
-bool fetch_process_info(uint64_t pid, en_process_info_t **out, Error **errp)
+bool fetch_process_info(uint64_t pid, en_process_info_t **out, process_event_queue *queue, Error **errp)
 {
     auto *info = g_new0(en_process_info_t, 1);
     info->pid = pid;
@@ -182,6 +183,9 @@ bool fetch_process_info(uint64_t pid, en_process_info_t **out, Error **errp)
         return false;
     }
     set_parent(info);
+    if (queue) {
+        send_net_process_event_async(queue, info);
+    }
     *out = info;
     return true;
 }

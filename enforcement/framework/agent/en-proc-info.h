@@ -51,8 +51,9 @@ void en_process_info_free(en_process_info_t *info);
  * image, takes its kernel name as image path and name. False with errp set when the
  * process does not exist or its image cannot be read; false without errp when access is
  * denied (debug log only). A parent that cannot be named keeps the record valid.
+ * With a queue, the process is also queued there for a process event.
  */
-bool fetch_process_info(uint64_t pid, en_process_info_t **out, Error **errp);
+bool fetch_process_info(uint64_t pid, en_process_info_t **out, process_event_queue *queue, Error **errp);
 
 /*
  * A process opened for queries (log tag "[process-info]"). Reads through a session name
