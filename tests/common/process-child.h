@@ -59,13 +59,14 @@ public:
         }
         close(fds[0]);
         input_ = fds[1];
-        /* Until the exec the child still runs this test's image. */
-        std::string link = "/proc/" + std::to_string(pid_) + "/exe";
+        /* Until the exec the child still runs this test's image, and for a moment after the
+         * image changed its arguments are not in place yet. */
+        std::string proc = "/proc/" + std::to_string(pid_);
         return pid_ > 0 && WaitFor([&] {
-                   char *target = g_file_read_link(link.c_str(), nullptr);
+                   char *target = g_file_read_link((proc + "/exe").c_str(), nullptr);
                    bool done = target && image == target;
                    g_free(target);
-                   return done;
+                   return done && ReadFile(proc + "/cmdline", "").rfind(image + '\0', 0) == 0;
                });
     }
 
