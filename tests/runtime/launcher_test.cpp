@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <fcntl.h>
+#include <pwd.h>
 
 #include <cstring>
 #include <functional>
@@ -18,6 +19,7 @@
 
 #include "agent-common/build-info.h"
 #include "tests/common/hv-test-support.h"
+#include "tests/common/process-child.h"
 
 namespace {
 
@@ -961,4 +963,66 @@ TEST_F(LauncherTest, AModuleKilledMidPushLeavesThePreviousPolicyAndTheNextInitDr
     EXPECT_NE(classify_out("10.0.5.7:22").find(R"("rule-id": "o5")"), std::string::npos);
     kill(pid, SIGINT);
     ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+}
+
+TEST_F(LauncherTest, DriverLidRequestsReachTheReceiverAsProcessEvents)
+{
+    /* The receiver binds the module's report address, relative to the same folder. */
+    const std::string events_out = dir_ + "/events.jsonl";
+    int out = open(events_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(out, 0);
+    GPid receiver = start_with_fds({HV_EVENTS, "--count", "2", "--timeout", "120"}, -1, out, out);
+    close(out);
+    ASSERT_GT(receiver, 0);
+    ASSERT_TRUE(wait_for_file(dir_ + "/holvenstad_en_report.ipc", 20000));
+
+    const std::string log = dir_ + "/module.log";
+    GPid pid = start(command({"--method", "stdin", "-l", log}));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+    hvtest::Child first, second;
+    ASSERT_TRUE(first.Start(dir_ + "/bin/e2e.tool.exe", {"alpha", "beta gamma"}, dir_));
+    ASSERT_TRUE(second.Start(dir_ + "/bin/other", {}, "/"));
+    for (const hvtest::Child *child : {&first, &second}) {
+        Outcome raised = spawn({HV_ENDR, "raise-lid-request", std::to_string(child->pid())});
+        EXPECT_EQ(raised.exit_code, 0) << raised.out << raised.err;
+    }
+    int status = 0;
+    bool received = hvtest::WaitFor([&] { return waitpid(receiver, &status, WNOHANG) == receiver; }, 120000, 20);
+    if (!received) {
+        kill(receiver, SIGKILL);
+        waitpid(receiver, &status, 0);
+    }
+    int module_status = 0;
+    EXPECT_TRUE(interrupt_and_reap(pid, 30000, &module_status));
+    ASSERT_TRUE(received && WIFEXITED(status) && WEXITSTATUS(status) == 0) << hvtest::ReadFile(events_out);
+
+    struct passwd *pw = getpwuid(geteuid());
+    ASSERT_NE(pw, nullptr);
+    /* JSON text: the backslash of "host\user" is escaped. */
+    const std::string user = std::string("\"username\": \"") + g_get_host_name() + "\\\\" + pw->pw_name + "\"";
+    std::string lines = hvtest::ReadFile(events_out);
+    std::string first_event, second_event;
+    g_auto(GStrv) split = g_strsplit(lines.c_str(), "\n", -1);
+    for (char **l = split; *l; l++) {
+        const std::string line = *l;
+        if (line.find("\"pid\": " + std::to_string(first.pid()) + ",") != std::string::npos) {
+            first_event = line;
+        } else if (line.find("\"pid\": " + std::to_string(second.pid()) + ",") != std::string::npos) {
+            second_event = line;
+        }
+    }
+    ASSERT_FALSE(first_event.empty()) << lines;
+    ASSERT_FALSE(second_event.empty()) << lines;
+    for (const std::string &part :
+         {std::string("{\"type\": \"Process\", "), std::string("\"NetProcessEvent\": {\"type\": \"StartedConnection\""),
+          std::string("\"process_name\": \"e2e.tool\""), std::string("\"parent_name\": \"launcher_test\""),
+          "\"image_path\": \"" + dir_ + "/bin/e2e.tool.exe\"", user, "\"cwd\": \"" + dir_ + "\"",
+          "\"cmdline\": \"" + dir_ + "/bin/e2e.tool.exe -c read x alpha beta gamma\"",
+          std::string("\"file_attrs\": {\"mode\": 33279, \"size\": ")}) {
+        EXPECT_NE(first_event.find(part), std::string::npos) << part << "\n" << first_event;
+    }
+    EXPECT_NE(second_event.find("\"cmdline\": \"" + dir_ + "/bin/other -c read x\""), std::string::npos)
+        << second_event;
+    EXPECT_NE(second_event.find("\"cwd\": \"/\""), std::string::npos) << second_event;
 }
