@@ -433,6 +433,16 @@ TEST_F(ProcessEventTest, MissingPiecesAndOversizedEventsAreRefused)
     EXPECT_FALSE(events[0].has_username()) << "empty strings are left out";
     EXPECT_EQ(events[0].file_hashes().md5(), "m");
     EXPECT_FALSE(events[0].file_hashes().has_sha1() || events[0].file_hashes().has_sha256());
+
+    /* An image named ".hidden" has an empty name; the event still carries the required field. */
+    Info hidden(en_process_info_new_host());
+    hidden->image_path = g_strdup("/opt/.hidden");
+    hidden->app_name = en_process_app_name(hidden->image_path);
+    len = sizeof buf;
+    ASSERT_TRUE(en_process_event_create(hidden.get(), nullptr, nullptr, nullptr, nullptr, nullptr, buf, &len));
+    events = Decode(std::string(reinterpret_cast<char *>(buf), len));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].image_path(), "/opt/.hidden");
 }
 
 /* The lid request path: the driver asks, the module answers and reports the process. */

@@ -289,7 +289,8 @@ bool en_process_event_create(const en_process_info_t *proc_info, const char *use
     p->set_type(NetProcessEvent::StartedConnection);
     p->set_pid(static_cast<uint32_t>(proc_info->pid));
     p->set_ppid(static_cast<uint32_t>(proc_info->ppid));
-    set(proc_info->app_name, [p](const char *v) { p->set_process_name(v); });
+    /* Required by the schema: an image named ".x" has an empty name, which still goes. */
+    p->set_process_name(proc_info->app_name ? proc_info->app_name : "");
     set(proc_info->parent_name, [p](const char *v) { p->set_parent_name(v); });
     set(proc_info->image_path, [p](const char *v) { p->set_image_path(v); });
     set(proc_info->cgroups, [p](const char *v) { p->set_cgroups(v); });
