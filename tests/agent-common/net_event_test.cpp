@@ -212,6 +212,24 @@ TEST(NetEventTest, ProcessStringsAreCutToTheirLimits)
         NetEvent back = Parse(buf.data(), len);
         EXPECT_EQ((back.GetExtension(NetProcessEvent::header).*c.get)(), text.substr(0, c.kept));
     }
+    /* A character across the limit goes whole; bytes that are not UTF-8 are cut at the limit. */
+    struct Utf8Case {
+        std::string given, sent;
+    } utf8_cases[] = {
+        {std::string(63, 'u') + "\xc3\xa9", std::string(63, 'u')},
+        {std::string(62, 'u') + "\xc3\xa9", std::string(62, 'u') + "\xc3\xa9"},
+        {std::string(61, 'u') + "\xf0\x9f\x98\x80z", std::string(61, 'u')},
+        {std::string(100, '\x80'), std::string(64, '\x80')},
+    };
+    for (const Utf8Case &c : utf8_cases) {
+        NetEvent e = hvtest::ProcessSample();
+        e.MutableExtension(NetProcessEvent::header)->set_username(c.given);
+        std::vector<uint8_t> buf(8192);
+        size_t len = buf.size();
+        ASSERT_TRUE(serialize_event(&e, buf.data(), &len, nullptr));
+        NetEvent back = Parse(buf.data(), len);
+        EXPECT_EQ(back.GetExtension(NetProcessEvent::header).username(), c.sent) << c.given.size();
+    }
     /* A connection event carries its strings whole. */
     NetEvent conn = hvtest::ConnectionV4Sample();
     std::string long_name(2000, 'n');
