@@ -114,7 +114,13 @@ bool net_event_create_keepalive(uint8_t *msg_data, size_t *len, Error **errp)
     NetEvent event;
     event.set_type(NetEvent::Keepalive);
     net_event_set_time(&event);
-    return serialize_event(&event, msg_data, len, errp);
+    Error *err = nullptr;
+    if (!serialize_event(&event, msg_data, len, &err)) {
+        g_critical("[event] error serializing event: %s", error_get_message(err));
+        error_propagate(errp, err);
+        return false;
+    }
+    return true;
 }
 
 void net_event_write_record_header(uint8_t *dst, uint16_t length)

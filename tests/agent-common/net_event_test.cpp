@@ -274,6 +274,12 @@ TEST(NetEventTest, KeepaliveIsTypeAndTimeOnly)
     EXPECT_LT(back.time_ns(), 1000000000u);
     EXPECT_FALSE(back.HasExtension(NetKeepaliveEvent::header));
     EXPECT_FALSE(back.HasExtension(NetConnectionEvent::header));
+
+    hvtest::ScopedLogRecord log;
+    len = 4;
+    EXPECT_FALSE(net_event_create_keepalive(buf.data(), &len, &err));
+    EXPECT_EQ(TakeMessage(err).rfind("refusing to serialize event, too big (", 0), 0u);
+    EXPECT_TRUE(log.LoggedPrefix(G_LOG_LEVEL_CRITICAL, "[event] error serializing event: refusing to serialize event"));
 }
 
 TEST(NetEventTest, MalformedRecordsAreNamedAndNotPassed)
