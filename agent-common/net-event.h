@@ -21,17 +21,19 @@
 #define NET_EVENT_KEEPALIVE_SPACE 64
 
 /* Process events only: cuts the overlong strings (process_name, parent_name 128, username 64,
- * image_path, cwd, cmdline 1024 bytes) in place first. Then serializes into msg_data when the
- * space *len is greater than the event's size and sets *len to that size. An event as large
- * as the space or larger is refused ("refusing to serialize event, too big ...") and msg_data
- * is left untouched. event and msg_data must be given. */
+ * image_path, cwd, cmdline 1024 bytes; never inside a UTF-8 character) in place first. Then
+ * serializes into msg_data when the space *len is greater than the event's size and sets *len
+ * to that size. An event as large as the space or larger is refused ("refusing to serialize
+ * event, too big ..."), one without its required fields fails ("error serializing event of
+ * ..."); either way msg_data is left untouched. event and msg_data must be given. */
 bool serialize_event(NetEvent *event, uint8_t *msg_data, size_t *len, Error **errp);
 
 /* Sets time_sec and time_ns from the wall clock (microsecond precision). */
 void net_event_set_time(NetEvent *event);
 
 /* A Keepalive with the current time and no extension, serialized into msg_data (space *len,
- * NET_EVENT_KEEPALIVE_SPACE is enough); *len becomes its size. */
+ * NET_EVENT_KEEPALIVE_SPACE is enough); *len becomes its size. A failure is also logged
+ * ("[event] error serializing event: %s", critical). */
 bool net_event_create_keepalive(uint8_t *msg_data, size_t *len, Error **errp);
 
 /* Writes the record header for an event of `length` bytes at dst (8 bytes). */
