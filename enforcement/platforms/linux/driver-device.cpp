@@ -372,6 +372,56 @@ bool platform_device_ioctl(platform_device *device, uint32_t code, const void *i
     return true;
 }
 
+struct platform_overlapped {
+    endr_pending *pending = nullptr;
+};
+
+uint32_t platform_device_group(platform_device *device)
+{
+    return device ? endr_client_group(device->client) : 0;
+}
+
+bool platform_device_ioctl_begin(platform_device *device, uint32_t code, const void *in, uint32_t in_len,
+                                 uint32_t group, platform_overlapped **ov, uint32_t *win32_error)
+{
+    *ov = nullptr;
+    if (!device) {
+        return fail(win32_error, kInvalidHandle);
+    }
+    {
+        std::lock_guard<std::mutex> guard(device->mutex);
+        if (device->closing) {
+            return fail(win32_error, kInvalidHandle);
+        }
+        device->in_flight++;
+    }
+    endr_pending *pending = nullptr;
+    uint32_t rc = endr_client_ioctl_send(device->client, code, in, in_len, group, &pending);
+    if (rc != 0) {
+        std::lock_guard<std::mutex> guard(device->mutex);
+        device->in_flight--;
+        device->idle.notify_all();
+        return fail(win32_error, rc);
+    }
+    *ov = new platform_overlapped{pending};
+    return true;
+}
+
+bool platform_device_ioctl_result(platform_device *device, platform_overlapped *ov, uint32_t *win32_error)
+{
+    if (!device || !ov) {
+        return fail(win32_error, kInvalidHandle);
+    }
+    uint32_t rc = endr_client_ioctl_wait(device->client, ov->pending);
+    delete ov;
+    {
+        std::lock_guard<std::mutex> guard(device->mutex);
+        device->in_flight--;
+        device->idle.notify_all();
+    }
+    return rc == 0 || fail(win32_error, rc);
+}
+
 void platform_device_shutdown(platform_device *device)
 {
     if (!device) {
