@@ -93,19 +93,27 @@ struct endr_client {
         FrameReader frames(fd);
         const uint8_t *body = nullptr;
         size_t len = 0;
-        while (frames.next(&body, &len)) {
-            DeviceAnswer a;
-            if (!frame_decode_answer(body, len, &a, nullptr)) {
-                break;
-            }
+        bool intact = true;
+        while (intact && frames.next(&body, &len)) {
+            /* Every answer already read is handed over under one hold of the lock. */
             std::lock_guard<std::mutex> g(mu);
-            auto it = pending.find(a.id);
-            if (it != pending.end()) {
-                it->second->answer = std::move(a);
-                it->second->done = true;
-                pending.erase(it);
-                cv.notify_all();
+            for (;;) {
+                DeviceAnswer a;
+                if (!frame_decode_answer(body, len, &a, nullptr)) {
+                    intact = false;
+                    break;
+                }
+                auto it = pending.find(a.id);
+                if (it != pending.end()) {
+                    it->second->answer = std::move(a);
+                    it->second->done = true;
+                    pending.erase(it);
+                }
+                if (!frames.has_frame() || !frames.next(&body, &len)) {
+                    break;
+                }
             }
+            cv.notify_all();
         }
         std::lock_guard<std::mutex> g(mu);
         gone = true;
