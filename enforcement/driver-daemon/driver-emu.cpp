@@ -263,14 +263,18 @@ uint32_t swap_policy()
 {
     Engine &e = engine();
     ActivePolicy summary;
+    /* The previous policy is freed after the engine lock is released. */
+    Policy previous;
     {
         std::lock_guard<std::mutex> g(e.mu);
         if (!e.staging || !e.staged.revision || !e.staged.input.complete() || !e.staged.output.complete()) {
             return kInvalidState;
         }
+        previous = std::move(e.active);
         e.active = std::move(e.staged);
         e.staged = Policy{};
         for (StagedTable *t : {&e.active.input, &e.active.output}) {
+            t->numbered.reserve(t->numbered.size() + t->rule_count());
             for (StagedChain &chain : t->chains) {
                 std::move(chain.decoded.begin(), chain.decoded.end(), std::back_inserter(t->numbered));
                 chain.decoded.clear();
