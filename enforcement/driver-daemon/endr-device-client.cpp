@@ -138,9 +138,17 @@ struct endr_client {
     {
         std::vector<uint8_t> frame = frame_encode_request(r);
         std::lock_guard<std::mutex> g(write_mu);
-        unsent.insert(unsent.end(), frame.begin(), frame.end());
-        if (now || unsent.size() >= kFlushBytes) {
-            return flush_locked();
+        if (!now) {
+            unsent.insert(unsent.end(), frame.begin(), frame.end());
+            return unsent.size() < kFlushBytes || flush_locked();
+        }
+        /* After what was gathered before it, and without another copy of a large frame. */
+        if (!flush_locked()) {
+            return false;
+        }
+        if (!frame_write_all(fd, frame.data(), frame.size())) {
+            shutdown(fd, SHUT_RDWR);
+            return false;
         }
         return true;
     }

@@ -14,7 +14,11 @@ namespace {
 
 class Writer {
 public:
-    Writer() { out_.resize(4); }
+    explicit Writer(size_t size_hint)
+    {
+        out_.reserve(size_hint);
+        out_.resize(4);
+    }
     void u32(uint32_t v) { raw(&v, 4); }
     void u64(uint64_t v) { raw(&v, 8); }
     void bytes(const std::vector<uint8_t> &b)
@@ -114,9 +118,19 @@ private:
 
 } // namespace
 
+/* The bytes regions take in a frame: one allocation for the whole frame. */
+static size_t regions_size(const std::vector<FrameRegion> &rs)
+{
+    size_t n = 4;
+    for (const FrameRegion &r : rs) {
+        n += 12 + r.bytes.size();
+    }
+    return n;
+}
+
 std::vector<uint8_t> frame_encode_request(const DeviceRequest &r)
 {
-    Writer w;
+    Writer w(24 + 4 + r.input.size() + regions_size(r.regions));
     w.u32(r.kind);
     w.u32(r.id);
     if (r.kind == kFrameGroupIoctl) {
@@ -131,7 +145,7 @@ std::vector<uint8_t> frame_encode_request(const DeviceRequest &r)
 
 std::vector<uint8_t> frame_encode_answer(const DeviceAnswer &a)
 {
-    Writer w;
+    Writer w(16 + 4 + a.output.size() + regions_size(a.regions));
     w.u32(a.id);
     w.u32(a.result);
     w.u32(a.returned);
