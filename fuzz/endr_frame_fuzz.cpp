@@ -1,6 +1,7 @@
 /*
- * Device socket frames. Whatever the bytes: no crash, no read outside the body, and a
- * frame the decoder accepts encodes back to exactly the same bytes.
+ * Device socket frames. Whatever the bytes: no crash, no read outside the body, a group
+ * only on the kind that carries one, and a frame the decoder accepts encodes back to
+ * exactly the same bytes.
  */
 #include <cstdint>
 #include <cstdlib>
@@ -28,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     endr::DeviceRequest r;
     if (endr::frame_decode_request(body, len, &r, &why)) {
-        if (r.regions.size() > endr::kMaxFrameRegions || r.out_size > endr::kMaxFrameBytes) {
+        if (r.regions.size() > endr::kMaxFrameRegions || r.out_size > endr::kMaxFrameBytes ||
+            (r.kind != endr::kFrameGroupIoctl && r.group != 0)) {
             abort();
         }
         std::vector<uint8_t> again = endr::frame_encode_request(r);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <glib.h>
+#include <malloc.h>
 #include <glib/gstdio.h>
 
 #include <algorithm>
@@ -207,7 +208,7 @@ uint32_t add_chain(std::span<const uint8_t> b)
     if (uint32_t rc = parse_add_chain(b, &m)) {
         return rc;
     }
-    State s = state_read();
+    State s = state_read_limits();
     Engine &e = engine();
     std::lock_guard<std::mutex> g(e.mu);
     StagedTable &t = m.output ? e.staged.output : e.staged.input;
@@ -224,6 +225,11 @@ uint32_t add_chain(std::span<const uint8_t> b)
         return kInvalidParameter;
     }
     t.chains.push_back(StagedChain{m.chain, m.rules, {}, {}});
+    /* Room for the announced rules up front: growing a vector of decoded rules one rule at a
+     * time moves every rule again at each growth. Bounded, since the count is the caller's. */
+    size_t room = std::min<size_t>(m.rules, 65536);
+    t.chains.back().rules.reserve(room);
+    t.chains.back().decoded.reserve(room);
     return kOk;
 }
 
@@ -237,7 +243,7 @@ uint32_t add_rule(std::span<const uint8_t> b)
     if (uint32_t rc = decode_rule(m.rule, &decoded)) {
         return rc;
     }
-    State s = state_read();
+    State s = state_read_limits();
     if (auto max = policy_limit(s, 3); max && m.rule.size() > *max) {
         return kInvalidParameter;
     }
@@ -257,14 +263,18 @@ uint32_t swap_policy()
 {
     Engine &e = engine();
     ActivePolicy summary;
+    /* The previous policy is freed after the engine lock is released. */
+    Policy previous;
     {
         std::lock_guard<std::mutex> g(e.mu);
         if (!e.staging || !e.staged.revision || !e.staged.input.complete() || !e.staged.output.complete()) {
             return kInvalidState;
         }
+        previous = std::move(e.active);
         e.active = std::move(e.staged);
         e.staged = Policy{};
         for (StagedTable *t : {&e.active.input, &e.active.output}) {
+            t->numbered.reserve(t->numbered.size() + t->rule_count());
             for (StagedChain &chain : t->chains) {
                 std::move(chain.decoded.begin(), chain.decoded.end(), std::back_inserter(t->numbered));
                 chain.decoded.clear();
@@ -949,6 +959,12 @@ uint32_t endr_service_delete(void)
         return true;
     });
     return rc;
+}
+
+void endr_keep_freed_memory(void)
+{
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
 }
 
 uint32_t endr_device_open(endr_device **device)

@@ -46,6 +46,10 @@ uint32_t endr_device_ioctl(endr_device *device, uint32_t code, const void *in, u
 void endr_device_cancel(endr_device *device);
 /* Cancels, waits for the requests in progress, then releases the handle. */
 void endr_device_close(endr_device *device);
+/* For the process that holds the driver: keeps memory it frees for reuse. Each push frees
+ * the previous policy's decoded rules (tens of MiB) and builds the next one, which would
+ * otherwise go back to the system and be faulted in again, page by page. */
+void endr_keep_freed_memory(void);
 
 /*
  * Classifies a connection against the active policy, by the semantics documented in

@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -19,11 +20,6 @@ using namespace endr;
 namespace {
 
 constexpr uint32_t kDeviceNotConnected = 1167;
-
-struct Pending {
-    bool done = false;
-    DeviceAnswer answer;
-};
 
 template <typename T> T load_at(const uint8_t *p)
 {
@@ -72,43 +68,119 @@ std::vector<FrameRegion> caller_regions(uint32_t code, const uint8_t *in, uint32
 
 } // namespace
 
+struct endr_pending {
+    bool done = false;
+    DeviceAnswer answer;
+};
+
 struct endr_client {
     int fd = -1;
     std::mutex mu;
     std::condition_variable cv;
-    std::map<uint32_t, Pending *> pending;
+    std::map<uint32_t, endr_pending *> pending;
     uint32_t next_id = 1;
     bool gone = false;
+    std::atomic<uint32_t> next_group{1};
     std::mutex write_mu;
+    /* Requests sent without waiting gather here (under write_mu) and leave in one write. */
+    std::vector<uint8_t> unsent;
     std::thread reader;
+
+    static constexpr size_t kFlushBytes = 64 * 1024;
 
     void read_answers()
     {
-        std::vector<uint8_t> body;
-        while (frame_read(fd, &body)) {
-            DeviceAnswer a;
-            if (!frame_decode_answer(body.data(), body.size(), &a, nullptr)) {
-                break;
-            }
+        FrameReader frames(fd);
+        const uint8_t *body = nullptr;
+        size_t len = 0;
+        bool intact = true;
+        while (intact && frames.next(&body, &len)) {
+            /* Every answer already read is handed over under one hold of the lock. */
             std::lock_guard<std::mutex> g(mu);
-            auto it = pending.find(a.id);
-            if (it != pending.end()) {
-                it->second->answer = std::move(a);
-                it->second->done = true;
-                pending.erase(it);
-                cv.notify_all();
+            for (;;) {
+                DeviceAnswer a;
+                if (!frame_decode_answer(body, len, &a, nullptr)) {
+                    intact = false;
+                    break;
+                }
+                auto it = pending.find(a.id);
+                if (it != pending.end()) {
+                    it->second->answer = std::move(a);
+                    it->second->done = true;
+                    pending.erase(it);
+                }
+                if (!frames.has_frame() || !frames.next(&body, &len)) {
+                    break;
+                }
             }
+            cv.notify_all();
         }
         std::lock_guard<std::mutex> g(mu);
         gone = true;
         cv.notify_all();
     }
 
-    bool send(const DeviceRequest &r)
+    bool flush_locked()
+    {
+        if (unsent.empty()) {
+            return true;
+        }
+        bool ok = frame_write_all(fd, unsent.data(), unsent.size());
+        unsent.clear();
+        if (!ok) {
+            /* Requests may be lost with the write: ending the stream ends their waits. */
+            shutdown(fd, SHUT_RDWR);
+        }
+        return ok;
+    }
+
+    bool send(const DeviceRequest &r, bool now = true)
     {
         std::vector<uint8_t> frame = frame_encode_request(r);
         std::lock_guard<std::mutex> g(write_mu);
-        return frame_write_all(fd, frame.data(), frame.size());
+        if (!now) {
+            unsent.insert(unsent.end(), frame.begin(), frame.end());
+            return unsent.size() < kFlushBytes || flush_locked();
+        }
+        /* After what was gathered before it, and without another copy of a large frame. */
+        if (!flush_locked()) {
+            return false;
+        }
+        if (!frame_write_all(fd, frame.data(), frame.size())) {
+            shutdown(fd, SHUT_RDWR);
+            return false;
+        }
+        return true;
+    }
+
+    bool flush()
+    {
+        std::lock_guard<std::mutex> g(write_mu);
+        return flush_locked();
+    }
+
+    /* Registers p under a new id; false when the daemon is gone. */
+    bool enlist(DeviceRequest &r, endr_pending *p)
+    {
+        std::lock_guard<std::mutex> g(mu);
+        if (gone) {
+            return false;
+        }
+        r.id = next_id++;
+        pending[r.id] = p;
+        return true;
+    }
+
+    /* Waits for p's answer; false when the daemon went away first. */
+    bool await(uint32_t id, endr_pending *p)
+    {
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return p->done || gone; });
+        if (!p->done) {
+            pending.erase(id);
+            return false;
+        }
+        return true;
     }
 };
 
@@ -162,27 +234,18 @@ uint32_t endr_client_ioctl(endr_client *c, uint32_t code, const void *in, uint32
     const auto *bytes = static_cast<const uint8_t *>(in);
     r.input.assign(bytes, bytes + in_len);
     r.regions = caller_regions(code, bytes, in_len);
-    Pending p;
-    {
+    endr_pending p;
+    if (!c->enlist(r, &p)) {
+        return kDeviceNotConnected;
+    }
+    if (!c->send(r)) {
         std::lock_guard<std::mutex> g(c->mu);
-        if (c->gone) {
-            return kDeviceNotConnected;
-        }
-        r.id = c->next_id++;
-        c->pending[r.id] = &p;
-    }
-    bool sent = c->send(r);
-    std::unique_lock<std::mutex> lock(c->mu);
-    if (!sent) {
         c->pending.erase(r.id);
         return kDeviceNotConnected;
     }
-    c->cv.wait(lock, [&] { return p.done || c->gone; });
-    if (!p.done) {
-        c->pending.erase(r.id);
+    if (!c->await(r.id, &p)) {
         return kDeviceNotConnected;
     }
-    lock.unlock();
     DeviceAnswer &a = p.answer;
     if (out && !a.output.empty()) {
         memcpy(out, a.output.data(), std::min<size_t>(out_len, a.output.size()));
@@ -198,6 +261,63 @@ uint32_t endr_client_ioctl(endr_client *c, uint32_t code, const void *in, uint32
     }
     *ret = std::min(a.returned, out ? out_len : a.returned);
     return a.result;
+}
+
+uint32_t endr_client_group(endr_client *c)
+{
+    if (!c) {
+        return 0;
+    }
+    uint32_t g = c->next_group++;
+    return g ? g : c->next_group++;
+}
+
+uint32_t endr_client_ioctl_send(endr_client *c, uint32_t code, const void *in, uint32_t in_len, uint32_t group,
+                                endr_pending **pending)
+{
+    *pending = nullptr;
+    if (!c) {
+        return kInvalidHandle;
+    }
+    /* Nothing may come back into caller memory after the caller has moved on. */
+    if ((in_len && !in) || in_len > 4096 || (code & 3) == 2 || code == kReadEvent || code == kGetConnections ||
+        code == kGetDriverLogs) {
+        return kInvalidParameter;
+    }
+    DeviceRequest r;
+    r.kind = group ? kFrameGroupIoctl : kFrameIoctl;
+    r.group = group;
+    r.code = code;
+    const auto *bytes = static_cast<const uint8_t *>(in);
+    r.input.assign(bytes, bytes + in_len);
+    r.regions = caller_regions(code, bytes, in_len);
+    auto *p = new endr_pending;
+    if (!c->enlist(r, p)) {
+        delete p;
+        return kDeviceNotConnected;
+    }
+    /* Stored with the answer, so the wait knows which entry to drop if none comes. */
+    p->answer.id = r.id;
+    if (!c->send(r, false)) {
+        std::lock_guard<std::mutex> g(c->mu);
+        c->pending.erase(r.id);
+        delete p;
+        return kDeviceNotConnected;
+    }
+    *pending = p;
+    return kOk;
+}
+
+uint32_t endr_client_ioctl_wait(endr_client *c, endr_pending *p)
+{
+    if (!c || !p) {
+        return kInvalidHandle;
+    }
+    uint32_t id = p->answer.id;
+    c->flush();
+    uint32_t rc = c->await(id, p) ? p->answer.result : kDeviceNotConnected;
+    delete p;
+    return rc;
 }
 
 void endr_client_cancel(endr_client *c)

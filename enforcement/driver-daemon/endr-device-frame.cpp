@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 
 namespace endr {
 
@@ -13,7 +14,11 @@ namespace {
 
 class Writer {
 public:
-    Writer() { out_.resize(4); }
+    explicit Writer(size_t size_hint)
+    {
+        out_.reserve(size_hint);
+        out_.resize(4);
+    }
     void u32(uint32_t v) { raw(&v, 4); }
     void u64(uint64_t v) { raw(&v, 8); }
     void bytes(const std::vector<uint8_t> &b)
@@ -113,11 +118,24 @@ private:
 
 } // namespace
 
+/* The bytes regions take in a frame: one allocation for the whole frame. */
+static size_t regions_size(const std::vector<FrameRegion> &rs)
+{
+    size_t n = 4;
+    for (const FrameRegion &r : rs) {
+        n += 12 + r.bytes.size();
+    }
+    return n;
+}
+
 std::vector<uint8_t> frame_encode_request(const DeviceRequest &r)
 {
-    Writer w;
+    Writer w(24 + 4 + r.input.size() + regions_size(r.regions));
     w.u32(r.kind);
     w.u32(r.id);
+    if (r.kind == kFrameGroupIoctl) {
+        w.u32(r.group);
+    }
     w.u32(r.code);
     w.u32(r.out_size);
     w.bytes(r.input);
@@ -127,7 +145,7 @@ std::vector<uint8_t> frame_encode_request(const DeviceRequest &r)
 
 std::vector<uint8_t> frame_encode_answer(const DeviceAnswer &a)
 {
-    Writer w;
+    Writer w(16 + 4 + a.output.size() + regions_size(a.regions));
     w.u32(a.id);
     w.u32(a.result);
     w.u32(a.returned);
@@ -142,12 +160,19 @@ bool frame_decode_request(const uint8_t *body, size_t len, DeviceRequest *out, s
     if (len > kMaxFrameBytes) {
         return r.fail("frame too large");
     }
-    if (!r.u32(&out->kind) || !r.u32(&out->id) || !r.u32(&out->code) || !r.u32(&out->out_size) ||
-        !r.bytes(&out->input) || !r.regions(&out->regions) || !r.end()) {
+    if (!r.u32(&out->kind) || !r.u32(&out->id)) {
         return false;
     }
-    if (out->kind != kFrameIoctl && out->kind != kFrameCancel) {
+    if (out->kind != kFrameIoctl && out->kind != kFrameCancel && out->kind != kFrameGroupIoctl) {
         return r.fail("unknown frame kind");
+    }
+    out->group = 0;
+    if (out->kind == kFrameGroupIoctl && !r.u32(&out->group)) {
+        return false;
+    }
+    if (!r.u32(&out->code) || !r.u32(&out->out_size) || !r.bytes(&out->input) || !r.regions(&out->regions) ||
+        !r.end()) {
+        return false;
     }
     if (out->out_size > kMaxFrameBytes) {
         return r.fail("output size too large");
@@ -211,6 +236,61 @@ bool frame_read(int fd, std::vector<uint8_t> *body)
     }
     body->resize(len);
     return frame_read_all(fd, body->data(), len);
+}
+
+namespace {
+constexpr size_t kReadChunk = 256 * 1024;
+}
+
+bool FrameReader::has_frame() const
+{
+    if (end_ - start_ < 4) {
+        return false;
+    }
+    uint32_t len;
+    memcpy(&len, buf_.data() + start_, 4);
+    return len <= kMaxFrameBytes && end_ - start_ - 4 >= len;
+}
+
+bool FrameReader::next(const uint8_t **body, size_t *len)
+{
+    size_t need = 4;
+    for (;;) {
+        if (end_ - start_ >= 4) {
+            uint32_t n;
+            memcpy(&n, buf_.data() + start_, 4);
+            if (n > kMaxFrameBytes) {
+                return false;
+            }
+            need = 4 + size_t{n};
+            if (end_ - start_ >= need) {
+                *body = buf_.data() + start_ + 4;
+                *len = n;
+                start_ += need;
+                return true;
+            }
+        }
+        /* Keep the partial frame at the front, with room for the rest of it. */
+        if (start_ > 0) {
+            memmove(buf_.data(), buf_.data() + start_, end_ - start_);
+            end_ -= start_;
+            start_ = 0;
+        }
+        /* Room for the whole frame; a buffer grown for a large frame is given back. */
+        size_t want = std::max(need, kReadChunk);
+        if (buf_.size() < want || buf_.size() > 2 * want) {
+            buf_.resize(want);
+            buf_.shrink_to_fit();
+        }
+        ssize_t r = recv(fd_, buf_.data() + end_, buf_.size() - end_, 0);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            return false;
+        }
+        end_ += static_cast<size_t>(r);
+    }
 }
 
 } // namespace endr

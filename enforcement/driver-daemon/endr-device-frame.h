@@ -5,7 +5,8 @@
  *
  *   hello (daemon -> client, once, after accept):  u32 result (0: the device is open)
  *   request (client -> daemon):
- *     u32 kind (1 ioctl, 2 cancel)  u32 id  u32 control code  u32 output size
+ *     u32 kind (1 ioctl, 2 cancel, 3 ioctl of a group)  u32 id  [u32 group: kind 3 only]
+ *     u32 control code  u32 output size
  *     u32 input length, input bytes (the 16-byte request header)
  *     u32 region count, regions: u64 caller address, u32 length, bytes
  *   answer (daemon -> client, one per ioctl, in any order):
@@ -17,6 +18,11 @@
  * requests inside it) point at, since the daemon cannot read the module's memory. A
  * cancel ends every waiting request of the connection with 995 and refuses later ones,
  * as closing the device handle does. A connection that closes releases what it held.
+ *
+ * Requests that do not wait run in arrival order, so a client may send many before reading
+ * an answer. Once a request of a group fails, the daemon runs no later request of the
+ * same group on that connection: they are answered with 1235 (the caller stops at the
+ * first failure and would never have sent them one at a time).
  */
 #pragma once
 
@@ -29,6 +35,9 @@ namespace endr {
 
 constexpr uint32_t kFrameIoctl = 1;
 constexpr uint32_t kFrameCancel = 2;
+constexpr uint32_t kFrameGroupIoctl = 3;
+/* The answer of a grouped request not run because an earlier one of its group failed. */
+constexpr uint32_t kFrameNotRun = 1235;
 /* Room for the largest rule index a module sends (32,768 rules on a side make over 100 MiB). */
 constexpr uint32_t kMaxFrameBytes = 512u << 20;
 constexpr uint32_t kMaxFrameRegions = 4;
@@ -41,6 +50,7 @@ struct FrameRegion {
 struct DeviceRequest {
     uint32_t kind = kFrameIoctl;
     uint32_t id = 0;
+    uint32_t group = 0; /* kFrameGroupIoctl only */
     uint32_t code = 0;
     uint32_t out_size = 0;
     std::vector<uint8_t> input;
@@ -71,5 +81,22 @@ bool frame_write_all(int fd, const uint8_t *p, size_t n);
 bool frame_read_all(int fd, uint8_t *p, size_t n);
 /* One frame's body; false at end of stream, on error or on a length above the limit. */
 bool frame_read(int fd, std::vector<uint8_t> *body);
+
+/* Reads frames from a stream socket with as few calls as the data allow. */
+class FrameReader {
+public:
+    explicit FrameReader(int fd) : fd_(fd) {}
+    /* The next frame's body, valid until the next call; false at end of stream, on error
+     * or on a length above the limit. */
+    bool next(const uint8_t **body, size_t *len);
+    /* Whether next() can return a frame without reading the socket. */
+    bool has_frame() const;
+
+private:
+    int fd_;
+    std::vector<uint8_t> buf_;
+    size_t start_ = 0;
+    size_t end_ = 0;
+};
 
 } // namespace endr

@@ -162,13 +162,37 @@ struct Connection {
     std::atomic<bool> done{false};
     /* Set by the reader at a cancel frame; read only by the reader. */
     bool cancelled = false;
+    /* The last group one of whose requests failed; read only by the reader. */
+    uint32_t failed_group = 0;
+    /* Answers not written yet, under write_mu: the reader writes them in one go once it
+     * has no further request at hand. */
+    std::vector<uint8_t> unsent;
 
-    void answer(const DeviceAnswer &a)
+    static constexpr size_t kFlushBytes = 64 * 1024;
+
+    void flush_locked()
+    {
+        /* A peer that left finds out on its own; the reader sees the end of stream. */
+        if (!unsent.empty()) {
+            frame_write_all(fd, unsent.data(), unsent.size());
+            unsent.clear();
+        }
+    }
+
+    void answer(const DeviceAnswer &a, bool more_to_come = false)
     {
         std::vector<uint8_t> frame = frame_encode_answer(a);
         std::lock_guard<std::mutex> g(write_mu);
-        /* A peer that left finds out on its own; the reader sees the end of stream. */
-        frame_write_all(fd, frame.data(), frame.size());
+        unsent.insert(unsent.end(), frame.begin(), frame.end());
+        if (!more_to_come || unsent.size() >= kFlushBytes) {
+            flush_locked();
+        }
+    }
+
+    void flush()
+    {
+        std::lock_guard<std::mutex> g(write_mu);
+        flush_locked();
     }
 
     void run()
@@ -202,23 +226,42 @@ struct Connection {
 
     void read_requests()
     {
-        std::vector<uint8_t> body;
-        while (frame_read(fd, &body)) {
+        FrameReader frames(fd);
+        const uint8_t *body = nullptr;
+        size_t len = 0;
+        while (frames.next(&body, &len)) {
             DeviceRequest req;
             std::string why;
-            if (!frame_decode_request(body.data(), body.size(), &req, &why)) {
+            if (!frame_decode_request(body, len, &req, &why)) {
                 g_warning("[endr-emu] device socket: malformed request (%s), closing the connection", why.c_str());
+                flush();
                 return;
             }
+            bool more = frames.has_frame();
             if (req.kind == kFrameCancel) {
                 cancelled = true;
                 endr_device_cancel(dev);
+                if (!more) {
+                    flush();
+                }
                 continue;
             }
             if (!may_wait(req.code)) {
-                answer(serve(dev, req));
+                bool grouped = req.kind == kFrameGroupIoctl && req.group != 0;
+                DeviceAnswer a;
+                if (grouped && req.group == failed_group) {
+                    a.id = req.id;
+                    a.result = kFrameNotRun;
+                } else {
+                    a = serve(dev, req);
+                    if (grouped && a.result != kOk) {
+                        failed_group = req.group;
+                    }
+                }
+                answer(a, more);
                 continue;
             }
+            flush();
             std::lock_guard<std::mutex> g(waiters_mu);
             for (auto it = waiters.begin(); it != waiters.end();) {
                 if (*it->second) {

@@ -43,6 +43,19 @@ State state_read()
     return store().states[dir];
 }
 
+State state_read_limits()
+{
+    std::string dir = runtime_dir();
+    State limits;
+    std::lock_guard<std::mutex> g(store().mu);
+    auto it = store().states.find(dir);
+    if (it != store().states.end()) {
+        limits.driver.policy_limits = it->second.driver.policy_limits;
+        limits.driver.index_limits = it->second.driver.index_limits;
+    }
+    return limits;
+}
+
 bool state_update(const std::function<bool(State &)> &change)
 {
     std::string dir = runtime_dir();
@@ -56,24 +69,22 @@ bool state_update(const std::function<bool(State &)> &change)
 
 uint32_t state_take_fault(const std::string &key)
 {
-    State s = state_read();
-    if (!s.faults.count(key)) {
+    std::string dir = runtime_dir();
+    std::lock_guard<std::mutex> g(store().mu);
+    auto state = store().states.find(dir);
+    if (state == store().states.end()) {
         return 0;
     }
-    uint32_t error = 0;
-    state_update([&](State &st) {
-        auto it = st.faults.find(key);
-        if (it == st.faults.end()) {
-            return false;
-        }
-        error = it->second.error;
-        if (it->second.remaining <= 1) {
-            st.faults.erase(it);
-        } else {
-            it->second.remaining--;
-        }
-        return true;
-    });
+    auto it = state->second.faults.find(key);
+    if (it == state->second.faults.end()) {
+        return 0;
+    }
+    uint32_t error = it->second.error;
+    if (it->second.remaining <= 1) {
+        state->second.faults.erase(it);
+    } else {
+        it->second.remaining--;
+    }
     return error;
 }
 

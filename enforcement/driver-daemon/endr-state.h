@@ -65,6 +65,9 @@ std::string runtime_dir();
 
 /* A copy of the current state. */
 State state_read();
+/* A state with only the driver's policy and index limits of the current one: for the
+ * requests that run once per rule. */
+State state_read_limits();
 /* Runs change under the lock on the current state; keeps it when change returns true. */
 bool state_update(const std::function<bool(State &)> &change);
 

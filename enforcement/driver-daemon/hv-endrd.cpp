@@ -82,6 +82,7 @@ int main(int argc, char **argv)
             return !strcmp(argv[i], "--help") ? 0 : 2;
         }
     }
+    endr_keep_freed_memory();
     g_mkdir_with_parents(endr::runtime_dir().c_str(), 0755);
     if (pid_file.empty()) {
         pid_file = endr::runtime_dir() + "/hv-endrd.pid";

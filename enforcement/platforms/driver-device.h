@@ -29,6 +29,19 @@ platform_device *platform_device_open(const char *device_name, uint32_t *win32_e
 /* Concurrent calls are allowed; a request waiting when the device closes ends with 995. */
 bool platform_device_ioctl(platform_device *device, uint32_t code, const void *in, uint32_t in_len, void *out,
                            uint32_t out_len, uint32_t *returned, uint32_t *win32_error);
+/*
+ * Overlapped requests (DeviceIoControl with an OVERLAPPED, then GetOverlappedResult), for
+ * requests that return no output: begin sends one and returns at once, result waits for it
+ * and releases *ov (exactly once per begun request; the handle is not shut down before
+ * every begun request's result was taken). The driver runs the requests of a handle in the
+ * order begun. group: 0, or a number from platform_device_group; once a request of a group
+ * fails, the driver runs no later request of that group and they end with 1235.
+ */
+struct platform_overlapped;
+uint32_t platform_device_group(platform_device *device);
+bool platform_device_ioctl_begin(platform_device *device, uint32_t code, const void *in, uint32_t in_len,
+                                 uint32_t group, platform_overlapped **ov, uint32_t *win32_error);
+bool platform_device_ioctl_result(platform_device *device, platform_overlapped *ov, uint32_t *win32_error);
 /* Ends the handle: waiting requests end with 995, later ones fail with 6; the record stays
  * valid (for threads that still hold it) until platform_device_close. Idempotent. */
 void platform_device_shutdown(platform_device *device);

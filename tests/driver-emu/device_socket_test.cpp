@@ -261,6 +261,117 @@ TEST_F(DeviceSocket, MalformedFramesAndUnlentAddressesAreRefused)
     EXPECT_EQ(Send(Connect(), kGetVersion, Hdr{}, &version, 8), 0u);
 }
 
+/* Sends without waiting; the pending request, or nullptr with the refusal in *rc. */
+endr_pending *SendLater(endr_client *c, uint32_t code, std::vector<uint8_t> &b, uint32_t group, uint32_t *rc = nullptr)
+{
+    std::vector<uint8_t> in =
+        Hdr{.value = reinterpret_cast<uintptr_t>(b.data()), .length = static_cast<uint32_t>(b.size())}.bytes();
+    endr_pending *p = nullptr;
+    uint32_t r = endr_client_ioctl_send(c, code, in.data(), 16, group, &p);
+    if (rc) {
+        *rc = r;
+    }
+    return p;
+}
+
+TEST_F(DeviceSocket, AGroupSentWithoutWaitingStopsAtItsFirstRefusedRequest)
+{
+    endr_client *c = Connect();
+    ASSERT_EQ(SendValue(c, kInitInputTable, 0), 0u);
+    ASSERT_EQ(SendValue(c, kInitOutputTable, 2), 0u);
+    std::vector<uint8_t> index = IndexBuffer(8);
+    ASSERT_EQ(SendBuffer(c, kInitOutputIndex, index), 0u);
+
+    /* The chain announces 8 rules; the third rule names a chain that does not exist. */
+    uint32_t group = endr_client_group(c);
+    std::vector<std::vector<uint8_t>> bufs;
+    bufs.push_back(MakeChain("OUTPUT", "a", 8));
+    for (int i = 0; i < 8; i++) {
+        bufs.push_back(MakeRule("OUTPUT", i == 2 ? "nowhere" : "a", ("r" + std::to_string(i)).c_str()));
+    }
+    std::vector<endr_pending *> sent;
+    for (size_t i = 0; i < bufs.size(); i++) {
+        sent.push_back(SendLater(c, i == 0 ? kAddChain : kAddRule, bufs[i], group));
+        ASSERT_NE(sent.back(), nullptr) << i;
+    }
+    /* The buffers were read when sent: what the caller does with them later does not matter. */
+    for (auto &b : bufs) {
+        std::fill(b.begin(), b.end(), 0xAB);
+    }
+    std::vector<uint32_t> results;
+    for (endr_pending *p : sent) {
+        results.push_back(endr_client_ioctl_wait(c, p));
+    }
+    std::vector<uint32_t> expected = {0, 0, 0, kInvalidState};
+    expected.resize(sent.size(), kFrameNotRun);
+    EXPECT_EQ(results, expected);
+    {
+        std::lock_guard<std::mutex> g(engine().mu);
+        ASSERT_EQ(engine().staged.output.chains.size(), 1u);
+        EXPECT_EQ(engine().staged.output.chains[0].rules.size(), 2u) << "nothing after the refusal ran";
+    }
+
+    /* Another group, and a request of no group, run as usual. */
+    std::vector<uint8_t> rule = MakeRule("OUTPUT", "a", "later");
+    endr_pending *p = SendLater(c, kAddRule, rule, endr_client_group(c));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(endr_client_ioctl_wait(c, p), 0u);
+    p = SendLater(c, kAddRule, rule, 0);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(endr_client_ioctl_wait(c, p), 0u);
+
+    /* Requests whose answer carries data, or that wait, are not sent this way. */
+    std::vector<uint8_t> area(kEventAreaSize), req(kLogRequestSize, 0);
+    uint32_t rc = 0;
+    EXPECT_EQ(SendLater(c, kReadEvent, area, 0, &rc), nullptr);
+    EXPECT_EQ(rc, kInvalidParameter);
+    EXPECT_EQ(SendLater(c, kGetDriverLogs, req, 0, &rc), nullptr);
+    EXPECT_EQ(rc, kInvalidParameter);
+}
+
+TEST_F(DeviceSocket, CancelAndDisconnectEndRequestsSentWithoutWaiting)
+{
+    endr_client *c = Connect();
+    std::vector<uint8_t> limits;
+    for (uint64_t v : {10, 20, 30, 40}) {
+        append<uint64_t>(limits, v);
+    }
+    uint32_t group = endr_client_group(c);
+    std::vector<endr_pending *> sent;
+    for (int i = 0; i < 50; i++) {
+        sent.push_back(SendLater(c, kSetPolicyLimits, limits, group));
+    }
+    /* Sent before the cancel, they run; later ones meet a closed handle. */
+    endr_client_cancel(c);
+    sent.push_back(SendLater(c, kSetPolicyLimits, limits, group));
+    sent.push_back(SendLater(c, kSetPolicyLimits, limits, group));
+    std::vector<uint32_t> results;
+    for (endr_pending *p : sent) {
+        ASSERT_NE(p, nullptr);
+        results.push_back(endr_client_ioctl_wait(c, p));
+    }
+    std::vector<uint32_t> expected(50, 0u);
+    expected.push_back(kInvalidHandle);
+    expected.push_back(kFrameNotRun);
+    EXPECT_EQ(results, expected);
+
+    /* The daemon goes away with requests outstanding: each ends, none hangs. */
+    endr_client *d = Connect();
+    sent.clear();
+    for (int i = 0; i < 20; i++) {
+        sent.push_back(SendLater(d, kSetPolicyLimits, limits, 0));
+        ASSERT_NE(sent.back(), nullptr);
+    }
+    device_server_stop(server_);
+    server_ = nullptr;
+    for (endr_pending *p : sent) {
+        EXPECT_EQ(endr_client_ioctl_wait(d, p), 1167u);
+    }
+    uint32_t rc = 0;
+    EXPECT_EQ(SendLater(d, kSetPolicyLimits, limits, 0, &rc), nullptr);
+    EXPECT_EQ(rc, 1167u);
+}
+
 TEST_F(DeviceSocket, OpenFailsWhenNothingAnswersOrTheDriverRefuses)
 {
     endr_client *c = nullptr;
@@ -288,6 +399,19 @@ TEST(DeviceFrame, DecoderRefusesWhatDoesNotAddUp)
     ASSERT_EQ(back.regions.size(), 1u);
     EXPECT_EQ(back.regions[0].bytes, r.regions[0].bytes);
 
+    /* A grouped request carries its group; the other kinds none. */
+    r.kind = kFrameGroupIoctl;
+    r.group = 77;
+    std::vector<uint8_t> grouped = frame_encode_request(r);
+    EXPECT_EQ(grouped.size(), frame.size() + 4);
+    ASSERT_TRUE(frame_decode_request(grouped.data() + 4, grouped.size() - 4, &back, &why)) << why;
+    EXPECT_EQ(back.kind, kFrameGroupIoctl);
+    EXPECT_EQ(back.group, 77u);
+    EXPECT_EQ(back.code, kAddRule);
+    r.kind = kFrameIoctl;
+    ASSERT_TRUE(frame_decode_request(frame.data() + 4, frame.size() - 4, &back, &why)) << why;
+    EXPECT_EQ(back.group, 0u);
+
     struct Case {
         const char *what;
         std::function<void(std::vector<uint8_t> &)> spoil;
@@ -295,6 +419,7 @@ TEST(DeviceFrame, DecoderRefusesWhatDoesNotAddUp)
         {"truncated", [](std::vector<uint8_t> &f) { f.pop_back(); }},
         {"trailing byte", [](std::vector<uint8_t> &f) { f.push_back(0); }},
         {"unknown kind", [](std::vector<uint8_t> &f) { f[4] = 9; }},
+        {"group kind on a frame without a group", [](std::vector<uint8_t> &f) { f[4] = 3; }},
         {"input longer than the frame", [](std::vector<uint8_t> &f) { f[20] = 0xFF; }},
         {"output size too large", [](std::vector<uint8_t> &f) { f[19] = 0x7F; }},
         {"too many regions", [](std::vector<uint8_t> &f) { f[40] = 5; }},

@@ -130,6 +130,36 @@ TEST_F(EnDumpTest, SizeCheckStopsAtOneMebibyte)
     }
 }
 
+/* The logger keeps the first MiB of a message: a larger table is formatted about that far. */
+TEST_F(EnDumpTest, TheLogDumpStopsWhereTheLogStopsKeeping)
+{
+    constexpr size_t kKept = 1048576;
+    std::string rules;
+    for (int i = 0; i < 1500; i++) {
+        rules += std::string(i ? "," : "") + R"({"match_src": {}, "match_dst": {}, "protocols": ["tcp"], )" +
+                 R"("verdict": "ALLOW", "id": ")" + std::to_string(i) + std::string(2000, 'r') + R"("})";
+    }
+    TablePtr in = ParseTable(R"([{"chain_name": "big", "rules": [)" + rules + "]}, " +
+                             R"({"chain_name": "after", "rules": []}])");
+    std::string full = Dump(in.get());
+    ASSERT_GT(full.size(), 3 * kKept);
+    Clear();
+    en_policy_dump_to_log(in.get(), nullptr, 1, 0, false);
+    std::vector<std::string> logged = Messages();
+    ASSERT_EQ(logged.size(), 6u);
+    const std::string &input = logged[3];
+    /* Everything the log writes is there, and little beyond it: one rule line at most. */
+    ASSERT_GE(input.size(), kKept);
+    EXPECT_LT(input.size(), kKept + 2200);
+    EXPECT_EQ(input.substr(0, kKept), ("\n" + full).substr(0, kKept));
+    EXPECT_EQ(logged[4], "\nOUTPUT\n");
+
+    /* The size check decides on the whole table as before. */
+    Clear();
+    en_policy_dump_to_log(in.get(), nullptr, 1, 0, true);
+    EXPECT_TRUE(LoggedPrefix(G_LOG_LEVEL_MESSAGE, "[policy dump] Policy is too big."));
+}
+
 TEST_F(EnDumpTest, CsvExport)
 {
     TablePtr in = ParseTable(R"([{"chain_name": "c", "rules": [

@@ -154,4 +154,69 @@ TEST_F(EnRulesDriverTest, FailuresStopTheTable)
     EXPECT_EQ(TakeMessage(err), "[chain] failed to init enforcement chain 'z' under table 'INPUT'");
 }
 
+/* A rule with `subnets` IPv6 source subnets, each of which takes room in the driver's buffer. */
+std::string Rule(const std::string &id, int subnets = 1)
+{
+    std::string list;
+    for (int i = 0; i < subnets; i++) {
+        list += (i ? ", \"2001:db8:" : "\"2001:db8:") + std::to_string(i) + "::/48\"";
+    }
+    return R"({"match_src": {"match_multiple_subnets": [)" + list +
+           R"(]}, "match_dst": {}, "protocols": ["tcp"], "rule_type": "explicit", "verdict": "ALLOW", "id": ")" + id +
+           R"("})";
+}
+
+TEST_F(EnRulesDriverTest, TheFirstRequestTheDriverRefusesIsTheOneReported)
+{
+    en_handle *h = Init();
+    ASSERT_TRUE(en_api_start(h));
+    /* The driver refuses rules above 400 bytes, and tables above 5 rules. */
+    ASSERT_TRUE(endr::state_update([](endr::State &s) {
+        s.driver.policy_limits = std::array<uint64_t, 4>{0, 5, 0, 400};
+        return true;
+    }));
+    const int big = 20;
+    const std::string sid = R"({"match_src": {"match_groups": {"local_admins": true, "local_users": false}},
+        "match_dst": {}, "protocols": ["tcp"], "rule_type": "explicit", "verdict": "ALLOW", "id": "sid"})";
+
+    struct Case {
+        const char *what;
+        std::string table;
+        std::string error;
+        const char *critical;
+        size_t staged_chains;
+        size_t staged_rules; /* of the last staged chain */
+    } cases[] = {
+        /* Rules built after the refused one, even one that cannot be built, change nothing. */
+        {"rule refused mid-chain",
+         R"([{"chain_name": "x", "rules": [)" + Rule("r0") + "," + Rule("r1") + "," + Rule("big", big) + "," +
+             Rule("r3") + "," + sid + "]}, " + R"({"chain_name": "y", "rules": [)" + Rule("y0") + "]}]",
+         "[rule] failed to add rule: big", "[chain] failed to convert rule 'big' (table='INPUT', chain='x')", 1, 2},
+        {"chain refused after a finished one",
+         R"([{"chain_name": "x", "rules": [)" + Rule("r0") + "," + Rule("r1") + "]}, " +
+             R"({"chain_name": "y", "rules": [)" + Rule("y0") + "," + Rule("y1") + "," + Rule("y2") + "," +
+             Rule("y3") + "]}]",
+         "[chain] failed to init enforcement chain 'y' under table 'INPUT'",
+         "[table] failed to convert chain 'y' (table='INPUT)", 1, 2},
+        {"rule that cannot be built, with nothing refused before it",
+         R"([{"chain_name": "x", "rules": [)" + Rule("r0") + "," + sid + "," + Rule("big", big) + "]}]",
+         "[rule] got SID rules, which are unsupported",
+         "[chain] failed to convert rule 'sid' (table='INPUT', chain='x')", 1, 1},
+    };
+    for (const Case &c : cases) {
+        Clear();
+        TablePtr table = ParseTable(c.table);
+        ASSERT_NE(table, nullptr) << c.what;
+        uint64_t count = 0;
+        Error *err = nullptr;
+        EXPECT_FALSE(en_table_convert(h, false, table.get(), &count, &err)) << c.what;
+        EXPECT_EQ(TakeMessage(err), c.error) << c.what;
+        EXPECT_TRUE(Logged(kCritical, c.critical)) << c.what;
+        EXPECT_FALSE(Logged(G_LOG_LEVEL_MESSAGE, "[table] finished initiating table 'INPUT' with 2 chains")) << c.what;
+        endr::StagedTable in = Staged(false);
+        ASSERT_EQ(in.chains.size(), c.staged_chains) << c.what;
+        EXPECT_EQ(in.chains.back().rules.size(), c.staged_rules) << c.what;
+    }
+}
+
 }  // namespace

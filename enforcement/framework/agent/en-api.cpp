@@ -594,26 +594,24 @@ bool en_api_add_chain(en_handle *en_handle, void *add_chain_msg)
     return en_api_platform_add_chain(en_handle, add_chain_msg, EN_API_ADD_CHAIN_SIZE);
 }
 
-bool en_api_add_rule(en_handle *en_handle, const char *table_name, const char *chain_name, const void *rule,
-                     uint64_t rule_length, Error **errp)
+/* The add-rule message around a rule buffer (names present), or NULL after the refusal is
+ * reported. */
+static uint8_t *add_rule_msg(const char *table_name, const char *chain_name, const void *rule, uint64_t rule_length,
+                             uint32_t *msg_length, Error **errp)
 {
-    AGENT_CHECK_NULL_ERR(en_handle, "en_handle", errp, false);
-    AGENT_CHECK_NULL_ERR(table_name, "table_name", errp, false);
-    AGENT_CHECK_NULL_ERR(chain_name, "chain_name", errp, false);
-    AGENT_CHECK_NULL_ERR(rule || rule_length == 0, "rule", errp, false);
     if (strlen(table_name) >= EN_API_NAME_SIZE) {
         g_warning("[api] table name is too long");
         error_setg(errp, "[api] table name is too long");
-        return false;
+        return nullptr;
     }
     if (strlen(chain_name) >= EN_API_NAME_SIZE) {
         g_warning("[api] chain name is too long");
         error_setg(errp, "[api] chain name is too long");
-        return false;
+        return nullptr;
     }
     if (rule_length > UINT32_MAX - EN_API_ADD_RULE_HEADER_SIZE) {
         g_warning("[api] failed to add rule");
-        return false;
+        return nullptr;
     }
     uint64_t total = EN_API_ADD_RULE_HEADER_SIZE + rule_length;
     auto *msg = static_cast<uint8_t *>(g_malloc0(total));
@@ -623,9 +621,70 @@ bool en_api_add_rule(en_handle *en_handle, const char *table_name, const char *c
     if (rule_length) {
         memcpy(msg + EN_API_ADD_RULE_HEADER_SIZE, rule, rule_length);
     }
-    bool ok = en_api_platform_add_rule(en_handle, msg, static_cast<uint32_t>(total));
+    *msg_length = static_cast<uint32_t>(total);
+    return msg;
+}
+
+bool en_api_add_rule(en_handle *en_handle, const char *table_name, const char *chain_name, const void *rule,
+                     uint64_t rule_length, Error **errp)
+{
+    AGENT_CHECK_NULL_ERR(en_handle, "en_handle", errp, false);
+    AGENT_CHECK_NULL_ERR(table_name, "table_name", errp, false);
+    AGENT_CHECK_NULL_ERR(chain_name, "chain_name", errp, false);
+    AGENT_CHECK_NULL_ERR(rule || rule_length == 0, "rule", errp, false);
+    uint32_t total = 0;
+    uint8_t *msg = add_rule_msg(table_name, chain_name, rule, rule_length, &total, errp);
+    if (!msg) {
+        return false;
+    }
+    bool ok = en_api_platform_add_rule(en_handle, msg, total);
     g_free(msg);
     return ok;
+}
+
+en_driver_pipeline *en_api_pipeline_new(en_handle *en_handle)
+{
+    AGENT_CHECK_NULL(en_handle, "en_handle", nullptr);
+    return en_driver_pipeline_new(en_handle->device);
+}
+
+void en_api_add_chain_send(en_driver_pipeline *pipeline, void *add_chain_msg)
+{
+    en_driver_pipeline_send_buffer(pipeline, EN_IOCTL_ADD_CHAIN, add_chain_msg, EN_API_ADD_CHAIN_SIZE);
+}
+
+bool en_api_add_chain_result(en_driver_pipeline *pipeline)
+{
+    if (!en_driver_pipeline_take(pipeline)) {
+        g_warning("[api] failed to add chain");
+        return false;
+    }
+    return true;
+}
+
+bool en_api_add_rule_send(en_driver_pipeline *pipeline, const char *table_name, const char *chain_name,
+                          const void *rule, uint64_t rule_length, Error **errp)
+{
+    AGENT_CHECK_NULL_ERR(table_name, "table_name", errp, false);
+    AGENT_CHECK_NULL_ERR(chain_name, "chain_name", errp, false);
+    AGENT_CHECK_NULL_ERR(rule || rule_length == 0, "rule", errp, false);
+    uint32_t total = 0;
+    uint8_t *msg = add_rule_msg(table_name, chain_name, rule, rule_length, &total, errp);
+    if (!msg) {
+        return false;
+    }
+    en_driver_pipeline_send_buffer(pipeline, EN_IOCTL_ADD_RULE, msg, total);
+    g_free(msg);
+    return true;
+}
+
+bool en_api_add_rule_result(en_driver_pipeline *pipeline)
+{
+    if (!en_driver_pipeline_take(pipeline)) {
+        g_warning("[api] failed to add rule");
+        return false;
+    }
+    return true;
 }
 
 bool en_api_policy_set_revision(en_handle *en_handle, uint64_t revision)

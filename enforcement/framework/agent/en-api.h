@@ -121,6 +121,18 @@ bool en_api_add_chain(en_handle *en_handle, void *add_chain_msg);
  * or too long name is refused with errp set; a refusal by the driver only logs. */
 bool en_api_add_rule(en_handle *en_handle, const char *table_name, const char *chain_name, const void *rule,
                      uint64_t rule_length, Error **errp);
+/*
+ * The same two requests without waiting for the driver (en_driver_pipeline): a send
+ * refuses what en_api_add_rule refuses before the driver sees it; the driver's answers are
+ * taken in the order sent, a refusal logged as by the calls above.
+ */
+struct en_driver_pipeline;
+en_driver_pipeline *en_api_pipeline_new(en_handle *en_handle);
+void en_api_add_chain_send(en_driver_pipeline *pipeline, void *add_chain_msg);
+bool en_api_add_chain_result(en_driver_pipeline *pipeline);
+bool en_api_add_rule_send(en_driver_pipeline *pipeline, const char *table_name, const char *chain_name,
+                          const void *rule, uint64_t rule_length, Error **errp);
+bool en_api_add_rule_result(en_driver_pipeline *pipeline);
 bool en_api_policy_set_revision(en_handle *en_handle, uint64_t revision);
 bool en_api_policy_light_revision_update(en_handle *en_handle, uint64_t revision);
 /* Swap, adoption of the lid numbering built aside, existing lids update, reauthorization.

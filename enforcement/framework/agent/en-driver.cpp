@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -321,6 +322,15 @@ platform_device *open_attempt(module_state &s, uint32_t *fail_code, Error **errp
 /* The calling thread's last request error, as the platform's per-thread error would be. */
 thread_local uint32_t t_last_error;
 
+void report_failure(uint32_t code, uint32_t error)
+{
+    if (error == kOperationAborted) {
+        g_warning("[en_driver] ioctl operation aborted");
+    } else {
+        logger_win32_critical(error, "[en_driver] failed to send ioctl with code %u", code);
+    }
+}
+
 /* Holds the module lock for reading and a lent event for one request. */
 bool send_ioctl(platform_device *device, uint32_t code, uint8_t selector, uint64_t value, uint32_t length,
                 void *output, uint32_t output_size, uint32_t *returned)
@@ -358,11 +368,7 @@ bool send_ioctl(platform_device *device, uint32_t code, uint8_t selector, uint64
             *returned = slot->returned;
         }
     } else {
-        if (error == kOperationAborted) {
-            g_warning("[en_driver] ioctl operation aborted");
-        } else {
-            logger_win32_critical(error, "[en_driver] failed to send ioctl with code %u", code);
-        }
+        report_failure(code, error);
     }
     if (slot_lock.owns_lock()) {
         s.cached_in_use--;
@@ -513,6 +519,85 @@ bool en_driver_set_queue_size(platform_device *device, uint8_t selector, uint32_
         return false;
     }
     return send_ioctl(device, EN_IOCTL_SET_QUEUE_SIZE, selector, size, 0, nullptr, 0, nullptr);
+}
+
+struct en_driver_pipeline {
+    struct Sent {
+        uint32_t code;
+        platform_overlapped *ov;
+        uint32_t error; /* when not sent: why */
+        bool unloaded;
+    };
+    platform_device *device;
+    uint32_t group;
+    std::deque<Sent> sent;
+};
+
+en_driver_pipeline *en_driver_pipeline_new(platform_device *device)
+{
+    return new en_driver_pipeline{device, platform_device_group(device), {}};
+}
+
+void en_driver_pipeline_send_buffer(en_driver_pipeline *p, uint32_t code, const void *buffer, uint32_t length)
+{
+    module_state &s = state();
+    en_driver_pipeline::Sent entry{code, nullptr, 0, false};
+    std::shared_lock<std::shared_mutex> module_lock(s.lock);
+    if (!s.initialised) {
+        entry.unloaded = true;
+    } else {
+        en_ioctl_header header{EN_IOCTL_MAGIC, EN_IOCTL_VERSION, 0, reinterpret_cast<uintptr_t>(buffer), length};
+        if (platform_device_ioctl_begin(p->device, code, &header, sizeof header, p->group, &entry.ov, &entry.error)) {
+            s.in_flight++;
+        }
+    }
+    p->sent.push_back(entry);
+}
+
+size_t en_driver_pipeline_outstanding(const en_driver_pipeline *p) { return p->sent.size(); }
+
+/* The result of the oldest entry, dropped from the pipeline; its error in *error. */
+static bool settle_oldest(en_driver_pipeline *p, uint32_t *error)
+{
+    en_driver_pipeline::Sent entry = p->sent.front();
+    p->sent.pop_front();
+    *error = entry.unloaded ? kInvalidHandleError : entry.error;
+    if (!entry.ov) {
+        return false;
+    }
+    bool ok = platform_device_ioctl_result(p->device, entry.ov, error);
+    state().in_flight--;
+    return ok;
+}
+
+bool en_driver_pipeline_take(en_driver_pipeline *p)
+{
+    if (p->sent.empty()) {
+        return false;
+    }
+    uint32_t code = p->sent.front().code;
+    bool unloaded = p->sent.front().unloaded;
+    uint32_t error = 0;
+    bool ok = settle_oldest(p, &error);
+    t_last_error = ok ? 0 : error;
+    if (unloaded) {
+        g_warning("[en_driver] ioctl: module has already been unloaded");
+    } else if (!ok) {
+        report_failure(code, error);
+    }
+    return ok;
+}
+
+void en_driver_pipeline_free(en_driver_pipeline *p)
+{
+    if (!p) {
+        return;
+    }
+    while (!p->sent.empty()) {
+        uint32_t error = 0;
+        settle_oldest(p, &error);
+    }
+    delete p;
 }
 
 bool layer4_policy_required(void) { return state().layer4_policy_required; }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 struct Error;
@@ -109,6 +110,24 @@ bool en_driver_read_output(platform_device *device, uint32_t code, void *output,
 bool en_driver_read_event(platform_device *device, void *event_area, void *buffer, uint32_t *bytes_returned);
 /* Refused (false, nothing sent or logged) outside the sizes of the selector. */
 bool en_driver_set_queue_size(platform_device *device, uint8_t selector, uint32_t size);
+
+/*
+ * Buffer requests sent one after another without waiting for each answer (the chains and
+ * rules of a policy table). The driver reads each buffer when it is sent; results are
+ * taken in the order sent. Once one fails, the driver runs none of the later ones. A
+ * taken failure is logged and becomes the thread's last error, as with
+ * en_driver_send_buffer.
+ */
+struct en_driver_pipeline;
+en_driver_pipeline *en_driver_pipeline_new(platform_device *device);
+void en_driver_pipeline_send_buffer(en_driver_pipeline *pipeline, uint32_t code, const void *buffer,
+                                    uint32_t length);
+/* Requests sent whose result was not taken yet. */
+size_t en_driver_pipeline_outstanding(const en_driver_pipeline *pipeline);
+/* The oldest result not taken yet: true for a success. */
+bool en_driver_pipeline_take(en_driver_pipeline *pipeline);
+/* Waits for the results not taken, without reporting them, and frees the pipeline. */
+void en_driver_pipeline_free(en_driver_pipeline *pipeline);
 
 /* Capabilities the driver file declares; fixed after en_driver_init. */
 bool layer4_policy_required(void);

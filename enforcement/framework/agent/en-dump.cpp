@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "agent-common/base-logger.h"
 #include "qapi/qmp-output-visitor.h"
 #include "util/check-null.h"
 #include "util/error.h"
@@ -322,6 +323,32 @@ char *en_table_dump(const char *table_name, const EnforcementChainList *chains)
     return g_string_free(out, FALSE);
 }
 
+/*
+ * The table text as far as the log can use it: the logger keeps the first
+ * BASE_LOGGER_MAX_MESSAGE bytes of a message, and the size check looks no further either.
+ * Formatting stops at the first rule that reaches that length, so a large policy is not
+ * formatted in full for a log line that drops nearly all of it.
+ */
+static char *table_dump_for_log(const char *table_name, const EnforcementChainList *chains)
+{
+    static_assert(BASE_LOGGER_MAX_MESSAGE > EN_DUMP_MAX_LOG_TEXT);
+    constexpr size_t kKept = BASE_LOGGER_MAX_MESSAGE;
+    GString *out = g_string_new(table_name);
+    g_string_append_c(out, '\n');
+    for (const EnforcementChainList *c = chains; c && out->len < kKept; c = c->next) {
+        const EnforcementChain *chain = c->value;
+        if (!chain || !chain->chain_name) {
+            en_chain_dump(chain, out);
+            continue;
+        }
+        g_string_append_printf(out, "\t%s\n", chain->chain_name);
+        for (const EnforcementRuleList *r = chain->rules; r && out->len < kKept; r = r->next) {
+            en_rule_dump(r->value, out);
+        }
+    }
+    return g_string_free(out, FALSE);
+}
+
 void en_policy_dump_to_log(const EnforcementChainList *input_table, const EnforcementChainList *output_table,
                            uint64_t revision, uint64_t dc_inventory_revision, bool size_check)
 {
@@ -329,8 +356,8 @@ void en_policy_dump_to_log(const EnforcementChainList *input_table, const Enforc
     g_message("Agent Policy (Policy revision: %llu, DC inventory revision: %llu)",
               static_cast<unsigned long long>(revision), static_cast<unsigned long long>(dc_inventory_revision));
     g_message("%s", kDashes);
-    char *input = en_table_dump("INPUT", input_table);
-    char *output = en_table_dump("OUTPUT", output_table);
+    char *input = table_dump_for_log("INPUT", input_table);
+    char *output = table_dump_for_log("OUTPUT", output_table);
     if (size_check && strlen(input) + strlen(output) > EN_DUMP_MAX_LOG_TEXT) {
         g_message("[policy dump] Policy is too big. Skipping the policy dump to log. To view the agent policy, "
                   "use: hv-agent export-policies");

@@ -3,8 +3,11 @@
 #include <glib.h>
 
 #include <cstring>
+#include <deque>
 
+#include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-config.h"
+#include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/framework/agent/en-index.h"
 #include "enforcement/framework/agent/en-lid-map.h"
 #include "qapi/qmp-enforcement-types.h"
@@ -545,6 +548,16 @@ bool en_chain_build_msg(const char *table_name, const char *chain_name, uint32_t
     return true;
 }
 
+/* A refusal of the rule by the driver, which leaves no Error of its own. */
+static void fail_rule_send(const EnforcementRule *qmp_rule, Error *err, Error **errp)
+{
+    if (err) {
+        error_propagate(errp, err);
+    } else {
+        WARN_FAIL(errp, "[rule] failed to add rule: %s", qmp_rule->id);
+    }
+}
+
 bool en_rule_convert(en_handle *en_handle, const char *table_name, const char *chain_name,
                      const EnforcementRule *qmp_rule, Error **errp)
 {
@@ -558,22 +571,107 @@ bool en_rule_convert(en_handle *en_handle, const char *table_name, const char *c
     }
     Error *err = nullptr;
     if (!en_api_add_rule(en_handle, table_name, chain_name, buf, len, &err)) {
-        if (err) {
-            error_propagate(errp, err);
-        } else {
-            WARN_FAIL(errp, "[rule] failed to add rule: %s", qmp_rule->id);
-        }
+        fail_rule_send(qmp_rule, err, errp);
         return false;
     }
     return true;
 }
 
-bool en_chain_convert(en_handle *en_handle, const char *table_name, const char *chain_name,
-                      const EnforcementRuleList *rules, uint64_t *rules_count, Error **errp)
+namespace {
+
+/* Driver requests of a chain allowed in flight before the oldest answer is taken. */
+constexpr size_t kChainPipelineDepth = 1024;
+
+void report_rule_failure(const EnforcementRule *qmp_rule, const char *table_name, const char *chain_name)
 {
-    AGENT_CHECK_NULL_ERR(table_name, "table_name", errp, false);
-    AGENT_CHECK_NULL_ERR(chain_name, "chain_name", errp, false);
-    AGENT_CHECK_NULL_ERR(rules_count, "rules_count", errp, false);
+    g_critical("[chain] failed to convert rule '%s' (table='%s', chain='%s')",
+               qmp_rule && qmp_rule->id ? qmp_rule->id : "(null)", table_name, chain_name);
+}
+
+/*
+ * The chain's requests go to the driver without waiting for each answer; the answers are
+ * taken in order, and the chain is finished only when all of them came back. What is
+ * reported is what the one-by-one conversion reports: the first request the driver
+ * refuses, or else the first rule that could not be built.
+ */
+class ChainSender {
+public:
+    ChainSender(en_driver_pipeline *pipeline, const char *table_name, const char *chain_name)
+        : pipeline_(pipeline), table_(table_name), chain_(chain_name)
+    {
+    }
+
+    void send_chain(uint8_t msg[EN_API_ADD_CHAIN_SIZE])
+    {
+        en_api_add_chain_send(pipeline_, msg);
+        sent_.push_back(nullptr);
+    }
+
+    /* False when the rule could not be sent or an earlier request failed (both reported). */
+    bool send_rule(const EnforcementRule *qmp_rule, const en_rule_caps_t &caps, Error **errp)
+    {
+        if (!qmp_rule) {
+            if (!settle(0, errp)) {
+                return false;
+            }
+            WARN_FAIL(errp, "[chain] qmp rule in table='%s', chain='%s' is null", table_, chain_);
+            return false;
+        }
+        g_autofree uint8_t *buf = nullptr;
+        size_t len = 0;
+        Error *err = nullptr;
+        if (!en_rule_build(table_, chain_, qmp_rule, &caps, &buf, &len, &err) ||
+            !en_api_add_rule_send(pipeline_, table_, chain_, buf, len, &err)) {
+            /* A request refused earlier is the failure to report: the one-by-one conversion
+             * would have stopped there. */
+            if (!settle(0, errp)) {
+                error_free(err);
+                return false;
+            }
+            if (err) {
+                error_propagate(errp, err);
+            } else {
+                fail_rule_send(qmp_rule, nullptr, errp);
+            }
+            report_rule_failure(qmp_rule, table_, chain_);
+            return false;
+        }
+        sent_.push_back(qmp_rule);
+        return settle(kChainPipelineDepth, errp);
+    }
+
+    /* Takes answers until at most keep are outstanding; false after reporting a refusal. */
+    bool settle(size_t keep, Error **errp)
+    {
+        while (sent_.size() > keep) {
+            const EnforcementRule *qmp_rule = sent_.front();
+            sent_.pop_front();
+            if (!qmp_rule) {
+                if (!en_api_add_chain_result(pipeline_)) {
+                    WARN_FAIL(errp, "[chain] failed to init enforcement chain '%s' under table '%s'", chain_, table_);
+                    return false;
+                }
+            } else if (!en_api_add_rule_result(pipeline_)) {
+                fail_rule_send(qmp_rule, nullptr, errp);
+                report_rule_failure(qmp_rule, table_, chain_);
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    en_driver_pipeline *pipeline_;
+    const char *table_;
+    const char *chain_;
+    /* The requests not answered yet, oldest first: the rule, or NULL for the chain. */
+    std::deque<const EnforcementRule *> sent_;
+};
+
+/* The chain through an open pipeline; every request is answered when this returns. */
+bool convert_chain(en_driver_pipeline *pipeline, const char *table_name, const char *chain_name,
+                   const EnforcementRuleList *rules, uint64_t *rules_count, Error **errp)
+{
     uint32_t count = 0;
     for (const EnforcementRuleList *r = rules; r; r = r->next) {
         count++;
@@ -583,23 +681,34 @@ bool en_chain_convert(en_handle *en_handle, const char *table_name, const char *
         return false;
     }
     *rules_count = count;
-    if (!en_api_add_chain(en_handle, msg)) {
-        WARN_FAIL(errp, "[chain] failed to init enforcement chain '%s' under table '%s'", chain_name, table_name);
-        return false;
-    }
+    ChainSender sender(pipeline, table_name, chain_name);
+    sender.send_chain(msg);
+    en_rule_caps_t caps = en_rule_driver_caps();
     for (const EnforcementRuleList *r = rules; r; r = r->next) {
-        if (!r->value) {
-            WARN_FAIL(errp, "[chain] qmp rule in table='%s', chain='%s' is null", table_name, chain_name);
+        if (!sender.send_rule(r->value, caps, errp)) {
             return false;
         }
-        if (!en_rule_convert(en_handle, table_name, chain_name, r->value, errp)) {
-            g_critical("[chain] failed to convert rule '%s' (table='%s', chain='%s')",
-                       r->value->id ? r->value->id : "(null)", table_name, chain_name);
-            return false;
-        }
+    }
+    if (!sender.settle(0, errp)) {
+        return false;
     }
     g_message("[chain] finished initiating a chain with %u rules", count);
     return true;
+}
+
+} // namespace
+
+bool en_chain_convert(en_handle *en_handle, const char *table_name, const char *chain_name,
+                      const EnforcementRuleList *rules, uint64_t *rules_count, Error **errp)
+{
+    AGENT_CHECK_NULL_ERR(table_name, "table_name", errp, false);
+    AGENT_CHECK_NULL_ERR(chain_name, "chain_name", errp, false);
+    AGENT_CHECK_NULL_ERR(rules_count, "rules_count", errp, false);
+    AGENT_CHECK_NULL_ERR(en_handle, "en_handle", errp, false);
+    en_driver_pipeline *pipeline = en_api_pipeline_new(en_handle);
+    bool ok = convert_chain(pipeline, table_name, chain_name, rules, rules_count, errp);
+    en_driver_pipeline_free(pipeline);
+    return ok;
 }
 
 bool en_table_convert(en_handle *en_handle, bool output, const EnforcementChainList *chains, uint64_t *rules_count,

@@ -27,6 +27,7 @@ constexpr uint32_t kFileNotFound = 2;
 constexpr uint32_t kPathNotFound = 3;
 constexpr uint32_t kAccessDenied = 5;
 constexpr uint32_t kInvalidHandle = 6;
+constexpr uint32_t kOperationAborted = 995;
 constexpr uint32_t kGenFailure = 31;
 constexpr uint32_t kInvalidParameter = 87;
 constexpr uint32_t kBadExeFormat = 193;
@@ -339,6 +340,16 @@ platform_device *platform_device_open(const char *device_name, uint32_t *win32_e
     return device;
 }
 
+/*
+ * The result of a request that was under way when it got it. The driver refuses with 6
+ * only a handle closed before the request reached it: this request was issued before the
+ * close, and its close-time cancel merely overtook it on the way, so it was aborted.
+ */
+static uint32_t in_progress_result(uint32_t rc)
+{
+    return rc == kInvalidHandle ? kOperationAborted : rc;
+}
+
 bool platform_device_ioctl(platform_device *device, uint32_t code, const void *in, uint32_t in_len, void *out,
                            uint32_t out_len, uint32_t *returned, uint32_t *win32_error)
 {
@@ -356,7 +367,7 @@ bool platform_device_ioctl(platform_device *device, uint32_t code, const void *i
         device->in_flight++;
     }
     uint32_t count = 0;
-    uint32_t rc = endr_client_ioctl(device->client, code, in, in_len, out, out_len, &count);
+    uint32_t rc = in_progress_result(endr_client_ioctl(device->client, code, in, in_len, out, out_len, &count));
     {
         /* Notified under the lock: the closer may free the device as soon as it sees 0. */
         std::lock_guard<std::mutex> guard(device->mutex);
@@ -370,6 +381,56 @@ bool platform_device_ioctl(platform_device *device, uint32_t code, const void *i
         *returned = count;
     }
     return true;
+}
+
+struct platform_overlapped {
+    endr_pending *pending = nullptr;
+};
+
+uint32_t platform_device_group(platform_device *device)
+{
+    return device ? endr_client_group(device->client) : 0;
+}
+
+bool platform_device_ioctl_begin(platform_device *device, uint32_t code, const void *in, uint32_t in_len,
+                                 uint32_t group, platform_overlapped **ov, uint32_t *win32_error)
+{
+    *ov = nullptr;
+    if (!device) {
+        return fail(win32_error, kInvalidHandle);
+    }
+    {
+        std::lock_guard<std::mutex> guard(device->mutex);
+        if (device->closing) {
+            return fail(win32_error, kInvalidHandle);
+        }
+        device->in_flight++;
+    }
+    endr_pending *pending = nullptr;
+    uint32_t rc = endr_client_ioctl_send(device->client, code, in, in_len, group, &pending);
+    if (rc != 0) {
+        std::lock_guard<std::mutex> guard(device->mutex);
+        device->in_flight--;
+        device->idle.notify_all();
+        return fail(win32_error, rc);
+    }
+    *ov = new platform_overlapped{pending};
+    return true;
+}
+
+bool platform_device_ioctl_result(platform_device *device, platform_overlapped *ov, uint32_t *win32_error)
+{
+    if (!device || !ov) {
+        return fail(win32_error, kInvalidHandle);
+    }
+    uint32_t rc = in_progress_result(endr_client_ioctl_wait(device->client, ov->pending));
+    delete ov;
+    {
+        std::lock_guard<std::mutex> guard(device->mutex);
+        device->in_flight--;
+        device->idle.notify_all();
+    }
+    return rc == 0 || fail(win32_error, rc);
 }
 
 void platform_device_shutdown(platform_device *device)
