@@ -526,9 +526,9 @@ TEST_F(DriverEmu, ConnectionReadWaitsForItsSufficientCountAndEndsAtClose)
         Control(R"({"command": "inject-connection", "direction": "out", "protocol": "tcp", "local": "10.0.0.1",
             "remote": "10.0.0.2", "verdict": "ALLOW", "count": )" + std::to_string(n) + "}");
     };
-    /* A ten-minute wait ends as soon as three records are there, not at two. */
+    /* A two-minute wait ends as soon as three records are there, not at two. */
     std::vector<uint8_t> records, aux;
-    std::vector<uint8_t> req = ConnRequest(records, aux, 5, 3, 600000);
+    std::vector<uint8_t> req = ConnRequest(records, aux, 5, 3, 120000);
     std::atomic<uint32_t> rc{UINT32_MAX};
     std::thread reader([&] { rc = Buffer(kGetConnections, req); });
     inject(2);
@@ -538,7 +538,7 @@ TEST_F(DriverEmu, ConnectionReadWaitsForItsSufficientCountAndEndsAtClose)
     EXPECT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 3u);
 
     /* A sufficient count beyond the block: a full block is enough. */
-    req = ConnRequest(records, aux, 2, 100, 600000);
+    req = ConnRequest(records, aux, 2, 100, 120000);
     reader = std::thread([&] { rc = Buffer(kGetConnections, req); });
     inject(1);
     inject(1);
