@@ -316,6 +316,25 @@ TEST_F(DeviceSocket, MalformedFramesAndUnlentAddressesAreRefused)
     ASSERT_TRUE(frame_decode_answer(body.data(), body.size(), &a, nullptr));
     EXPECT_EQ(a.result, 998u);
 
+    /* A connection request whose record buffer is one record shorter than it claims. */
+    Control(R"({"command": "inject-connection", "direction": "out", "protocol": "tcp", "local": "10.0.0.1",
+        "remote": "10.0.0.2", "verdict": "ALLOW"})");
+    req.assign(kConnectionRequestSize, 0);
+    put<uint32_t>(req, 8, 2);
+    put<uint32_t>(req, 12, 1);
+    put<uint32_t>(req, 20, 2 * kConnectionRecordSize);
+    put<uint64_t>(req, 24, 0x2000);
+    put<uint64_t>(req, 32, 0x9000);
+    r.code = kGetConnections;
+    r.input = Hdr{.value = 0x1000, .length = kConnectionRequestSize}.bytes();
+    r.regions = {FrameRegion{0x1000, req}, FrameRegion{0x2000, std::vector<uint8_t>(kConnectionRecordSize)}};
+    frame = frame_encode_request(r);
+    ASSERT_TRUE(frame_write_all(fd, frame.data(), frame.size()));
+    ASSERT_TRUE(frame_read(fd, &body));
+    ASSERT_TRUE(frame_decode_answer(body.data(), body.size(), &a, nullptr));
+    EXPECT_EQ(a.result, 998u);
+    EXPECT_EQ(U(qdict_get_qdict(Status(), "connections"), "queued"), 1u) << "the refused read took a record";
+
     /* A frame that lies about its contents ends the connection; the server goes on. */
     frame = {12, 0, 0, 0, 1, 0, 0, 0, 9, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
     ASSERT_TRUE(frame_write_all(fd, frame.data(), frame.size()));
