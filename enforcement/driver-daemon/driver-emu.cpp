@@ -404,9 +404,10 @@ uint32_t get_connections(endr_device *dev, std::span<uint8_t> b)
     if (uint32_t rc = parse_connection_request(b, &req)) {
         return rc;
     }
-    /* The records must not land on the request they answer. */
+    /* The records must not wrap around memory nor land on the request they answer. */
     uintptr_t records_at = static_cast<uintptr_t>(req.buffer), request_at = reinterpret_cast<uintptr_t>(b.data());
-    if (records_at < request_at + b.size() && request_at < records_at + req.buffer_size) {
+    if (records_at + req.buffer_size < records_at ||
+        (records_at < request_at + b.size() && request_at < records_at + req.buffer_size)) {
         return kInvalidParameter;
     }
     size_t limit = connection_queue_limit(state_read());

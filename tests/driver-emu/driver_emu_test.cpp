@@ -317,6 +317,7 @@ TEST_F(DriverEmu, ConnectionRequestsAreCheckedWholeBeforeAnyWrite)
         {"buffer smaller than the records", [](auto &req, auto &) { put<uint32_t>(req, 20, kConnectionRecordSize - 1); }},
         {"buffer larger than the records", [](auto &req, auto &) { put<uint32_t>(req, 20, 2 * kConnectionRecordSize + 1); }},
         {"no record buffer", [](auto &req, auto &) { put<uint64_t>(req, 24, 0); }},
+        {"record buffer wrapping around memory", [](auto &req, auto &) { put<uint64_t>(req, 24, UINT64_MAX - 1000); }},
         {"no auxiliary buffer", [](auto &req, auto &) { put<uint64_t>(req, 32, 0); }},
     };
     for (const Case &c : cases) {
