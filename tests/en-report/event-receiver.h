@@ -2,6 +2,7 @@
  * the module's messages and splits them into events by the framing of the wire. */
 #pragma once
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <nanomsg/nn.h>
 #include <nanomsg/pipeline.h>
@@ -57,13 +58,15 @@ public:
     }
 
     /* Messages until count events of the given type came (others are skipped); false when
-     * a message did not come in time. */
+     * they did not all come within ms. */
     bool Collect(NetEvent::Type type, size_t count, std::vector<NetEvent> *events,
                  std::vector<ReportMessage> *messages = nullptr, int ms = 20000)
     {
+        gint64 until = g_get_monotonic_time() + gint64{ms} * 1000;
         while (events->size() < count) {
+            gint64 left = (until - g_get_monotonic_time()) / 1000;
             ReportMessage m;
-            if (!Next(&m, ms)) {
+            if (left <= 0 || !Next(&m, static_cast<int>(left))) {
                 return false;
             }
             for (const NetEvent &e : m.events) {
