@@ -20,7 +20,7 @@ build: deps
 
 run: deps
 	@cmake -S . -B $(DEV_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug >/dev/null
-	@cmake --build $(DEV_DIR) -j $(JOBS) --target hv-agent enforcement hv-endr hv-endrd hv-qmp hv-json
+	@cmake --build $(DEV_DIR) -j $(JOBS) --target hv-agent enforcement hv-endr hv-endrd hv-qmp hv-json hv-events
 	@scripts/run-module $(DEV_DIR)
 
 test: deps

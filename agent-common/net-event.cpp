@@ -10,11 +10,26 @@
 
 namespace {
 
+bool is_continuation(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+/* A character that straddles the limit is left out whole, so a cut never makes the text
+ * invalid UTF-8; bytes that are not UTF-8 there are cut at the limit. */
 void cut(std::string *s, size_t limit)
 {
-    if (s->size() > limit) {
-        s->resize(limit);
+    if (s->size() <= limit) {
+        return;
     }
+    size_t end = limit;
+    while (end > limit - MIN(limit, 3) && is_continuation((*s)[end])) {
+        end--;
+    }
+    if (is_continuation((*s)[end])) {
+        end = limit;
+    }
+    s->resize(end);
 }
 
 /* Only process events carry strings of unbounded length from the machine (command lines,
@@ -99,7 +114,13 @@ bool net_event_create_keepalive(uint8_t *msg_data, size_t *len, Error **errp)
     NetEvent event;
     event.set_type(NetEvent::Keepalive);
     net_event_set_time(&event);
-    return serialize_event(&event, msg_data, len, errp);
+    Error *err = nullptr;
+    if (!serialize_event(&event, msg_data, len, &err)) {
+        g_critical("[event] error serializing event: %s", error_get_message(err));
+        error_propagate(errp, err);
+        return false;
+    }
+    return true;
 }
 
 void net_event_write_record_header(uint8_t *dst, uint16_t length)

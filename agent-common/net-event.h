@@ -31,7 +31,8 @@ bool serialize_event(NetEvent *event, uint8_t *msg_data, size_t *len, Error **er
 void net_event_set_time(NetEvent *event);
 
 /* A Keepalive with the current time and no extension, serialized into msg_data (space *len,
- * NET_EVENT_KEEPALIVE_SPACE is enough); *len becomes its size. */
+ * NET_EVENT_KEEPALIVE_SPACE is enough); *len becomes its size. A failure is also logged
+ * ("[event] error serializing event: %s", critical). */
 bool net_event_create_keepalive(uint8_t *msg_data, size_t *len, Error **errp);
 
 /* Writes the record header for an event of `length` bytes at dst (8 bytes). */

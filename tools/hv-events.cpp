@@ -23,6 +23,7 @@
 #include <string>
 
 #include <glib.h>
+#include <google/protobuf/stubs/logging.h>
 
 #include "tools/hv-events-decode.h"
 
@@ -89,6 +90,10 @@ int main(int argc, char **argv)
             return usage(argv[0]);
         }
     }
+
+    /* Strings that are not UTF-8 are printed with replacement characters; the library's own
+     * complaint about them would only interleave with the lines on standard error. */
+    google::protobuf::SetLogHandler(nullptr);
 
     struct sigaction sa = {};
     sa.sa_handler = on_signal;

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <glib.h>
 #include <glib/gstdio.h>
+#include <nanomsg/nn.h>
+#include <nanomsg/pipeline.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -205,6 +207,27 @@ TEST_F(LauncherTest, RunsWithPidFileAndStopsOnInterrupt)
     ASSERT_TRUE(g_file_get_contents(log.c_str(), &logged, nullptr, nullptr)) << "-l names the log file";
     EXPECT_NE(strstr(logged, "[service] Break control event received, quitting..."), nullptr);
     EXPECT_NE(strstr(logged, "[agents-main] Enforcement agent going down"), nullptr);
+}
+
+/* The module's event reports have a way out from the start: it connects to the report
+ * address in its folder, where the visibility module listens. */
+TEST_F(LauncherTest, TheReportChannelIsConnectedAtStart)
+{
+    int pull = nn_socket(AF_SP, NN_PULL);
+    ASSERT_GE(pull, 0);
+    ASSERT_GE(nn_bind(pull, ("ipc://" + dir_ + "/holvenstad_en_report.ipc").c_str()), 0) << nn_strerror(nn_errno());
+    const std::string log = dir_ + "/module.log";
+    GPid pid = start(command({"--method", "stdin", "-v", "-l", log}));
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(wait_for_text(log, "initialization done", 20000));
+    EXPECT_TRUE(hvtest::WaitFor([&] { return nn_get_statistic(pull, NN_STAT_CURRENT_CONNECTIONS) == 1; }, 20000, 20))
+        << "the module connects to the report address";
+    EXPECT_NE(hvtest::ReadFile(log).find("[nnmsg-channel-rpc] opening push channel to: ipc://holvenstad_en_report.ipc"),
+              std::string::npos);
+    int status = 0;
+    EXPECT_TRUE(interrupt_and_reap(pid, 20000, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    nn_close(pull);
 }
 
 TEST_F(LauncherTest, DriverFileIsKeptReplacedOrRefused)
