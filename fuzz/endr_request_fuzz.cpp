@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <array>
 #include <span>
 
 #include "enforcement/driver-daemon/endr-wire.h"
@@ -27,6 +29,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         if (rc == 0) {
             endr::check_value(info.code, h.value, h.selector);
+        }
+    }
+    if (info.code == endr::kGetConnections) {
+        /* An accepted connection request always describes a record buffer the records fit. */
+        endr::ConnectionRequest req{};
+        if (endr::parse_connection_request(rest, &req) == 0 &&
+            (req.max_records == 0 || req.max_records > endr::kMaxConnectionRecords ||
+             uint64_t{req.buffer_size} != uint64_t{req.max_records} * endr::kConnectionRecordSize || !req.buffer ||
+             !req.aux)) {
+            abort();
+        }
+        /* Texts and SID counts of any size stay inside their fields of the record. */
+        endr::ConnectionRecord rec;
+        size_t half = rest.size() / 2;
+        rec.rule_id.assign(rest.begin(), rest.begin() + static_cast<long>(half));
+        rec.dns.assign(rest.begin() + static_cast<long>(half), rest.end());
+        rec.sid_count = rest.empty() ? 0 : rest[0];
+        std::array<uint8_t, endr::kConnectionRecordSize> out;
+        endr::encode_connection_record(rec, out);
+        if (!memchr(out.data() + 100, 0, 129) || !memchr(out.data() + 229, 0, 255) || out[1826] > 15) {
+            abort();
         }
     }
     if (info.form == endr::Form::Buffer) {

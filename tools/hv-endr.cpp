@@ -11,6 +11,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "enforcement/driver-daemon/driver-emu.h"
+#include "qobject/qbool.h"
 #include "qobject/qdict.h"
 #include "qobject/qjson.h"
 #include "qobject/qlist.h"
@@ -37,17 +39,22 @@ const char kUsage[] =
     "commands:\n"
     "  status                 version, role, started, active-revision, staged,\n"
     "                         input-rules, output-rules, settings, excluded-luids,\n"
-    "                         kept buffers, service, armed faults\n"
+    "                         kept buffers, service, armed faults, connections\n"
+    "                         (queued, limit, dropped, handed-out)\n"
     "  shutdown               stop the driver daemon hv-endrd (its policy goes with it)\n"
     "  raise-lid-request PID  queue a lid request (event type 2) for PID\n"
     "  inject-connection --direction in|out --protocol tcp|udp|icmp\n"
     "                    --local ADDR[:PORT] --remote ADDR[:PORT] [--pid N]\n"
     "                    [--dns NAME] [--verdict ALLOW|BLOCK] [--rule-id ID]\n"
-    "                    [--status success|failed|unknown]\n"
+    "                    [--status success|failed|unknown] [--count N]\n"
     "                         queue a connection record for the module's connection\n"
     "                         reads; IPv6 with a port is written [addr]:port. The\n"
     "                         record carries the classified verdict and rule id unless\n"
-    "                         --verdict or --rule-id force them; --icmp as in classify\n"
+    "                         --verdict or --rule-id force them; --icmp as in classify.\n"
+    "                         --count queues N records of the connection. Prints the\n"
+    "                         verdict, rule-id, state-machine-id (of the first record),\n"
+    "                         last-state-machine-id, queued and dropped (the records\n"
+    "                         that found the driver's queue full)\n"
     "  fail CODE [N] [--error WIN32]\n"
     "                         the next N (default 1) requests with control code CODE\n"
     "                         (hex or decimal) fail with WIN32 (default 31); CODE may\n"
@@ -63,6 +70,8 @@ const char kUsage[] =
     "                         with --pid (here and in inject-connection) a running\n"
     "                         process without lids, or with lids recorded before it\n"
     "                         started, gets a lid request first, answered within 2 s\n"
+    "  classify --record ...  classify as above and also queue the connection record,\n"
+    "                         printing the inject-connection members as well\n"
     "  classify --batch FILE  one JSON object per line (direction, protocol, local,\n"
     "                         remote, local-port, remote-port, pid, dns, icmp-type,\n"
     "                         icmp-code); one result line per non-empty input line\n"
@@ -261,13 +270,13 @@ bool build_inject(const std::vector<std::string> &args, QDict *req, std::string 
             if (slash != std::string::npos) {
                 qdict_put(req, "icmp-code", quint_from_uint(code));
             }
-        } else if (opt == "--pid") {
-            uint64_t pid;
-            if (!parse_u64(val.c_str(), &pid)) {
-                *why = "--pid needs a number";
+        } else if (opt == "--pid" || opt == "--count") {
+            uint64_t n;
+            if (!parse_u64(val.c_str(), &n)) {
+                *why = opt + " needs a number";
                 return false;
             }
-            qdict_put(req, "pid", quint_from_uint(pid));
+            qdict_put(req, opt.c_str() + 2, quint_from_uint(n));
         } else if (opt == "--local" || opt == "--remote") {
             std::string addr;
             uint64_t port;
@@ -486,8 +495,13 @@ int main(int argc, char **argv)
             return classify_batch(address, rest[1]);
         }
         std::string why;
+        /* --record is the one option without a value. */
+        if (auto it = std::find(rest.begin(), rest.end(), "--record"); it != rest.end()) {
+            rest.erase(it);
+            qdict_put(req.dict, "record", qbool_from_bool(true));
+        }
         for (size_t i = 0; i < rest.size(); i += 2) {
-            if (rest[i] == "--verdict" || rest[i] == "--rule-id" || rest[i] == "--status") {
+            if (rest[i] == "--verdict" || rest[i] == "--rule-id" || rest[i] == "--status" || rest[i] == "--count") {
                 return print_error("classify does not take " + rest[i], 0, 1);
             }
         }

@@ -64,6 +64,17 @@ constexpr uint32_t kServiceDoesNotExist = 1060;
 constexpr uint32_t kServiceNotActive = 1062;
 constexpr uint32_t kServiceExists = 1073;
 
+/* The owner of the running process pid (the owner of its /proc folder). */
+std::optional<uint32_t> process_owner(uint64_t pid)
+{
+    g_autofree char *path = g_strdup_printf("/proc/%" PRIu64, pid);
+    GStatBuf st;
+    if (pid == 0 || pid > INT32_MAX || g_stat(path, &st) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(st.st_uid);
+}
+
 /* Field 22 of /proc/<pid>/stat: when the process started, in clock ticks since boot. */
 std::optional<uint64_t> process_started(uint64_t pid)
 {
@@ -375,20 +386,38 @@ bool wait_for(Engine &e, std::unique_lock<std::mutex> &lock, endr_device *dev, u
     return !dev->closing;
 }
 
+size_t connection_queue_limit(const State &s)
+{
+    auto it = s.driver.queue_sizes.find(0);
+    return it != s.driver.queue_sizes.end() && it->second > 0 ? static_cast<size_t>(it->second)
+                                                             : kDefaultConnectionQueue;
+}
+
+/*
+ * Waits up to the request's wait time for its sufficient count of records (at least one,
+ * at most what the block and the queue can hold), then hands out what is queued, oldest
+ * first, up to the block size. The record buffer was checked whole before the first write.
+ */
 uint32_t get_connections(endr_device *dev, std::span<uint8_t> b)
 {
     ConnectionRequest req;
     if (uint32_t rc = parse_connection_request(b, &req)) {
         return rc;
     }
+    /* The records must not land on the request they answer. */
+    uintptr_t records_at = static_cast<uintptr_t>(req.buffer), request_at = reinterpret_cast<uintptr_t>(b.data());
+    if (records_at < request_at + b.size() && request_at < records_at + req.buffer_size) {
+        return kInvalidParameter;
+    }
+    size_t limit = connection_queue_limit(state_read());
     Engine &e = engine();
     std::unique_lock<std::mutex> lock(e.mu);
-    size_t need = req.sufficient == 0 ? 1 : std::min(req.sufficient, req.max_records);
+    size_t need = std::clamp<size_t>(std::min<size_t>({req.sufficient, req.max_records, limit}), 1, req.max_records);
     if (!wait_for(e, lock, dev, req.wait_ms, [&] { return e.connections.size() >= need; })) {
         return kAborted;
     }
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(e.connections.size(), req.max_records));
-    auto *records = reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(req.buffer));
+    auto *records = reinterpret_cast<uint8_t *>(records_at);
     for (uint32_t i = 0; i < n; i++) {
         memcpy(records + size_t{i} * kConnectionRecordSize, e.connections.front().data(), kConnectionRecordSize);
         e.connections.pop_front();
@@ -750,10 +779,19 @@ std::array<uint8_t, 16> record_address(const uint8_t rec[24], bool ipv6)
 
 } // namespace
 
-uint32_t engine_inject_connection(ConnectionSpec &spec)
+size_t engine_connection_queue_limit()
 {
+    return connection_queue_limit(state_read());
+}
+
+uint32_t engine_inject_connection(ConnectionSpec &spec, uint64_t count_of, InjectResult *result)
+{
+    if (count_of == 0) {
+        return kInvalidParameter;
+    }
     /* The record carries the cid of the process as it runs now, classified or not. */
     std::optional<LidReply> lids = engine_process_lids(spec.pid);
+    Verdict verdict{spec.verdict, spec.rule_id, -1, 0};
     if (spec.classify) {
         Connection c;
         c.inbound = spec.inbound;
@@ -771,54 +809,70 @@ uint32_t engine_inject_connection(ConnectionSpec &spec)
         if (lids) {
             c.lids.assign(lids->lids.begin(), lids->lids.begin() + std::min<long>(lids->count, 8));
         }
-        Verdict v = engine_classify(c, 0);
-        spec.verdict = v.verdict;
-        spec.rule_id = v.rule_id;
+        verdict = engine_classify(c, 0);
+        spec.verdict = verdict.verdict;
+        spec.rule_id = verdict.rule_id;
     }
-    uint64_t revision = 0, mode = 0;
     State s = state_read();
-    if (s.driver.active.present) {
-        revision = s.driver.active.revision;
-    }
-    if (auto it = s.driver.settings.find("enforcement-mode"); it != s.driver.settings.end()) {
-        mode = it->second;
-    }
-    std::vector<uint8_t> r(kConnectionRecordSize, 0);
-    uint8_t *p = r.data();
-    store<uint32_t>(p, 3);
+    ConnectionRecord rec;
     /* Outbound: the local endpoint is the source; inbound: the remote one. */
-    const uint8_t *src = spec.inbound ? spec.remote : spec.local;
-    const uint8_t *dst = spec.inbound ? spec.local : spec.remote;
-    memcpy(p + 4, src, 24);
-    memcpy(p + 28, dst, 24);
-    store<uint16_t>(p + 52, spec.inbound ? spec.remote_port : spec.local_port);
-    store<uint16_t>(p + 54, spec.inbound ? spec.local_port : spec.remote_port);
-    store<uint32_t>(p + 56, spec.protocol);
-    store<uint16_t>(p + 60, spec.family);
-    store<uint64_t>(p + 68, spec.pid);
-    p[80] = spec.inbound;
-    store<uint32_t>(p + 84, spec.verdict);
-    store<uint32_t>(p + 96, static_cast<uint32_t>(revision));
-    g_strlcpy(reinterpret_cast<char *>(p + 100), spec.rule_id.c_str(), 129);
-    g_strlcpy(reinterpret_cast<char *>(p + 229), spec.dns.c_str(), 255);
-    p[484] = spec.pid == 0;
-    p[1827] = spec.status;
-    p[1829] = static_cast<uint8_t>(mode <= 5 ? mode : 0);
+    memcpy(rec.source, spec.inbound ? spec.remote : spec.local, 24);
+    memcpy(rec.destination, spec.inbound ? spec.local : spec.remote, 24);
+    rec.source_port = spec.inbound ? spec.remote_port : spec.local_port;
+    rec.destination_port = spec.inbound ? spec.local_port : spec.remote_port;
+    rec.protocol = spec.protocol;
+    rec.family = spec.family;
+    rec.pid = spec.pid;
+    rec.inbound = spec.inbound;
+    rec.verdict = spec.verdict;
+    rec.rule_id = spec.rule_id;
+    rec.dns = spec.dns;
+    rec.no_process = spec.pid == 0;
+    rec.status = spec.status;
+    if (s.driver.active.present) {
+        rec.policy_revision = static_cast<uint32_t>(s.driver.active.revision >> 32);
+        rec.dc_inventory_revision = static_cast<uint32_t>(s.driver.active.revision);
+        auto mode = s.driver.settings.find("enforcement-mode");
+        bool known = mode != s.driver.settings.end() &&
+                     (mode->second == 1 || mode->second == 2 || mode->second == 3 || mode->second == 5);
+        rec.enforcement_state = known ? static_cast<uint8_t>(mode->second) : 3;
+    } else {
+        rec.enforcement_state = 1;
+    }
+    if (std::optional<uint32_t> uid = process_owner(spec.pid)) {
+        rec.sid_count = 2;
+        rec.sid[0] = 1;
+        rec.sid[1] = *uid;
+    }
+    if (lids) {
+        rec.cid = lids->cid;
+    }
+    size_t limit = connection_queue_limit(s);
 
     Engine &e = engine();
     std::lock_guard<std::mutex> g(e.mu);
     if (e.open_devices == 0) {
         return kNotReady;
     }
-    if (e.connections.size() >= kMaxQueuedConnections) {
-        return kGenFailure;
+    result->verdict = verdict;
+    result->first_sm_id = e.next_sm_id;
+    result->queued = result->dropped = 0;
+    for (uint64_t i = 0; i < count_of; i++) {
+        rec.sm_id = e.next_sm_id++;
+        if (e.connections.size() >= limit) {
+            result->dropped++;
+            continue;
+        }
+        std::vector<uint8_t> r(kConnectionRecordSize);
+        encode_connection_record(rec, std::span<uint8_t, kConnectionRecordSize>(r.data(), kConnectionRecordSize));
+        e.connections.push_back(std::move(r));
+        result->queued++;
     }
-    if (lids) {
-        store<uint32_t>(r.data() + 76, lids->cid);
+    result->last_sm_id = e.next_sm_id - 1;
+    count(e, "endr.connections-injected", static_cast<int64_t>(count_of));
+    if (result->dropped) {
+        count(e, "endr.connections-dropped", static_cast<int64_t>(result->dropped));
     }
-    store<uint64_t>(r.data() + 1836, e.next_sm_id++);
-    e.connections.push_back(std::move(r));
-    count(e, "endr.connections-injected");
     e.cv.notify_all();
     return kOk;
 }
@@ -921,6 +975,7 @@ uint32_t endr_service_stop(void)
         e.staged = Policy{};
         e.active = Policy{};
         e.staging = false;
+        e.connections.clear();
     }
     return rc;
 }

@@ -191,8 +191,15 @@ QDict *status_dict()
     }
     qdict_put(r, "faults", faults);
 
+    size_t connection_limit = engine_connection_queue_limit();
     Engine &e = engine();
     std::lock_guard<std::mutex> g(e.mu);
+    QDict *connections = qdict_new();
+    qdict_put(connections, "queued", quint_from_uint(e.connections.size()));
+    qdict_put(connections, "limit", quint_from_uint(connection_limit));
+    qdict_put(connections, "dropped", quint_from_uint(static_cast<uint64_t>(e.counters["endr.connections-dropped"])));
+    qdict_put(connections, "handed-out", quint_from_uint(static_cast<uint64_t>(e.counters["endr.connections-served"])));
+    qdict_put(r, "connections", connections);
     bool live = e.open_devices > 0;
     qdict_put(r, "live", qbool_from_bool(live));
     qdict_put(r, "staged", qbool_from_bool(live && e.staging));
@@ -383,8 +390,17 @@ QDict *verdict_dict(const Verdict &v)
     return r;
 }
 
+std::string command_inject(const QDict *req, bool classify_only);
+
 std::string command_classify(const QDict *req)
 {
+    QObject *record = qdict_get(req, "record");
+    if (record && !qobject_to_qbool(record)) {
+        return reply_error({kInvalidParameter, "member 'record' must be a boolean"});
+    }
+    if (record && qbool_get_bool(qobject_to_qbool(record))) {
+        return command_inject(req, true);
+    }
     Failure f;
     Connection c;
     uint64_t pid = 0;
@@ -427,12 +443,29 @@ std::string command_classify_batch(const QDict *req)
     return reply_return(r);
 }
 
-std::string command_inject(const QDict *req)
+/* Most records one request may inject; beyond the queue limit they are counted as dropped. */
+constexpr uint64_t kMaxInjectCount = 10000000;
+
+/* inject-connection, and classify with "record": the classified connection is queued too. */
+std::string command_inject(const QDict *req, bool classify_only)
 {
     Failure f;
     ConnectionSpec spec;
     std::string direction, protocol, local, remote, verdict = "ALLOW", status = "success";
-    uint64_t local_port = 0, remote_port = 0, pid = 0;
+    uint64_t local_port = 0, remote_port = 0, pid = 0, copies = 1;
+    if (classify_only) {
+        for (const char *key : {"verdict", "rule-id", "status", "count"}) {
+            if (qdict_get(req, key)) {
+                return reply_error({kInvalidParameter, std::string("classify does not take '") + key + "'"});
+            }
+        }
+    }
+    if (!member_u64(req, "count", &copies, false, &f)) {
+        return reply_error(f);
+    }
+    if (copies == 0 || copies > kMaxInjectCount) {
+        return reply_error({kInvalidParameter, "count is 1 to " + std::to_string(kMaxInjectCount)});
+    }
     if (!member_str(req, "direction", &direction, true, &f) || !member_str(req, "protocol", &protocol, true, &f) ||
         !member_str(req, "local", &local, true, &f) || !member_str(req, "remote", &remote, true, &f) ||
         !member_u64(req, "local-port", &local_port, false, &f) ||
@@ -498,16 +531,15 @@ std::string command_inject(const QDict *req)
     spec.icmp_type = static_cast<uint8_t>(icmp_type);
     spec.has_icmp_code = qdict_get(req, "icmp-code") != nullptr;
     spec.icmp_code = static_cast<uint8_t>(icmp_code);
-    if (uint32_t rc = engine_inject_connection(spec)) {
-        return reply_error({rc, rc == kNotReady ? "no device is open" : "connection queue is full"});
+    InjectResult result;
+    if (uint32_t rc = engine_inject_connection(spec, copies, &result)) {
+        return reply_error({rc, rc == kNotReady ? "no device is open" : "cannot queue the connection"});
     }
-    QDict *r = qdict_new();
-    qdict_put(r, "queued", qbool_from_bool(true));
-    if (spec.classify) {
-        verdict = spec.verdict == 1 ? "BLOCK" : "ALLOW";
-    }
-    qdict_put(r, "verdict", qstring_from_str(verdict.c_str()));
-    qdict_put(r, "rule-id", qstring_from_str(spec.rule_id.c_str()));
+    QDict *r = verdict_dict(result.verdict);
+    qdict_put(r, "state-machine-id", quint_from_uint(result.first_sm_id));
+    qdict_put(r, "last-state-machine-id", quint_from_uint(result.last_sm_id));
+    qdict_put(r, "queued", quint_from_uint(result.queued));
+    qdict_put(r, "dropped", quint_from_uint(result.dropped));
     return reply_return(r);
 }
 
@@ -597,7 +629,7 @@ std::string handle(const char *json, size_t len)
             out = reply_return(r);
         }
     } else if (command == "inject-connection") {
-        out = command_inject(req);
+        out = command_inject(req, false);
     } else if (command == "lid-replies") {
         out = command_lid_replies();
     } else if (command == "classify") {

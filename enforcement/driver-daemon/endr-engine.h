@@ -79,16 +79,33 @@ struct Engine {
 Engine &engine();
 
 constexpr size_t kMaxQueuedEvents = 4096;
-constexpr size_t kMaxQueuedConnections = 100000;
+/*
+ * Connection records wait for the module's connection reads in one queue, up to the
+ * queue size the module set (0x122439, selector 0: 1 to 32768), or this many before it
+ * set one. A record that finds the queue full is dropped and counted
+ * ("endr.connections-dropped"); the queue empties when the driver unloads.
+ */
+constexpr size_t kDefaultConnectionQueue = 32768;
 constexpr size_t kMaxLogBytes = 4 << 20;
 constexpr size_t kMaxLidReplies = 4096;
 /* How long a classification waits for the module's answer to a lid request it raised. */
 constexpr int kLidReplyWaitMs = 2000;
 
-/* Connection record inputs, already validated; addresses in record form (24 bytes). */
+/*
+ * Connection record inputs, already validated; addresses in record form (24 bytes).
+ * The record (ConnectionRecord in endr-wire.h) gets: outbound, the local endpoint as
+ * source; inbound, the remote one. The cid of the lid reply recorded for the running
+ * process pid (0 when none); no-process set when pid is 0; the user SID {1, uid} (read by
+ * the module as S-1-22-1-uid) of the process owner when the process exists; the policy
+ * revision and DC inventory revision, the upper and lower halves of the active policy's
+ * full revision; enforcement state 1 (visibility only) while no policy is active, else
+ * the enforcement mode the module set when it is 1, 2, 3 or 5, and 3 (enforcing)
+ * otherwise; status as given, enrichment 0 (primary), service kind 0 and a state-machine
+ * id that grows by one per connection, dropped or not.
+ */
 struct ConnectionSpec {
     bool inbound = false;
-    uint32_t protocol = 0; /* 0 TCP, 1 UDP, 2 ICMP */
+    uint32_t protocol = 0; /* 0 TCP, 1 UDP, 2 ICMP (the record's protocol value too) */
     uint16_t family = 1;
     uint8_t local[24] = {};
     uint8_t remote[24] = {};
@@ -121,8 +138,22 @@ Verdict engine_classify(const Connection &c, uint64_t pid);
 
 /* 21 (not ready) when no device is open in this process. */
 uint32_t engine_raise_lid_request(uint64_t pid);
-/* With classify set, the verdict and rule id it recorded are written back into spec. */
-uint32_t engine_inject_connection(ConnectionSpec &spec);
+struct InjectResult {
+    /* The classification (with classify set), else the forced verdict and rule id. */
+    Verdict verdict;
+    uint64_t first_sm_id = 0;
+    uint64_t last_sm_id = 0;
+    uint64_t queued = 0;
+    uint64_t dropped = 0;
+};
+/*
+ * count records of one connection, each with its own state-machine id; those that find
+ * the queue full are dropped. 21 (not ready) when no device is open, 87 for count 0.
+ * With classify set, the verdict and rule id it recorded are written back into spec.
+ */
+uint32_t engine_inject_connection(ConnectionSpec &spec, uint64_t count, InjectResult *result);
+/* The current limit of the connection queue (Engine::mu not held). */
+size_t engine_connection_queue_limit();
 uint32_t engine_append_log(const std::string &text);
 
 /* Control socket lifetime, tied to the first open and last close of a device. */

@@ -1,5 +1,6 @@
 #include "enforcement/driver-daemon/endr-wire.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace endr {
@@ -211,11 +212,42 @@ uint32_t parse_connection_request(std::span<const uint8_t> b, ConnectionRequest 
     out->buffer_size = load<uint32_t>(b, 20);
     out->buffer = load<uint64_t>(b, 24);
     out->aux = load<uint64_t>(b, 32);
-    if (out->max_records == 0 || out->max_records > 1000 ||
+    if (out->max_records == 0 || out->max_records > kMaxConnectionRecords ||
         out->buffer_size != out->max_records * kConnectionRecordSize || out->buffer == 0 || out->aux == 0) {
         return kInvalidParameter;
     }
     return kOk;
+}
+
+void encode_connection_record(const ConnectionRecord &r, std::span<uint8_t, kConnectionRecordSize> out)
+{
+    uint8_t *p = out.data();
+    memset(p, 0, kConnectionRecordSize);
+    auto put = [p](size_t off, auto v) { memcpy(p + off, &v, sizeof(v)); };
+    put(0, r.type);
+    memcpy(p + 4, r.source, 24);
+    memcpy(p + 28, r.destination, 24);
+    put(52, r.source_port);
+    put(54, r.destination_port);
+    put(56, r.protocol);
+    put(60, r.family);
+    put(68, r.pid);
+    put(76, r.cid);
+    p[80] = r.inbound;
+    put(84, r.verdict);
+    put(92, r.dc_inventory_revision);
+    put(96, r.policy_revision);
+    /* Each text keeps its NUL inside its field (100..228, 229..483). */
+    memcpy(p + 100, r.rule_id.data(), std::min<size_t>(r.rule_id.size(), 128));
+    memcpy(p + 229, r.dns.data(), std::min<size_t>(r.dns.size(), 254));
+    p[484] = r.no_process;
+    uint8_t sids = std::min<uint8_t>(r.sid_count, 15);
+    memcpy(p + 1766, r.sid.data(), size_t{sids} * 4);
+    p[1826] = sids;
+    p[1827] = r.status;
+    p[1828] = r.enrichment;
+    p[1829] = r.enforcement_state;
+    put(1836, r.sm_id);
 }
 
 uint32_t parse_log_request(std::span<const uint8_t> b, LogRequest *out)

@@ -124,7 +124,46 @@ struct ConnectionRequest {
 constexpr uint32_t kConnectionRequestSize = 40;
 constexpr uint32_t kConnectionRecordSize = 1852;
 constexpr uint32_t kConnectionReturnedOffset = 16;
+constexpr uint32_t kMaxConnectionRecords = 1000;
+/*
+ * The 40-byte connection request: a wait time, at most 1000 records, a record buffer of
+ * exactly max_records x 1852 bytes and both buffer addresses set. The records-returned
+ * field is the driver's to write and is not read. The auxiliary buffer is never touched.
+ */
 uint32_t parse_connection_request(std::span<const uint8_t> b, ConnectionRequest *out);
+
+/*
+ * One connection record as the driver hands it out (1852 bytes, packed, little-endian;
+ * bytes not listed stay zero). Addresses are in record form: 8-byte head (first byte 1
+ * for IPv4, 0 for IPv6), then IPv4 as a host-order u32 or the 16 IPv6 bytes.
+ */
+struct ConnectionRecord {
+    uint32_t type = 3;
+    uint8_t source[24] = {};
+    uint8_t destination[24] = {};
+    uint16_t source_port = 0;
+    uint16_t destination_port = 0;
+    /* 0 TCP, 1 UDP, 2 ICMP (the module reports only TCP and UDP; it drops the others). */
+    uint32_t protocol = 0;
+    uint16_t family = 1; /* 1 IPv4, 2 IPv6 */
+    uint64_t pid = 0;
+    uint32_t cid = 0;
+    bool inbound = false;
+    uint32_t verdict = 2; /* 1 BLOCK, 2 ALLOW */
+    uint32_t dc_inventory_revision = 0;
+    uint32_t policy_revision = 0;
+    std::string rule_id; /* cut to 128 bytes */
+    std::string dns; /* cut to 254 bytes */
+    bool no_process = false;
+    /* The owner of the process: count 0 (none) to 15 sub-authorities. */
+    uint8_t sid_count = 0;
+    std::array<uint32_t, 15> sid = {};
+    uint8_t status = 1; /* 0 UNKNOWN, 1 SUCCESS, 2 FAILED */
+    uint8_t enrichment = 0; /* 0 PRIMARY, 1 STATUS */
+    uint8_t enforcement_state = 3; /* 1 visibility only, 2 monitoring, 3 enforcing, 5 metrics only */
+    uint64_t sm_id = 0;
+};
+void encode_connection_record(const ConnectionRecord &r, std::span<uint8_t, kConnectionRecordSize> out);
 
 struct LogRequest {
     uint64_t wait_ms;

@@ -168,6 +168,70 @@ TEST_F(DeviceSocket, EventReadWaitsWhileAPushRunsOnTheSameConnection)
     EXPECT_EQ(get<uint64_t>(area.data() + 4), 4242u);
 }
 
+TEST_F(DeviceSocket, APendingConnectionReadHoldsUpNoOtherRequestAndItsRecordsComeBack)
+{
+    endr_client *c = Connect();
+    std::vector<uint8_t> records, aux;
+    std::vector<uint8_t> req = ConnRequest(records, aux, 4, 1, 600000);
+    std::atomic<uint32_t> rc{UINT32_MAX};
+    std::thread reader([&] { rc = SendBuffer(c, kGetConnections, req); });
+
+    /* On the same handle while the read waits: settings, a lid reply, a whole push. */
+    ASSERT_EQ(SendValue(c, kSetVerbosity, 1), 0u);
+    std::vector<uint8_t> reply(kLidReplySize, 0);
+    put<uint64_t>(reply, 0, static_cast<uint64_t>(getpid()));
+    put<uint32_t>(reply, 8, 9);
+    ASSERT_EQ(SendBuffer(c, kLidReply, reply), 0u);
+    ASSERT_EQ(SendValue(c, kInitInputTable, 0), 0u);
+    ASSERT_EQ(SendValue(c, kInitOutputTable, 0), 0u);
+    ASSERT_EQ(SendValue(c, kSetRevision, uint64_t{12} << 32), 0u);
+    ASSERT_EQ(SendValue(c, kSwapPolicy, 0), 0u);
+    EXPECT_EQ(rc.load(), UINT32_MAX) << "nothing was queued: the read still waits";
+
+    Control(R"({"command": "inject-connection", "direction": "out", "protocol": "tcp", "local": "10.0.0.1",
+        "remote": "10.0.0.2", "remote-port": 22, "pid": )" + std::to_string(getpid()) + "}");
+    reader.join();
+    ASSERT_EQ(rc.load(), 0u);
+    ASSERT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 1u);
+    EXPECT_EQ(get<uint64_t>(req.data() + 24), reinterpret_cast<uintptr_t>(records.data())) << "the caller's pointer stays";
+    RecordView r(records.data());
+    EXPECT_EQ(r.type(), 3u);
+    EXPECT_EQ(r.dst_port(), 22u);
+    EXPECT_EQ(r.pid(), static_cast<uint64_t>(getpid()));
+    EXPECT_EQ(r.cid(), 9u) << "the lid reply sent while the read waited";
+    EXPECT_EQ(r.policy_revision(), 12u);
+    EXPECT_EQ(r.enforcement_state(), 3u);
+    EXPECT_EQ(std::count(records.begin() + kConnectionRecordSize, records.end(), 0), 3 * kConnectionRecordSize)
+        << "only the returned record is written";
+}
+
+TEST_F(DeviceSocket, APendingConnectionReadEndsAtCancelAndAtDaemonStop)
+{
+    for (bool daemon_stops : {false, true}) {
+        endr_client *c = Connect();
+        std::vector<uint8_t> records, aux;
+        std::vector<uint8_t> req = ConnRequest(records, aux, 2, 1, 600000);
+        std::atomic<uint32_t> rc{UINT32_MAX};
+        int64_t before = Requests();
+        std::thread reader([&] { rc = SendBuffer(c, kGetConnections, req); });
+        while (Requests() < before + 1) {
+            std::this_thread::yield();
+        }
+        if (daemon_stops) {
+            device_server_stop(server_);
+            server_ = nullptr;
+        } else {
+            endr_client_cancel(c);
+        }
+        reader.join();
+        EXPECT_NE(rc.load(), 0u) << (daemon_stops ? "daemon stop" : "cancel");
+        if (!daemon_stops) {
+            EXPECT_EQ(rc.load(), kAborted);
+        }
+        EXPECT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 0u);
+    }
+}
+
 TEST_F(DeviceSocket, CancelEndsWaitingRequestsAndRefusesLaterOnes)
 {
     endr_client *c = Connect();

@@ -1,9 +1,16 @@
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
 #include <thread>
 #include <tuple>
 
 #include "emu-fixture.h"
+#include "enforcement/driver-daemon/endr-engine.h"
 #include "qobject/qbool.h"
 #include "qobject/qnull.h"
 
@@ -263,7 +270,7 @@ TEST_F(DriverEmu, LidRepliesAreRecordedAndConnectionsCarryTheirCid)
     QObject *q = Control(R"({"command": "inject-connection", "direction": "out", "protocol": "udp",
         "local": "10.0.0.1", "local-port": 5353, "remote": "10.0.0.2", "remote-port": 53, "pid": 99,
         "dns": "example.test", "verdict": "BLOCK", "rule-id": "r-7"})");
-    ASSERT_TRUE(qdict_get_bool(qobject_to_qdict(q), "queued"));
+    ASSERT_EQ(U(qobject_to_qdict(q), "queued"), 1u);
     ASSERT_EQ(Buffer(kGetConnections, req), 0u);
     ASSERT_EQ(get<uint32_t>(req.data() + 16), 1u);
     const uint8_t *rec = records.data();
@@ -284,6 +291,275 @@ TEST_F(DriverEmu, LidRepliesAreRecordedAndConnectionsCarryTheirCid)
 
     put<uint32_t>(req, 20, kConnectionRecordSize);
     EXPECT_EQ(Buffer(kGetConnections, req), kInvalidParameter) << "buffer size must match the record count";
+}
+
+TEST_F(DriverEmu, ConnectionRequestsAreCheckedWholeBeforeAnyWrite)
+{
+    Load();
+    QObject *q = Control(R"({"command": "inject-connection", "direction": "out", "protocol": "tcp",
+        "local": "10.0.0.1", "remote": "10.0.0.2", "verdict": "ALLOW"})");
+    ASSERT_EQ(U(qobject_to_qdict(q), "queued"), 1u);
+    struct Case {
+        const char *what;
+        std::function<void(std::vector<uint8_t> &req, std::vector<uint8_t> &records)> spoil;
+    };
+    const Case cases[] = {
+        {"one byte short", [](auto &req, auto &) { req.pop_back(); }},
+        {"one byte long", [](auto &req, auto &) { req.push_back(0); }},
+        {"no records asked", [](auto &req, auto &) { put<uint32_t>(req, 8, 0); }},
+        {"more than 1000 records",
+         [](auto &req, auto &records) {
+             records.resize(size_t{1001} * kConnectionRecordSize);
+             put<uint32_t>(req, 8, 1001);
+             put<uint32_t>(req, 20, 1001 * kConnectionRecordSize);
+             put<uint64_t>(req, 24, reinterpret_cast<uintptr_t>(records.data()));
+         }},
+        {"buffer smaller than the records", [](auto &req, auto &) { put<uint32_t>(req, 20, kConnectionRecordSize - 1); }},
+        {"buffer larger than the records", [](auto &req, auto &) { put<uint32_t>(req, 20, 2 * kConnectionRecordSize + 1); }},
+        {"no record buffer", [](auto &req, auto &) { put<uint64_t>(req, 24, 0); }},
+        {"no auxiliary buffer", [](auto &req, auto &) { put<uint64_t>(req, 32, 0); }},
+    };
+    for (const Case &c : cases) {
+        std::vector<uint8_t> records, aux;
+        std::vector<uint8_t> req = ConnRequest(records, aux, 2, 1, 0);
+        put<uint32_t>(req, kConnectionReturnedOffset, 77);
+        c.spoil(req, records);
+        std::fill(records.begin(), records.end(), 0xA5);
+        std::vector<uint8_t> before = req;
+        EXPECT_EQ(Buffer(kGetConnections, req), kInvalidParameter) << c.what;
+        EXPECT_EQ(req, before) << c.what << ": the request was written";
+        EXPECT_EQ(std::count(records.begin(), records.end(), 0xA5), static_cast<long>(records.size()))
+            << c.what << ": the record buffer was written";
+    }
+
+    /* Records that would land on the request itself: the request lies inside its own buffer. */
+    std::vector<uint8_t> area(2 * kConnectionRecordSize, 0xA5), aux(8);
+    std::vector<uint8_t> req(kConnectionRequestSize, 0);
+    put<uint32_t>(req, 8, 2);
+    put<uint32_t>(req, 12, 1);
+    put<uint32_t>(req, 20, 2 * kConnectionRecordSize);
+    put<uint64_t>(req, 24, reinterpret_cast<uintptr_t>(area.data()));
+    put<uint64_t>(req, 32, reinterpret_cast<uintptr_t>(aux.data()));
+    memcpy(area.data() + 100, req.data(), req.size());
+    Hdr h{.value = reinterpret_cast<uintptr_t>(area.data() + 100), .length = kConnectionRequestSize};
+    EXPECT_EQ(Raw(kGetConnections, h), kInvalidParameter);
+    EXPECT_EQ(area[0], 0xA5) << "a record was written over the request";
+    EXPECT_EQ(get<uint32_t>(area.data() + 100 + kConnectionReturnedOffset), 0u);
+
+    EXPECT_EQ(U(qdict_get_qdict(Status(), "connections"), "queued"), 1u) << "a refused request takes nothing";
+    std::vector<uint8_t> records;
+    std::vector<uint8_t> good = ConnRequest(records, aux, 2, 1, 0);
+    ASSERT_EQ(Buffer(kGetConnections, good), 0u);
+    EXPECT_EQ(get<uint32_t>(good.data() + kConnectionReturnedOffset), 1u);
+    /* Nothing queued and no wait: a success with no records. */
+    put<uint32_t>(good, kConnectionReturnedOffset, 77);
+    ASSERT_EQ(Buffer(kGetConnections, good), 0u);
+    EXPECT_EQ(get<uint32_t>(good.data() + kConnectionReturnedOffset), 0u);
+}
+
+TEST_F(DriverEmu, ConnectionRecordLayout)
+{
+    Load();
+    auto read_one = [this] {
+        std::vector<uint8_t> records, aux;
+        std::vector<uint8_t> req = ConnRequest(records, aux, 1, 1, 0);
+        EXPECT_EQ(Buffer(kGetConnections, req), 0u);
+        EXPECT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 1u);
+        return records;
+    };
+    /* This process, answered with cid 5: the record carries that cid and its owner. */
+    std::vector<uint8_t> reply(kLidReplySize, 0);
+    put<uint64_t>(reply, 0, static_cast<uint64_t>(getpid()));
+    put<uint32_t>(reply, 8, 5);
+    put<uint16_t>(reply, 12, 1);
+    put<uint16_t>(reply, 14, 3);
+    ASSERT_EQ(Buffer(kLidReply, reply), 0u);
+    std::string self = std::to_string(getpid());
+
+    /* Without a policy the driver only watches. */
+    Control(R"({"command": "inject-connection", "direction": "out", "protocol": "tcp", "local": "10.1.2.3",
+        "local-port": 40000, "remote": "192.168.7.9", "remote-port": 443, "pid": )" + self +
+            R"(, "dns": "www.example.test", "verdict": "BLOCK", "rule-id": "r-9"})");
+    std::vector<uint8_t> bytes = read_one();
+    RecordView r(bytes.data());
+    EXPECT_EQ(r.type(), 3u);
+    EXPECT_NE(r.src_head(), 0u);
+    EXPECT_EQ(r.src_v4(), 0x0A010203u);
+    EXPECT_NE(r.dst_head(), 0u);
+    EXPECT_EQ(r.dst_v4(), 0xC0A80709u);
+    EXPECT_EQ(r.src_port(), 40000u);
+    EXPECT_EQ(r.dst_port(), 443u);
+    EXPECT_EQ(r.protocol(), 0u);
+    EXPECT_EQ(r.family(), 1u);
+    EXPECT_EQ(r.pid(), static_cast<uint64_t>(getpid()));
+    EXPECT_EQ(r.cid(), 5u);
+    EXPECT_EQ(r.inbound(), 0u);
+    EXPECT_EQ(r.verdict(), 1u);
+    EXPECT_EQ(r.rule_id(), "r-9");
+    EXPECT_EQ(r.dns(), "www.example.test");
+    EXPECT_EQ(r.no_process(), 0u);
+    EXPECT_EQ(r.service_kind(), 0u);
+    ASSERT_EQ(r.sid_count(), 2u) << "the owner of the process";
+    EXPECT_EQ(r.sub_authority(0), 1u);
+    EXPECT_EQ(r.sub_authority(1), static_cast<uint32_t>(getuid()));
+    EXPECT_EQ(r.status(), 1u);
+    EXPECT_EQ(r.enrichment(), 0u);
+    EXPECT_EQ(r.enforcement_state(), 1u) << "no policy is active";
+    EXPECT_EQ(r.policy_revision(), 0u);
+    uint64_t first_sm = r.sm_id();
+    EXPECT_GT(first_sm, 0u);
+
+    /* Policy revision 7 with DC inventory revision 3, in the halves of the full revision. */
+    StageTable("INPUT", 0);
+    StageTable("OUTPUT", 0);
+    ASSERT_EQ(Value(kSetRevision, (uint64_t{7} << 32) | 3), 0u);
+    ASSERT_EQ(Value(kSwapPolicy, 0), 0u);
+    const std::vector<std::pair<std::optional<uint64_t>, uint8_t>> states = {
+        {std::nullopt, 3}, {2, 2}, {5, 5}, {1, 1}, {4, 3}, {3, 3}};
+    uint64_t last_sm = first_sm;
+    for (const auto &[mode, state] : states) {
+        if (mode) {
+            ASSERT_EQ(Value(kEnforcementMode, *mode), 0u);
+        }
+        /* Inbound UDP over IPv6 without a process: no cid, no user, the no-process flag. */
+        Control(R"({"command": "inject-connection", "direction": "in", "protocol": "udp", "local": "2001:db8::1",
+            "local-port": 53, "remote": "2001:db8::2", "remote-port": 5353, "status": "failed"})");
+        bytes = read_one();
+        RecordView v(bytes.data());
+        EXPECT_EQ(v.enforcement_state(), state) << "mode " << mode.value_or(0);
+        EXPECT_EQ(v.policy_revision(), 7u);
+        EXPECT_EQ(v.dc_revision(), 3u);
+        EXPECT_EQ(v.src_head(), 0u);
+        EXPECT_EQ(v.src_v6()[15], 2u) << "inbound: the remote endpoint is the source";
+        EXPECT_EQ(v.dst_v6()[0], 0x20u);
+        EXPECT_EQ(v.dst_v6()[15], 1u);
+        EXPECT_EQ(v.src_port(), 5353u);
+        EXPECT_EQ(v.dst_port(), 53u);
+        EXPECT_EQ(v.protocol(), 1u);
+        EXPECT_EQ(v.family(), 2u);
+        EXPECT_EQ(v.inbound(), 1u);
+        EXPECT_EQ(v.verdict(), 2u) << "the empty policy allows";
+        EXPECT_EQ(v.rule_id(), "");
+        EXPECT_EQ(v.pid(), 0u);
+        EXPECT_EQ(v.cid(), 0u);
+        EXPECT_EQ(v.no_process(), 1u);
+        EXPECT_EQ(v.sid_count(), 0u);
+        EXPECT_EQ(v.status(), 2u);
+        EXPECT_EQ(v.sm_id(), last_sm + 1) << "one state machine per connection";
+        last_sm = v.sm_id();
+    }
+
+    /* ICMP travels as protocol 2; the longest rule id and DNS name keep their NUL. */
+    std::string id(127, 'i'), dns(253, 'd');
+    Control(R"({"command": "inject-connection", "direction": "out", "protocol": "icmp", "local": "10.0.0.1",
+        "remote": "10.0.0.2", "icmp-type": 8, "rule-id": ")" + id + R"(", "dns": ")" + dns + R"("})");
+    bytes = read_one();
+    RecordView icmp(bytes.data());
+    EXPECT_EQ(icmp.protocol(), 2u);
+    EXPECT_EQ(icmp.rule_id(), id);
+    EXPECT_EQ(icmp.dns(), dns);
+}
+
+TEST_F(DriverEmu, ConnectionQueueDropsBeyondTheModulesQueueSizeAndHandsOutOldestFirst)
+{
+    Load();
+    EXPECT_EQ(U(qdict_get_qdict(Status(), "connections"), "limit"), 32768u) << "before the module sets one";
+    ASSERT_EQ(Value(kSetQueueSize, 4), 0u);
+    QDict *r = qobject_to_qdict(Control(R"({"command": "inject-connection", "direction": "out", "protocol": "tcp",
+        "local": "10.0.0.1", "remote": "10.0.0.2", "verdict": "ALLOW", "count": 10})"));
+    EXPECT_EQ(U(r, "queued"), 4u);
+    EXPECT_EQ(U(r, "dropped"), 6u);
+    uint64_t first = U(r, "state-machine-id");
+    EXPECT_EQ(U(r, "last-state-machine-id"), first + 9);
+    QDict *c = qdict_get_qdict(Status(), "connections");
+    EXPECT_EQ(U(c, "queued"), 4u);
+    EXPECT_EQ(U(c, "dropped"), 6u);
+    EXPECT_EQ(U(c, "limit"), 4u);
+
+    /* A slow reader takes small blocks; what it freed is queued again, in order. */
+    std::vector<uint8_t> records, aux;
+    std::vector<uint8_t> req = ConnRequest(records, aux, 3, 3, 0);
+    ASSERT_EQ(Buffer(kGetConnections, req), 0u);
+    ASSERT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 3u);
+    for (uint64_t i = 0; i < 3; i++) {
+        EXPECT_EQ(RecordView(records.data() + i * kConnectionRecordSize).sm_id(), first + i);
+    }
+    r = qobject_to_qdict(Control(R"({"command": "inject-connection", "direction": "out", "protocol": "tcp",
+        "local": "10.0.0.1", "remote": "10.0.0.2", "verdict": "ALLOW", "count": 4})"));
+    EXPECT_EQ(U(r, "queued"), 3u);
+    EXPECT_EQ(U(r, "dropped"), 1u);
+    uint64_t second = U(r, "state-machine-id");
+    const uint64_t expected[] = {first + 3, second, second + 1};
+    ASSERT_EQ(Buffer(kGetConnections, req), 0u);
+    ASSERT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 3u);
+    for (uint64_t i = 0; i < 3; i++) {
+        EXPECT_EQ(RecordView(records.data() + i * kConnectionRecordSize).sm_id(), expected[i]);
+    }
+    c = qdict_get_qdict(Status(), "connections");
+    EXPECT_EQ(U(c, "queued"), 1u);
+    EXPECT_EQ(U(c, "dropped"), 7u);
+    EXPECT_EQ(U(c, "handed-out"), 6u);
+
+    std::vector<uint8_t> metrics(kMetricsSize);
+    ASSERT_EQ(Raw(kGetMetrics, Hdr{}, metrics.data(), kMetricsSize), 0u);
+    std::map<std::string, int64_t> m;
+    for (uint64_t i = 0; i < get<uint64_t>(metrics.data()); i++) {
+        const uint8_t *e = metrics.data() + 16 + i * kMetricEntrySize;
+        m[reinterpret_cast<const char *>(e + 8)] = get<int64_t>(e);
+    }
+    EXPECT_EQ(m["endr.connections-dropped"], 7);
+    EXPECT_EQ(m["endr.connections-served"], 6);
+    EXPECT_EQ(m["endr.pending-connections"], 1);
+
+    /* An unloaded driver forgets its queue. */
+    Close();
+    ASSERT_EQ(endr_service_stop(), 0u);
+    ASSERT_EQ(endr_service_start(), 0u);
+    Open();
+    EXPECT_EQ(U(qdict_get_qdict(Status(), "connections"), "queued"), 0u);
+}
+
+TEST_F(DriverEmu, ConnectionReadWaitsForItsSufficientCountAndEndsAtClose)
+{
+    Load();
+    auto inject = [this](int n) {
+        Control(R"({"command": "inject-connection", "direction": "out", "protocol": "tcp", "local": "10.0.0.1",
+            "remote": "10.0.0.2", "verdict": "ALLOW", "count": )" + std::to_string(n) + "}");
+    };
+    /* A two-minute wait ends as soon as three records are there, not at two. */
+    std::vector<uint8_t> records, aux;
+    std::vector<uint8_t> req = ConnRequest(records, aux, 5, 3, 120000);
+    std::atomic<uint32_t> rc{UINT32_MAX};
+    std::thread reader([&] { rc = Buffer(kGetConnections, req); });
+    inject(2);
+    inject(1);
+    reader.join();
+    ASSERT_EQ(rc.load(), 0u);
+    EXPECT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 3u);
+
+    /* A sufficient count beyond the block: a full block is enough. */
+    req = ConnRequest(records, aux, 2, 100, 120000);
+    reader = std::thread([&] { rc = Buffer(kGetConnections, req); });
+    inject(1);
+    inject(1);
+    reader.join();
+    ASSERT_EQ(rc.load(), 0u);
+    EXPECT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 2u);
+
+    /* A read still waiting when the handle goes ends as aborted and takes nothing. */
+    req = ConnRequest(records, aux, 2, 1, 600000);
+    rc = UINT32_MAX;
+    auto requests = [] {
+        std::lock_guard<std::mutex> g(engine().mu);
+        return engine().counters["endr.requests"];
+    };
+    int64_t before = requests();
+    reader = std::thread([&] { rc = Buffer(kGetConnections, req); });
+    ASSERT_TRUE(hvtest::WaitFor([&] { return requests() > before; }, 60000));
+    endr_device_cancel(dev_);
+    reader.join();
+    EXPECT_EQ(rc.load(), kAborted);
+    EXPECT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 0u);
 }
 
 /* The round trip itself goes through the module in en-persist. */

@@ -52,6 +52,62 @@ template <typename T> T get(const uint8_t *p)
     return v;
 }
 
+/* A connection request for up to max records, into records and aux (sized here). */
+inline std::vector<uint8_t> ConnRequest(std::vector<uint8_t> &records, std::vector<uint8_t> &aux, uint32_t max,
+                                              uint32_t sufficient, uint64_t wait_ms)
+{
+    records.assign(size_t{max} * endr::kConnectionRecordSize, 0);
+    aux.assign(64, 0);
+    std::vector<uint8_t> req(endr::kConnectionRequestSize, 0);
+    put<uint64_t>(req, 0, wait_ms);
+    put<uint32_t>(req, 8, max);
+    put<uint32_t>(req, 12, sufficient);
+    put<uint32_t>(req, 20, max * endr::kConnectionRecordSize);
+    put<uint64_t>(req, 24, reinterpret_cast<uintptr_t>(records.data()));
+    put<uint64_t>(req, 32, reinterpret_cast<uintptr_t>(aux.data()));
+    return req;
+}
+
+/* The fields of one 1852-byte connection record, read at the offsets of its layout table. */
+struct RecordView {
+    explicit RecordView(const uint8_t *rec) : p(rec) {}
+    const uint8_t *p;
+    uint32_t type() const { return get<uint32_t>(p); }
+    uint8_t src_head() const { return p[4]; }
+    uint32_t src_v4() const { return get<uint32_t>(p + 4 + 8); }
+    const uint8_t *src_v6() const { return p + 4 + 8; }
+    uint8_t dst_head() const { return p[28]; }
+    uint32_t dst_v4() const { return get<uint32_t>(p + 28 + 8); }
+    const uint8_t *dst_v6() const { return p + 28 + 8; }
+    uint16_t src_port() const { return get<uint16_t>(p + 52); }
+    uint16_t dst_port() const { return get<uint16_t>(p + 54); }
+    uint32_t protocol() const { return get<uint32_t>(p + 56); }
+    uint16_t family() const { return get<uint16_t>(p + 60); }
+    uint64_t pid() const { return get<uint64_t>(p + 68); }
+    uint32_t cid() const { return get<uint32_t>(p + 76); }
+    uint8_t inbound() const { return p[80]; }
+    uint32_t verdict() const { return get<uint32_t>(p + 84); }
+    uint32_t dc_revision() const { return get<uint32_t>(p + 92); }
+    uint32_t policy_revision() const { return get<uint32_t>(p + 96); }
+    std::string rule_id() const { return Text(100, 228); }
+    std::string dns() const { return Text(229, 483); }
+    uint8_t no_process() const { return p[484]; }
+    uint8_t service_kind() const { return p[740]; }
+    uint32_t sub_authority(int i) const { return get<uint32_t>(p + 1766 + 4 * i); }
+    uint8_t sid_count() const { return p[1826]; }
+    uint8_t status() const { return p[1827]; }
+    uint8_t enrichment() const { return p[1828]; }
+    uint8_t enforcement_state() const { return p[1829]; }
+    uint64_t sm_id() const { return get<uint64_t>(p + 1836); }
+    /* A text field ends with a NUL at or before its last offset. */
+    std::string Text(size_t from, size_t last) const
+    {
+        const void *nul = memchr(p + from, 0, last - from + 1);
+        EXPECT_NE(nul, nullptr) << "text at " << from << " has no NUL in its field";
+        return nul ? std::string(reinterpret_cast<const char *>(p + from)) : std::string();
+    }
+};
+
 class EmuFixture : public ::testing::Test {
 protected:
     void SetUp() override

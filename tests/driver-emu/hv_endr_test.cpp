@@ -126,6 +126,99 @@ TEST_F(HvEndr, InjectedConnectionIsServedToTheConnectionRead)
     EXPECT_TRUE(qdict_haskey(e, "error"));
 }
 
+TEST_F(HvEndr, InjectedCopiesAreCountedQueuedOrDroppedInTheStatus)
+{
+    Load();
+    ASSERT_EQ(Value(kSetQueueSize, 3), 0u);
+    int status;
+    QDict *r = Run({"inject-connection", "--direction", "out", "--protocol", "udp", "--local", "10.0.0.1:5000",
+                    "--remote", "10.0.0.2:53", "--verdict", "BLOCK", "--rule-id", "dns-out", "--count", "5"},
+                   &status);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(status, 0);
+    EXPECT_STREQ(qdict_get_str(r, "verdict"), "BLOCK");
+    EXPECT_STREQ(qdict_get_str(r, "rule-id"), "dns-out");
+    EXPECT_EQ(U(r, "queued"), 3u);
+    EXPECT_EQ(U(r, "dropped"), 2u);
+    uint64_t first = U(r, "state-machine-id");
+    EXPECT_EQ(U(r, "last-state-machine-id"), first + 4);
+
+    QDict *s = Run({"status"}, &status);
+    ASSERT_NE(s, nullptr);
+    QDict *c = qdict_get_qdict(s, "connections");
+    ASSERT_NE(c, nullptr) << "status has no connections member";
+    EXPECT_EQ(U(c, "queued"), 3u);
+    EXPECT_EQ(U(c, "dropped"), 2u);
+    EXPECT_EQ(U(c, "handed-out"), 0u);
+    EXPECT_EQ(U(c, "limit"), 3u);
+
+    std::vector<uint8_t> records, aux;
+    std::vector<uint8_t> req = ConnRequest(records, aux, 10, 1, 0);
+    ASSERT_EQ(Buffer(kGetConnections, req), 0u);
+    ASSERT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 3u);
+    for (uint64_t i = 0; i < 3; i++) {
+        RecordView v(records.data() + i * kConnectionRecordSize);
+        EXPECT_EQ(v.sm_id(), first + i);
+        EXPECT_EQ(v.verdict(), 1u);
+        EXPECT_EQ(v.rule_id(), "dns-out");
+    }
+    s = Run({"status"}, &status);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(U(qdict_get_qdict(s, "connections"), "handed-out"), 3u);
+    EXPECT_EQ(U(qdict_get_qdict(s, "connections"), "queued"), 0u);
+
+    for (const char *bad : {"0", "x", "-1"}) {
+        Run({"inject-connection", "--direction", "out", "--protocol", "tcp", "--local", "1.1.1.1", "--remote",
+             "2.2.2.2", "--count", bad},
+            &status);
+        EXPECT_EQ(status, 1) << "--count " << bad;
+    }
+}
+
+TEST_F(HvEndr, ClassifyRecordQueuesTheConnectionItClassified)
+{
+    Load();
+    int status;
+    const std::vector<std::string> tuple = {"--direction", "out", "--protocol", "tcp", "--local", "10.0.0.1:40000",
+                                            "--remote", "10.0.0.9:8443"};
+    std::vector<std::string> plain = {"classify"};
+    plain.insert(plain.end(), tuple.begin(), tuple.end());
+    QDict *r = Run(plain, &status);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(qdict_haskey(r, "state-machine-id")) << "a plain classify records nothing";
+    EXPECT_EQ(U(qdict_get_qdict(Run({"status"}, &status), "connections"), "queued"), 0u);
+
+    std::vector<std::string> recorded = plain;
+    recorded.insert(recorded.begin() + 1, "--record");
+    r = Run(recorded, &status);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(status, 0);
+    EXPECT_STREQ(qdict_get_str(r, "verdict"), "ALLOW");
+    EXPECT_STREQ(qdict_get_str(r, "rule-id"), "");
+    EXPECT_EQ(qdict_get_int(r, "rule-number"), -1);
+    EXPECT_EQ(U(r, "queued"), 1u);
+    uint64_t sm = U(r, "state-machine-id");
+
+    std::vector<uint8_t> records, aux;
+    std::vector<uint8_t> req = ConnRequest(records, aux, 2, 1, 0);
+    ASSERT_EQ(Buffer(kGetConnections, req), 0u);
+    ASSERT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 1u);
+    RecordView v(records.data());
+    EXPECT_EQ(v.sm_id(), sm);
+    EXPECT_EQ(v.verdict(), 2u);
+    EXPECT_EQ(v.src_port(), 40000u);
+    EXPECT_EQ(v.dst_port(), 8443u);
+    EXPECT_EQ(v.dst_v4(), 0x0A000009u);
+
+    for (const char *forced : {"--verdict", "--count"}) {
+        std::vector<std::string> bad = recorded;
+        bad.insert(bad.end(), {forced, "1"});
+        Run(bad, &status);
+        EXPECT_EQ(status, 1) << "classify --record " << forced;
+    }
+}
+
 TEST_F(HvEndr, FailLogAndMetricsThroughTheSocket)
 {
     Load();

@@ -266,9 +266,12 @@ TEST_F(ClassifyTest, InjectedConnectionCarriesTheClassifiedVerdict)
     ASSERT_EQ(rec.size(), 1852u);
     EXPECT_EQ(rec[84], 1);
     EXPECT_STREQ(reinterpret_cast<const char *>(rec.data() + 100), "blk");
-    uint32_t revision = 0;
-    memcpy(&revision, rec.data() + 96, 4);
-    EXPECT_EQ(revision, revision_);
+    /* The full revision the push set: policy revision in the upper half, DC inventory in the lower. */
+    uint32_t policy_revision = 0, dc_revision = 0;
+    memcpy(&policy_revision, rec.data() + 96, 4);
+    memcpy(&dc_revision, rec.data() + 92, 4);
+    EXPECT_EQ(policy_revision, static_cast<uint32_t>(revision_ >> 32));
+    EXPECT_EQ(dc_revision, static_cast<uint32_t>(revision_));
     inject(R"(, "remote-port": 54)");
     rec = last_record();
     EXPECT_EQ(rec[84], 2);
