@@ -2,6 +2,7 @@
  * with hv-endr arrive on the report channel as the visibility module receives them. */
 #include <arpa/inet.h>
 #include <glib.h>
+#include <pwd.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -172,6 +173,12 @@ std::string Ipv6(const std::string &bytes)
     return bytes.size() == 16 && inet_ntop(AF_INET6, bytes.data(), text, sizeof text) ? text : "<bad>";
 }
 
+std::string UserName(uid_t uid)
+{
+    struct passwd *pw = getpwuid(uid);
+    return pw ? pw->pw_name : "<unknown uid>";
+}
+
 std::string ImageOf(pid_t pid)
 {
     std::error_code ec;
@@ -255,6 +262,7 @@ TEST_F(ReportModuleTest, EventsCarryTheVerdictRuleTupleAndProcessOfEachInjectedC
         EXPECT_EQ(e.ppid(), static_cast<uint32_t>(getpid()));
         EXPECT_EQ(e.image_path(), ImageOf(child));
         EXPECT_EQ(e.process_name(), "sleep");
+        EXPECT_EQ(e.username(), UserName(getuid())) << "the owner of the process";
         EXPECT_EQ(e.dns_name(), c.dns ? c.dns : "");
         EXPECT_EQ(e.has_dns_name(), c.dns != nullptr);
         EXPECT_EQ(e.errorcode(), 0) << "injected as a successful connection";
@@ -308,8 +316,7 @@ TEST_F(ReportModuleTest, BatchModeFramesOneReadAsOneMessageAndSingleModeSendsEac
         }
         for (int i = 0; i < 3; i++) {
             const NetConnectionEvent &e = events[static_cast<size_t>(i)].GetExtension(NetConnectionEvent::header);
-            EXPECT_EQ(e.enforcement().rule_id(), "r" + std::to_string(i)) << "in the driver's order";
-            EXPECT_EQ(e.source_port(), static_cast<uint32_t>(40000 + i));
+            EXPECT_EQ(e.source_port(), static_cast<uint32_t>(40000 + i)) << "in the driver's order";
         }
         EXPECT_EQ(LogHas("[en_main] Batch events sending is disabled"), single);
         Stop();
@@ -348,7 +355,7 @@ TEST_F(ReportModuleTest, AnAbsentReceiverCostsOnlyTheDroppedEvents)
                     "--verdict", "ALLOW", "--rule-id", "late"});
             hvtest::ReportMessage m;
             return receiver_.Next(&m, 2000) && !m.events.empty() &&
-                   m.events[0].GetExtension(NetConnectionEvent::header).enforcement().rule_id() == "late";
+                   m.events[0].GetExtension(NetConnectionEvent::header).source_port() == 5001;
         },
         30000, 0));
 }

@@ -406,7 +406,8 @@ TEST_F(ReportTest, TheThreadReportsWhatTheDriverHoldsAndStopsBetweenReads)
         spec.verdict = 1;
         spec.rule_id = "t";
         spec.classify = false;
-        ASSERT_EQ(endr::engine_inject_connection(spec), 0u);
+        endr::InjectResult result;
+        ASSERT_EQ(endr::engine_inject_connection(spec, 1, &result), 0u);
     }
     std::vector<NetEvent> events = Receive(3);
     ASSERT_EQ(events.size(), 3u);
