@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent-common/agent-metrics.h"
@@ -417,6 +419,17 @@ TEST_F(ReportTest, TheThreadReportsWhatTheDriverHoldsAndStopsBetweenReads)
     en_conn_report_stop();
     EXPECT_TRUE(Logged(kDebug, "[conn_report] connection report thread stopped successfully"));
     EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[conn_report] exiting enforcement driver connection report thread"));
+
+    /* A driver that refuses every read is asked again at the pace of empty reads. */
+    g_en_config.conn_request_timeout_ms = 200;
+    ArmFault(0x12251A, 31, 1000);
+    Clear();
+    ASSERT_TRUE(en_conn_report_init_and_start(nullptr));
+    EXPECT_TRUE(WaitFor([] { return LogRecord::Count(kWarning, "[api] failed to get connections") >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    en_conn_report_stop();
+    EXPECT_LT(Count(kWarning, "[api] failed to get connections"), 20u);
+    ArmFault(0x12251A, 31, 0);
 
     g_en_handle = nullptr;
     Error *err = nullptr;

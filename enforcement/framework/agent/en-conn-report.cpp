@@ -336,6 +336,17 @@ void report_chunks(const uint8_t *records, uint32_t n)
     }
 }
 
+/* A read that fails at once (the device gone, the driver refusing) is not retried at
+ * once: that would spin a core and flood the log. It waits as long as an empty read. */
+void pause_after_failed_read(void)
+{
+    gint64 until = g_get_monotonic_time() +
+                   static_cast<gint64>(std::min<uint64_t>(g_en_config.conn_request_timeout_ms, 1000)) * 1000;
+    while (!s_stop && g_get_monotonic_time() < until) {
+        g_usleep(10000);
+    }
+}
+
 gpointer en_connection_thread(gpointer)
 {
     auto *records = static_cast<uint8_t *>(g_malloc0(kRecordBufferSize));
@@ -358,6 +369,7 @@ gpointer en_connection_thread(gpointer)
             break;
         }
         if (!ok) {
+            pause_after_failed_read();
             continue;
         }
         /* Never more than the buffer holds, whatever the driver says. */
