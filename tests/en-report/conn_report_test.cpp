@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -365,6 +366,33 @@ TEST_F(ReportTest, ABatchIsSentEachTimeItPassesItsThresholdAndNoEventIsLost)
     ASSERT_GT(messages.size(), 2u);
     EXPECT_EQ(agent_metrics_get("en_report.dropped_connections"), 0u);
     EXPECT_FALSE(LoggedPrefix(kCritical, "[event] error serializing event"));
+}
+
+/* A receiver that reads loses nothing, however fast the chunks follow each other. */
+TEST_F(ReportTest, ChunksInQuickSuccessionReachAReadingReceiverWhole)
+{
+    ASSERT_NE(Init(), nullptr);
+    std::vector<endr_conn_record_t> records;
+    for (uint16_t i = 0; i < 1000; i++) {
+        records.push_back(Record(0x0A000001u + i, 0xC0000201, i, 443, "quick"));
+        memset(records.back().dns_name, 'q', 200);
+    }
+    std::vector<uint8_t> bytes = Lay(records);
+    constexpr int kChunks = 20;
+    std::atomic<size_t> received{0};
+    std::thread reader([&] {
+        std::vector<NetEvent> events;
+        receiver_.Collect(NetEvent::Connection, kChunks * records.size(), &events, nullptr, 30000);
+        received = events.size();
+    });
+    int failed = 0;
+    for (int c = 0; c < kChunks; c++) {
+        failed += !en_api_report_connections(bytes.data(), records.size(), records.size());
+    }
+    reader.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(agent_metrics_get("en_report.dropped_connections"), 0u);
+    EXPECT_EQ(received, kChunks * records.size());
 }
 
 TEST_F(ReportTest, AChunkOfMoreThanThreeThousandConnectionsIsRefused)

@@ -24,7 +24,8 @@ std::string sid_text(uint8_t count, const uint32_t *sub_authorities)
 {
     std::string text = "S-1-22";
     for (uint8_t i = 0; i < count; i++) {
-        text += "-" + std::to_string(sub_authorities[i]);
+        text += '-';
+        text += std::to_string(sub_authorities[i]);
     }
     return text;
 }
