@@ -229,6 +229,18 @@ TEST_F(ReportTest, EachRecordFieldReachesItsEventField)
              EXPECT_FALSE(e.has_deception_info());
              EXPECT_EQ(e.type(), NetConnectionEvent::RecvFrom);
          }},
+        {"ICMP is reported with the protocol the schema lacks",
+         [](endr_conn_record_t &r) {
+             r.tuple.protocol = ENDR_PROTOCOL_ICMP;
+             r.tuple.source_port = 0;
+             r.tuple.destination_port = 0;
+             r.verdict = ENDR_VERDICT_BLOCK;
+         },
+         [](const NetConnectionEvent &e) {
+             EXPECT_EQ(e.ip_protocol(), NetConnectionEvent::UnknownIpProtocol);
+             EXPECT_EQ(e.type(), NetConnectionEvent::Unknown);
+             EXPECT_EQ(e.enforcement().verdict(), NetConnectionEvent::Block);
+         }},
         {"text fields end at their width even without a NUL",
          [](endr_conn_record_t &r) {
              memset(r.rule_id, 'r', sizeof r.rule_id);

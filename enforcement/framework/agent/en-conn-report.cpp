@@ -53,7 +53,7 @@ static_assert(EN_API_MSG_DATA_BUFFER_SIZE - EN_CONN_REPORT_BATCH_THRESHOLD - NET
  * hold the driver reads. So a send waits at most kSendWaitMs, and after one that found no
  * room, sends do not wait at all until one goes through again.
  */
-constexpr int kSendWaitMs = 100;
+constexpr int kSendWaitMs = 1000;
 bool s_receiver_keeps_up = true;
 
 bool push(const uint8_t *data, size_t length, Error **errp)
