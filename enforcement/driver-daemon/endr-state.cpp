@@ -43,6 +43,13 @@ State state_read()
     return store().states[dir];
 }
 
+void state_peek(const std::function<void(const State &)> &look)
+{
+    std::string dir = runtime_dir();
+    std::lock_guard<std::mutex> g(store().mu);
+    look(store().states[dir]);
+}
+
 bool state_update(const std::function<bool(State &)> &change)
 {
     std::string dir = runtime_dir();

@@ -65,6 +65,9 @@ std::string runtime_dir();
 
 /* A copy of the current state. */
 State state_read();
+/* Runs look under the lock on the current state, without copying it (a policy makes the
+ * state large, and requests that run often need one value of it). */
+void state_peek(const std::function<void(const State &)> &look);
 /* Runs change under the lock on the current state; keeps it when change returns true. */
 bool state_update(const std::function<bool(State &)> &change);
 
