@@ -420,7 +420,8 @@ uint32_t get_connections(endr_device *dev, std::span<uint8_t> b)
         (records_at < request_at + b.size() && request_at < records_at + req.buffer_size)) {
         return kInvalidParameter;
     }
-    size_t limit = connection_queue_limit(state_read());
+    size_t limit = 0;
+    state_peek([&](const State &s) { limit = connection_queue_limit(s); });
     Engine &e = engine();
     std::unique_lock<std::mutex> lock(e.mu);
     size_t need = std::clamp<size_t>(std::min<size_t>({req.sufficient, req.max_records, limit}), 1, req.max_records);
@@ -792,7 +793,9 @@ std::array<uint8_t, 16> record_address(const uint8_t rec[24], bool ipv6)
 
 size_t engine_connection_queue_limit()
 {
-    return connection_queue_limit(state_read());
+    size_t limit = 0;
+    state_peek([&](const State &s) { limit = connection_queue_limit(s); });
+    return limit;
 }
 
 uint32_t engine_inject_connection(ConnectionSpec &spec, uint64_t count_of, InjectResult *result)

@@ -56,6 +56,13 @@ State state_read_limits()
     return limits;
 }
 
+void state_peek(const std::function<void(const State &)> &look)
+{
+    std::string dir = runtime_dir();
+    std::lock_guard<std::mutex> g(store().mu);
+    look(store().states[dir]);
+}
+
 bool state_update(const std::function<bool(State &)> &change)
 {
     std::string dir = runtime_dir();

@@ -68,6 +68,9 @@ State state_read();
 /* A state with only the driver's policy and index limits of the current one: for the
  * requests that run once per rule. */
 State state_read_limits();
+/* Runs look under the lock on the current state, without copying it (a policy makes the
+ * state large, and requests that run often need one value of it). */
+void state_peek(const std::function<void(const State &)> &look);
 /* Runs change under the lock on the current state; keeps it when change returns true. */
 bool state_update(const std::function<bool(State &)> &change);
 

@@ -12,6 +12,7 @@
 #include "agent-common/nnmsg-channel.h"
 #include "agent-common/qmp-servers/qmp-manager.h"
 #include "enforcement/framework/agent/en-api.h"
+#include "enforcement/framework/agent/en-conn-report.h"
 #include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/framework/agent/en-persistent-storage.h"
 #include "enforcement/framework/agent/en-policy.h"
@@ -243,7 +244,11 @@ bool enforcement_agent_init(agent_module_t *module, agent_config_t *config, Erro
         return false;
     }
     agent_metrics_set_module_hook(get_agent_metrics_internal);
-    /* Connection reports join here with their issue. */
+    if (!en_conn_report_init_and_start(&err)) {
+        error_setg(errp, "failed to init connection report module: %s", error_get_message(err));
+        error_free(err);
+        return false;
+    }
     if (!s_options || s_options->restore_dns_cache) {
         en_dns_cache_restore(g_en_handle);
     }
@@ -287,7 +292,8 @@ bool enforcement_agent_cleanup(agent_module_t *, agent_config_t *config, int fai
     if (!failed && g_en_handle && en_api_is_started(g_en_handle)) {
         en_dns_cache_save(g_en_handle);
     }
-    /* Stopping reports, driver logger and image cache joins here with their issues. */
+    en_conn_report_stop();
+    /* Stopping the driver logger and the image cache joins here with their issues. */
     agent_metrics_set_module_hook(nullptr);
     en_policy_cleanup();
     Error *err = nullptr;
