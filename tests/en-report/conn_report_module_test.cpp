@@ -302,6 +302,13 @@ TEST_F(ReportModuleTest, BatchModeFramesOneReadAsOneMessageAndSingleModeSendsEac
         ASSERT_NO_FATAL_FAILURE(Configure("api.conn_request_sufficient_size", 3));
         ASSERT_NO_FATAL_FAILURE(Configure("api.conn_request_timeout_ms", 10000));
         ASSERT_NO_FATAL_FAILURE(Configure("api.keepalive_interval", 3600000000ull));
+        /* A read begun before the settings changed may end after any of the three records; once
+         * a first record came back, every later read waits with the new settings. */
+        Outcome warm = Inject({"--direction", "out", "--protocol", "tcp", "--local", "10.0.0.9:39999", "--remote",
+                               "192.0.2.1:443", "--verdict", "ALLOW"});
+        ASSERT_EQ(warm.exit_code, 0) << warm.out << warm.err;
+        std::vector<NetEvent> first;
+        ASSERT_TRUE(receiver_.Collect(NetEvent::Connection, 1, &first, nullptr)) << LogText();
         for (int i = 0; i < 3; i++) {
             Outcome o = Inject({"--direction", "out", "--protocol", "tcp", "--local", "10.0.0.9:" + std::to_string(40000 + i),
                                 "--remote", "192.0.2.1:443", "--verdict", "ALLOW", "--rule-id", "r" + std::to_string(i)});
