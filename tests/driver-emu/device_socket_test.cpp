@@ -87,6 +87,12 @@ protected:
         std::lock_guard<std::mutex> g(engine().mu);
         return engine().consumers;
     }
+    /* Records an earlier test of this process left queued. */
+    static void DropQueuedConnections()
+    {
+        std::lock_guard<std::mutex> g(engine().mu);
+        engine().connections.clear();
+    }
     static int64_t Requests()
     {
         std::lock_guard<std::mutex> g(engine().mu);
@@ -346,6 +352,7 @@ TEST_F(DeviceSocket, MalformedFramesAndUnlentAddressesAreRefused)
 
 TEST_F(DeviceSocket, ARecordBufferIsNotSentAndOnlyTheWrittenRecordsComeBack)
 {
+    DropQueuedConnections();
     Control(R"({"command": "inject-connection", "direction": "out", "protocol": "tcp", "local": "10.0.0.1",
         "remote": "10.0.0.2", "remote-port": 22})");
     int fd = RawConnect();
@@ -388,6 +395,7 @@ TEST_F(DeviceSocket, ARecordBufferIsNotSentAndOnlyTheWrittenRecordsComeBack)
 
 TEST_F(DeviceSocket, AConnectionReadLeavesTheCallersUnwrittenRecordsAsTheyWere)
 {
+    DropQueuedConnections();
     endr_client *c = Connect();
     std::vector<uint8_t> records, aux;
     std::vector<uint8_t> req = ConnRequest(records, aux, 4, 1, 0);
