@@ -28,15 +28,20 @@ template <typename T> T load_at(const uint8_t *p)
     return v;
 }
 
-void add_region(std::vector<FrameRegion> &regions, uint64_t address, uint64_t size)
+/* A buffer the driver only writes need not travel to the daemon (see kRegionWriteOnly). */
+void add_region(std::vector<FrameRegion> &regions, uint64_t address, uint64_t size, bool write_only = false)
 {
     if (address == 0 || size == 0 || size > kMaxFrameBytes) {
         return;
     }
     FrameRegion r;
     r.address = address;
-    const auto *p = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(address));
-    r.bytes.assign(p, p + size);
+    if (write_only && size <= kMaxWriteOnlyBytes) {
+        r.write_only = static_cast<uint32_t>(size);
+    } else {
+        const auto *p = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(address));
+        r.bytes.assign(p, p + size);
+    }
     regions.push_back(std::move(r));
 }
 
@@ -59,9 +64,9 @@ std::vector<FrameRegion> caller_regions(uint32_t code, const uint8_t *in, uint32
     add_region(regions, value, length);
     const auto *req = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(value));
     if (value && code == kGetConnections && length == kConnectionRequestSize) {
-        add_region(regions, load_at<uint64_t>(req + 24), load_at<uint32_t>(req + 20));
+        add_region(regions, load_at<uint64_t>(req + 24), load_at<uint32_t>(req + 20), true);
     } else if (value && code == kGetDriverLogs && length == kLogRequestSize) {
-        add_region(regions, load_at<uint64_t>(req + 8), load_at<uint32_t>(req + 16));
+        add_region(regions, load_at<uint64_t>(req + 8), load_at<uint32_t>(req + 16), true);
     }
     return regions;
 }
@@ -250,10 +255,12 @@ uint32_t endr_client_ioctl(endr_client *c, uint32_t code, const void *in, uint32
     if (out && !a.output.empty()) {
         memcpy(out, a.output.data(), std::min<size_t>(out_len, a.output.size()));
     }
-    /* Only memory this request lent comes back, and never more of it than was lent. */
+    /* Only memory this request lent comes back, and never more of it than was lent; of a
+     * write-only buffer, the prefix the driver wrote. */
     for (const FrameRegion &back : a.regions) {
         for (const FrameRegion &lent : r.regions) {
-            if (lent.address == back.address && lent.bytes.size() == back.bytes.size()) {
+            if (lent.address == back.address && (lent.write_only ? back.bytes.size() <= lent.write_only
+                                                                  : lent.bytes.size() == back.bytes.size())) {
                 memcpy(reinterpret_cast<void *>(static_cast<uintptr_t>(lent.address)), back.bytes.data(),
                        back.bytes.size());
             }

@@ -31,7 +31,11 @@ public:
         u32(static_cast<uint32_t>(rs.size()));
         for (const FrameRegion &r : rs) {
             u64(r.address);
-            bytes(r.bytes);
+            if (r.write_only) {
+                u32(kRegionWriteOnly | r.write_only);
+            } else {
+                bytes(r.bytes);
+            }
         }
     }
     std::vector<uint8_t> finish()
@@ -71,7 +75,7 @@ public:
         at_ += len;
         return true;
     }
-    bool regions(std::vector<FrameRegion> *rs)
+    bool regions(std::vector<FrameRegion> *rs, bool write_only_allowed)
     {
         uint32_t count;
         if (!u32(&count)) {
@@ -81,9 +85,30 @@ public:
             return fail("too many regions");
         }
         rs->resize(count);
+        uint64_t write_only_total = 0;
         for (FrameRegion &r : *rs) {
-            if (!u64(&r.address) || !bytes(&r.bytes)) {
+            uint32_t len;
+            if (!u64(&r.address) || !u32(&len)) {
                 return false;
+            }
+            r.write_only = 0;
+            if (len & kRegionWriteOnly) {
+                len &= ~kRegionWriteOnly;
+                write_only_total += len;
+                if (!write_only_allowed) {
+                    return fail("write-only region in an answer");
+                }
+                if (len == 0 || write_only_total > kMaxWriteOnlyBytes) {
+                    return fail("write-only region too large");
+                }
+                r.write_only = len;
+                r.bytes.assign(len, 0);
+            } else {
+                if (len > n_ - at_) {
+                    return fail("byte count beyond the frame");
+                }
+                r.bytes.assign(p_ + at_, p_ + at_ + len);
+                at_ += len;
             }
             if (r.address == 0 || r.bytes.empty() || r.address + r.bytes.size() < r.address) {
                 return fail("empty or wrapping region");
@@ -123,7 +148,7 @@ static size_t regions_size(const std::vector<FrameRegion> &rs)
 {
     size_t n = 4;
     for (const FrameRegion &r : rs) {
-        n += 12 + r.bytes.size();
+        n += 12 + (r.write_only ? 0 : r.bytes.size());
     }
     return n;
 }
@@ -170,7 +195,7 @@ bool frame_decode_request(const uint8_t *body, size_t len, DeviceRequest *out, s
     if (out->kind == kFrameGroupIoctl && !r.u32(&out->group)) {
         return false;
     }
-    if (!r.u32(&out->code) || !r.u32(&out->out_size) || !r.bytes(&out->input) || !r.regions(&out->regions) ||
+    if (!r.u32(&out->code) || !r.u32(&out->out_size) || !r.bytes(&out->input) || !r.regions(&out->regions, true) ||
         !r.end()) {
         return false;
     }
@@ -187,7 +212,7 @@ bool frame_decode_answer(const uint8_t *body, size_t len, DeviceAnswer *out, std
         return r.fail("frame too large");
     }
     return r.u32(&out->id) && r.u32(&out->result) && r.u32(&out->returned) && r.bytes(&out->output) &&
-           r.regions(&out->regions) && r.end();
+           r.regions(&out->regions, false) && r.end();
 }
 
 std::string device_socket_path()

@@ -8,7 +8,8 @@
  *     u32 kind (1 ioctl, 2 cancel, 3 ioctl of a group)  u32 id  [u32 group: kind 3 only]
  *     u32 control code  u32 output size
  *     u32 input length, input bytes (the 16-byte request header)
- *     u32 region count, regions: u64 caller address, u32 length, bytes
+ *     u32 region count, regions: u64 caller address, u32 length, bytes; or, for a
+ *       write-only region, u64 caller address, u32 (0x80000000 | length) and no bytes
  *   answer (daemon -> client, one per ioctl, in any order):
  *     u32 id  u32 Win32 result  u32 returned count
  *     u32 output length, output bytes
@@ -16,6 +17,10 @@
  *
  * The regions carry the caller memory that the header (and the connection and log
  * requests inside it) point at, since the daemon cannot read the module's memory. A
+ * buffer the driver only writes (the record or log buffer of a connection or log request)
+ * travels write-only: the daemon hands the driver zeroed memory of its length, and only
+ * the prefix the driver wrote comes back, which the client copies over the start of the
+ * caller's buffer; the rest stays as the caller left it, as with a driver. A
  * cancel ends every waiting request of the connection with 995 and refuses later ones,
  * as closing the device handle does. A connection that closes releases what it held.
  *
@@ -41,10 +46,18 @@ constexpr uint32_t kFrameNotRun = 1235;
 /* Room for the largest rule index a module sends (32,768 rules on a side make over 100 MiB). */
 constexpr uint32_t kMaxFrameBytes = 512u << 20;
 constexpr uint32_t kMaxFrameRegions = 4;
+/* Marks a write-only region's length; no length comes near it (see kMaxFrameBytes). */
+constexpr uint32_t kRegionWriteOnly = 0x80000000u;
+/* What the write-only regions of one request may ask the daemon to allocate: a 1000-record
+ * block takes 1.85 MB. A larger buffer is lent whole instead. */
+constexpr uint32_t kMaxWriteOnlyBytes = 64u << 20;
 
 struct FrameRegion {
     uint64_t address = 0;
     std::vector<uint8_t> bytes;
+    /* Requests only: nonzero for a write-only region, its length. The client leaves bytes
+     * empty (nothing of it is sent); the daemon decodes it to that many zero bytes. */
+    uint32_t write_only = 0;
 };
 
 struct DeviceRequest {

@@ -8,6 +8,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -124,6 +125,32 @@ void unbind_regions(uint32_t code, std::vector<FrameRegion> &regions)
     }
 }
 
+/*
+ * Cuts a write-only region down to what the driver wrote into it: the records or log bytes
+ * its request says were returned; nothing (and no region) when the request failed.
+ */
+void trim_write_only(uint32_t code, uint32_t result, std::vector<FrameRegion> &regions)
+{
+    if (regions.empty()) {
+        return;
+    }
+    const FrameRegion &main = regions[0];
+    uint64_t written = 0;
+    if (result == kOk && code == kGetConnections && main.bytes.size() == kConnectionRequestSize) {
+        written = uint64_t{load_at<uint32_t>(main.bytes, kConnectionReturnedOffset)} * kConnectionRecordSize;
+    } else if (result == kOk && code == kGetDriverLogs && main.bytes.size() == kLogRequestSize) {
+        written = load_at<uint32_t>(main.bytes, kLogReturnedOffset);
+    }
+    for (FrameRegion &r : regions) {
+        if (r.write_only) {
+            r.bytes.resize(std::min<uint64_t>(written, r.bytes.size()));
+            r.write_only = 0;
+        }
+    }
+    /* A region comes back only with bytes in it. */
+    std::erase_if(regions, [](const FrameRegion &r) { return r.bytes.empty(); });
+}
+
 DeviceAnswer serve(endr_device *dev, DeviceRequest &req)
 {
     DeviceAnswer a;
@@ -146,6 +173,7 @@ DeviceAnswer serve(endr_device *dev, DeviceRequest &req)
                                  req.out_size ? a.output.data() : nullptr, req.out_size, &a.returned);
     if ((req.code & kMethodMask) == kMethodOutDirect) {
         unbind_regions(req.code, req.regions);
+        trim_write_only(req.code, a.result, req.regions);
         a.regions = std::move(req.regions);
     }
     return a;

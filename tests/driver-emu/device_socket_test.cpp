@@ -87,6 +87,12 @@ protected:
         std::lock_guard<std::mutex> g(engine().mu);
         return engine().consumers;
     }
+    /* Records an earlier test of this process left queued. */
+    static void DropQueuedConnections()
+    {
+        std::lock_guard<std::mutex> g(engine().mu);
+        engine().connections.clear();
+    }
     static int64_t Requests()
     {
         std::lock_guard<std::mutex> g(engine().mu);
@@ -344,6 +350,103 @@ TEST_F(DeviceSocket, MalformedFramesAndUnlentAddressesAreRefused)
     EXPECT_EQ(Send(Connect(), kGetVersion, Hdr{}, &version, 8), 0u);
 }
 
+TEST_F(DeviceSocket, ARecordBufferIsNotSentAndOnlyTheWrittenRecordsComeBack)
+{
+    DropQueuedConnections();
+    Control(R"({"command": "inject-connection", "direction": "out", "protocol": "tcp", "local": "10.0.0.1",
+        "remote": "10.0.0.2", "remote-port": 22})");
+    int fd = RawConnect();
+    std::vector<uint8_t> req(kConnectionRequestSize, 0);
+    put<uint32_t>(req, 8, 4);
+    put<uint32_t>(req, 12, 1);
+    put<uint32_t>(req, 20, 4 * kConnectionRecordSize);
+    put<uint64_t>(req, 24, 0x2000);
+    put<uint64_t>(req, 32, 0x9000);
+    DeviceRequest r;
+    r.id = 5;
+    r.code = kGetConnections;
+    r.input = Hdr{.value = 0x1000, .length = kConnectionRequestSize}.bytes();
+    r.regions = {FrameRegion{0x1000, req}, FrameRegion{0x2000, {}, 4 * kConnectionRecordSize}};
+    struct Case {
+        const char *what;
+        uint32_t records;
+    } cases[] = {{"one queued record", 1}, {"nothing queued: the wait ends empty", 0}};
+    for (const Case &c : cases) {
+        std::vector<uint8_t> frame = frame_encode_request(r);
+        EXPECT_LT(frame.size(), 200u) << c.what;
+        ASSERT_TRUE(frame_write_all(fd, frame.data(), frame.size()));
+        std::vector<uint8_t> body;
+        ASSERT_TRUE(frame_read(fd, &body)) << c.what;
+        DeviceAnswer a;
+        ASSERT_TRUE(frame_decode_answer(body.data(), body.size(), &a, nullptr));
+        ASSERT_EQ(a.result, 0u) << c.what;
+        ASSERT_EQ(a.regions.size(), c.records ? 2u : 1u) << c.what;
+        EXPECT_EQ(a.regions[0].address, 0x1000u);
+        EXPECT_EQ(get<uint32_t>(a.regions[0].bytes.data() + kConnectionReturnedOffset), c.records);
+        EXPECT_EQ(get<uint64_t>(a.regions[0].bytes.data() + 24), 0x2000u) << "the caller's pointer goes back";
+        if (c.records) {
+            EXPECT_EQ(a.regions[1].address, 0x2000u);
+            ASSERT_EQ(a.regions[1].bytes.size(), kConnectionRecordSize) << "only the written record travels";
+            EXPECT_EQ(RecordView(a.regions[1].bytes.data()).dst_port(), 22u);
+        }
+    }
+    close(fd);
+}
+
+TEST_F(DeviceSocket, AConnectionReadLeavesTheCallersUnwrittenRecordsAsTheyWere)
+{
+    DropQueuedConnections();
+    endr_client *c = Connect();
+    std::vector<uint8_t> records, aux;
+    std::vector<uint8_t> req = ConnRequest(records, aux, 4, 1, 0);
+    std::fill(records.begin(), records.end(), 0xAB);
+    ASSERT_EQ(SendBuffer(c, kGetConnections, req), 0u);
+    EXPECT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 0u);
+    EXPECT_EQ(std::count(records.begin(), records.end(), 0xAB), static_cast<long>(records.size()));
+
+    Control(R"({"command": "inject-connection", "direction": "out", "protocol": "udp", "local": "10.0.0.1",
+        "remote": "10.0.0.2", "remote-port": 53})");
+    ASSERT_EQ(SendBuffer(c, kGetConnections, req), 0u);
+    ASSERT_EQ(get<uint32_t>(req.data() + kConnectionReturnedOffset), 1u);
+    RecordView rec(records.data());
+    EXPECT_EQ(rec.type(), 3u);
+    EXPECT_EQ(rec.dst_port(), 53u);
+    EXPECT_EQ(records[kConnectionRecordSize - 1], 0) << "the driver writes the whole record, unused bytes as zero";
+    EXPECT_EQ(std::count(records.begin() + kConnectionRecordSize, records.end(), 0xAB), 3 * kConnectionRecordSize);
+}
+
+TEST_F(DeviceSocket, AClientLendsNoRecordBytesToTheDaemon)
+{
+    /* A stand-in daemon that only measures the request frame. */
+    std::string fake = dir_ + "/measure.sock";
+    int lfd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, fake.c_str());
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(lfd, 1), 0);
+    size_t frame_size = 0;
+    std::thread daemon([&] {
+        int fd = accept(lfd, nullptr, nullptr);
+        const uint8_t hello[8] = {4, 0, 0, 0, 0, 0, 0, 0};
+        std::vector<uint8_t> body;
+        if (frame_write_all(fd, hello, 8) && frame_read(fd, &body)) {
+            frame_size = body.size();
+        }
+        close(fd);
+    });
+    endr_client *c = nullptr;
+    ASSERT_EQ(endr_client_open(fake.c_str(), &c), 0u);
+    std::vector<uint8_t> records, aux;
+    std::vector<uint8_t> req = ConnRequest(records, aux, 1000, 1, 0);
+    EXPECT_EQ(SendBuffer(c, kGetConnections, req), 1167u);
+    daemon.join();
+    endr_client_close(c);
+    close(lfd);
+    EXPECT_GT(frame_size, kConnectionRequestSize);
+    EXPECT_LT(frame_size, 200u) << "the 1.85 MB record buffer stays home";
+}
+
 /* Sends without waiting; the pending request, or nullptr with the refusal in *rc. */
 endr_pending *SendLater(endr_client *c, uint32_t code, std::vector<uint8_t> &b, uint32_t group, uint32_t *rc = nullptr)
 {
@@ -494,6 +597,39 @@ TEST(DeviceFrame, DecoderRefusesWhatDoesNotAddUp)
     r.kind = kFrameIoctl;
     ASSERT_TRUE(frame_decode_request(frame.data() + 4, frame.size() - 4, &back, &why)) << why;
     EXPECT_EQ(back.group, 0u);
+
+    /* A write-only region carries its length only; the daemon sees that many zero bytes. */
+    DeviceRequest w = r;
+    w.regions.push_back(FrameRegion{0x9000, {}, 5000});
+    std::vector<uint8_t> lent = frame_encode_request(w);
+    EXPECT_EQ(lent.size(), frame.size() + 12);
+    ASSERT_TRUE(frame_decode_request(lent.data() + 4, lent.size() - 4, &back, &why)) << why;
+    ASSERT_EQ(back.regions.size(), 2u);
+    EXPECT_EQ(back.regions[1].write_only, 5000u);
+    EXPECT_EQ(back.regions[1].bytes, std::vector<uint8_t>(5000, 0));
+    EXPECT_EQ(frame_encode_request(back), lent);
+    struct Lent {
+        const char *what;
+        uint32_t length;
+    } refused[] = {{"empty write-only region", kRegionWriteOnly}, {"write-only region too large", kRegionWriteOnly | (kMaxWriteOnlyBytes + 1)}};
+    for (const Lent &l : refused) {
+        std::vector<uint8_t> f = lent;
+        memcpy(f.data() + f.size() - 4, &l.length, 4);
+        EXPECT_FALSE(frame_decode_request(f.data() + 4, f.size() - 4, &back, &why)) << l.what;
+    }
+    /* Two regions within the limit each that together ask for more than it. */
+    w.regions = {FrameRegion{0x9000, {}, kMaxWriteOnlyBytes / 2 + 1}, FrameRegion{0xA000, {}, kMaxWriteOnlyBytes / 2}};
+    std::vector<uint8_t> big = frame_encode_request(w);
+    EXPECT_FALSE(frame_decode_request(big.data() + 4, big.size() - 4, &back, &why));
+    /* Answers carry only written bytes: a write-only length there is refused. */
+    DeviceAnswer ans;
+    ans.id = 1;
+    ans.regions = {FrameRegion{0x9000, std::vector<uint8_t>(8, 1)}};
+    std::vector<uint8_t> af = frame_encode_answer(ans);
+    DeviceAnswer aback;
+    ASSERT_TRUE(frame_decode_answer(af.data() + 4, af.size() - 4, &aback, &why)) << why;
+    af[af.size() - 8 - 1] |= 0x80;
+    EXPECT_FALSE(frame_decode_answer(af.data() + 4, af.size() - 4, &aback, &why));
 
     struct Case {
         const char *what;

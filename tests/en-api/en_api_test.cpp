@@ -1,4 +1,7 @@
 /* The enforcement API end to end: the real channel, the Linux device layer and the emulated driver. */
+#include <chrono>
+#include <thread>
+
 #include "en-api-fixture.h"
 #include "enforcement/platforms/driver-device.h"
 
@@ -199,6 +202,35 @@ TEST_F(EnApiTest, ReadFailuresWhileRunningAreRetried)
     endr::LidReply reply{};
     EXPECT_TRUE(WaitFor([&] { return LidReply(self, &reply); }));
     EXPECT_EQ(Count(kWarning, "[api] failed to read packet: A device attached to the system is not functioning. (error: 31)"), 2u);
+}
+
+TEST_F(EnApiTest, ADriverThatIsGoneIsRetriedAtAFewReadsASecondAndStopStaysPrompt)
+{
+    en_handle *h = Init();
+    ASSERT_TRUE(en_api_start(h));
+    ASSERT_TRUE(WaitFor([] { return en_driver_requests_in_flight() == 1; }));
+    auto failures = [] { return CountPrefix(kWarning, "[api] failed to read packet"); };
+    auto gone = std::chrono::steady_clock::now();
+    daemon_.Stop();
+    ASSERT_TRUE(WaitFor([&] { return failures() >= 3; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    /* Each failed read is followed by a wait that doubles up to a second; load only lowers the count. */
+    size_t seen = failures();
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - gone).count();
+    EXPECT_LE(seen, 10 + static_cast<size_t>(1.5 * seconds)) << seen << " failed reads in " << seconds << " s";
+    EXPECT_TRUE(LoggedPrefix(kWarning, "[api] failed to read packet: "));
+
+    /* Stop right after a failure, at the start of a second-long wait: it does not wait it out. */
+    ASSERT_TRUE(hvtest::WaitFor([&] { return failures() > seen; }, 5000, 1));
+    auto t0 = std::chrono::steady_clock::now();
+    std::thread stopper([h] { EXPECT_TRUE(en_api_stop(h)); });
+    /* The receive thread ends as stop starts, not when the rest of stop is done. */
+    bool exited = hvtest::WaitFor([] { return LoggedPrefix(G_LOG_LEVEL_MESSAGE, "[api] exiting recv thread: "); }, 5000, 1);
+    auto took = std::chrono::steady_clock::now() - t0;
+    stopper.join();
+    ASSERT_TRUE(exited);
+    EXPECT_LT(took, std::chrono::milliseconds(500));
+    EXPECT_TRUE(BackToBaselineThreads());
 }
 
 /* The configuration tests cover the other settings and a refused one; these have no field of their own. */

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 #include <cinttypes>
@@ -31,6 +33,9 @@ struct en_handle {
     GThread *recv_thread;
     GHashTable *volume_device_cache;
     std::atomic<bool> m_stop_event;
+    /* Wakes the receive thread's wait between failed reads when stop is set. */
+    std::mutex stop_lock;
+    std::condition_variable stop_cv;
     std::atomic<bool> started;
     /* Orders lid replies against the adoption of a new numbering at the swap. */
     std::mutex reply_lock;
@@ -401,7 +406,11 @@ bool en_api_stop(en_handle *en_handle)
 {
     AGENT_CHECK_NULL(en_handle, "en_handle", false);
     en_handle->started = false;
-    en_handle->m_stop_event = true;
+    {
+        std::lock_guard<std::mutex> guard(en_handle->stop_lock);
+        en_handle->m_stop_event = true;
+    }
+    en_handle->stop_cv.notify_all();
 
     process_event_queue_stop(s_process_event_queue);
     /* The monitors' handles stay NULL until their modules exist. */
@@ -462,6 +471,18 @@ bool en_api_is_started(const en_handle *en_handle)
     return en_handle && en_handle->started;
 }
 
+/* Pause after a failed read: a few ms at first, doubling while failures repeat. */
+constexpr int kReadRetryFirstMs = 5;
+constexpr int kReadRetryMaxMs = 1000;
+
+/* False when stop was set meanwhile. */
+static bool wait_unless_stopped(en_handle *en_handle, int ms)
+{
+    std::unique_lock<std::mutex> lock(en_handle->stop_lock);
+    return !en_handle->stop_cv.wait_for(lock, std::chrono::milliseconds(ms),
+                                        [en_handle] { return en_handle->m_stop_event.load(); });
+}
+
 void *en_api_thread_entry(void *arg)
 {
     auto *en_handle = static_cast<struct en_handle *>(arg);
@@ -471,6 +492,9 @@ void *en_api_thread_entry(void *arg)
                   EN_API_EVENT_BUFFER_SIZE == EN_DRIVER_EVENT_BUFFER_SIZE);
     uint8_t event[EN_API_EVENT_AREA_SIZE];
     auto *buffer = static_cast<uint8_t *>(g_malloc(EN_DRIVER_EVENT_BUFFER_SIZE));
+    /* A driver that is gone fails every read at once: without a pause the thread would spin
+     * and fill the log. */
+    int retry_ms = kReadRetryFirstMs;
     while (!en_handle->m_stop_event) {
         memset(event, 0, sizeof event);
         uint32_t returned = 0;
@@ -479,8 +503,13 @@ void *en_api_thread_entry(void *arg)
                 break;
             }
             logger_win32_warning(last_request_error(), "[api] failed to read packet");
+            if (!wait_unless_stopped(en_handle, retry_ms)) {
+                break;
+            }
+            retry_ms = std::min(retry_ms * 2, kReadRetryMaxMs);
             continue;
         }
+        retry_ms = kReadRetryFirstMs;
         uint32_t type = 0;
         uint64_t pid = 0;
         memcpy(&type, event, sizeof type);
