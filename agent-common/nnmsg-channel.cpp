@@ -10,6 +10,8 @@
 namespace {
 
 std::atomic<int> s_report_socket{-1};
+/* Shared by every sender: the receiver is one, whichever thread found it behind. */
+std::atomic<bool> s_receiver_keeps_up{true};
 
 /* *nn_err gets the nanomsg error of a failed send (0 when none applies). */
 bool send_once(int socket, const void *msg, size_t len, int *nn_err, Error **errp)
@@ -104,4 +106,14 @@ void nnmsg_channel_set_report_socket(int socket)
 int nnmsg_channel_report_socket(void)
 {
     return s_report_socket.load();
+}
+
+bool nnmsg_channel_report_send(const void *msg, size_t len, Error **errp)
+{
+    int socket = s_report_socket.load();
+    bool sent = s_receiver_keeps_up.load()
+                    ? nnmsg_channel_send_timeout(socket, msg, len, NNMSG_CHANNEL_REPORT_WAIT_MS, errp)
+                    : send_msg_on_push_channel(socket, msg, len, errp);
+    s_receiver_keeps_up.store(sent);
+    return sent;
 }

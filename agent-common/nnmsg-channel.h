@@ -1,12 +1,13 @@
 /*
  * Push channels: the nanomsg PUSH socket on which the module reports its network events.
  *
- * Sending never waits for the receiver. A push socket with no peer, or whose peer stopped
- * reading and whose buffer is full, would otherwise hold the sender for the whole send
- * timeout; the senders run on the driver's read path, which must not stall for a receiver
- * that is absent or slow. So send_msg_on_push_channel fails at once in that case (the
- * nanomsg error "Resource temporarily unavailable") and the caller counts the event as
- * dropped. nnmsg_channel_send_timeout is for callers that may wait (tools, tests).
+ * A push socket with no peer, or whose peer stopped reading and whose buffer is full, would
+ * hold a blocking sender for the whole send timeout; the senders run on the driver's read
+ * path, which must not stall for a receiver that is absent or slow. So
+ * send_msg_on_push_channel fails at once in that case (the nanomsg error "Resource
+ * temporarily unavailable") and the caller counts the event as dropped. A receiver that
+ * reads still needs a moment for the previous message, and another thread's, to leave:
+ * the module's senders go through nnmsg_channel_report_send, which waits that moment.
  *
  * Every function is safe from any thread; nanomsg sockets accept concurrent sends.
  */
@@ -39,3 +40,12 @@ void nnmsg_channel_close(int socket);
  * none is open. */
 void nnmsg_channel_set_report_socket(int socket);
 int nnmsg_channel_report_socket(void);
+
+/* How long a report send waits for room while the receiver keeps up. */
+#define NNMSG_CHANNEL_REPORT_WAIT_MS 1000
+/*
+ * Sends on the module's report channel. Waits up to NNMSG_CHANNEL_REPORT_WAIT_MS for room;
+ * once a send found none (a receiver absent or not keeping up), later sends of any thread
+ * do not wait until one goes through again. Errors as send_msg_on_push_channel.
+ */
+bool nnmsg_channel_report_send(const void *msg, size_t len, Error **errp);

@@ -7,6 +7,8 @@
 
 #include <memory>
 #include <optional>
+#include <thread>
+#include <atomic>
 
 #include "agent-common/net-event.h"
 #include "agent-common/nnmsg-channel.h"
@@ -368,6 +370,52 @@ TEST_F(ProcessEventTest, WithoutAReceiverEventsAreDroppedAndNeverReported)
         agent_metrics_cleanup();
         ASSERT_TRUE(initialize_agent_metrics());
     }
+}
+
+/* A receiver that reads loses no process event while connection batches share the socket:
+ * the worker waits its turn rather than finding the socket busy and dropping. */
+TEST_F(ProcessEventTest, AReadingReceiverGetsEveryEventWhileOtherSendersFillTheSocket)
+{
+    Receiver rx;
+    ASSERT_TRUE(rx.Open(dir_.path()));
+    NewQueue(false);
+    constexpr int kProcesses = 200;
+    for (int i = 0; i < kProcesses; i++) {
+        Queue(static_cast<uint64_t>(getpid()));
+    }
+    constexpr int kBulk = 300;
+    std::atomic<int> bulk_failed{0};
+    std::thread bulk([&] {
+        const std::string big(90000, 'Z');
+        for (int i = 0; i < kBulk; i++) {
+            Error *err = nullptr;
+            if (!nnmsg_channel_send_timeout(nnmsg_channel_report_socket(), big.data(), big.size(), 20000, &err)) {
+                bulk_failed++;
+                error_free(err);
+            }
+        }
+    });
+    process_event_queue_start(queue_);
+    size_t events = 0;
+    int bulk_received = 0;
+    /* What was neither received nor dropped is still to come. */
+    while (events + Metric("process_queue.error.dropped_events") < kProcesses || bulk_received < kBulk) {
+        std::string msg = rx.Next();
+        if (msg.empty()) {
+            ADD_FAILURE() << "after " << events << " events and " << bulk_received << " bulk messages";
+            break;
+        }
+        if (msg[0] == 'Z') {
+            bulk_received++;
+        } else {
+            events += Decode(msg).size();
+        }
+    }
+    bulk.join();
+    EXPECT_EQ(bulk_failed, 0);
+    EXPECT_EQ(events, static_cast<size_t>(kProcesses));
+    EXPECT_EQ(Metric("process_queue.error.dropped_events"), 0u);
+    EXPECT_FALSE(LoggedPrefix(kWarning, "[process-event][background] failed sending a single processes event"));
 }
 
 TEST_F(ProcessEventTest, StoppedWorkersKeepTheQueueAndDestroyReleasesIt)

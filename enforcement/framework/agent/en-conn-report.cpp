@@ -47,24 +47,9 @@ struct conn_request_t {
 static_assert(sizeof(conn_request_t) == EN_API_CONN_REQUEST_SIZE);
 static_assert(EN_API_MSG_DATA_BUFFER_SIZE - EN_CONN_REPORT_BATCH_THRESHOLD - NET_EVENT_RECORD_HEADER_SIZE >= 1024);
 
-/*
- * A receiver that reads waits a moment for the socket to take the next message (the
- * previous one may still be on its way); one that is absent or does not keep up must not
- * hold the driver reads. So a send waits at most kSendWaitMs, and after one that found no
- * room, sends do not wait at all until one goes through again.
- */
-constexpr int kSendWaitMs = 1000;
-bool s_receiver_keeps_up = true;
-
 bool push(const uint8_t *data, size_t length, Error **errp)
 {
-    int socket = nnmsg_channel_report_socket();
-    if (!s_receiver_keeps_up) {
-        s_receiver_keeps_up = send_msg_on_push_channel(socket, data, length, errp);
-        return s_receiver_keeps_up;
-    }
-    s_receiver_keeps_up = nnmsg_channel_send_timeout(socket, data, length, kSendWaitMs, errp);
-    return s_receiver_keeps_up;
+    return nnmsg_channel_report_send(data, length, errp);
 }
 
 const char *protocol_name(uint32_t protocol)

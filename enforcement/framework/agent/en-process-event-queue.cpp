@@ -53,7 +53,7 @@ char *read_command_line(uint64_t pid)
 
 bool send_message(const uint8_t *msg, size_t len, Error **errp)
 {
-    return send_msg_on_push_channel(nnmsg_channel_report_socket(), msg, len, errp);
+    return nnmsg_channel_report_send(msg, len, errp);
 }
 
 void note_wait(gint64 now, const process_queue_entry *entry)
