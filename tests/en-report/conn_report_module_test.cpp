@@ -366,3 +366,26 @@ TEST_F(ReportModuleTest, AnAbsentReceiverCostsOnlyTheDroppedEvents)
         },
         30000, 0));
 }
+
+/* A read that may wait long for records does not hold up the module's stop: it ends when
+ * the device closes, long before its wait time. */
+TEST_F(ReportModuleTest, AStopEndsAReadWaitingForRecords)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(Configure("api.conn_request_sufficient_size", 1000));
+    ASSERT_NO_FATAL_FAILURE(Configure("api.conn_request_timeout_ms", 3600000));
+    /* The read begun before the wait time changed ends within the old wait; the one after
+     * it waits the hour. */
+    ASSERT_TRUE(hvtest::WaitFor(
+        [&] {
+            std::string log = LogText();
+            size_t set = log.find("[config] setting connection request timeout ms 500 -> 3600000");
+            return set != std::string::npos &&
+                   log.find("[conn_report] received 0 connections from driver", set) != std::string::npos;
+        },
+        20000, 20))
+        << LogText();
+    /* Stop fails the test when the module is not gone within a minute. */
+    Stop();
+    EXPECT_TRUE(LogHas("[conn_report] connection report thread stopped successfully")) << LogText();
+}

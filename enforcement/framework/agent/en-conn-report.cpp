@@ -431,6 +431,13 @@ bool en_conn_report_init_and_start(Error **errp)
     return true;
 }
 
+void en_conn_report_request_stop(void)
+{
+    if (s_initialized) {
+        s_stop = true;
+    }
+}
+
 void en_conn_report_stop(void)
 {
     if (!s_initialized) {

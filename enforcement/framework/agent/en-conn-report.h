@@ -23,6 +23,10 @@ struct Error;
 
 /* The report thread on the global enforcement handle (which must be started). */
 bool en_conn_report_init_and_start(Error **errp);
+/* Asks the thread to end after the read in progress, without waiting for it. A read waits
+ * for records up to api.conn_request_timeout_ms, unless the device closes first
+ * (en_api_stop): the module's cleanup asks, closes the device, then stops. */
+void en_conn_report_request_stop(void);
 /* Ends the thread between two reads and joins it; nothing when not started. */
 void en_conn_report_stop(void);
 

@@ -292,6 +292,12 @@ bool enforcement_agent_cleanup(agent_module_t *, agent_config_t *config, int fai
     if (!failed && g_en_handle && en_api_is_started(g_en_handle)) {
         en_dns_cache_save(g_en_handle);
     }
+    /* The report thread may be in a read that waits long for records: closing the device
+     * ends it at once, and the thread, asked first, then leaves without reading again. */
+    en_conn_report_request_stop();
+    if (g_en_handle) {
+        en_api_stop(g_en_handle);
+    }
     en_conn_report_stop();
     /* Stopping the driver logger and the image cache joins here with their issues. */
     agent_metrics_set_module_hook(nullptr);
