@@ -307,7 +307,7 @@ TEST_F(ReportTest, EachRecordFieldReachesItsEventField)
     g_unsetenv("HV_UNIT_PATH");
 }
 
-/* In a batch a bad record costs only itself; sent alone, it ends the chunk. */
+/* A bad record costs only itself, in a batch or sent alone: the good ones after it go. */
 TEST_F(ReportTest, BadRecordsAreDroppedAndCounted)
 {
     std::vector<endr_conn_record_t> records;
@@ -334,23 +334,19 @@ TEST_F(ReportTest, BadRecordsAreDroppedAndCounted)
         ASSERT_NE(Init(), nullptr);
         agent_metrics_reset("en_report.dropped_connections");
         Clear();
-        EXPECT_EQ(en_api_report_connections(bytes.data(), records.size(), records.size() - 1), batch);
+        EXPECT_TRUE(en_api_report_connections(bytes.data(), records.size(), records.size() - 1));
         std::vector<hvtest::ReportMessage> messages;
-        std::vector<NetEvent> events = Receive(batch ? 2 : 1, &messages);
-        ASSERT_EQ(events.size(), batch ? 2u : 1u);
+        std::vector<NetEvent> events = Receive(2, &messages);
+        ASSERT_EQ(events.size(), 2u);
         EXPECT_EQ(Conn(events[0]).enforcement().rule_id(), "first");
-        if (batch) {
-            EXPECT_EQ(Conn(events[1]).enforcement().rule_id(), "last");
-            EXPECT_EQ(messages.size(), 1u);
-            EXPECT_EQ(agent_metrics_get("en_report.dropped_connections"), 5u);
-            EXPECT_TRUE(Logged(kCritical, "[event] en_event_create: unknown connection verdict 3"));
-            EXPECT_TRUE(LoggedPrefix(kWarning, "[api] unknown TCP enrichment type (7): 0.0.0.1:4 -> 0.0.0.2:80 () = ALLOW (enrichment)"));
-            EXPECT_TRUE(LoggedPrefix(kWarning, "[api] couldn't find application name for pid: "));
-            EXPECT_TRUE(Logged(kCritical, "[event] en_event_create: unknown connection protocol: 17"));
-            EXPECT_TRUE(Logged(kWarning, "[event logger] unknown address family 9"));
-        } else {
-            EXPECT_EQ(agent_metrics_get("en_report.dropped_connections"), 1u) << "the rest of the chunk is not looked at";
-        }
+        EXPECT_EQ(Conn(events[1]).enforcement().rule_id(), "last");
+        EXPECT_EQ(messages.size(), batch ? 1u : 2u);
+        EXPECT_EQ(agent_metrics_get("en_report.dropped_connections"), 5u);
+        EXPECT_TRUE(Logged(kCritical, "[event] en_event_create: unknown connection verdict 3"));
+        EXPECT_TRUE(LoggedPrefix(kWarning, "[api] unknown TCP enrichment type (7): 0.0.0.1:4 -> 0.0.0.2:80 () = ALLOW (enrichment)"));
+        EXPECT_TRUE(LoggedPrefix(kWarning, "[api] couldn't find application name for pid: "));
+        EXPECT_TRUE(Logged(kCritical, "[event] en_event_create: unknown connection protocol: 17"));
+        EXPECT_TRUE(Logged(kWarning, "[event logger] unknown address family 9"));
         EXPECT_TRUE(Quiet());
         en_api_stop(handle_);
         en_api_free(handle_);
@@ -416,16 +412,33 @@ TEST_F(ReportTest, AChunkOfMoreThanThreeThousandConnectionsIsRefused)
     EXPECT_TRUE(Quiet());
 }
 
-/* Without a channel a batch is dropped as a whole, with the channel's reason. */
-TEST_F(ReportTest, AFailedBatchSendDropsTheWholeChunk)
+/* Without a channel a chunk is dropped as a whole, with the channel's reason; sent alone,
+ * the first failed send ends the chunk and every connection left is counted. */
+TEST_F(ReportTest, AFailedSendDropsTheWholeChunk)
 {
-    ASSERT_NE(Init(), nullptr);
-    nnmsg_channel_set_report_socket(-1);
-    std::vector<uint8_t> bytes = Lay({Record(1, 2, 3, 4), Record(1, 2, 5, 6), Record(1, 2, 7, 8)});
-    EXPECT_FALSE(en_api_report_connections(bytes.data(), 3, 3));
-    EXPECT_EQ(agent_metrics_get("en_report.dropped_connections"), 3u);
-    EXPECT_TRUE(LoggedMatching(kWarning, "[api] failed sending batch of 3 connections (",
-                               " bytes) toward Vistor agent: channel is not initialized, dropping event"));
+    std::vector<endr_conn_record_t> records = {Record(1, 2, 3, 4), Record(1, 2, 5, 6), Record(1, 2, 7, 8),
+                                               Record(1, 2, 9, 10)};
+    records[2].type = EN_EVENT_RECORD_TYPE_HOOK;
+    std::vector<uint8_t> bytes = Lay(records);
+    for (bool batch : {true, false}) {
+        SCOPED_TRACE(batch ? "batch" : "single");
+        en_api_set_send_batch_events(batch);
+        ASSERT_NE(Init(), nullptr);
+        agent_metrics_reset("en_report.dropped_connections");
+        nnmsg_channel_set_report_socket(-1);
+        EXPECT_FALSE(en_api_report_connections(bytes.data(), 4, 3));
+        EXPECT_EQ(agent_metrics_get("en_report.dropped_connections"), 3u);
+        if (batch) {
+            EXPECT_TRUE(LoggedMatching(kWarning, "[api] failed sending batch of 3 connections (",
+                                       " bytes) toward Vistor agent: channel is not initialized, dropping event"));
+        } else {
+            EXPECT_EQ(CountPrefix(kWarning, "[api] failed sending a single connection ("), 1u);
+        }
+        nnmsg_channel_set_report_socket(channel_);
+        en_api_stop(handle_);
+        en_api_free(handle_);
+        handle_ = nullptr;
+    }
 }
 
 /* The thread reads what the emulated driver holds and reports it, counting each read. */

@@ -218,6 +218,11 @@ uint32_t record_type(const uint8_t *records, size_t index)
     return type;
 }
 
+/*
+ * One message per event. A record that cannot become an event costs only itself, as in a
+ * batch: the records after it are good and still go. A failed send ends the chunk, since
+ * the channel refuses; that record and every connection after it are counted as dropped.
+ */
 bool report_single(const uint8_t *records, size_t count)
 {
     endr_conn_record_t r;
@@ -229,11 +234,15 @@ bool report_single(const uint8_t *records, size_t count)
         size_t len = sizeof s_single_buffer;
         if (!record_event(&r, s_single_buffer, &len)) {
             agent_metrics_add("en_report.dropped_connections", 1);
-            return false;
+            continue;
         }
         Error *err = nullptr;
         if (!push(s_single_buffer, len, &err)) {
-            agent_metrics_add("en_report.dropped_connections", 1);
+            size_t unsent = 0;
+            for (size_t j = i; j < count; j++) {
+                unsent += record_type(records, j) == EN_EVENT_RECORD_TYPE_CONNECTION;
+            }
+            agent_metrics_add("en_report.dropped_connections", unsent);
             g_warning("[api] failed sending a single connection (%d bytes) toward Vistor agent: %s",
                       static_cast<int>(len), error_get_message(err));
             error_free(err);

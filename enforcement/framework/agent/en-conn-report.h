@@ -32,8 +32,9 @@ void en_conn_report_stop(void);
 
 /*
  * Reports count records laid end to end (connections of them of type connection) on the
- * report channel, in batches when the batch buffer exists, else one event per message.
- * False when connections exceeds a chunk, a single event failed, or a batch send failed;
- * every record not sent is counted in "en_report.dropped_connections".
+ * report channel, in batches when the batch buffer exists, else one event per message. A
+ * record that cannot become an event is skipped. False when connections exceeds a chunk
+ * or a send failed (the chunk ends there); every record not sent is counted in
+ * "en_report.dropped_connections".
  */
 bool en_api_report_connections(const uint8_t *records, size_t count, size_t connections);
