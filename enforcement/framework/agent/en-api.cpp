@@ -947,7 +947,10 @@ bool en_api_get_connections(en_handle *en_handle, void *conn_request)
 {
     AGENT_CHECK_NULL(en_handle, "en_handle", false);
     if (!en_driver_send_buffer(en_handle->device, EN_IOCTL_GET_CONNECTIONS, conn_request, EN_API_CONN_REQUEST_SIZE)) {
-        g_warning("[api] failed to get connections");
+        /* A stop closes the device under a read that waits: that is no failure to report. */
+        if (!en_handle->m_stop_event) {
+            g_warning("[api] failed to get connections");
+        }
         return false;
     }
     return true;
