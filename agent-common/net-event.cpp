@@ -15,9 +15,11 @@ bool is_continuation(char c)
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
+} // namespace
+
 /* A character that straddles the limit is left out whole, so a cut never makes the text
  * invalid UTF-8; bytes that are not UTF-8 there are cut at the limit. */
-void cut(std::string *s, size_t limit)
+void net_event_cut_text(std::string *s, size_t limit)
 {
     if (s->size() <= limit) {
         return;
@@ -32,6 +34,8 @@ void cut(std::string *s, size_t limit)
     s->resize(end);
 }
 
+namespace {
+
 /* Only process events carry strings of unbounded length from the machine (command lines,
  * paths); a connection event's strings come bounded from the driver record. */
 void cut_process_strings(NetEvent *event)
@@ -41,22 +45,22 @@ void cut_process_strings(NetEvent *event)
     }
     NetProcessEvent *p = event->MutableExtension(NetProcessEvent::header);
     if (p->has_process_name()) {
-        cut(p->mutable_process_name(), 128);
+        net_event_cut_text(p->mutable_process_name(), 128);
     }
     if (p->has_parent_name()) {
-        cut(p->mutable_parent_name(), 128);
+        net_event_cut_text(p->mutable_parent_name(), 128);
     }
     if (p->has_username()) {
-        cut(p->mutable_username(), 64);
+        net_event_cut_text(p->mutable_username(), 64);
     }
     if (p->has_image_path()) {
-        cut(p->mutable_image_path(), 1024);
+        net_event_cut_text(p->mutable_image_path(), 1024);
     }
     if (p->has_cwd()) {
-        cut(p->mutable_cwd(), 1024);
+        net_event_cut_text(p->mutable_cwd(), 1024);
     }
     if (p->has_cmdline()) {
-        cut(p->mutable_cmdline(), 1024);
+        net_event_cut_text(p->mutable_cmdline(), 1024);
     }
 }
 

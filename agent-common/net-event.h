@@ -28,6 +28,9 @@
  * ..."); either way msg_data is left untouched. event and msg_data must be given. */
 bool serialize_event(NetEvent *event, uint8_t *msg_data, size_t *len, Error **errp);
 
+/* Cuts text to its first limit bytes, leaving out whole a UTF-8 character across the limit. */
+void net_event_cut_text(std::string *text, size_t limit);
+
 /* Sets time_sec and time_ns from the wall clock (microsecond precision). */
 void net_event_set_time(NetEvent *event);
 

@@ -492,6 +492,45 @@ TEST_F(ReportTest, TheThreadReportsWhatTheDriverHoldsAndStopsBetweenReads)
 
 } // namespace
 
+/* Paths on this machine run to 4095 bytes and unit descriptions to any length: a process
+ * started deep in the tree still has its connections reported, with the strings that come
+ * from the machine cut as in process events, never inside a character. */
+TEST(ConnectionEvent, AProcessFromADeepPathIsReportedWithItsMachineStringsCut)
+{
+    std::string image = "/";
+    while (image.size() < 3900) {
+        image += std::string(200, 'd') + "\xc3\xa9/";
+    }
+    image += "tool";
+    std::string name = std::string(127, 'n') + "\xc3\xa9";
+    std::string parent(300, 'p');
+    std::string user(100, 'u');
+    std::string display(3000, 's');
+    en_process_info_t info{};
+    info.image_path = image.data();
+    info.app_name = name.data();
+    info.parent_name = parent.data();
+    info.pid = 77;
+    endr_conn_record_t r = Record(0x0A000001, 0x0A000002, 1000, 443, "deep");
+    uint8_t out[EN_EVENT_SPACE];
+    size_t len = sizeof out;
+    ASSERT_TRUE(en_event_create(false, &r.tuple, &info, ENDR_VERDICT_ALLOW, "deep", 1, 2, "x.test", user.c_str(),
+                                ENDR_CONN_STATUS_SUCCESS, ENDR_ENRICH_PRIMARY, ENDR_STATE_ENFORCING, out, &len, 5,
+                                false, false, ENDR_DEC_UNKNOWN, ENDR_DEC_REASON_UNKNOWN, 0, nullptr, "svc",
+                                display.c_str()));
+    NetEvent event;
+    ASSERT_TRUE(event.ParseFromArray(out, static_cast<int>(len)));
+    const NetConnectionEvent &e = Conn(event);
+    EXPECT_EQ(e.image_path(), image.substr(0, 1024));
+    EXPECT_EQ(e.process_name(), std::string(127, 'n')) << "a character across the limit goes whole";
+    EXPECT_EQ(e.parent_name(), parent.substr(0, 128));
+    EXPECT_EQ(e.username(), user.substr(0, 64));
+    EXPECT_EQ(e.win_service_display(), display.substr(0, 256));
+    EXPECT_EQ(e.win_service_name(), "svc");
+    EXPECT_EQ(e.enforcement().rule_id(), "deep");
+    EXPECT_EQ(std::string(info.image_path), image) << "the caller's information is left whole";
+}
+
 TEST(AccountLookup, LinuxUsersTravelAsTheirUidAndOtherSidsNameNobody)
 {
     uint32_t own[] = {1, static_cast<uint32_t>(getuid())};

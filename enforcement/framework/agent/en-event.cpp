@@ -72,6 +72,31 @@ bool map_state(endr_enforcement_state_e state, NetConnectionEvent::EnforcementSt
     }
 }
 
+/*
+ * The strings that come from the machine rather than the driver record: paths run to 4095
+ * bytes here and unit descriptions to any length, and an event past its space is dropped.
+ * They are cut as in process events (the display name as the service manager's own).
+ */
+void cut_machine_strings(NetConnectionEvent *conn)
+{
+    const struct {
+        std::string *(NetConnectionEvent::*field)();
+        bool (NetConnectionEvent::*has)() const;
+        size_t limit;
+    } limits[] = {
+        {&NetConnectionEvent::mutable_process_name, &NetConnectionEvent::has_process_name, 128},
+        {&NetConnectionEvent::mutable_parent_name, &NetConnectionEvent::has_parent_name, 128},
+        {&NetConnectionEvent::mutable_username, &NetConnectionEvent::has_username, 64},
+        {&NetConnectionEvent::mutable_image_path, &NetConnectionEvent::has_image_path, 1024},
+        {&NetConnectionEvent::mutable_win_service_display, &NetConnectionEvent::has_win_service_display, 256},
+    };
+    for (const auto &l : limits) {
+        if ((conn->*l.has)()) {
+            net_event_cut_text((conn->*l.field)(), l.limit);
+        }
+    }
+}
+
 const NetConnectionEvent::DeceptionVerdict kDeceptionVerdicts[] = {
     NetConnectionEvent::UnknownVerdict, NetConnectionEvent::NoMatch, NetConnectionEvent::Ignore,
     NetConnectionEvent::Bypass, NetConnectionEvent::Inspect,
@@ -237,6 +262,7 @@ bool en_event_create(bool inbound, const endr_l4_tuple_t *conn_tuple, const en_p
             d->set_no_redirect_reason(static_cast<NetConnectionEvent::NoRedirectReason>(deception_reason));
         }
     }
+    cut_machine_strings(conn);
     if (verbose_events()) {
         g_debug("[event logger] connection event: %s", event.ShortDebugString().c_str());
     }
