@@ -176,6 +176,44 @@ protected:
     uint64_t revision_ = 7;
 };
 
+TEST(DriverServiceBuffers, MapsAndTuplesAsTheDriverReadsThem)
+{
+    std::vector<platform_service_tag> entries = {{3, "a.service"}, {9, "b.service"}};
+    std::vector<uint8_t> map;
+    ASSERT_TRUE(en_service_name_map_convert(entries, &map));
+    uint32_t n = 0;
+    std::map<uint64_t, std::string> names;
+    ASSERT_EQ(endr::parse_service_map(map, &n, &names), 0u);
+    EXPECT_EQ(names, (std::map<uint64_t, std::string>{{3, "a.service"}, {9, "b.service"}}));
+    /* One tag for two names would leave the driver to pick one. */
+    ASSERT_TRUE(en_service_name_map_convert({{3, "a.service"}, {3, "b.service"}}, &map));
+    EXPECT_EQ(endr::parse_service_map(map, &n, &names), 87u);
+
+    /* 10.1.2.3:80 from a host-order u32, to 10.1.2.4:5000. */
+    std::vector<uint8_t> tuples(4 + 46, 0);
+    uint32_t count = 1, local = 0x0A010203, remote = 0x0A010204;
+    uint16_t lport = 80, rport = 5000;
+    uint64_t tag = 9;
+    memcpy(tuples.data(), &count, 4);
+    memcpy(tuples.data() + 4, &local, 4);
+    memcpy(tuples.data() + 20, &remote, 4);
+    memcpy(tuples.data() + 36, &lport, 2);
+    memcpy(tuples.data() + 38, &rport, 2);
+    tuples[40] = 0;
+    tuples[41] = 1;
+    memcpy(tuples.data() + 42, &tag, 8);
+    std::vector<endr::ServiceTuple> read;
+    ASSERT_EQ(endr::parse_service_tuples(tuples, &count, &read), 0u);
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].local, (std::array<uint8_t, 16>{10, 1, 2, 3}));
+    EXPECT_EQ(read[0].remote, (std::array<uint8_t, 16>{10, 1, 2, 4}));
+    EXPECT_EQ(read[0].local_port, 80);
+    EXPECT_EQ(read[0].remote_port, 5000);
+    EXPECT_EQ(read[0].tag, 9u);
+    EXPECT_FALSE(read[0].udp);
+    EXPECT_FALSE(read[0].ipv6);
+}
+
 TEST_F(ServiceApiTest, MapAndTuplesReachTheDriver)
 {
     Socket tcp(AF_INET, SOCK_STREAM, "0.0.0.0"), udp(AF_INET, SOCK_DGRAM, "0.0.0.0");
