@@ -878,6 +878,16 @@ uint32_t engine_inject_connection(ConnectionSpec &spec, uint64_t count_of, Injec
     rec.rule_id = spec.rule_id;
     rec.dns = spec.dns;
     rec.no_process = spec.pid == 0;
+    Connection endpoints;
+    endpoints.inbound = spec.inbound;
+    endpoints.protocol = static_cast<uint8_t>(spec.protocol);
+    endpoints.ipv6 = spec.family == 2;
+    endpoints.local = record_address(spec.local, endpoints.ipv6);
+    endpoints.remote = record_address(spec.remote, endpoints.ipv6);
+    endpoints.local_port = spec.local_port;
+    endpoints.remote_port = spec.remote_port;
+    rec.service = engine_connection_service(endpoints, spec.pid);
+    rec.service_kind = rec.service.empty() ? 0 : 1;
     rec.status = spec.status;
     if (s.driver.active.present) {
         rec.policy_revision = static_cast<uint32_t>(s.driver.active.revision >> 32);

@@ -104,7 +104,8 @@ constexpr int kLidReplyWaitMs = 2000;
  * revision and DC inventory revision, the upper and lower halves of the active policy's
  * full revision; enforcement state 1 (visibility only) while no policy is active, else
  * the enforcement mode the module set when it is 1, 2, 3 or 5, and 3 (enforcing)
- * otherwise; status as given, enrichment 0 (primary), service kind 0 and a state-machine
+ * otherwise; status as given, enrichment 0 (primary), the service of the connection
+ * (engine_connection_service) with kind 1, or kind 0 when it has none, and a state-machine
  * id that grows by one per connection, dropped or not.
  */
 struct ConnectionSpec {

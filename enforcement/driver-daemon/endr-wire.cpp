@@ -241,6 +241,8 @@ void encode_connection_record(const ConnectionRecord &r, std::span<uint8_t, kCon
     memcpy(p + 100, r.rule_id.data(), std::min<size_t>(r.rule_id.size(), 128));
     memcpy(p + 229, r.dns.data(), std::min<size_t>(r.dns.size(), 254));
     p[484] = r.no_process;
+    p[740] = r.service_kind;
+    memcpy(p + 741, r.service.data(), std::min<size_t>(r.service.size(), 1024));
     uint8_t sids = std::min<uint8_t>(r.sid_count, 15);
     memcpy(p + 1766, r.sid.data(), size_t{sids} * 4);
     p[1826] = sids;

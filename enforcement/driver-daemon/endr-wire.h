@@ -164,6 +164,9 @@ struct ConnectionRecord {
     uint8_t enrichment = 0; /* 0 PRIMARY, 1 STATUS */
     uint8_t enforcement_state = 3; /* 1 visibility only, 2 monitoring, 3 enforcing, 5 metrics only */
     uint64_t sm_id = 0;
+    /* 0 none, 1 a service whose display name the module looks up; the name cut to 1024 bytes. */
+    uint8_t service_kind = 0;
+    std::string service;
 };
 void encode_connection_record(const ConnectionRecord &r, std::span<uint8_t, kConnectionRecordSize> out);
 

@@ -360,6 +360,33 @@ TEST_F(ServiceApiTest, ServiceRulesDecideVerdicts)
     EXPECT_EQ(Decide(in, 0), "ALLOW:");
 }
 
+TEST_F(ServiceApiTest, ConnectionRecordsNameTheService)
+{
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([] { return DriverHas("demo.service"); }));
+    auto record_of = [](uint64_t pid) {
+        endr::ConnectionSpec spec;
+        spec.pid = pid;
+        spec.local_port = 40000;
+        spec.remote_port = 443;
+        endr::InjectResult result;
+        EXPECT_EQ(endr::engine_inject_connection(spec, 1, &result), 0u);
+        endr::Engine &e = endr::engine();
+        std::lock_guard<std::mutex> g(e.mu);
+        std::vector<uint8_t> r = e.connections.back();
+        e.connections.clear();
+        return r;
+    };
+    std::vector<uint8_t> r = record_of(kDemoPid);
+    EXPECT_EQ(r[740], 1);
+    EXPECT_STREQ(reinterpret_cast<const char *>(r.data() + 741), "demo.service");
+    r = record_of(kGhostPid);
+    EXPECT_EQ(r[740], 0);
+    EXPECT_EQ(r[741], 0);
+    r = record_of(0);
+    EXPECT_EQ(r[740], 0);
+}
+
 TEST_F(ServiceApiTest, ServiceImagesNarrowTheMatch)
 {
     ASSERT_TRUE(Start());
