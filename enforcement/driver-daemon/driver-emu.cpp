@@ -366,6 +366,9 @@ uint32_t apply_value(endr_device *dev, const CodeInfo &info, const Header &h)
         {
             std::lock_guard<std::mutex> g(e.mu);
             if (info.code == kSetConsumerRole) {
+                /* Tags are numbered by each module: tuples of an earlier one would name
+                 * services of the map that comes next. */
+                e.service_tuples.clear();
                 dev->role = true;
                 if (!dev->counted_consumer && !dev->closing) {
                     dev->counted_consumer = true;

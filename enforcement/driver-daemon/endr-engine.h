@@ -75,7 +75,7 @@ struct Engine {
      * whatever it holds, as a faulty driver could. */
     std::optional<uint64_t> dns_snapshot_claimed_count;
     /* The last service name map (tag -> name) and existing service tuples the module sent;
-     * gone when the driver unloads. */
+     * gone when the driver unloads, the tuples also when a module takes the consumer role. */
     std::map<uint64_t, std::string> service_names;
     std::vector<ServiceTuple> service_tuples;
 };
