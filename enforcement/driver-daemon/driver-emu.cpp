@@ -14,6 +14,7 @@
 
 #include "enforcement/driver-daemon/endr-engine.h"
 #include "enforcement/driver-daemon/endr-state.h"
+#include "enforcement/platforms/service-map.h"
 
 using namespace endr;
 
@@ -365,6 +366,9 @@ uint32_t apply_value(endr_device *dev, const CodeInfo &info, const Header &h)
         {
             std::lock_guard<std::mutex> g(e.mu);
             if (info.code == kSetConsumerRole) {
+                /* Tags are numbered by each module: tuples of an earlier one would name
+                 * services of the map that comes next. */
+                e.service_tuples.clear();
                 dev->role = true;
                 if (!dev->counted_consumer && !dev->closing) {
                     dev->counted_consumer = true;
@@ -604,8 +608,13 @@ uint32_t apply_buffer(const CodeInfo &info, std::span<uint8_t> b, endr_device *d
     }
     case kServiceNameMap: {
         uint32_t n;
-        if (uint32_t rc = parse_service_map(b, &n)) {
+        std::map<uint64_t, std::string> names;
+        if (uint32_t rc = parse_service_map(b, &n, &names)) {
             return rc;
+        }
+        {
+            std::lock_guard<std::mutex> g(e.mu);
+            e.service_names = std::move(names);
         }
         keep_buffer(info.name, b);
         keep_summary({{"service-map-entries", n}});
@@ -613,8 +622,13 @@ uint32_t apply_buffer(const CodeInfo &info, std::span<uint8_t> b, endr_device *d
     }
     case kServiceTuples: {
         uint32_t n;
-        if (uint32_t rc = parse_service_tuples(b, &n)) {
+        std::vector<ServiceTuple> tuples;
+        if (uint32_t rc = parse_service_tuples(b, &n, &tuples)) {
             return rc;
+        }
+        {
+            std::lock_guard<std::mutex> g(e.mu);
+            e.service_tuples = std::move(tuples);
         }
         keep_buffer(info.name, b);
         keep_summary({{"service-tuples", n}});
@@ -752,22 +766,46 @@ std::optional<LidReply> engine_process_lids(uint64_t pid)
     return reply ? std::optional<LidReply>(*reply) : std::nullopt;
 }
 
-Verdict engine_classify(const Connection &c, uint64_t pid)
+std::string engine_connection_service(const Connection &c, uint64_t pid)
 {
-    Connection with_lids;
-    const Connection *use = &c;
-    if (c.lids.empty() && pid != 0) {
-        if (std::optional<LidReply> reply = engine_process_lids(pid)) {
-            with_lids = c;
-            size_t n = std::min<size_t>(reply->count, reply->lids.size());
-            with_lids.lids.assign(reply->lids.begin(), reply->lids.begin() + static_cast<long>(n));
-            use = &with_lids;
+    std::string unit = pid ? platform_process_service(pid) : std::string();
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
+    if (!unit.empty()) {
+        for (const auto &[tag, name] : e.service_names) {
+            if (name == unit) {
+                return name;
+            }
         }
     }
+    static const std::array<uint8_t, 16> kAny{};
+    for (const ServiceTuple &t : e.service_tuples) {
+        bool same_socket = t.udp == (c.protocol == 1) && c.protocol != 2 && t.ipv6 == c.ipv6 &&
+                           t.local_port == c.local_port && (t.local == kAny || t.local == c.local);
+        bool same_peer = t.udp || (t.remote == kAny && t.remote_port == 0) ||
+                         (t.remote == c.remote && t.remote_port == c.remote_port);
+        if (same_socket && same_peer) {
+            auto name = e.service_names.find(t.tag);
+            return name != e.service_names.end() ? name->second : std::string();
+        }
+    }
+    return "";
+}
+
+Verdict engine_classify(const Connection &c, uint64_t pid)
+{
+    Connection use = c;
+    if (c.lids.empty() && pid != 0) {
+        if (std::optional<LidReply> reply = engine_process_lids(pid)) {
+            size_t n = std::min<size_t>(reply->count, reply->lids.size());
+            use.lids.assign(reply->lids.begin(), reply->lids.begin() + static_cast<long>(n));
+        }
+    }
+    use.service = engine_connection_service(c, pid ? pid : c.pid);
     Engine &e = engine();
     std::lock_guard<std::mutex> g(e.mu);
     const StagedTable &t = c.inbound ? e.active.input : e.active.output;
-    return classify_table(t.index ? &t.decoded_index : nullptr, t.numbered, *use);
+    return classify_table(t.index ? &t.decoded_index : nullptr, t.numbered, use);
 }
 
 namespace {
@@ -820,6 +858,7 @@ uint32_t engine_inject_connection(ConnectionSpec &spec, uint64_t count_of, Injec
         c.icmp_type = spec.icmp_type;
         c.has_icmp_code = spec.has_icmp_code;
         c.icmp_code = spec.icmp_code;
+        c.pid = spec.pid;
         if (lids) {
             c.lids.assign(lids->lids.begin(), lids->lids.begin() + std::min<long>(lids->count, 8));
         }
@@ -842,6 +881,16 @@ uint32_t engine_inject_connection(ConnectionSpec &spec, uint64_t count_of, Injec
     rec.rule_id = spec.rule_id;
     rec.dns = spec.dns;
     rec.no_process = spec.pid == 0;
+    Connection endpoints;
+    endpoints.inbound = spec.inbound;
+    endpoints.protocol = static_cast<uint8_t>(spec.protocol);
+    endpoints.ipv6 = spec.family == 2;
+    endpoints.local = record_address(spec.local, endpoints.ipv6);
+    endpoints.remote = record_address(spec.remote, endpoints.ipv6);
+    endpoints.local_port = spec.local_port;
+    endpoints.remote_port = spec.remote_port;
+    rec.service = engine_connection_service(endpoints, spec.pid);
+    rec.service_kind = rec.service.empty() ? 0 : 1;
     rec.status = spec.status;
     if (s.driver.active.present) {
         rec.policy_revision = static_cast<uint32_t>(s.driver.active.revision >> 32);
@@ -990,6 +1039,8 @@ uint32_t endr_service_stop(void)
         e.active = Policy{};
         e.staging = false;
         e.connections.clear();
+        e.service_names.clear();
+        e.service_tuples.clear();
     }
     return rc;
 }

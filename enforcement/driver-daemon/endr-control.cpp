@@ -200,6 +200,20 @@ QDict *status_dict()
     qdict_put(connections, "dropped", quint_from_uint(static_cast<uint64_t>(e.counters["endr.connections-dropped"])));
     qdict_put(connections, "handed-out", quint_from_uint(static_cast<uint64_t>(e.counters["endr.connections-served"])));
     qdict_put(r, "connections", connections);
+    /* The first names of the map are enough to tell which one the driver holds. */
+    constexpr size_t kListedServices = 64;
+    QDict *services = qdict_new();
+    qdict_put(services, "map-entries", quint_from_uint(e.service_names.size()));
+    qdict_put(services, "tuples", quint_from_uint(e.service_tuples.size()));
+    QDict *names = qdict_new();
+    for (const auto &[tag, name] : e.service_names) {
+        if (qdict_size(names) == kListedServices) {
+            break;
+        }
+        qdict_put(names, std::to_string(tag).c_str(), qstring_from_str(name.c_str()));
+    }
+    qdict_put(services, "names", names);
+    qdict_put(r, "services", services);
     bool live = e.open_devices > 0;
     qdict_put(r, "live", qbool_from_bool(live));
     qdict_put(r, "staged", qbool_from_bool(live && e.staging));

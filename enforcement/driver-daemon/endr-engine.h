@@ -74,6 +74,10 @@ struct Engine {
     /* For tests of the module's guards: the record count a DNS snapshot reply claims,
      * whatever it holds, as a faulty driver could. */
     std::optional<uint64_t> dns_snapshot_claimed_count;
+    /* The last service name map (tag -> name) and existing service tuples the module sent;
+     * gone when the driver unloads, the tuples also when a module takes the consumer role. */
+    std::map<uint64_t, std::string> service_names;
+    std::vector<ServiceTuple> service_tuples;
 };
 
 Engine &engine();
@@ -100,7 +104,8 @@ constexpr int kLidReplyWaitMs = 2000;
  * revision and DC inventory revision, the upper and lower halves of the active policy's
  * full revision; enforcement state 1 (visibility only) while no policy is active, else
  * the enforcement mode the module set when it is 1, 2, 3 or 5, and 3 (enforcing)
- * otherwise; status as given, enrichment 0 (primary), service kind 0 and a state-machine
+ * otherwise; status as given, enrichment 0 (primary), the service of the connection
+ * (engine_connection_service) with kind 1, or kind 0 when it has none, and a state-machine
  * id that grows by one per connection, dropped or not.
  */
 struct ConnectionSpec {
@@ -133,7 +138,19 @@ struct ConnectionSpec {
  */
 std::optional<LidReply> engine_process_lids(uint64_t pid);
 
-/* Against the active policy; lids come from engine_process_lids(pid) when c has none. */
+/*
+ * The service of a connection's local process, as a driver that gets tags from the kernel
+ * would see it: the systemd unit the process's cgroup names ($HV_PROC_ROOT/<pid>/cgroup,
+ * default /proc) when the last service name map holds that name; otherwise the service
+ * that owned the local endpoint among the existing service tuples (same protocol and
+ * family, same local port, the tuple's local address equal or unspecified, and for TCP
+ * its remote side equal or unspecified), named through the map. "" when neither says.
+ * Called without Engine::mu held.
+ */
+std::string engine_connection_service(const Connection &c, uint64_t pid);
+
+/* Against the active policy; lids come from engine_process_lids(pid) when c has none, the
+ * service from engine_connection_service(c, pid, or c.pid when pid is 0). */
 Verdict engine_classify(const Connection &c, uint64_t pid);
 
 /* 21 (not ready) when no device is open in this process. */

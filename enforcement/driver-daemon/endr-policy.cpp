@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <string_view>
 
 #include "enforcement/driver-daemon/endr-wire.h"
 
@@ -144,7 +145,7 @@ bool decode_entity(Reader &c, Entity *e)
     /* Entries under a cleared flag would be criteria nobody asked for. */
     if ((!e->has_subnets && !e->subnets.empty()) || (!e->has_ips && !e->ips.empty()) ||
         (!e->has_processes && !e->lids.empty()) || (!e->has_dns && !e->dns.empty()) ||
-        (!e->has_groups && !e->sids.empty()) || (!e->has_services && (e->any_service || !e->services.empty())) ||
+        (!e->has_groups && !e->sids.empty()) || (!e->has_services && !e->services.empty()) ||
         (!e->has_icmp && !e->icmp.empty())) {
         c.fail();
     }
@@ -181,6 +182,14 @@ bool same_name(const std::string &a, const std::string &b)
         }
     }
     return true;
+}
+
+/* A rule may name a unit with or without its ".service" suffix. */
+bool same_service(const std::string &rule, const std::string &unit)
+{
+    constexpr std::string_view kSuffix = ".service";
+    return rule == unit || (unit.size() == rule.size() + kSuffix.size() && unit.compare(0, rule.size(), rule) == 0 &&
+                            unit.compare(rule.size(), kSuffix.size(), kSuffix) == 0);
 }
 
 bool decode_regions(Reader &c, size_t width, uint32_t bag_size, Regions *out)
@@ -296,8 +305,21 @@ bool entity_matches(const Entity &e, bool local_side, const std::array<uint8_t, 
             return false;
         }
     }
-    if (e.has_groups || e.has_services) {
+    if (e.has_groups) {
         return false;
+    }
+    if (e.has_services || e.any_service) {
+        bool hit = local_side && !c.service.empty() &&
+                   (e.any_service || std::any_of(e.services.begin(), e.services.end(), [&](const Service &s) {
+                        return same_service(s.name, c.service) &&
+                               (s.image_lids.empty() ||
+                                std::any_of(s.image_lids.begin(), s.image_lids.end(), [&](uint16_t l) {
+                                    return std::find(c.lids.begin(), c.lids.end(), l) != c.lids.end();
+                                }));
+                    }));
+        if (!hit) {
+            return false;
+        }
     }
     if (e.has_icmp) {
         bool hit = c.protocol == 2 && c.has_icmp_type &&

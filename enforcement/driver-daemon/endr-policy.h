@@ -18,8 +18,13 @@
  *     ASCII case and one trailing dot ignored; on the local side it never matches;
  *   - ICMP entries (either side): an ICMP connection of the entry's IP version with
  *     the same type and, when the entry has a code, the same code;
- *   - groups and Windows services are decoded but not evaluated yet: a rule that
- *     carries either does not match;
+ *   - services (a set service flag or the any-service flag): checked on the local side's
+ *     entity against the service of the local process (Connection::service, see
+ *     engine_connection_service); on the remote side they never match. Any-service needs
+ *     a service; a named one needs the same name, where a name without ".service" also
+ *     names the unit NAME.service, and, when it lists image lids, one of them among the
+ *     local process's lids; a set flag with no names matches nothing;
+ *   - groups are decoded but not evaluated yet: a rule that carries them does not match;
  * - the lowest-numbered matching rule decides; none means ALLOW with an empty id.
  */
 #pragma once
@@ -121,6 +126,10 @@ struct Connection {
     uint8_t icmp_type = 0;
     bool has_icmp_code = false;
     uint8_t icmp_code = 0;
+    /* The local process, whose service the engine looks up when the caller gave no pid. */
+    uint64_t pid = 0;
+    /* The local process's service; "" when it has none. */
+    std::string service;
 };
 
 struct Verdict {

@@ -241,6 +241,8 @@ void encode_connection_record(const ConnectionRecord &r, std::span<uint8_t, kCon
     memcpy(p + 100, r.rule_id.data(), std::min<size_t>(r.rule_id.size(), 128));
     memcpy(p + 229, r.dns.data(), std::min<size_t>(r.dns.size(), 254));
     p[484] = r.no_process;
+    p[740] = r.service_kind;
+    memcpy(p + 741, r.service.data(), std::min<size_t>(r.service.size(), 1024));
     uint8_t sids = std::min<uint8_t>(r.sid_count, 15);
     memcpy(p + 1766, r.sid.data(), size_t{sids} * 4);
     p[1826] = sids;
@@ -453,7 +455,7 @@ uint32_t parse_user_sessions(std::span<const uint8_t> b, UserSessions *out)
     return r.at_end() ? kOk : kInvalidParameter;
 }
 
-uint32_t parse_service_map(std::span<const uint8_t> b, uint32_t *entries)
+uint32_t parse_service_map(std::span<const uint8_t> b, uint32_t *entries, std::map<uint64_t, std::string> *names)
 {
     if (b.size() < 8 || load<uint32_t>(b, 0) != b.size()) {
         return kInvalidParameter;
@@ -464,19 +466,30 @@ uint32_t parse_service_map(std::span<const uint8_t> b, uint32_t *entries)
     }
     Reader r(b.subspan(8));
     uint64_t previous = 0;
+    std::map<uint64_t, std::string> seen;
     for (uint32_t i = 0; i < *entries; i++) {
         uint64_t tag = r.get<uint64_t>();
         uint16_t len = r.get<uint16_t>();
         std::span<const uint8_t> name = r.bytes(uint64_t{len} + 1);
-        if (!r.ok() || len > 4096 || tag > 0xFFFFFFFFULL || (i > 0 && tag < previous) || !counted_name(name)) {
+        /* One tag naming two services would make a service's rules depend on the order. */
+        if (!r.ok() || len > 4096 || tag > 0xFFFFFFFFULL || (i > 0 && tag <= previous) || !counted_name(name)) {
             return kInvalidParameter;
         }
         previous = tag;
+        if (names) {
+            seen.emplace(tag, std::string(reinterpret_cast<const char *>(name.data()), len));
+        }
     }
-    return r.at_end() ? kOk : kInvalidParameter;
+    if (!r.at_end()) {
+        return kInvalidParameter;
+    }
+    if (names) {
+        *names = std::move(seen);
+    }
+    return kOk;
 }
 
-uint32_t parse_service_tuples(std::span<const uint8_t> b, uint32_t *count)
+uint32_t parse_service_tuples(std::span<const uint8_t> b, uint32_t *count, std::vector<ServiceTuple> *tuples)
 {
     if (b.size() < 4) {
         return kInvalidParameter;
@@ -485,11 +498,39 @@ uint32_t parse_service_tuples(std::span<const uint8_t> b, uint32_t *count)
     if (*count == 0 || b.size() - 4 != uint64_t{*count} * kServiceTupleSize) {
         return kInvalidParameter;
     }
+    std::vector<ServiceTuple> out;
     for (uint32_t i = 0; i < *count; i++) {
         std::span<const uint8_t> t = b.subspan(4 + size_t{i} * kServiceTupleSize, kServiceTupleSize);
         if (t[36] > 1 || t[37] < 1 || t[37] > 2) {
             return kInvalidParameter;
         }
+        if (!tuples) {
+            continue;
+        }
+        ServiceTuple st;
+        st.udp = t[36] == 1;
+        st.ipv6 = t[37] == 2;
+        memcpy(st.local.data(), t.data(), 16);
+        memcpy(st.remote.data(), t.data() + 16, 16);
+        if (!st.ipv6) {
+            /* IPv4 travels as a host-order u32. */
+            for (auto *a : {&st.local, &st.remote}) {
+                uint32_t host = 0;
+                memcpy(&host, a->data(), 4);
+                *a = {};
+                (*a)[0] = static_cast<uint8_t>(host >> 24);
+                (*a)[1] = static_cast<uint8_t>(host >> 16);
+                (*a)[2] = static_cast<uint8_t>(host >> 8);
+                (*a)[3] = static_cast<uint8_t>(host);
+            }
+        }
+        st.local_port = load<uint16_t>(t, 32);
+        st.remote_port = load<uint16_t>(t, 34);
+        st.tag = load<uint64_t>(t, 38);
+        out.push_back(st);
+    }
+    if (tuples) {
+        *tuples = std::move(out);
     }
     return kOk;
 }

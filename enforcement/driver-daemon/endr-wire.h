@@ -10,8 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace endr {
 
@@ -162,6 +164,9 @@ struct ConnectionRecord {
     uint8_t enrichment = 0; /* 0 PRIMARY, 1 STATUS */
     uint8_t enforcement_state = 3; /* 1 visibility only, 2 monitoring, 3 enforcing, 5 metrics only */
     uint64_t sm_id = 0;
+    /* 0 none, 1 a service whose display name the module looks up; the name cut to 1024 bytes. */
+    uint8_t service_kind = 0;
+    std::string service;
 };
 void encode_connection_record(const ConnectionRecord &r, std::span<uint8_t, kConnectionRecordSize> out);
 
@@ -235,9 +240,21 @@ struct UserSessions {
 uint32_t parse_user_sessions(std::span<const uint8_t> b, UserSessions *out);
 uint64_t fnv1a64(std::span<const uint8_t> b);
 
-uint32_t parse_service_map(std::span<const uint8_t> b, uint32_t *entries);
+/* Tags ascending, each at most once; names when given: tag -> name. */
+uint32_t parse_service_map(std::span<const uint8_t> b, uint32_t *entries,
+                           std::map<uint64_t, std::string> *names = nullptr);
 constexpr uint32_t kServiceTupleSize = 46;
-uint32_t parse_service_tuples(std::span<const uint8_t> b, uint32_t *count);
+/* A socket a service owned before the driver watched; addresses in network byte order. */
+struct ServiceTuple {
+    bool udp = false;
+    bool ipv6 = false;
+    std::array<uint8_t, 16> local{};
+    std::array<uint8_t, 16> remote{};
+    uint16_t local_port = 0;
+    uint16_t remote_port = 0;
+    uint64_t tag = 0;
+};
+uint32_t parse_service_tuples(std::span<const uint8_t> b, uint32_t *count, std::vector<ServiceTuple> *tuples = nullptr);
 
 struct Blocklist {
     uint64_t revision;

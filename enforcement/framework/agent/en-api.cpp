@@ -19,6 +19,7 @@
 #include "enforcement/framework/agent/en-lid-map.h"
 #include "enforcement/framework/agent/en-proc-info.h"
 #include "enforcement/framework/agent/en-process-event-queue.h"
+#include "enforcement/framework/agent/en-service-map.h"
 #include "enforcement/platforms/driver-device.h"
 #include "enforcement/platforms/netif-luid.h"
 #include "enforcement/platforms/process-query.h"
@@ -40,7 +41,7 @@ struct en_handle {
     /* Orders lid replies against the adoption of a new numbering at the swap. */
     std::mutex reply_lock;
     void *user_sessions_monitor;
-    void *service_name_map_monitor;
+    en_service_name_map_monitor *service_name_map_monitor;
 };
 
 en_handle *g_en_handle;
@@ -71,20 +72,12 @@ uint32_t last_request_error(void)
 
 process_event_queue *s_process_event_queue;
 
-/* Seam: the monitors' modules come with the user sessions and service name map issues. */
+/* Seam: the user sessions module comes with its own issue. */
 bool user_sessions_module_init_seam(void)
 {
     return false;
 }
-bool service_name_map_module_init_seam(void)
-{
-    return false;
-}
 void *user_sessions_monitor_start_seam(platform_device *)
-{
-    return nullptr;
-}
-void *service_name_map_monitor_start_seam(void)
 {
     return nullptr;
 }
@@ -268,7 +261,7 @@ void en_api_once_init(void)
             g_critical("[api] user sessions module failed to init, continuing without it");
         }
     }
-    if (service_rules_supported() && !service_name_map_module_init_seam()) {
+    if (service_rules_supported() && !en_service_name_map_module_init()) {
         agent_fatal_error("[api] failed to initialize service name map module");
     }
     s_once_done = true;
@@ -370,7 +363,7 @@ bool en_api_start(en_handle *en_handle)
         }
     }
     if (service_rules_supported()) {
-        en_handle->service_name_map_monitor = service_name_map_monitor_start_seam();
+        en_handle->service_name_map_monitor = en_service_name_map_monitor_start(en_handle->device);
         if (!en_handle->service_name_map_monitor) {
             g_critical("[api] error: failed to start service name map monitoring");
             goto fail;
@@ -384,6 +377,9 @@ bool en_api_start(en_handle *en_handle)
     if (!en_driver_set_queue_size(en_handle->device, EN_DRIVER_QUEUE_SELECTOR_0, EN_API_QUEUE_SIZE)) {
         logger_win32_critical(last_request_error(), "[api] error: failed to set queue size");
         goto fail;
+    }
+    if (service_rules_supported() && !en_service_existing_send(en_handle->device)) {
+        g_warning("[api] error: failed to send existing service tags");
     }
     {
         GError *gerr = nullptr;
@@ -416,6 +412,7 @@ bool en_api_stop(en_handle *en_handle)
     /* The monitors' handles stay NULL until their modules exist. */
     if (en_handle->service_name_map_monitor) {
         g_message("[api] closing service name map handle");
+        en_service_name_map_monitor_stop(en_handle->service_name_map_monitor);
         en_handle->service_name_map_monitor = nullptr;
     }
     if (en_handle->user_sessions_monitor) {
@@ -459,6 +456,9 @@ void en_api_free(en_handle *en_handle)
     s_process_event_queue = nullptr;
     _en_common_api_free();
     if (s_once_done) {
+        if (service_rules_supported()) {
+            en_service_name_map_module_free();
+        }
         s_user_sessions_initialised = false;
         en_driver_free();
         s_once_done = false;
