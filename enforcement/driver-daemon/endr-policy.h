@@ -18,8 +18,18 @@
  *     ASCII case and one trailing dot ignored; on the local side it never matches;
  *   - ICMP entries (either side): an ICMP connection of the entry's IP version with
  *     the same type and, when the entry has a code, the same code;
- *   - groups and Windows services are decoded but not evaluated yet: a rule that
- *     carries either does not match;
+ *   - groups: checked on the local side's entity (on the remote side they never
+ *     match) against the user of the local process (effective uid and groups from
+ *     /proc/<pid>/status) as the last user-sessions buffer shows it. Only a user with
+ *     an active session ({1, uid} in the buffer) matches, by a domain group SID
+ *     {2, gid} that is in the buffer and among the process's groups, by local_users
+ *     when {113, uid} is there, by local_admins when {114, uid} is there. Without a
+ *     buffer, or for a connection without a live process, nothing matches. While the
+ *     sessions are murky the groups are unknown: the criterion is taken as holding for
+ *     BLOCK rules and as failing for every other verdict, so an untrusted picture
+ *     never lets traffic through that a trusted one would block;
+ *   - Windows services are decoded but not evaluated yet: a rule that carries them
+ *     does not match;
  * - the lowest-numbered matching rule decides; none means ALLOW with an empty id.
  */
 #pragma once
@@ -106,6 +116,16 @@ struct DecodedIndex {
  * (a table whose chains hold no rules has no regions at all). */
 uint32_t decode_index(std::span<const uint8_t> b, DecodedIndex *out);
 
+/* The local process's user as the session picture shows it. */
+struct SessionUser {
+    bool murky = false;
+    bool session_user = false;
+    bool local_user = false;
+    bool local_admin = false;
+    /* Group SIDs {2, gid} both in the picture and among the process's groups. */
+    std::vector<std::vector<uint32_t>> sids;
+};
+
 /* A connection as the classifier sees it; addresses in network byte order. */
 struct Connection {
     bool inbound = false;
@@ -121,6 +141,9 @@ struct Connection {
     uint8_t icmp_type = 0;
     bool has_icmp_code = false;
     uint8_t icmp_code = 0;
+    /* The local process (0: none) and, filled by the engine, its user's groups. */
+    uint64_t pid = 0;
+    SessionUser user;
 };
 
 struct Verdict {

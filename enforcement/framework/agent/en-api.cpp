@@ -19,6 +19,7 @@
 #include "enforcement/framework/agent/en-lid-map.h"
 #include "enforcement/framework/agent/en-proc-info.h"
 #include "enforcement/framework/agent/en-process-event-queue.h"
+#include "enforcement/framework/agent/en-user-sessions.h"
 #include "enforcement/platforms/driver-device.h"
 #include "enforcement/platforms/netif-luid.h"
 #include "enforcement/platforms/process-query.h"
@@ -39,7 +40,7 @@ struct en_handle {
     std::atomic<bool> started;
     /* Orders lid replies against the adoption of a new numbering at the swap. */
     std::mutex reply_lock;
-    void *user_sessions_monitor;
+    en_user_sessions_monitor *user_sessions_monitor;
     void *service_name_map_monitor;
 };
 
@@ -71,18 +72,10 @@ uint32_t last_request_error(void)
 
 process_event_queue *s_process_event_queue;
 
-/* Seam: the monitors' modules come with the user sessions and service name map issues. */
-bool user_sessions_module_init_seam(void)
-{
-    return false;
-}
+/* Seam: the monitor's module comes with the service name map issue. */
 bool service_name_map_module_init_seam(void)
 {
     return false;
-}
-void *user_sessions_monitor_start_seam(platform_device *)
-{
-    return nullptr;
 }
 void *service_name_map_monitor_start_seam(void)
 {
@@ -263,7 +256,7 @@ void en_api_once_init(void)
     /* The debug privilege has no Linux counterpart: reading /proc of other users' processes
      * needs root, which the service has. */
     if (sid_rules_supported()) {
-        s_user_sessions_initialised = user_sessions_module_init_seam();
+        s_user_sessions_initialised = en_user_sessions_init();
         if (!s_user_sessions_initialised) {
             g_critical("[api] user sessions module failed to init, continuing without it");
         }
@@ -363,7 +356,7 @@ bool en_api_start(en_handle *en_handle)
         goto fail;
     }
     if (sid_rules_supported() && s_user_sessions_initialised) {
-        en_handle->user_sessions_monitor = user_sessions_monitor_start_seam(en_handle->device);
+        en_handle->user_sessions_monitor = en_user_sessions_start(en_handle->device);
         if (!en_handle->user_sessions_monitor) {
             g_critical("[api] error: failed to start user sessions monitoring");
             goto fail;
@@ -418,8 +411,13 @@ bool en_api_stop(en_handle *en_handle)
         g_message("[api] closing service name map handle");
         en_handle->service_name_map_monitor = nullptr;
     }
+    bool ok = true;
     if (en_handle->user_sessions_monitor) {
         g_message("[api] closing user sessions handle");
+        if (!en_user_sessions_stop(en_handle->user_sessions_monitor)) {
+            g_critical("[api] failed to close user sessions handle");
+            ok = false;
+        }
         en_handle->user_sessions_monitor = nullptr;
     }
     if (platform_device *device = en_handle->device.exchange(nullptr)) {
@@ -437,9 +435,7 @@ bool en_api_stop(en_handle *en_handle)
         g_hash_table_destroy(en_handle->volume_device_cache);
         en_handle->volume_device_cache = nullptr;
     }
-    /* No step can fail yet: closing the device and joining do not report errors here, and
-     * the monitors whose stop can fail do not exist. */
-    return true;
+    return ok;
 }
 
 void en_api_free(en_handle *en_handle)
@@ -459,6 +455,9 @@ void en_api_free(en_handle *en_handle)
     s_process_event_queue = nullptr;
     _en_common_api_free();
     if (s_once_done) {
+        if (sid_rules_supported() && s_user_sessions_initialised) {
+            en_user_sessions_free();
+        }
         s_user_sessions_initialised = false;
         en_driver_free();
         s_once_done = false;
