@@ -556,6 +556,13 @@ TEST_F(GroupVerdictTest, DomainGroupsAreTheProcessGroupsThatTheSessionsShow)
     EXPECT_EQ(Decide(Conn(child.pid())), "ALLOW:");
     ASSERT_TRUE(Push("[]", table("mine", "S-1-22-2-" + std::to_string(gid_))));
     EXPECT_EQ(Decide(Conn(child.pid())), "BLOCK:mine");
+    /* The child's group, in the picture only through alice: its user has no session. */
+    hvtest::WriteFile(passwd_, "alice:x:1001:" + std::to_string(gid_) + ":::\ntester:x:" + std::to_string(uid_) + ":" +
+                                   std::to_string(gid_) + ":::\n");
+    WriteUtmp({{USER_PROCESS, "alice", "pts/2", getpid()}});
+    uint32_t gid = gid_;
+    ASSERT_TRUE(WaitFor([&] { return Has({2, gid}) && !Has({1, uid}); }));
+    EXPECT_EQ(Decide(Conn(child.pid())), "ALLOW:");
     /* A malformed group text is refused by the conversion. */
     std::string why;
     EXPECT_FALSE(Push("[]", table("bad", "S-1-6-1"), &why));

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cinttypes>
 #include <cstring>

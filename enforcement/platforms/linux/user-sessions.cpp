@@ -275,7 +275,8 @@ struct platform_session_watch {
 
 platform_session_source platform_sessions_source(std::string *detail)
 {
-    if (g_getenv("HV_UTMP_FILE")) {
+    const char *forced = g_getenv("HV_UTMP_FILE");
+    if (forced && *forced) {
         *detail = "utmp file " + utmp_path() + " (HV_UTMP_FILE)";
         return platform_session_source::utmp;
     }
