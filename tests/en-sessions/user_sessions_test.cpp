@@ -1,13 +1,17 @@
 /* The logged-on users' groups: what the module sends the emulated driver for sessions read
  * from test utmp, passwd and group files, and how the driver's verdicts follow them. */
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <glib.h>
+#include <paths.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utmp.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <filesystem>
 #include <cstring>
 #include <set>
@@ -610,4 +614,248 @@ TEST_F(GroupVerdictTest, AnAdministratorsProcessAndAnotherUsersWhenPrivileged)
     StartChild(user, 4243);
     EXPECT_EQ(Decide(Conn(admin.pid())), "BLOCK:admins");
     EXPECT_EQ(Decide(Conn(user.pid())), "ALLOW:");
+}
+
+namespace {
+
+/* A message bus of the test's own with a stand-in for logind's manager and sessions on it. */
+class FakeLogind {
+public:
+    struct Session {
+        std::string id;
+        uint32_t uid;
+        std::string user;
+        std::string state;
+    };
+
+    ~FakeLogind() { Stop(); }
+
+    /* False when no bus daemon can run here. */
+    bool Start(const std::string &dir)
+    {
+        const char *daemon = "/usr/bin/dbus-daemon";
+        if (!g_file_test(daemon, G_FILE_TEST_IS_EXECUTABLE)) {
+            return false;
+        }
+        std::string listen = "--address=unix:path=" + dir + "/bus";
+        const char *argv[] = {daemon, "--config-file=/usr/share/dbus-1/session.conf", listen.c_str(), "--nofork",
+                              "--print-address=1", nullptr};
+        int out = -1;
+        if (!g_spawn_async_with_pipes(nullptr, const_cast<char **>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                                      nullptr, &daemon_, nullptr, &out, nullptr, nullptr)) {
+            return false;
+        }
+        char line[512] = {};
+        size_t n = 0;
+        while (n < sizeof line - 1 && read(out, line + n, 1) == 1 && line[n] != '\n') {
+            n++;
+        }
+        close(out);
+        line[n] = '\0';
+        address_ = line;
+        if (address_.empty()) {
+            return false;
+        }
+        thread_ = g_thread_new("fake-logind", Serve, this);
+        std::unique_lock<std::mutex> g(lock_);
+        cv_.wait(g, [this] { return ready_; });
+        return conn_ != nullptr;
+    }
+
+    void Stop()
+    {
+        if (thread_) {
+            g_main_context_invoke(context_, Quit, this);
+            g_thread_join(thread_);
+            thread_ = nullptr;
+        }
+        if (daemon_ > 0) {
+            kill(daemon_, SIGTERM);
+            waitpid(daemon_, nullptr, 0);
+            daemon_ = 0;
+        }
+    }
+
+    const std::string &Address() const { return address_; }
+
+    /* Replaces the sessions and announces the change as logind does. */
+    void Set(const std::vector<Session> &sessions)
+    {
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            sessions_ = sessions;
+        }
+        g_dbus_connection_emit_signal(conn_, nullptr, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                                      "SessionNew", g_variant_new("(so)", "1", "/org/freedesktop/login1/session/_31"),
+                                      nullptr);
+    }
+
+private:
+    static std::string PathOf(const std::string &id) { return "/org/freedesktop/login1/session/_3" + id; }
+
+    static gpointer Serve(gpointer data)
+    {
+        auto *self = static_cast<FakeLogind *>(data);
+        self->context_ = g_main_context_new();
+        g_main_context_push_thread_default(self->context_);
+        self->loop_ = g_main_loop_new(self->context_, FALSE);
+        self->conn_ = g_dbus_connection_new_for_address_sync(
+            self->address_.c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        if (self->conn_) {
+            self->Register();
+        }
+        {
+            std::lock_guard<std::mutex> g(self->lock_);
+            self->ready_ = true;
+        }
+        self->cv_.notify_all();
+        if (self->conn_) {
+            g_main_loop_run(self->loop_);
+            g_dbus_connection_close_sync(self->conn_, nullptr, nullptr);
+            g_object_unref(self->conn_);
+        }
+        g_main_loop_unref(self->loop_);
+        g_main_context_pop_thread_default(self->context_);
+        g_main_context_unref(self->context_);
+        return nullptr;
+    }
+
+    static gboolean Quit(gpointer data)
+    {
+        g_main_loop_quit(static_cast<FakeLogind *>(data)->loop_);
+        return G_SOURCE_REMOVE;
+    }
+
+    void Register()
+    {
+        static const char *const kManager =
+            "<node><interface name='org.freedesktop.login1.Manager'><method name='ListSessions'>"
+            "<arg type='a(susso)' direction='out'/></method><signal name='SessionNew'><arg type='s'/>"
+            "<arg type='o'/></signal></interface></node>";
+        static const char *const kSession = "<node><interface name='org.freedesktop.login1.Session'>"
+                                            "<property name='State' type='s' access='read'/></interface></node>";
+        static const GDBusInterfaceVTable manager_vtable = {OnCall, nullptr, nullptr, {}};
+        static const GDBusInterfaceVTable session_vtable = {nullptr, OnGet, nullptr, {}};
+        manager_info_ = g_dbus_node_info_new_for_xml(kManager, nullptr);
+        session_info_ = g_dbus_node_info_new_for_xml(kSession, nullptr);
+        g_dbus_connection_register_object(conn_, "/org/freedesktop/login1", manager_info_->interfaces[0],
+                                          &manager_vtable, this, nullptr, nullptr);
+        for (const char *id : {"1", "2", "3"}) {
+            g_dbus_connection_register_object(conn_, PathOf(id).c_str(), session_info_->interfaces[0],
+                                              &session_vtable, this, nullptr, nullptr);
+        }
+        GVariant *r = g_dbus_connection_call_sync(conn_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "RequestName",
+                                                  g_variant_new("(su)", "org.freedesktop.login1", 4u),
+                                                  G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        if (r) {
+            g_variant_unref(r);
+        }
+    }
+
+    static void OnCall(GDBusConnection *, const char *, const char *, const char *, const char *, GVariant *,
+                       GDBusMethodInvocation *invocation, gpointer data)
+    {
+        auto *self = static_cast<FakeLogind *>(data);
+        GVariantBuilder b;
+        g_variant_builder_init(&b, G_VARIANT_TYPE("a(susso)"));
+        std::lock_guard<std::mutex> g(self->lock_);
+        for (const Session &s : self->sessions_) {
+            g_variant_builder_add(&b, "(susso)", s.id.c_str(), s.uid, s.user.c_str(), "seat0", PathOf(s.id).c_str());
+        }
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(a(susso))", &b));
+    }
+
+    static GVariant *OnGet(GDBusConnection *, const char *, const char *path, const char *, const char *,
+                           GError **error, gpointer data)
+    {
+        auto *self = static_cast<FakeLogind *>(data);
+        std::lock_guard<std::mutex> g(self->lock_);
+        for (const Session &s : self->sessions_) {
+            if (PathOf(s.id) == path) {
+                return g_variant_new_string(s.state.c_str());
+            }
+        }
+        g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT, "no session %s", path);
+        return nullptr;
+    }
+
+    GPid daemon_ = 0;
+    std::string address_;
+    GThread *thread_ = nullptr;
+    GMainContext *context_ = nullptr;
+    GMainLoop *loop_ = nullptr;
+    GDBusConnection *conn_ = nullptr;
+    GDBusNodeInfo *manager_info_ = nullptr;
+    GDBusNodeInfo *session_info_ = nullptr;
+    std::mutex lock_;
+    std::condition_variable cv_;
+    bool ready_ = false;
+    std::vector<Session> sessions_;
+
+public:
+    FakeLogind() = default;
+    FakeLogind(const FakeLogind &) = delete;
+    FakeLogind &operator=(const FakeLogind &) = delete;
+    void FreeInfo()
+    {
+        if (manager_info_) {
+            g_dbus_node_info_unref(manager_info_);
+            g_dbus_node_info_unref(session_info_);
+            manager_info_ = session_info_ = nullptr;
+        }
+    }
+};
+
+} // namespace
+
+class LogindSourceTest : public UserSessionsTest {
+protected:
+    void BeforeStart() override
+    {
+        UserSessionsTest::BeforeStart();
+        g_unsetenv("HV_UTMP_FILE");
+        if (!logind_.Start(dir_)) {
+            GTEST_SKIP() << "no message bus daemon here";
+        }
+        logind_.Set({{"1", 1001, "alice", "active"}, {"2", 1002, "bob", "closing"}});
+        g_setenv("DBUS_SYSTEM_BUS_ADDRESS", logind_.Address().c_str(), TRUE);
+    }
+    void TearDown() override
+    {
+        UserSessionsTest::TearDown();
+        logind_.Stop();
+        logind_.FreeInfo();
+        g_unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    }
+    FakeLogind logind_;
+};
+
+TEST_F(LogindSourceTest, SessionsComeFromLogindAndItsSignalsRefreshThem)
+{
+    ASSERT_TRUE(WaitForKind(endr::SessionPicture::Kind::known));
+    EXPECT_TRUE(Logged(kAny, "[user_sessions] session source: logind on the system bus"));
+    EXPECT_TRUE(Has({114, 1001}));
+    EXPECT_FALSE(Has({1, 1002})) << "a closing session is a user who logged out";
+    EXPECT_TRUE(LoggedPrefix(kAny, "[user_sessions] skipping session 1 (2) in state closing"));
+    logind_.Set({{"3", 1002, "bob", "online"}});
+    ASSERT_TRUE(WaitFor([] { return Has({1, 1002}) && !Has({1, 1001}); }));
+    /* A session whose state cannot be read leaves nothing to trust. */
+    logind_.Set({{"1", 1001, "alice", "active"}, {"4", 1002, "bob", "active"}});
+    ASSERT_TRUE(WaitForKind(endr::SessionPicture::Kind::murky));
+    EXPECT_TRUE(LoggedPrefix(kCritical, "[user_sessions] error enumerating sessions: Get:"));
+}
+
+TEST(UserSessionsPlatform, WithoutABusTheSourceIsUtmp)
+{
+    hvtest::TempDir tmp("hv-sessions-nobus");
+    g_unsetenv("HV_UTMP_FILE");
+    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + tmp.path() + "/none").c_str(), TRUE);
+    std::string detail;
+    EXPECT_EQ(platform_sessions_source(&detail), platform_session_source::utmp);
+    EXPECT_EQ(detail.rfind("utmp file " + std::string(_PATH_UTMP) + " (logind unavailable: ", 0), 0u) << detail;
+    g_unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
