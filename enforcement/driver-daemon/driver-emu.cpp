@@ -383,9 +383,15 @@ uint32_t apply_value(endr_device *dev, const CodeInfo &info, const Header &h)
         });
         return kOk;
     }
-    case kUserSessionsMurky:
+    case kUserSessionsMurky: {
+        {
+            std::lock_guard<std::mutex> g(e.mu);
+            e.sessions = SessionPicture{};
+            e.sessions.kind = SessionPicture::Kind::murky;
+        }
         keep_summary({{"user-sessions-murky", 1}});
         return kOk;
+    }
     default:
         return kInvalidFunction;
     }
@@ -599,6 +605,15 @@ uint32_t apply_buffer(const CodeInfo &info, std::span<uint8_t> b, endr_device *d
             return rc;
         }
         keep_buffer(info.name, b);
+        {
+            std::lock_guard<std::mutex> g(e.mu);
+            e.sessions = SessionPicture{};
+            e.sessions.kind = SessionPicture::Kind::known;
+            e.sessions.sids.insert(us.list.begin(), us.list.end());
+            e.sessions.local_user = us.local_user;
+            e.sessions.local_admin = us.local_admin;
+            e.sessions.checksum = us.checksum;
+        }
         keep_summary({{"user-sessions-sids", us.sids},
                       {"user-sessions-local-user", us.local_user},
                       {"user-sessions-local-admin", us.local_admin},
@@ -792,6 +807,88 @@ std::string engine_connection_service(const Connection &c, uint64_t pid)
     return "";
 }
 
+namespace {
+
+struct Credentials {
+    uint32_t uid = 0;
+    std::vector<uint32_t> gids;
+};
+
+/* The effective uid, effective gid and supplementary groups from /proc/<pid>/status. */
+std::optional<Credentials> process_credentials(uint64_t pid)
+{
+    g_autofree char *path = g_strdup_printf("/proc/%" PRIu64 "/status", pid);
+    g_autofree char *text = nullptr;
+    if (pid == 0 || pid > INT32_MAX || !g_file_get_contents(path, &text, nullptr, nullptr)) {
+        return std::nullopt;
+    }
+    Credentials c;
+    bool have_uid = false, have_gid = false;
+    g_auto(GStrv) lines = g_strsplit(text, "\n", -1);
+    for (char **l = lines; *l; l++) {
+        g_auto(GStrv) f = g_strsplit_set(*l, " \t", -1);
+        if (!f[0]) {
+            continue;
+        }
+        std::vector<uint32_t> values;
+        for (char **v = f + 1; *v; v++) {
+            guint64 n;
+            if (**v && g_ascii_string_to_unsigned(*v, 10, 0, UINT32_MAX, &n, nullptr)) {
+                values.push_back(static_cast<uint32_t>(n));
+            }
+        }
+        if (g_str_equal(f[0], "Uid:") && values.size() >= 2) {
+            c.uid = values[1];
+            have_uid = true;
+        } else if (g_str_equal(f[0], "Gid:") && values.size() >= 2) {
+            c.gids.insert(c.gids.begin(), values[1]);
+            have_gid = true;
+        } else if (g_str_equal(f[0], "Groups:")) {
+            c.gids.insert(c.gids.end(), values.begin(), values.end());
+        }
+    }
+    if (!have_uid || !have_gid) {
+        return std::nullopt;
+    }
+    return c;
+}
+
+} // namespace
+
+static SessionUser session_user_of(const SessionPicture &picture, const std::optional<Credentials> &cred)
+{
+    SessionUser u;
+    if (picture.kind == SessionPicture::Kind::murky) {
+        u.murky = true;
+        return u;
+    }
+    if (picture.kind == SessionPicture::Kind::none || !cred) {
+        return u;
+    }
+    auto has = [&](uint32_t kind, uint32_t id) { return picture.sids.count({kind, id}) != 0; };
+    u.session_user = has(1, cred->uid);
+    u.local_user = has(113, cred->uid);
+    u.local_admin = has(114, cred->uid);
+    for (uint32_t gid : cred->gids) {
+        if (has(2, gid)) {
+            u.sids.push_back({2, gid});
+        }
+    }
+    return u;
+}
+
+SessionUser engine_session_user(const SessionPicture &picture, uint64_t pid)
+{
+    return session_user_of(picture, process_credentials(pid));
+}
+
+SessionPicture engine_sessions()
+{
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
+    return e.sessions;
+}
+
 Verdict engine_classify(const Connection &c, uint64_t pid)
 {
     Connection use = c;
@@ -801,9 +898,14 @@ Verdict engine_classify(const Connection &c, uint64_t pid)
             use.lids.assign(reply->lids.begin(), reply->lids.begin() + static_cast<long>(n));
         }
     }
-    use.service = engine_connection_service(c, pid ? pid : c.pid);
+    if (use.pid == 0) {
+        use.pid = pid;
+    }
+    use.service = engine_connection_service(c, use.pid);
+    std::optional<Credentials> cred = use.pid ? process_credentials(use.pid) : std::nullopt;
     Engine &e = engine();
     std::lock_guard<std::mutex> g(e.mu);
+    use.user = session_user_of(e.sessions, cred);
     const StagedTable &t = c.inbound ? e.active.input : e.active.output;
     return classify_table(t.index ? &t.decoded_index : nullptr, t.numbered, use);
 }
@@ -862,6 +964,7 @@ uint32_t engine_inject_connection(ConnectionSpec &spec, uint64_t count_of, Injec
         if (lids) {
             c.lids.assign(lids->lids.begin(), lids->lids.begin() + std::min<long>(lids->count, 8));
         }
+        c.pid = spec.pid;
         verdict = engine_classify(c, 0);
         spec.verdict = verdict.verdict;
         spec.rule_id = verdict.rule_id;
@@ -1041,6 +1144,7 @@ uint32_t endr_service_stop(void)
         e.connections.clear();
         e.service_names.clear();
         e.service_tuples.clear();
+        e.sessions = SessionPicture{};
     }
     return rc;
 }

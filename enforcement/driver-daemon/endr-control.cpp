@@ -175,6 +175,31 @@ QDict *status_dict()
     }
     qdict_put(r, "kept", kept);
 
+    /* Who the groups criteria see: the users with a session, and which are local or admin. */
+    SessionPicture picture = engine_sessions();
+    QDict *sessions = qdict_new();
+    static const char *const kinds[] = {"none", "known", "murky"};
+    qdict_put(sessions, "state", qstring_from_str(kinds[static_cast<int>(picture.kind)]));
+    qdict_put(sessions, "sids", quint_from_uint(picture.sids.size()));
+    qdict_put(sessions, "local-user", qbool_from_bool(picture.local_user));
+    qdict_put(sessions, "local-admin", qbool_from_bool(picture.local_admin));
+    qdict_put(sessions, "checksum", quint_from_uint(picture.checksum));
+    QList *users = qlist_new(), *groups = qlist_new(), *locals = qlist_new(), *admins = qlist_new();
+    for (const std::vector<uint32_t> &sid : picture.sids) {
+        if (sid.size() != 2) {
+            continue;
+        }
+        QList *into = sid[0] == 1 ? users : sid[0] == 2 ? groups : sid[0] == 113 ? locals : sid[0] == 114 ? admins : nullptr;
+        if (into) {
+            qlist_append(into, quint_from_uint(sid[1]));
+        }
+    }
+    qdict_put(sessions, "users", users);
+    qdict_put(sessions, "groups", groups);
+    qdict_put(sessions, "local-users", locals);
+    qdict_put(sessions, "local-admins", admins);
+    qdict_put(r, "user-sessions", sessions);
+
     QDict *svc = qdict_new();
     qdict_put(svc, "installed", qbool_from_bool(s.service.installed));
     qdict_put(svc, "running", qbool_from_bool(s.service.running));

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,18 @@ struct Policy {
 
 class ControlServer;
 
+/*
+ * The last user-sessions picture the module sent (0x122495), or murky (0x122499) after it
+ * said it could not build one: the SIDs are then dropped. none until the first of either.
+ */
+struct SessionPicture {
+    enum class Kind { none, known, murky } kind = Kind::none;
+    std::set<std::vector<uint32_t>> sids;
+    bool local_user = false;
+    bool local_admin = false;
+    uint64_t checksum = 0;
+};
+
 struct Engine {
     std::mutex mu;
     std::condition_variable cv;
@@ -68,6 +81,7 @@ struct Engine {
     /* The last buffer of each kind the module handed over, by request name. */
     std::map<std::string, std::vector<uint8_t>> kept;
     std::map<std::string, int64_t> counters;
+    SessionPicture sessions;
     uint64_t next_sm_id = 1;
     int open_devices = 0;
     ControlServer *server = nullptr;
@@ -149,9 +163,17 @@ std::optional<LidReply> engine_process_lids(uint64_t pid);
  */
 std::string engine_connection_service(const Connection &c, uint64_t pid);
 
-/* Against the active policy; lids come from engine_process_lids(pid) when c has none, the
- * service from engine_connection_service(c, pid, or c.pid when pid is 0). */
+/*
+ * Against the active policy; lids come from engine_process_lids(pid) when c has none. The
+ * local process is c.pid, else pid: its service comes from engine_connection_service and
+ * its user is matched against the session picture as endr-policy.h describes.
+ */
 Verdict engine_classify(const Connection &c, uint64_t pid);
+
+/* The user of process pid as the picture shows it (Engine::mu held). */
+SessionUser engine_session_user(const SessionPicture &picture, uint64_t pid);
+/* A copy of the picture (Engine::mu not held). */
+SessionPicture engine_sessions();
 
 /* 21 (not ready) when no device is open in this process. */
 uint32_t engine_raise_lid_request(uint64_t pid);

@@ -274,6 +274,21 @@ uint32_t decode_index(std::span<const uint8_t> b, DecodedIndex *out)
     return kOk;
 }
 
+constexpr uint64_t kVerdictBlock = 1;
+
+static bool groups_hit(const Entity &e, const SessionUser &u)
+{
+    if (!u.session_user) {
+        return false;
+    }
+    if ((e.local_users && u.local_user) || (e.local_admins && u.local_admin)) {
+        return true;
+    }
+    return std::any_of(e.sids.begin(), e.sids.end(), [&](const Sid &s) {
+        return std::find(u.sids.begin(), u.sids.end(), s.subauths) != u.sids.end();
+    });
+}
+
 bool entity_matches(const Entity &e, bool local_side, const std::array<uint8_t, 16> &addr, const Connection &c)
 {
     if (c.ipv6 && (e.has_subnets || e.has_ips)) {
@@ -305,7 +320,7 @@ bool entity_matches(const Entity &e, bool local_side, const std::array<uint8_t, 
             return false;
         }
     }
-    if (e.has_groups) {
+    if (e.has_groups && !(local_side && (c.user.murky || groups_hit(e, c.user)))) {
         return false;
     }
     if (e.has_services || e.any_service) {
@@ -370,6 +385,11 @@ Verdict classify_table(const DecodedIndex *index, const std::vector<DecodedRule>
             size_t r = w * 64 + static_cast<size_t>(std::countr_zero(bits));
             bits &= bits - 1;
             const DecodedRule &rule = rules[r];
+            /* Unknown groups decide for blocking only. */
+            const Entity &local = c.inbound ? rule.dst : rule.src;
+            if (c.user.murky && local.has_groups && rule.verdict != kVerdictBlock) {
+                continue;
+            }
             if (entity_matches(rule.src, !c.inbound, src, c) && entity_matches(rule.dst, c.inbound, dst, c)) {
                 v.verdict = static_cast<uint32_t>(rule.verdict);
                 v.rule_id = rule.id;

@@ -24,7 +24,16 @@
  *     a service; a named one needs the same name, where a name without ".service" also
  *     names the unit NAME.service, and, when it lists image lids, one of them among the
  *     local process's lids; a set flag with no names matches nothing;
- *   - groups are decoded but not evaluated yet: a rule that carries them does not match;
+ *   - groups: checked on the local side's entity (on the remote side they never
+ *     match) against the user of the local process (effective uid and groups from
+ *     /proc/<pid>/status) as the last user-sessions buffer shows it. Only a user with
+ *     an active session ({1, uid} in the buffer) matches, by a domain group SID
+ *     {2, gid} that is in the buffer and among the process's groups, by local_users
+ *     when {113, uid} is there, by local_admins when {114, uid} is there. Without a
+ *     buffer, or for a connection without a live process, nothing matches. While the
+ *     sessions are murky the groups are unknown: the criterion is taken as holding for
+ *     BLOCK rules and as failing for every other verdict, so an untrusted picture
+ *     never lets traffic through that a trusted one would block;
  * - the lowest-numbered matching rule decides; none means ALLOW with an empty id.
  */
 #pragma once
@@ -111,6 +120,16 @@ struct DecodedIndex {
  * (a table whose chains hold no rules has no regions at all). */
 uint32_t decode_index(std::span<const uint8_t> b, DecodedIndex *out);
 
+/* The local process's user as the session picture shows it. */
+struct SessionUser {
+    bool murky = false;
+    bool session_user = false;
+    bool local_user = false;
+    bool local_admin = false;
+    /* Group SIDs {2, gid} both in the picture and among the process's groups. */
+    std::vector<std::vector<uint32_t>> sids;
+};
+
 /* A connection as the classifier sees it; addresses in network byte order. */
 struct Connection {
     bool inbound = false;
@@ -126,10 +145,11 @@ struct Connection {
     uint8_t icmp_type = 0;
     bool has_icmp_code = false;
     uint8_t icmp_code = 0;
-    /* The local process, whose service the engine looks up when the caller gave no pid. */
+    /* The local process (0: none) and, filled by the engine, its service ("" when it has
+     * none) and its user's groups. */
     uint64_t pid = 0;
-    /* The local process's service; "" when it has none. */
     std::string service;
+    SessionUser user;
 };
 
 struct Verdict {

@@ -446,11 +446,25 @@ uint32_t parse_user_sessions(std::span<const uint8_t> b, UserSessions *out)
     out->local_admin = b[13];
     out->sids = load<uint32_t>(b, 14);
     Reader r(b.subspan(18));
+    out->list.clear();
+    /* Each SID takes at least 5 bytes: a count that cannot fit is refused before reserving. */
+    if (out->sids > (b.size() - 18) / 5) {
+        return kInvalidParameter;
+    }
+    out->list.reserve(out->sids);
     for (uint32_t i = 0; i < out->sids; i++) {
         uint8_t n = r.get<uint8_t>();
-        if (!r.ok() || n < 1 || n > 15 || !r.take(4u * n)) {
+        if (!r.ok() || n < 1 || n > 15) {
             return kInvalidParameter;
         }
+        std::vector<uint32_t> sid(n);
+        for (uint8_t k = 0; k < n; k++) {
+            sid[k] = r.get<uint32_t>();
+        }
+        if (!r.ok()) {
+            return kInvalidParameter;
+        }
+        out->list.push_back(std::move(sid));
     }
     return r.at_end() ? kOk : kInvalidParameter;
 }

@@ -236,6 +236,8 @@ struct UserSessions {
     bool local_user;
     bool local_admin;
     uint64_t checksum;
+    /* Each packed SID's sub-authorities, in buffer order. */
+    std::vector<std::vector<uint32_t>> list;
 };
 uint32_t parse_user_sessions(std::span<const uint8_t> b, UserSessions *out);
 uint64_t fnv1a64(std::span<const uint8_t> b);

@@ -38,6 +38,7 @@ protected:
         g_en_config.max_entity_field_num = 1000;
         ASSERT_TRUE(en_lid_map_init());
         en_lid_map_reset();
+        BeforeStart();
         h_ = Init();
         ASSERT_NE(h_, nullptr);
         ASSERT_TRUE(en_api_start(h_));
@@ -48,6 +49,9 @@ protected:
         g_en_config.max_entity_field_num = saved_limit_;
         EnApiTest::TearDown();
     }
+
+    /* What a derived fixture prepares before the API starts (driver file, environment). */
+    virtual void BeforeStart() {}
 
     /* Converts both tables (JSON chain lists) and swaps them in; false with the reason. */
     bool Push(const std::string &input, const std::string &output, std::string *why = nullptr)

@@ -20,6 +20,7 @@
 #include "enforcement/framework/agent/en-proc-info.h"
 #include "enforcement/framework/agent/en-process-event-queue.h"
 #include "enforcement/framework/agent/en-service-map.h"
+#include "enforcement/framework/agent/en-user-sessions.h"
 #include "enforcement/platforms/driver-device.h"
 #include "enforcement/platforms/netif-luid.h"
 #include "enforcement/platforms/process-query.h"
@@ -40,7 +41,7 @@ struct en_handle {
     std::atomic<bool> started;
     /* Orders lid replies against the adoption of a new numbering at the swap. */
     std::mutex reply_lock;
-    void *user_sessions_monitor;
+    en_user_sessions_monitor *user_sessions_monitor;
     en_service_name_map_monitor *service_name_map_monitor;
 };
 
@@ -71,16 +72,6 @@ uint32_t last_request_error(void)
 }
 
 process_event_queue *s_process_event_queue;
-
-/* Seam: the user sessions module comes with its own issue. */
-bool user_sessions_module_init_seam(void)
-{
-    return false;
-}
-void *user_sessions_monitor_start_seam(platform_device *)
-{
-    return nullptr;
-}
 
 /* Metrics trace around one call: "%s.enter", "%s.exit" and "%s.time" in microseconds. */
 struct metrics_trace {
@@ -256,7 +247,7 @@ void en_api_once_init(void)
     /* The debug privilege has no Linux counterpart: reading /proc of other users' processes
      * needs root, which the service has. */
     if (sid_rules_supported()) {
-        s_user_sessions_initialised = user_sessions_module_init_seam();
+        s_user_sessions_initialised = en_user_sessions_init();
         if (!s_user_sessions_initialised) {
             g_critical("[api] user sessions module failed to init, continuing without it");
         }
@@ -356,7 +347,7 @@ bool en_api_start(en_handle *en_handle)
         goto fail;
     }
     if (sid_rules_supported() && s_user_sessions_initialised) {
-        en_handle->user_sessions_monitor = user_sessions_monitor_start_seam(en_handle->device);
+        en_handle->user_sessions_monitor = en_user_sessions_start(en_handle->device);
         if (!en_handle->user_sessions_monitor) {
             g_critical("[api] error: failed to start user sessions monitoring");
             goto fail;
@@ -415,8 +406,13 @@ bool en_api_stop(en_handle *en_handle)
         en_service_name_map_monitor_stop(en_handle->service_name_map_monitor);
         en_handle->service_name_map_monitor = nullptr;
     }
+    bool ok = true;
     if (en_handle->user_sessions_monitor) {
         g_message("[api] closing user sessions handle");
+        if (!en_user_sessions_stop(en_handle->user_sessions_monitor)) {
+            g_critical("[api] failed to close user sessions handle");
+            ok = false;
+        }
         en_handle->user_sessions_monitor = nullptr;
     }
     if (platform_device *device = en_handle->device.exchange(nullptr)) {
@@ -434,9 +430,7 @@ bool en_api_stop(en_handle *en_handle)
         g_hash_table_destroy(en_handle->volume_device_cache);
         en_handle->volume_device_cache = nullptr;
     }
-    /* No step can fail yet: closing the device and joining do not report errors here, and
-     * the monitors whose stop can fail do not exist. */
-    return true;
+    return ok;
 }
 
 void en_api_free(en_handle *en_handle)
@@ -458,6 +452,9 @@ void en_api_free(en_handle *en_handle)
     if (s_once_done) {
         if (service_rules_supported()) {
             en_service_name_map_module_free();
+        }
+        if (sid_rules_supported() && s_user_sessions_initialised) {
+            en_user_sessions_free();
         }
         s_user_sessions_initialised = false;
         en_driver_free();

@@ -162,16 +162,21 @@ uint8_t en_sid_subauth_count(const char *text)
 int en_parse_sid(const char *text, uint8_t *count, uint32_t subauths[EN_SID_MAX_SUBAUTHS])
 {
     *count = 0;
-    if (!text || strncmp(text, "S-1-5", 5) != 0) {
+    /* Unix ids travel as S-1-22-1-uid and S-1-22-2-gid; the authority is not sent either way. */
+    size_t prefix = !text                               ? 0
+                    : strncmp(text, "S-1-22", 6) == 0 ? 6
+                    : strncmp(text, "S-1-5", 5) == 0  ? 5
+                                                      : 0;
+    if (prefix == 0) {
         return EN_SID_BAD_PREFIX;
     }
-    if (text[5] == '\0') {
+    if (text[prefix] == '\0') {
         return EN_SID_NO_SUBAUTH;
     }
-    if (text[5] != '-') {
+    if (text[prefix] != '-') {
         return EN_SID_MALFORMED;
     }
-    const char *p = text + 6;
+    const char *p = text + prefix + 1;
     for (;;) {
         if (*p < '0' || *p > '9') {
             return EN_SID_MALFORMED;

@@ -72,7 +72,8 @@ enum en_sid_parse_result : int {
  * when the text has more than 17 dashes, or for NULL. */
 uint8_t en_sid_subauth_count(const char *text);
 /*
- * An "S-1-5-a-b-..." text to its sub-authority values (the authority is not kept). Writes
+ * An "S-1-5-a-b-..." or "S-1-22-a-b-..." text to its sub-authority values (the authority
+ * is not kept). Writes
  * *count and subauths[0..count) only as far as it got; returns an en_sid_parse_result.
  */
 int en_parse_sid(const char *text, uint8_t *count, uint32_t subauths[EN_SID_MAX_SUBAUTHS]);
