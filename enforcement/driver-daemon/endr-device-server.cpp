@@ -15,6 +15,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -30,6 +31,7 @@ namespace {
 constexpr uint32_t kNoAccess = 998;
 constexpr uint32_t kMethodMask = 3;
 constexpr uint32_t kMethodOutDirect = 2;
+constexpr uint32_t kNoResources = 1450;
 
 template <typename T> T load_at(const std::vector<uint8_t> &b, size_t off)
 {
@@ -41,6 +43,16 @@ template <typename T> T load_at(const std::vector<uint8_t> &b, size_t off)
 template <typename T> void store_at(std::vector<uint8_t> &b, size_t off, T v)
 {
     memcpy(b.data() + off, &v, sizeof(T));
+}
+
+/* What a request that waits holds while it waits: the memory lent to it and its output. */
+uint64_t held_bytes(const DeviceRequest &r)
+{
+    uint64_t n = r.out_size;
+    for (const FrameRegion &region : r.regions) {
+        n += region.bytes.size();
+    }
+    return n;
 }
 
 bool may_wait(uint32_t code)
@@ -192,6 +204,9 @@ struct Connection {
     bool cancelled = false;
     /* The last group one of whose requests failed; read only by the reader. */
     uint32_t failed_group = 0;
+    /* Requests waiting in their own thread, and the memory they hold, under waiters_mu. */
+    size_t waiting = 0;
+    uint64_t waiting_bytes = 0;
     /* Answers not written yet, under write_mu: the reader writes them in one go once it
      * has no further request at hand. */
     std::vector<uint8_t> unsent;
@@ -290,29 +305,63 @@ struct Connection {
                 continue;
             }
             flush();
-            std::lock_guard<std::mutex> g(waiters_mu);
-            for (auto it = waiters.begin(); it != waiters.end();) {
-                if (*it->second) {
-                    it->first.join();
-                    it = waiters.erase(it);
-                } else {
-                    ++it;
-                }
+            uint32_t id = req.id;
+            if (!start_waiter(std::move(req))) {
+                DeviceAnswer a;
+                a.id = id;
+                a.result = kNoResources;
+                answer(a);
             }
-            auto finished = std::make_shared<std::atomic<bool>>(false);
-            /* Sent before a cancel, it was outstanding when the handle closed even if its
-             * thread reaches the engine only after the cancel: it ends as aborted. */
-            bool outstanding = !cancelled;
-            waiters.emplace_back(std::thread([this, finished, outstanding, r = std::move(req)]() mutable {
-                                     DeviceAnswer a = serve(dev, r);
-                                     if (outstanding && a.result == kInvalidHandle) {
-                                         a.result = kAborted;
-                                     }
-                                     answer(a);
-                                     *finished = true;
-                                 }),
-                                 finished);
         }
+    }
+
+    /* Runs a request that may wait in a thread of its own; false when the connection's share
+     * of waiting requests is taken (a peer gets a bounded share of threads and memory, as a
+     * driver runs short of resources). */
+    bool start_waiter(DeviceRequest &&req)
+    {
+        std::lock_guard<std::mutex> g(waiters_mu);
+        for (auto it = waiters.begin(); it != waiters.end();) {
+            if (*it->second) {
+                it->first.join();
+                it = waiters.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        uint64_t held = held_bytes(req);
+        if (waiting >= kMaxWaitingRequests || held > kMaxWaitingBytes - waiting_bytes) {
+            return false;
+        }
+        auto finished = std::make_shared<std::atomic<bool>>(false);
+        /* Sent before a cancel, it was outstanding when the handle closed even if its
+         * thread reaches the engine only after the cancel: it ends as aborted. */
+        bool outstanding = !cancelled;
+        std::thread thread;
+        try {
+            thread = std::thread([this, finished, outstanding, held, r = std::move(req)]() mutable {
+                DeviceAnswer a = serve(dev, r);
+                if (outstanding && a.result == kInvalidHandle) {
+                    a.result = kAborted;
+                }
+                /* Its share is free before the peer hears of the end, so the next request
+                 * the peer sends finds it free. */
+                r = DeviceRequest{};
+                {
+                    std::lock_guard<std::mutex> held_guard(waiters_mu);
+                    waiting--;
+                    waiting_bytes -= held;
+                }
+                answer(a);
+                *finished = true;
+            });
+        } catch (const std::system_error &) {
+            return false;
+        }
+        waiting++;
+        waiting_bytes += held;
+        waiters.emplace_back(std::move(thread), finished);
+        return true;
     }
 };
 

@@ -558,6 +558,127 @@ TEST_F(DeviceSocket, CancelAndDisconnectEndRequestsSentWithoutWaiting)
     EXPECT_EQ(rc, 1167u);
 }
 
+void WriteRequest(int fd, const DeviceRequest &r)
+{
+    std::vector<uint8_t> frame = frame_encode_request(r);
+    ASSERT_TRUE(frame_write_all(fd, frame.data(), frame.size()));
+}
+
+DeviceAnswer ReadAnswer(int fd)
+{
+    std::vector<uint8_t> body;
+    DeviceAnswer a;
+    EXPECT_TRUE(frame_read(fd, &body));
+    EXPECT_TRUE(frame_decode_answer(body.data(), body.size(), &a, nullptr));
+    return a;
+}
+
+DeviceRequest VersionRead(uint32_t id)
+{
+    DeviceRequest r;
+    r.id = id;
+    r.code = kGetVersion;
+    r.out_size = 8;
+    r.input = Hdr{}.bytes();
+    return r;
+}
+
+/* A log read waiting up to wait_ms, its text buffer of size bytes lent write-only. */
+DeviceRequest LogRead(uint32_t id, uint32_t size, uint64_t wait_ms)
+{
+    std::vector<uint8_t> req(kLogRequestSize, 0);
+    put<uint64_t>(req, 0, wait_ms);
+    put<uint64_t>(req, 8, 0x100000);
+    put<uint32_t>(req, 16, size);
+    put<uint32_t>(req, 20, 2048);
+    DeviceRequest r;
+    r.id = id;
+    r.code = kGetDriverLogs;
+    r.input = Hdr{.value = 0x1000, .length = kLogRequestSize}.bytes();
+    r.regions = {FrameRegion{0x1000, req}, FrameRegion{0x100000, {}, size}};
+    return r;
+}
+
+DeviceRequest EventRead(uint32_t id)
+{
+    DeviceRequest r;
+    r.id = id;
+    r.code = kReadEvent;
+    r.out_size = kEventBufferSize;
+    r.input = Hdr{.value = 0x1000}.bytes();
+    r.regions = {FrameRegion{0x1000, std::vector<uint8_t>(kEventAreaSize)}};
+    return r;
+}
+
+TEST_F(DeviceSocket, RequestsThatWaitGetABoundedShareOfTheDaemonsMemory)
+{
+    {
+        std::lock_guard<std::mutex> g(engine().mu);
+        engine().log.clear();
+    }
+    /* Each frame is a few dozen bytes, each asks the daemon for 40 MiB it keeps while it waits. */
+    const uint32_t big = 40u << 20;
+    int fd = RawConnect();
+    WriteRequest(fd, LogRead(1, big, 3600000));
+    WriteRequest(fd, LogRead(2, big, 3600000));
+    WriteRequest(fd, VersionRead(3));
+    DeviceAnswer a = ReadAnswer(fd);
+    ASSERT_EQ(a.id, 2u) << "the second read is refused at once, not kept waiting";
+    EXPECT_EQ(a.result, 1450u);
+    a = ReadAnswer(fd);
+    EXPECT_EQ(a.id, 3u);
+    EXPECT_EQ(a.result, 0u);
+
+    /* The first read ends; what it held is free again. */
+    Control(R"({"command": "log", "text": "x"})");
+    a = ReadAnswer(fd);
+    EXPECT_EQ(a.id, 1u);
+    EXPECT_EQ(a.result, 0u);
+    WriteRequest(fd, LogRead(4, big, 0));
+    a = ReadAnswer(fd);
+    EXPECT_EQ(a.id, 4u);
+    EXPECT_EQ(a.result, 0u);
+    close(fd);
+
+    /* The share is the connection's: another one is not refused for it. */
+    fd = RawConnect();
+    int other = RawConnect();
+    WriteRequest(fd, LogRead(1, big, 3600000));
+    WriteRequest(other, LogRead(1, big, 0));
+    a = ReadAnswer(other);
+    EXPECT_EQ(a.result, 0u);
+    close(other);
+    close(fd);
+}
+
+TEST_F(DeviceSocket, RequestsThatWaitGetABoundedNumberOfThreads)
+{
+    {
+        std::lock_guard<std::mutex> g(engine().mu);
+        engine().events.clear();
+    }
+    int fd = RawConnect();
+    for (uint32_t id = 1; id <= kMaxWaitingRequests + 1; id++) {
+        WriteRequest(fd, EventRead(id));
+    }
+    WriteRequest(fd, VersionRead(1000));
+    DeviceAnswer a = ReadAnswer(fd);
+    ASSERT_EQ(a.id, kMaxWaitingRequests + 1) << "one read beyond the share is refused at once";
+    EXPECT_EQ(a.result, 1450u);
+    EXPECT_EQ(ReadAnswer(fd).id, 1000u);
+
+    /* One read ends: the next is taken again. */
+    Control(R"({"command": "raise-lid-request", "pid": 4242})");
+    a = ReadAnswer(fd);
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_LE(a.id, kMaxWaitingRequests);
+    WriteRequest(fd, EventRead(2000));
+    WriteRequest(fd, VersionRead(2001));
+    a = ReadAnswer(fd);
+    EXPECT_EQ(a.id, 2001u) << "the read waits instead of being refused";
+    close(fd);
+}
+
 TEST_F(DeviceSocket, OpenFailsWhenNothingAnswersOrTheDriverRefuses)
 {
     endr_client *c = nullptr;
