@@ -110,6 +110,8 @@ public:
     bool next(const uint8_t **body, size_t *len);
     /* Whether next() can return a frame without reading the socket. */
     bool has_frame() const;
+    /* The memory held for frames (for tests). */
+    size_t buffer_size() const;
 
 private:
     int fd_;

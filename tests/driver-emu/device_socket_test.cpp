@@ -774,3 +774,53 @@ TEST(DeviceFrame, DecoderRefusesWhatDoesNotAddUp)
 }
 
 } // namespace
+
+TEST(DeviceFrame, AReaderHoldsWhatArrivedOfAFrameNotWhatItsLengthClaims)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    /* A frame of nearly 512 MiB announced, 1000 bytes of it sent, then the peer waits. */
+    std::vector<uint8_t> partial(4 + 1000, 7);
+    uint32_t claimed = kMaxFrameBytes - 16;
+    memcpy(partial.data(), &claimed, 4);
+    ASSERT_TRUE(frame_write_all(sv[1], partial.data(), partial.size()));
+    shutdown(sv[1], SHUT_WR);
+    FrameReader reader(sv[0]);
+    const uint8_t *body = nullptr;
+    size_t len = 0;
+    EXPECT_FALSE(reader.next(&body, &len));
+    EXPECT_LE(reader.buffer_size(), size_t{1} << 20);
+    close(sv[0]);
+    close(sv[1]);
+
+    /* Frames larger than a read, sent in pieces, still arrive whole and in order. */
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    std::vector<std::vector<uint8_t>> sent;
+    for (size_t size : {size_t{3} << 20, size_t{10}, size_t{700} << 10}) {
+        std::vector<uint8_t> frame(4 + size);
+        uint32_t n = static_cast<uint32_t>(size);
+        memcpy(frame.data(), &n, 4);
+        for (size_t i = 4; i < frame.size(); i++) {
+            frame[i] = static_cast<uint8_t>(i * 131 + size);
+        }
+        sent.push_back(frame);
+    }
+    std::thread writer([&] {
+        for (const std::vector<uint8_t> &frame : sent) {
+            for (size_t at = 0; at < frame.size(); at += 4099) {
+                frame_write_all(sv[1], frame.data() + at, std::min<size_t>(4099, frame.size() - at));
+            }
+        }
+        shutdown(sv[1], SHUT_WR);
+    });
+    FrameReader frames(sv[0]);
+    for (const std::vector<uint8_t> &frame : sent) {
+        ASSERT_TRUE(frames.next(&body, &len));
+        ASSERT_EQ(len, frame.size() - 4);
+        EXPECT_EQ(memcmp(body, frame.data() + 4, len), 0);
+    }
+    EXPECT_FALSE(frames.next(&body, &len));
+    writer.join();
+    close(sv[0]);
+    close(sv[1]);
+}
