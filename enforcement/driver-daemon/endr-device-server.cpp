@@ -167,6 +167,16 @@ DeviceAnswer serve(endr_device *dev, DeviceRequest &req)
 {
     DeviceAnswer a;
     a.id = req.id;
+    /* One caller address is one piece of caller memory: lent twice, the copies would disagree
+     * on which one the driver's pointers were put into and back. */
+    for (size_t i = 0; i < req.regions.size(); i++) {
+        for (size_t j = i + 1; j < req.regions.size(); j++) {
+            if (req.regions[i].address == req.regions[j].address) {
+                a.result = kInvalidParameter;
+                return a;
+            }
+        }
+    }
     /* The header's buffer is the first region the engine looks at: keep it first. */
     if (req.input.size() == kHeaderSize && req.regions.size() > 1) {
         uint64_t value = load_at<uint64_t>(req.input, 4);

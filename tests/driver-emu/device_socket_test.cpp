@@ -679,6 +679,37 @@ TEST_F(DeviceSocket, RequestsThatWaitGetABoundedNumberOfThreads)
     close(fd);
 }
 
+TEST_F(DeviceSocket, CallerMemoryLentTwiceAtOneAddressIsRefusedAndNoDaemonAddressTravelsBack)
+{
+    std::vector<uint8_t> req(kConnectionRequestSize, 0);
+    put<uint32_t>(req, 8, 1);
+    put<uint32_t>(req, 12, 1);
+    put<uint32_t>(req, 20, kConnectionRecordSize);
+    put<uint64_t>(req, 24, 0x2000);
+    put<uint64_t>(req, 32, 0x9000);
+    DeviceRequest r;
+    r.id = 9;
+    r.code = kGetConnections;
+    r.input = Hdr{.value = 0x1000, .length = kConnectionRequestSize}.bytes();
+    /* A second, shorter region at the request's own address. */
+    r.regions = {FrameRegion{0x1000, req}, FrameRegion{0x1000, std::vector<uint8_t>(8)},
+                 FrameRegion{0x2000, {}, kConnectionRecordSize}};
+    int fd = RawConnect();
+    WriteRequest(fd, r);
+    DeviceAnswer a = ReadAnswer(fd);
+    EXPECT_EQ(a.id, 9u);
+    EXPECT_EQ(a.result, kInvalidParameter);
+    for (const FrameRegion &back : a.regions) {
+        if (back.address == 0x1000 && back.bytes.size() == kConnectionRequestSize) {
+            EXPECT_EQ(get<uint64_t>(back.bytes.data() + 24), 0x2000u) << "a daemon address went back to the peer";
+        }
+    }
+    /* The connection goes on. */
+    WriteRequest(fd, VersionRead(10));
+    EXPECT_EQ(ReadAnswer(fd).result, 0u);
+    close(fd);
+}
+
 TEST_F(DeviceSocket, OpenFailsWhenNothingAnswersOrTheDriverRefuses)
 {
     endr_client *c = nullptr;
