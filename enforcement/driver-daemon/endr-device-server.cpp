@@ -9,6 +9,7 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -212,8 +213,17 @@ struct Connection {
     std::atomic<bool> done{false};
     /* Set by the reader at a cancel frame; read only by the reader. */
     bool cancelled = false;
-    /* The last group one of whose requests failed; read only by the reader. */
-    uint32_t failed_group = 0;
+    /* The latest groups one of whose requests failed, oldest overwritten first; read only by
+     * the reader. Groups sent side by side each stop at their own failure; a peer that fails
+     * more groups than this at once makes only the oldest of them run again. */
+    static constexpr size_t kFailedGroups = 64;
+    std::array<uint32_t, kFailedGroups> failed_groups{};
+    size_t next_failed = 0;
+
+    bool group_failed(uint32_t group) const
+    {
+        return std::find(failed_groups.begin(), failed_groups.end(), group) != failed_groups.end();
+    }
     /* Requests waiting in their own thread, and the memory they hold, under waiters_mu. */
     size_t waiting = 0;
     uint64_t waiting_bytes = 0;
@@ -302,13 +312,13 @@ struct Connection {
             if (!may_wait(req.code)) {
                 bool grouped = req.kind == kFrameGroupIoctl && req.group != 0;
                 DeviceAnswer a;
-                if (grouped && req.group == failed_group) {
+                if (grouped && group_failed(req.group)) {
                     a.id = req.id;
                     a.result = kFrameNotRun;
                 } else {
                     a = serve(dev, req);
                     if (grouped && a.result != kOk) {
-                        failed_group = req.group;
+                        failed_groups[next_failed++ % kFailedGroups] = req.group;
                     }
                 }
                 answer(a, more);

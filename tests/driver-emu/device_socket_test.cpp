@@ -515,6 +515,26 @@ TEST_F(DeviceSocket, AGroupSentWithoutWaitingStopsAtItsFirstRefusedRequest)
     EXPECT_EQ(rc, kInvalidParameter);
 }
 
+TEST_F(DeviceSocket, GroupsSentSideBySideEachStopAtTheirOwnFirstRefusal)
+{
+    endr_client *c = Connect();
+    std::vector<uint8_t> good, bad(16, 0);
+    for (uint64_t v : {10, 20, 30, 40}) {
+        append<uint64_t>(good, v);
+    }
+    uint32_t a = endr_client_group(c), b = endr_client_group(c);
+    /* a fails, then b fails, then each sends one more. */
+    std::vector<endr_pending *> sent = {SendLater(c, kSetPolicyLimits, bad, a), SendLater(c, kSetPolicyLimits, bad, b),
+                                        SendLater(c, kSetPolicyLimits, good, a),
+                                        SendLater(c, kSetPolicyLimits, good, b)};
+    std::vector<uint32_t> results;
+    for (endr_pending *p : sent) {
+        ASSERT_NE(p, nullptr);
+        results.push_back(endr_client_ioctl_wait(c, p));
+    }
+    EXPECT_EQ(results, (std::vector<uint32_t>{kInvalidParameter, kInvalidParameter, kFrameNotRun, kFrameNotRun}));
+}
+
 TEST_F(DeviceSocket, CancelAndDisconnectEndRequestsSentWithoutWaiting)
 {
     endr_client *c = Connect();
