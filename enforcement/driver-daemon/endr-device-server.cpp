@@ -191,6 +191,12 @@ DeviceAnswer serve(endr_device *dev, DeviceRequest &req)
     if (a.result != kOk) {
         return a;
     }
+    /* The output buffer is memory the daemon lends the driver, like a write-only region, and
+     * it travels back whole: a size no request uses is not allocated on a peer's word. */
+    if (req.out_size > kMaxWriteOnlyBytes) {
+        a.result = kNoResources;
+        return a;
+    }
     a.output.assign(req.out_size, 0);
     a.result = endr_device_ioctl(dev, req.code, req.input.data(), static_cast<uint32_t>(req.input.size()),
                                  req.out_size ? a.output.data() : nullptr, req.out_size, &a.returned);

@@ -671,6 +671,23 @@ TEST_F(DeviceSocket, RequestsThatWaitGetABoundedShareOfTheDaemonsMemory)
     close(fd);
 }
 
+TEST_F(DeviceSocket, AnOutputBufferLargerThanAnyRequestUsesIsNotAllocated)
+{
+    int fd = RawConnect();
+    DeviceRequest r = VersionRead(1);
+    r.out_size = 200u << 20;
+    WriteRequest(fd, r);
+    DeviceAnswer a = ReadAnswer(fd);
+    EXPECT_EQ(a.result, 1450u);
+    EXPECT_LT(a.output.size(), size_t{1} << 20) << "a 30-byte request brought back a 200 MiB answer";
+    /* The usual sizes go on working on the same connection. */
+    WriteRequest(fd, VersionRead(2));
+    a = ReadAnswer(fd);
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_EQ(a.output.size(), 8u);
+    close(fd);
+}
+
 TEST_F(DeviceSocket, RequestsThatWaitGetABoundedNumberOfThreads)
 {
     {
