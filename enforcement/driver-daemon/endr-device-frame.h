@@ -56,7 +56,7 @@ constexpr uint32_t kMaxWriteOnlyBytes = 64u << 20;
  * lent to them until they end. A connection gets at most this many of them at once, holding
  * at most kMaxWaitingBytes of lent memory and output between them; one beyond is answered
  * 1450 (no resources) without running. */
-constexpr size_t kMaxWaitingRequests = 64;
+constexpr size_t kMaxWaitingRequests = 256;
 constexpr uint64_t kMaxWaitingBytes = kMaxWriteOnlyBytes;
 
 struct FrameRegion {

@@ -619,17 +619,6 @@ DeviceRequest LogRead(uint32_t id, uint32_t size, uint64_t wait_ms)
     return r;
 }
 
-DeviceRequest EventRead(uint32_t id)
-{
-    DeviceRequest r;
-    r.id = id;
-    r.code = kReadEvent;
-    r.out_size = kEventBufferSize;
-    r.input = Hdr{.value = 0x1000}.bytes();
-    r.regions = {FrameRegion{0x1000, std::vector<uint8_t>(kEventAreaSize)}};
-    return r;
-}
-
 TEST_F(DeviceSocket, RequestsThatWaitGetABoundedShareOfTheDaemonsMemory)
 {
     {
@@ -692,11 +681,12 @@ TEST_F(DeviceSocket, RequestsThatWaitGetABoundedNumberOfThreads)
 {
     {
         std::lock_guard<std::mutex> g(engine().mu);
-        engine().events.clear();
+        engine().log.clear();
     }
+    /* Small reads, far inside the memory share: the number of them is what runs out. */
     int fd = RawConnect();
     for (uint32_t id = 1; id <= kMaxWaitingRequests + 1; id++) {
-        WriteRequest(fd, EventRead(id));
+        WriteRequest(fd, LogRead(id, 16, 3600000));
     }
     WriteRequest(fd, VersionRead(1000));
     DeviceAnswer a = ReadAnswer(fd);
@@ -705,11 +695,11 @@ TEST_F(DeviceSocket, RequestsThatWaitGetABoundedNumberOfThreads)
     EXPECT_EQ(ReadAnswer(fd).id, 1000u);
 
     /* One read ends: the next is taken again. */
-    Control(R"({"command": "raise-lid-request", "pid": 4242})");
+    Control(R"({"command": "log", "text": "x"})");
     a = ReadAnswer(fd);
     EXPECT_EQ(a.result, 0u);
     EXPECT_LE(a.id, kMaxWaitingRequests);
-    WriteRequest(fd, EventRead(2000));
+    WriteRequest(fd, LogRead(2000, 16, 3600000));
     WriteRequest(fd, VersionRead(2001));
     a = ReadAnswer(fd);
     EXPECT_EQ(a.id, 2001u) << "the read waits instead of being refused";
