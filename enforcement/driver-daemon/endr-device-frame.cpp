@@ -267,6 +267,11 @@ namespace {
 constexpr size_t kReadChunk = 256 * 1024;
 }
 
+size_t FrameReader::buffer_size() const
+{
+    return buf_.size();
+}
+
 bool FrameReader::has_frame() const
 {
     if (end_ - start_ < 4) {
@@ -301,11 +306,16 @@ bool FrameReader::next(const uint8_t **body, size_t *len)
             end_ -= start_;
             start_ = 0;
         }
-        /* Room for the whole frame; a buffer grown for a large frame is given back. */
+        /* Room for the frame grows with what arrives of it, not with what its length claims:
+         * a peer that announces a large frame and sends little of it holds little memory. A
+         * buffer grown for a large frame is given back. */
         size_t want = std::max(need, kReadChunk);
-        if (buf_.size() < want || buf_.size() > 2 * want) {
+        if (buf_.size() > 2 * want) {
             buf_.resize(want);
             buf_.shrink_to_fit();
+        }
+        if (end_ == buf_.size()) {
+            buf_.resize(std::min(want, std::max(kReadChunk, 2 * buf_.size())));
         }
         ssize_t r = recv(fd_, buf_.data() + end_, buf_.size() - end_, 0);
         if (r < 0 && errno == EINTR) {

@@ -49,8 +49,15 @@ constexpr uint32_t kMaxFrameRegions = 4;
 /* Marks a write-only region's length; no length comes near it (see kMaxFrameBytes). */
 constexpr uint32_t kRegionWriteOnly = 0x80000000u;
 /* What the write-only regions of one request may ask the daemon to allocate: a 1000-record
- * block takes 1.85 MB. A larger buffer is lent whole instead. */
+ * block takes 1.85 MB. A larger buffer is lent whole instead. An output size above it is
+ * answered 1450 (no resources) without running. */
 constexpr uint32_t kMaxWriteOnlyBytes = 64u << 20;
+/* Requests that may wait (event, connection and log reads) each keep a thread and what was
+ * lent to them until they end. A connection gets at most this many of them at once, holding
+ * at most kMaxWaitingBytes of lent memory and output between them; one beyond is answered
+ * 1450 (no resources) without running. */
+constexpr size_t kMaxWaitingRequests = 256;
+constexpr uint64_t kMaxWaitingBytes = kMaxWriteOnlyBytes;
 
 struct FrameRegion {
     uint64_t address = 0;
@@ -104,6 +111,8 @@ public:
     bool next(const uint8_t **body, size_t *len);
     /* Whether next() can return a frame without reading the socket. */
     bool has_frame() const;
+    /* The memory held for frames (for tests). */
+    size_t buffer_size() const;
 
 private:
     int fd_;

@@ -9,12 +9,14 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -30,6 +32,7 @@ namespace {
 constexpr uint32_t kNoAccess = 998;
 constexpr uint32_t kMethodMask = 3;
 constexpr uint32_t kMethodOutDirect = 2;
+constexpr uint32_t kNoResources = 1450;
 
 template <typename T> T load_at(const std::vector<uint8_t> &b, size_t off)
 {
@@ -41,6 +44,16 @@ template <typename T> T load_at(const std::vector<uint8_t> &b, size_t off)
 template <typename T> void store_at(std::vector<uint8_t> &b, size_t off, T v)
 {
     memcpy(b.data() + off, &v, sizeof(T));
+}
+
+/* What a request that waits holds while it waits: the memory lent to it and its output. */
+uint64_t held_bytes(const DeviceRequest &r)
+{
+    uint64_t n = r.out_size;
+    for (const FrameRegion &region : r.regions) {
+        n += region.bytes.size();
+    }
+    return n;
 }
 
 bool may_wait(uint32_t code)
@@ -155,6 +168,16 @@ DeviceAnswer serve(endr_device *dev, DeviceRequest &req)
 {
     DeviceAnswer a;
     a.id = req.id;
+    /* One caller address is one piece of caller memory: lent twice, the copies would disagree
+     * on which one the driver's pointers were put into and back. */
+    for (size_t i = 0; i < req.regions.size(); i++) {
+        for (size_t j = i + 1; j < req.regions.size(); j++) {
+            if (req.regions[i].address == req.regions[j].address) {
+                a.result = kInvalidParameter;
+                return a;
+            }
+        }
+    }
     /* The header's buffer is the first region the engine looks at: keep it first. */
     if (req.input.size() == kHeaderSize && req.regions.size() > 1) {
         uint64_t value = load_at<uint64_t>(req.input, 4);
@@ -166,6 +189,12 @@ DeviceAnswer serve(endr_device *dev, DeviceRequest &req)
     }
     a.result = bind_regions(req.code, req.input, req.regions);
     if (a.result != kOk) {
+        return a;
+    }
+    /* The output buffer is memory the daemon lends the driver, like a write-only region, and
+     * it travels back whole: a size no request uses is not allocated on a peer's word. */
+    if (req.out_size > kMaxWriteOnlyBytes) {
+        a.result = kNoResources;
         return a;
     }
     a.output.assign(req.out_size, 0);
@@ -190,8 +219,20 @@ struct Connection {
     std::atomic<bool> done{false};
     /* Set by the reader at a cancel frame; read only by the reader. */
     bool cancelled = false;
-    /* The last group one of whose requests failed; read only by the reader. */
-    uint32_t failed_group = 0;
+    /* The latest groups one of whose requests failed, oldest overwritten first; read only by
+     * the reader. Groups sent side by side each stop at their own failure; a peer that fails
+     * more groups than this at once makes only the oldest of them run again. */
+    static constexpr size_t kFailedGroups = 64;
+    std::array<uint32_t, kFailedGroups> failed_groups{};
+    size_t next_failed = 0;
+
+    bool group_failed(uint32_t group) const
+    {
+        return std::find(failed_groups.begin(), failed_groups.end(), group) != failed_groups.end();
+    }
+    /* Requests waiting in their own thread, and the memory they hold, under waiters_mu. */
+    size_t waiting = 0;
+    uint64_t waiting_bytes = 0;
     /* Answers not written yet, under write_mu: the reader writes them in one go once it
      * has no further request at hand. */
     std::vector<uint8_t> unsent;
@@ -277,42 +318,76 @@ struct Connection {
             if (!may_wait(req.code)) {
                 bool grouped = req.kind == kFrameGroupIoctl && req.group != 0;
                 DeviceAnswer a;
-                if (grouped && req.group == failed_group) {
+                if (grouped && group_failed(req.group)) {
                     a.id = req.id;
                     a.result = kFrameNotRun;
                 } else {
                     a = serve(dev, req);
                     if (grouped && a.result != kOk) {
-                        failed_group = req.group;
+                        failed_groups[next_failed++ % kFailedGroups] = req.group;
                     }
                 }
                 answer(a, more);
                 continue;
             }
             flush();
-            std::lock_guard<std::mutex> g(waiters_mu);
-            for (auto it = waiters.begin(); it != waiters.end();) {
-                if (*it->second) {
-                    it->first.join();
-                    it = waiters.erase(it);
-                } else {
-                    ++it;
-                }
+            uint32_t id = req.id;
+            if (!start_waiter(std::move(req))) {
+                DeviceAnswer a;
+                a.id = id;
+                a.result = kNoResources;
+                answer(a);
             }
-            auto finished = std::make_shared<std::atomic<bool>>(false);
-            /* Sent before a cancel, it was outstanding when the handle closed even if its
-             * thread reaches the engine only after the cancel: it ends as aborted. */
-            bool outstanding = !cancelled;
-            waiters.emplace_back(std::thread([this, finished, outstanding, r = std::move(req)]() mutable {
-                                     DeviceAnswer a = serve(dev, r);
-                                     if (outstanding && a.result == kInvalidHandle) {
-                                         a.result = kAborted;
-                                     }
-                                     answer(a);
-                                     *finished = true;
-                                 }),
-                                 finished);
         }
+    }
+
+    /* Runs a request that may wait in a thread of its own; false when the connection's share
+     * of waiting requests is taken (a peer gets a bounded share of threads and memory, as a
+     * driver runs short of resources). */
+    bool start_waiter(DeviceRequest &&req)
+    {
+        std::lock_guard<std::mutex> g(waiters_mu);
+        for (auto it = waiters.begin(); it != waiters.end();) {
+            if (*it->second) {
+                it->first.join();
+                it = waiters.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        uint64_t held = held_bytes(req);
+        if (waiting >= kMaxWaitingRequests || held > kMaxWaitingBytes - waiting_bytes) {
+            return false;
+        }
+        auto finished = std::make_shared<std::atomic<bool>>(false);
+        /* Sent before a cancel, it was outstanding when the handle closed even if its
+         * thread reaches the engine only after the cancel: it ends as aborted. */
+        bool outstanding = !cancelled;
+        std::thread thread;
+        try {
+            thread = std::thread([this, finished, outstanding, held, r = std::move(req)]() mutable {
+                DeviceAnswer a = serve(dev, r);
+                if (outstanding && a.result == kInvalidHandle) {
+                    a.result = kAborted;
+                }
+                /* Its share is free before the peer hears of the end, so the next request
+                 * the peer sends finds it free. */
+                r = DeviceRequest{};
+                {
+                    std::lock_guard<std::mutex> held_guard(waiters_mu);
+                    waiting--;
+                    waiting_bytes -= held;
+                }
+                answer(a);
+                *finished = true;
+            });
+        } catch (const std::system_error &) {
+            return false;
+        }
+        waiting++;
+        waiting_bytes += held;
+        waiters.emplace_back(std::move(thread), finished);
+        return true;
     }
 };
 

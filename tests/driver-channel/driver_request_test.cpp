@@ -134,3 +134,24 @@ TEST_F(RequestTest, FreeWaitsForRequestsThenRefusesThem)
     error_free(err);
     EXPECT_TRUE(Logged(G_LOG_LEVEL_WARNING, "[en_driver] driver open: module has already been unloaded"));
 }
+
+TEST_F(RequestTest, ADriverGoneWithAFullPipelineEndsEveryRequestAndTheLogSaysWhy)
+{
+    std::vector<uint8_t> limits(32, 0);
+    en_driver_pipeline *pipeline = en_driver_pipeline_new(device_);
+    for (int i = 0; i < 1024; i++) {
+        en_driver_pipeline_send_buffer(pipeline, EN_IOCTL_SET_POLICY_LIMITS, limits.data(), 32);
+    }
+    daemon_.Stop();
+    size_t failed = 0;
+    while (en_driver_pipeline_outstanding(pipeline) > 0) {
+        if (!en_driver_pipeline_take(pipeline)) {
+            failed++;
+            EXPECT_EQ(en_driver_last_error(), 1167u);
+        }
+    }
+    en_driver_pipeline_free(pipeline);
+    EXPECT_GT(failed, 0u);
+    EXPECT_TRUE(LoggedContaining("The device is not connected. (error: 1167)"));
+    EXPECT_FALSE(LoggedContaining("Unknown error"));
+}

@@ -515,6 +515,26 @@ TEST_F(DeviceSocket, AGroupSentWithoutWaitingStopsAtItsFirstRefusedRequest)
     EXPECT_EQ(rc, kInvalidParameter);
 }
 
+TEST_F(DeviceSocket, GroupsSentSideBySideEachStopAtTheirOwnFirstRefusal)
+{
+    endr_client *c = Connect();
+    std::vector<uint8_t> good, bad(16, 0);
+    for (uint64_t v : {10, 20, 30, 40}) {
+        append<uint64_t>(good, v);
+    }
+    uint32_t a = endr_client_group(c), b = endr_client_group(c);
+    /* a fails, then b fails, then each sends one more. */
+    std::vector<endr_pending *> sent = {SendLater(c, kSetPolicyLimits, bad, a), SendLater(c, kSetPolicyLimits, bad, b),
+                                        SendLater(c, kSetPolicyLimits, good, a),
+                                        SendLater(c, kSetPolicyLimits, good, b)};
+    std::vector<uint32_t> results;
+    for (endr_pending *p : sent) {
+        ASSERT_NE(p, nullptr);
+        results.push_back(endr_client_ioctl_wait(c, p));
+    }
+    EXPECT_EQ(results, (std::vector<uint32_t>{kInvalidParameter, kInvalidParameter, kFrameNotRun, kFrameNotRun}));
+}
+
 TEST_F(DeviceSocket, CancelAndDisconnectEndRequestsSentWithoutWaiting)
 {
     endr_client *c = Connect();
@@ -556,6 +576,165 @@ TEST_F(DeviceSocket, CancelAndDisconnectEndRequestsSentWithoutWaiting)
     uint32_t rc = 0;
     EXPECT_EQ(SendLater(d, kSetPolicyLimits, limits, 0, &rc), nullptr);
     EXPECT_EQ(rc, 1167u);
+}
+
+void WriteRequest(int fd, const DeviceRequest &r)
+{
+    std::vector<uint8_t> frame = frame_encode_request(r);
+    ASSERT_TRUE(frame_write_all(fd, frame.data(), frame.size()));
+}
+
+DeviceAnswer ReadAnswer(int fd)
+{
+    std::vector<uint8_t> body;
+    DeviceAnswer a;
+    EXPECT_TRUE(frame_read(fd, &body));
+    EXPECT_TRUE(frame_decode_answer(body.data(), body.size(), &a, nullptr));
+    return a;
+}
+
+DeviceRequest VersionRead(uint32_t id)
+{
+    DeviceRequest r;
+    r.id = id;
+    r.code = kGetVersion;
+    r.out_size = 8;
+    r.input = Hdr{}.bytes();
+    return r;
+}
+
+/* A log read waiting up to wait_ms, its text buffer of size bytes lent write-only. */
+DeviceRequest LogRead(uint32_t id, uint32_t size, uint64_t wait_ms)
+{
+    std::vector<uint8_t> req(kLogRequestSize, 0);
+    put<uint64_t>(req, 0, wait_ms);
+    put<uint64_t>(req, 8, 0x100000);
+    put<uint32_t>(req, 16, size);
+    put<uint32_t>(req, 20, 2048);
+    DeviceRequest r;
+    r.id = id;
+    r.code = kGetDriverLogs;
+    r.input = Hdr{.value = 0x1000, .length = kLogRequestSize}.bytes();
+    r.regions = {FrameRegion{0x1000, req}, FrameRegion{0x100000, {}, size}};
+    return r;
+}
+
+TEST_F(DeviceSocket, RequestsThatWaitGetABoundedShareOfTheDaemonsMemory)
+{
+    {
+        std::lock_guard<std::mutex> g(engine().mu);
+        engine().log.clear();
+    }
+    /* Each frame is a few dozen bytes, each asks the daemon for 40 MiB it keeps while it waits. */
+    const uint32_t big = 40u << 20;
+    int fd = RawConnect();
+    WriteRequest(fd, LogRead(1, big, 3600000));
+    WriteRequest(fd, LogRead(2, big, 3600000));
+    WriteRequest(fd, VersionRead(3));
+    DeviceAnswer a = ReadAnswer(fd);
+    ASSERT_EQ(a.id, 2u) << "the second read is refused at once, not kept waiting";
+    EXPECT_EQ(a.result, 1450u);
+    a = ReadAnswer(fd);
+    EXPECT_EQ(a.id, 3u);
+    EXPECT_EQ(a.result, 0u);
+
+    /* The first read ends; what it held is free again. */
+    Control(R"({"command": "log", "text": "x"})");
+    a = ReadAnswer(fd);
+    EXPECT_EQ(a.id, 1u);
+    EXPECT_EQ(a.result, 0u);
+    WriteRequest(fd, LogRead(4, big, 0));
+    a = ReadAnswer(fd);
+    EXPECT_EQ(a.id, 4u);
+    EXPECT_EQ(a.result, 0u);
+    close(fd);
+
+    /* The share is the connection's: another one is not refused for it. */
+    fd = RawConnect();
+    int other = RawConnect();
+    WriteRequest(fd, LogRead(1, big, 3600000));
+    WriteRequest(other, LogRead(1, big, 0));
+    a = ReadAnswer(other);
+    EXPECT_EQ(a.result, 0u);
+    close(other);
+    close(fd);
+}
+
+TEST_F(DeviceSocket, AnOutputBufferLargerThanAnyRequestUsesIsNotAllocated)
+{
+    int fd = RawConnect();
+    DeviceRequest r = VersionRead(1);
+    r.out_size = 200u << 20;
+    WriteRequest(fd, r);
+    DeviceAnswer a = ReadAnswer(fd);
+    EXPECT_EQ(a.result, 1450u);
+    EXPECT_LT(a.output.size(), size_t{1} << 20) << "a 30-byte request brought back a 200 MiB answer";
+    /* The usual sizes go on working on the same connection. */
+    WriteRequest(fd, VersionRead(2));
+    a = ReadAnswer(fd);
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_EQ(a.output.size(), 8u);
+    close(fd);
+}
+
+TEST_F(DeviceSocket, RequestsThatWaitGetABoundedNumberOfThreads)
+{
+    {
+        std::lock_guard<std::mutex> g(engine().mu);
+        engine().log.clear();
+    }
+    /* Small reads, far inside the memory share: the number of them is what runs out. */
+    int fd = RawConnect();
+    for (uint32_t id = 1; id <= kMaxWaitingRequests + 1; id++) {
+        WriteRequest(fd, LogRead(id, 16, 3600000));
+    }
+    WriteRequest(fd, VersionRead(1000));
+    DeviceAnswer a = ReadAnswer(fd);
+    ASSERT_EQ(a.id, kMaxWaitingRequests + 1) << "one read beyond the share is refused at once";
+    EXPECT_EQ(a.result, 1450u);
+    EXPECT_EQ(ReadAnswer(fd).id, 1000u);
+
+    /* One read ends: the next is taken again. */
+    Control(R"({"command": "log", "text": "x"})");
+    a = ReadAnswer(fd);
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_LE(a.id, kMaxWaitingRequests);
+    WriteRequest(fd, LogRead(2000, 16, 3600000));
+    WriteRequest(fd, VersionRead(2001));
+    a = ReadAnswer(fd);
+    EXPECT_EQ(a.id, 2001u) << "the read waits instead of being refused";
+    close(fd);
+}
+
+TEST_F(DeviceSocket, CallerMemoryLentTwiceAtOneAddressIsRefusedAndNoDaemonAddressTravelsBack)
+{
+    std::vector<uint8_t> req(kConnectionRequestSize, 0);
+    put<uint32_t>(req, 8, 1);
+    put<uint32_t>(req, 12, 1);
+    put<uint32_t>(req, 20, kConnectionRecordSize);
+    put<uint64_t>(req, 24, 0x2000);
+    put<uint64_t>(req, 32, 0x9000);
+    DeviceRequest r;
+    r.id = 9;
+    r.code = kGetConnections;
+    r.input = Hdr{.value = 0x1000, .length = kConnectionRequestSize}.bytes();
+    /* A second, shorter region at the request's own address. */
+    r.regions = {FrameRegion{0x1000, req}, FrameRegion{0x1000, std::vector<uint8_t>(8)},
+                 FrameRegion{0x2000, {}, kConnectionRecordSize}};
+    int fd = RawConnect();
+    WriteRequest(fd, r);
+    DeviceAnswer a = ReadAnswer(fd);
+    EXPECT_EQ(a.id, 9u);
+    EXPECT_EQ(a.result, kInvalidParameter);
+    for (const FrameRegion &back : a.regions) {
+        if (back.address == 0x1000 && back.bytes.size() == kConnectionRequestSize) {
+            EXPECT_EQ(get<uint64_t>(back.bytes.data() + 24), 0x2000u) << "a daemon address went back to the peer";
+        }
+    }
+    /* The connection goes on. */
+    WriteRequest(fd, VersionRead(10));
+    EXPECT_EQ(ReadAnswer(fd).result, 0u);
+    close(fd);
 }
 
 TEST_F(DeviceSocket, OpenFailsWhenNothingAnswersOrTheDriverRefuses)
@@ -653,3 +832,53 @@ TEST(DeviceFrame, DecoderRefusesWhatDoesNotAddUp)
 }
 
 } // namespace
+
+TEST(DeviceFrame, AReaderHoldsWhatArrivedOfAFrameNotWhatItsLengthClaims)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    /* A frame of nearly 512 MiB announced, 1000 bytes of it sent, then the peer waits. */
+    std::vector<uint8_t> partial(4 + 1000, 7);
+    uint32_t claimed = kMaxFrameBytes - 16;
+    memcpy(partial.data(), &claimed, 4);
+    ASSERT_TRUE(frame_write_all(sv[1], partial.data(), partial.size()));
+    shutdown(sv[1], SHUT_WR);
+    FrameReader reader(sv[0]);
+    const uint8_t *body = nullptr;
+    size_t len = 0;
+    EXPECT_FALSE(reader.next(&body, &len));
+    EXPECT_LE(reader.buffer_size(), size_t{1} << 20);
+    close(sv[0]);
+    close(sv[1]);
+
+    /* Frames larger than a read, sent in pieces, still arrive whole and in order. */
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    std::vector<std::vector<uint8_t>> sent;
+    for (size_t size : {size_t{3} << 20, size_t{10}, size_t{700} << 10}) {
+        std::vector<uint8_t> frame(4 + size);
+        uint32_t n = static_cast<uint32_t>(size);
+        memcpy(frame.data(), &n, 4);
+        for (size_t i = 4; i < frame.size(); i++) {
+            frame[i] = static_cast<uint8_t>(i * 131 + size);
+        }
+        sent.push_back(frame);
+    }
+    std::thread writer([&] {
+        for (const std::vector<uint8_t> &frame : sent) {
+            for (size_t at = 0; at < frame.size(); at += 4099) {
+                frame_write_all(sv[1], frame.data() + at, std::min<size_t>(4099, frame.size() - at));
+            }
+        }
+        shutdown(sv[1], SHUT_WR);
+    });
+    FrameReader frames(sv[0]);
+    for (const std::vector<uint8_t> &frame : sent) {
+        ASSERT_TRUE(frames.next(&body, &len));
+        ASSERT_EQ(len, frame.size() - 4);
+        EXPECT_EQ(memcmp(body, frame.data() + 4, len), 0);
+    }
+    EXPECT_FALSE(frames.next(&body, &len));
+    writer.join();
+    close(sv[0]);
+    close(sv[1]);
+}

@@ -21,13 +21,19 @@ const CodeText kTexts[] = {
     {577, "Windows cannot verify the digital signature for this file."},
     {995, "The I/O operation has been aborted because of either a thread exit or an application request."},
     {997, "Overlapped I/O operation is in progress."},
+    {998, "Invalid access to memory location."},
+    {1053, "The service did not respond to the start or control request in a timely fashion."},
     {1056, "An instance of the service is already running."},
     {1058, "The service cannot be started, either because it is disabled or because it has no enabled devices associated with it."},
     {1060, "The specified service does not exist as an installed service."},
     {1062, "The service has not been started."},
     {1072, "The specified service has been marked for deletion."},
     {1073, "The specified service already exists."},
+    {1167, "The device is not connected."},
+    {1235, "The request was aborted."},
+    {1450, "Insufficient system resources exist to complete the requested service."},
     {1814, "The specified resource name cannot be found in the image file."},
+    {5023, "The group or resource is not in the correct state to perform the requested operation."},
 };
 } // namespace
 
