@@ -16,6 +16,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -208,9 +209,29 @@ DeviceAnswer serve(endr_device *dev, DeviceRequest &req)
     return a;
 }
 
+/* Connections accepted so far, counted under the lock that requests changing the driver's
+ * state hold shared. */
+struct AcceptCount {
+    std::shared_mutex mu;
+    uint64_t accepted = 0;
+};
+
+/* Whether the peer closed its end; what it sent before stays readable. */
+bool peer_gone(int fd)
+{
+    struct pollfd p = {fd, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
+}
+
 struct Connection {
     int fd = -1;
     endr_device *dev = nullptr;
+    AcceptCount *accepts = nullptr;
+    /* This connection's place in the accept count. */
+    uint64_t number = 0;
+    /* Set once the peer is seen gone while later connections exist; read only by the reader. */
+    bool orphaned = false;
+    size_t not_run = 0;
     std::mutex write_mu;
     std::mutex waiters_mu;
     /* Threads of the requests that may wait, each with its end flag. */
@@ -273,6 +294,9 @@ struct Connection {
         memcpy(hello + 4, &open_rc, 4);
         if (frame_write_all(fd, hello, sizeof(hello)) && open_rc == kOk) {
             read_requests();
+            if (not_run) {
+                g_message("[endr-emu] device socket: the peer left, %zu of its requests not run", not_run);
+            }
         }
         if (dev) {
             endr_device_cancel(dev);
@@ -318,13 +342,27 @@ struct Connection {
             if (!may_wait(req.code)) {
                 bool grouped = req.kind == kFrameGroupIoctl && req.group != 0;
                 DeviceAnswer a;
-                if (grouped && group_failed(req.group)) {
-                    a.id = req.id;
-                    a.result = kFrameNotRun;
-                } else {
-                    a = serve(dev, req);
-                    if (grouped && a.result != kOk) {
-                        failed_groups[next_failed++ % kFailedGroups] = req.group;
+                /* A module killed mid-push leaves requests in its socket; once a newer
+                 * connection exists (the next module), they must not land in its push.
+                 * The newer connection's requests cannot start before the count that this
+                 * check reads went up. */
+                {
+                    std::shared_lock<std::shared_mutex> order(accepts->mu);
+                    if (!orphaned && accepts->accepted != number && peer_gone(fd)) {
+                        orphaned = true;
+                    }
+                    if (orphaned) {
+                        not_run++;
+                        continue;
+                    }
+                    if (grouped && group_failed(req.group)) {
+                        a.id = req.id;
+                        a.result = kFrameNotRun;
+                    } else {
+                        a = serve(dev, req);
+                        if (grouped && a.result != kOk) {
+                            failed_groups[next_failed++ % kFailedGroups] = req.group;
+                        }
                     }
                 }
                 answer(a, more);
@@ -472,6 +510,12 @@ public:
         }
     }
 
+    size_t live_connections()
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        return static_cast<size_t>(std::count_if(conns_.begin(), conns_.end(), [](const auto &c) { return !c->done; }));
+    }
+
 private:
     void accept_loop()
     {
@@ -494,6 +538,11 @@ private:
             reap();
             auto conn = std::make_unique<Connection>();
             conn->fd = fd;
+            conn->accepts = &accepts_;
+            {
+                std::unique_lock<std::shared_mutex> l(accepts_.mu);
+                conn->number = ++accepts_.accepted;
+            }
             Connection *c = conn.get();
             std::lock_guard<std::mutex> g(mu_);
             conns_.push_back(std::move(conn));
@@ -521,6 +570,7 @@ private:
     int wake_[2] = {-1, -1};
     bool bound_ = false;
     std::thread acceptor_;
+    AcceptCount accepts_;
     std::mutex mu_;
     std::list<std::unique_ptr<Connection>> conns_;
 };
@@ -538,6 +588,11 @@ DeviceServer *device_server_start(const std::string &path, std::string *why)
 void device_server_stop(DeviceServer *server)
 {
     delete server;
+}
+
+size_t device_server_connections(DeviceServer *server)
+{
+    return server->live_connections();
 }
 
 } // namespace endr

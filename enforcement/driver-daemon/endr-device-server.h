@@ -6,6 +6,7 @@
  */
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace endr {
@@ -17,5 +18,7 @@ DeviceServer *device_server_start(const std::string &path, std::string *why);
 /* Closes the listener and every connection (their waiting requests end with 995), waits
  * for the connection threads and removes the socket file. */
 void device_server_stop(DeviceServer *server);
+/* Connections whose requests are still being read or run. */
+size_t device_server_connections(DeviceServer *server);
 
 } // namespace endr

@@ -737,6 +737,77 @@ TEST_F(DeviceSocket, CallerMemoryLentTwiceAtOneAddressIsRefusedAndNoDaemonAddres
     close(fd);
 }
 
+/* A request of no group on a raw connection, its buffer lent at 0x1000. */
+DeviceRequest RawBufferRequest(uint32_t id, uint32_t code, const std::vector<uint8_t> &b)
+{
+    DeviceRequest r;
+    r.id = id;
+    r.code = code;
+    r.input = Hdr{.value = 0x1000, .length = static_cast<uint32_t>(b.size())}.bytes();
+    r.regions = {FrameRegion{0x1000, b}};
+    return r;
+}
+
+TEST_F(DeviceSocket, RequestsLeftByAPeerThatDiedNeverLandInTheNextPeersPush)
+{
+    constexpr uint16_t kLeft = 300;
+    constexpr uint16_t kAnnounced = kLeft + 8;
+    /* A module that began a push: tables, index and chain in place. */
+    int dead = RawConnect();
+    DeviceRequest in_table, out_table;
+    in_table.id = 1;
+    in_table.code = kInitInputTable;
+    in_table.input = Hdr{.value = 0}.bytes();
+    out_table.id = 2;
+    out_table.code = kInitOutputTable;
+    out_table.input = Hdr{.value = 2}.bytes();
+    for (const DeviceRequest &r : {in_table, out_table, RawBufferRequest(3, kInitOutputIndex, IndexBuffer(kAnnounced)),
+                                   RawBufferRequest(4, kAddChain, MakeChain("OUTPUT", "a", kAnnounced))}) {
+        WriteRequest(dead, r);
+        EXPECT_EQ(ReadAnswer(dead).result, 0u) << r.id;
+    }
+    endr_client *next = Connect();
+
+    /* It dies with its rule requests still unread by the daemon. */
+    std::vector<uint8_t> frames;
+    for (uint16_t i = 0; i < kLeft; i++) {
+        std::vector<uint8_t> f = frame_encode_request(
+            RawBufferRequest(10 + i, kAddRule, MakeRule("OUTPUT", "a", ("dead-" + std::to_string(i)).c_str())));
+        frames.insert(frames.end(), f.begin(), f.end());
+    }
+    int room = 8 << 20;
+    ASSERT_TRUE(setsockopt(dead, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof(room)) == 0 ||
+                setsockopt(dead, SOL_SOCKET, SO_SNDBUF, &room, sizeof(room)) == 0);
+    {
+        std::lock_guard<std::mutex> g(engine().mu);
+        ASSERT_TRUE(frame_write_all(dead, frames.data(), frames.size()));
+        close(dead);
+    }
+
+    /* The next module pushes the same shape of policy. */
+    ASSERT_EQ(SendValue(next, kInitInputTable, 0), 0u);
+    ASSERT_EQ(SendValue(next, kInitOutputTable, 2), 0u);
+    std::vector<uint8_t> index = IndexBuffer(kAnnounced);
+    ASSERT_EQ(SendBuffer(next, kInitOutputIndex, index), 0u);
+    std::vector<uint8_t> chain = MakeChain("OUTPUT", "a", kAnnounced);
+    ASSERT_EQ(SendBuffer(next, kAddChain, chain), 0u);
+    for (int i = 0; i < 3; i++) {
+        std::vector<uint8_t> rule = MakeRule("OUTPUT", "a", ("next-" + std::to_string(i)).c_str());
+        ASSERT_EQ(SendBuffer(next, kAddRule, rule), 0u);
+    }
+    for (int i = 0; i < 3000 && device_server_connections(server_) != 1; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(device_server_connections(server_), 1u) << "the dead peer's connection ends";
+    std::lock_guard<std::mutex> g(engine().mu);
+    ASSERT_EQ(engine().staged.output.chains.size(), 1u);
+    std::vector<std::string> ids;
+    for (const DecodedRule &r : engine().staged.output.chains[0].decoded) {
+        ids.push_back(r.id);
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"next-0", "next-1", "next-2"}));
+}
+
 TEST_F(DeviceSocket, OpenFailsWhenNothingAnswersOrTheDriverRefuses)
 {
     endr_client *c = nullptr;

@@ -14,26 +14,16 @@
 #include <vector>
 
 #include "tests/common/hv-test-support.h"
+#include "tests/common/module-fixture.h"
 #include "tests/en-report/event-receiver.h"
 
 namespace {
 
 using hvtest::Outcome;
 
-class ReportModuleTest : public ::testing::Test {
+class ReportModuleTest : public hvtest::ModuleFixture {
 protected:
-    void SetUp() override
-    {
-        ASSERT_FALSE(dir_.empty());
-        std::string root = dir_ + "/root";
-        std::filesystem::create_directories(root);
-        launcher_ = root + "/hv-agent";
-        std::filesystem::copy_file(HV_LAUNCHER, launcher_);
-        std::filesystem::create_symlink(HV_ENDRD, root + "/hv-endrd");
-        registry_ = dir_ + "/registry";
-        hvtest::WriteFile(registry_, "HV_DATA_FOLDER=" + dir_ + "/data\n");
-        address_ = "ipc://" + dir_ + "/holvenstad_en_channel.ipc";
-    }
+    ReportModuleTest() : ModuleFixture("hv-report") {}
 
     void TearDown() override
     {
@@ -42,61 +32,8 @@ protected:
             kill(child_, SIGKILL);
             waitpid(child_, nullptr, 0);
         }
-        EXPECT_TRUE(hvtest::StopDriverDaemon(dir_ + "/run"));
+        ModuleFixture::TearDown();
     }
-
-    char **Env() const
-    {
-        char **env = g_get_environ();
-        env = g_environ_setenv(env, "HV_REGISTRY_FILE", registry_.c_str(), TRUE);
-        env = g_environ_setenv(env, "HV_RUNTIME_DIR", (dir_ + "/run").c_str(), TRUE);
-        env = g_environ_setenv(env, "HV_ENDR_EMU_ADDRESS", ("ipc://" + dir_ + "/endr.ipc").c_str(), TRUE);
-        return g_environ_unsetenv(env, "HV_LOGGING_PROFILE");
-    }
-
-    /* The module binds and connects its IPC addresses relative to its working folder. */
-    Outcome Run(const std::vector<std::string> &args) const
-    {
-        g_auto(GStrv) env = Env();
-        return hvtest::RunProgram(args, dir_.c_str(), env);
-    }
-
-    void Start(const std::vector<std::string> &extra = {})
-    {
-        std::vector<std::string> args = {launcher_, HV_BUNDLE, "--method", "stdin", "-v", "-l", Log()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char *> argv;
-        for (auto &a : args) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        g_auto(GStrv) env = Env();
-        ASSERT_TRUE(g_spawn_async(dir_.c_str(), argv.data(), env,
-                                  static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
-                                                           G_SPAWN_STDERR_TO_DEV_NULL),
-                                  nullptr, nullptr, &module_, nullptr));
-        ASSERT_TRUE(hvtest::WaitFor([&] { return LogHas("initialization done"); }, 30000, 20)) << LogText();
-    }
-
-    void Stop()
-    {
-        if (module_ <= 0) {
-            return;
-        }
-        kill(module_, SIGINT);
-        int status = 0;
-        bool ended = hvtest::WaitFor([&] { return waitpid(module_, &status, WNOHANG) == module_; }, 60000, 20);
-        if (!ended) {
-            kill(module_, SIGKILL);
-            waitpid(module_, &status, 0);
-        }
-        EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-        module_ = 0;
-    }
-
-    std::string Log() const { return dir_ + "/module.log"; }
-    std::string LogText() const { return hvtest::ReadFile(Log(), ""); }
-    bool LogHas(const std::string &text) const { return LogText().find(text) != std::string::npos; }
 
     bool BindReceiver() { return receiver_.Bind("ipc://" + dir_ + "/holvenstad_en_report.ipc"); }
 
@@ -149,12 +86,6 @@ protected:
         return child_;
     }
 
-    hvtest::TempDir tmp_{"hv-report"};
-    const std::string dir_ = tmp_.path();
-    std::string launcher_;
-    std::string registry_;
-    std::string address_;
-    GPid module_ = 0;
     GPid child_ = 0;
     hvtest::EventReceiver receiver_;
 };

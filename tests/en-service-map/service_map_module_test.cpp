@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/common/hv-test-support.h"
+#include "tests/common/module-fixture.h"
 #include "tests/common/process-child.h"
 
 namespace {
@@ -22,85 +23,27 @@ using hvtest::Outcome;
 
 constexpr uint64_t kDemoPid = 4100001, kOtherPid = 4100002;
 
-class ServiceModuleTest : public ::testing::Test {
+class ServiceModuleTest : public hvtest::ModuleFixture {
 protected:
+    ServiceModuleTest() : ModuleFixture("hv-svc-module") {}
+
     void SetUp() override
     {
-        ASSERT_FALSE(dir_.empty());
-        std::string root = dir_ + "/root";
-        std::filesystem::create_directories(root);
-        launcher_ = root + "/hv-agent";
-        std::filesystem::copy_file(HV_LAUNCHER, launcher_);
-        std::filesystem::create_symlink(HV_ENDRD, root + "/hv-endrd");
-        registry_ = dir_ + "/registry";
-        hvtest::WriteFile(registry_, "HV_DATA_FOLDER=" + dir_ + "/data\n");
-        address_ = "ipc://" + dir_ + "/holvenstad_en_channel.ipc";
+        ModuleFixture::SetUp();
         std::filesystem::create_directories(dir_ + "/units");
         cgroup_root_ = dir_ + "/cgroup";
     }
 
-    void TearDown() override
-    {
-        Stop();
-        EXPECT_TRUE(hvtest::StopDriverDaemon(dir_ + "/run"));
-    }
-
     /* The daemon is started by the module and inherits these roots. */
-    char **Env() const
+    char **ExtraEnv(char **env) const override
     {
-        char **env = g_get_environ();
-        env = g_environ_setenv(env, "HV_REGISTRY_FILE", registry_.c_str(), TRUE);
-        env = g_environ_setenv(env, "HV_RUNTIME_DIR", (dir_ + "/run").c_str(), TRUE);
-        env = g_environ_setenv(env, "HV_ENDR_EMU_ADDRESS", ("ipc://" + dir_ + "/endr.ipc").c_str(), TRUE);
         env = g_environ_setenv(env, "HV_UNIT_PATH", (dir_ + "/units").c_str(), TRUE);
         env = g_environ_setenv(env, "HV_CGROUP_ROOT", cgroup_root_.c_str(), TRUE);
         env = g_environ_setenv(env, "HV_SYSTEMD_BUS_ADDRESS", ("unix:path=" + dir_ + "/no-bus").c_str(), TRUE);
         env = proc_root_.empty() ? g_environ_unsetenv(env, "HV_PROC_ROOT")
                                  : g_environ_setenv(env, "HV_PROC_ROOT", proc_root_.c_str(), TRUE);
-        return g_environ_unsetenv(env, "HV_LOGGING_PROFILE");
+        return env;
     }
-
-    Outcome Run(const std::vector<std::string> &args) const
-    {
-        g_auto(GStrv) env = Env();
-        return hvtest::RunProgram(args, dir_.c_str(), env);
-    }
-
-    void Start()
-    {
-        std::vector<std::string> args = {launcher_, HV_BUNDLE, "--method", "stdin", "-v", "-l", Log()};
-        std::vector<char *> argv;
-        for (auto &a : args) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        g_auto(GStrv) env = Env();
-        ASSERT_TRUE(g_spawn_async(dir_.c_str(), argv.data(), env,
-                                  static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
-                                                           G_SPAWN_STDERR_TO_DEV_NULL),
-                                  nullptr, nullptr, &module_, nullptr));
-        ASSERT_TRUE(hvtest::WaitFor([&] { return LogHas("initialization done"); }, 30000, 20)) << LogText();
-    }
-
-    void Stop()
-    {
-        if (module_ <= 0) {
-            return;
-        }
-        kill(module_, SIGINT);
-        int status = 0;
-        bool ended = hvtest::WaitFor([&] { return waitpid(module_, &status, WNOHANG) == module_; }, 60000, 20);
-        if (!ended) {
-            kill(module_, SIGKILL);
-            waitpid(module_, &status, 0);
-        }
-        EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-        module_ = 0;
-    }
-
-    std::string Log() const { return dir_ + "/module.log"; }
-    std::string LogText() const { return hvtest::ReadFile(Log(), ""); }
-    bool LogHas(const std::string &text) const { return LogText().find(text) != std::string::npos; }
 
     /* The driver's status once its map names unit. */
     bool DriverKnows(const std::string &unit) const
@@ -129,14 +72,8 @@ protected:
         return o.out;
     }
 
-    hvtest::TempDir tmp_{"hv-svc-module"};
-    const std::string dir_ = tmp_.path();
-    std::string launcher_;
-    std::string registry_;
-    std::string address_;
     std::string proc_root_;
     std::string cgroup_root_;
-    GPid module_ = 0;
 };
 
 /* Fixture processes in fixture cgroups: runs everywhere. */

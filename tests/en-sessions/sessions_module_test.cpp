@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/common/hv-test-support.h"
+#include "tests/common/module-fixture.h"
 #include "tests/common/process-child.h"
 
 namespace {
@@ -25,20 +26,14 @@ struct Login {
     std::string line;
 };
 
-class SessionsModuleTest : public ::testing::Test {
+class SessionsModuleTest : public hvtest::ModuleFixture {
 protected:
+    SessionsModuleTest() : ModuleFixture("hv-sessions-module") {}
+
     void SetUp() override
     {
-        ASSERT_FALSE(dir_.empty());
-        std::string root = dir_ + "/root";
-        std::filesystem::create_directories(root);
+        ModuleFixture::SetUp();
         std::filesystem::create_directories(dir_ + "/login");
-        launcher_ = root + "/hv-agent";
-        std::filesystem::copy_file(HV_LAUNCHER, launcher_);
-        std::filesystem::create_symlink(HV_ENDRD, root + "/hv-endrd");
-        registry_ = dir_ + "/registry";
-        hvtest::WriteFile(registry_, "HV_DATA_FOLDER=" + dir_ + "/data\n");
-        address_ = "ipc://" + dir_ + "/holvenstad_en_channel.ipc";
         /* Unprivileged, the test's own user plays the administrator; as root (an
          * administrator whatever its groups) the children switch to users of their own. */
         privileged_ = geteuid() == 0;
@@ -48,12 +43,6 @@ protected:
         hvtest::WriteFile(dir_ + "/passwd", passwd_);
         WriteGroups("admin,tester");
         WriteUtmp({{"tester", "pts/1"}, {"plain", "pts/2"}, {"admin", "pts/3"}});
-    }
-
-    void TearDown() override
-    {
-        Stop();
-        EXPECT_TRUE(hvtest::StopDriverDaemon(dir_ + "/run"));
     }
 
     void WriteGroups(const std::string &sudoers)
@@ -78,60 +67,13 @@ protected:
         ASSERT_EQ(rename(tmp.c_str(), (dir_ + "/login/utmp").c_str()), 0);
     }
 
-    char **Env() const
+    char **ExtraEnv(char **env) const override
     {
-        char **env = g_get_environ();
-        env = g_environ_setenv(env, "HV_REGISTRY_FILE", registry_.c_str(), TRUE);
-        env = g_environ_setenv(env, "HV_RUNTIME_DIR", (dir_ + "/run").c_str(), TRUE);
-        env = g_environ_setenv(env, "HV_ENDR_EMU_ADDRESS", ("ipc://" + dir_ + "/endr.ipc").c_str(), TRUE);
         env = g_environ_setenv(env, "HV_UTMP_FILE", (dir_ + "/login/utmp").c_str(), TRUE);
         env = g_environ_setenv(env, "HV_PASSWD_FILE", (dir_ + "/passwd").c_str(), TRUE);
         env = g_environ_setenv(env, "HV_GROUP_FILE", (dir_ + "/group").c_str(), TRUE);
-        env = g_environ_unsetenv(env, "HV_LOCAL_ADMIN_GROUPS");
-        return g_environ_unsetenv(env, "HV_LOGGING_PROFILE");
+        return g_environ_unsetenv(env, "HV_LOCAL_ADMIN_GROUPS");
     }
-
-    Outcome Run(const std::vector<std::string> &args) const
-    {
-        g_auto(GStrv) env = Env();
-        return hvtest::RunProgram(args, dir_.c_str(), env);
-    }
-
-    void Start()
-    {
-        std::vector<std::string> args = {launcher_, HV_BUNDLE, "--method", "stdin", "-v", "-l", Log()};
-        std::vector<char *> argv;
-        for (auto &a : args) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        g_auto(GStrv) env = Env();
-        ASSERT_TRUE(g_spawn_async(dir_.c_str(), argv.data(), env,
-                                  static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
-                                                           G_SPAWN_STDERR_TO_DEV_NULL),
-                                  nullptr, nullptr, &module_, nullptr));
-        ASSERT_TRUE(hvtest::WaitFor([&] { return LogHas("initialization done"); }, 30000, 20)) << LogText();
-    }
-
-    void Stop()
-    {
-        if (module_ <= 0) {
-            return;
-        }
-        kill(module_, SIGINT);
-        int status = 0;
-        bool ended = hvtest::WaitFor([&] { return waitpid(module_, &status, WNOHANG) == module_; }, 60000, 20);
-        if (!ended) {
-            kill(module_, SIGKILL);
-            waitpid(module_, &status, 0);
-        }
-        EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-        module_ = 0;
-    }
-
-    std::string Log() const { return dir_ + "/module.log"; }
-    std::string LogText() const { return hvtest::ReadFile(Log(), ""); }
-    bool LogHas(const std::string &text) const { return LogText().find(text) != std::string::npos; }
 
     /* The driver's "user-sessions" summary, as hv-endr status prints it. */
     std::string Sessions() const
@@ -180,9 +122,7 @@ protected:
         ASSERT_TRUE(child.Start(sh, {}, "/", uid));
     }
 
-    hvtest::TempDir tmp_{"hv-sessions-module"};
-    const std::string dir_ = tmp_.path();
-    std::string launcher_, registry_, address_, passwd_;
+    std::string passwd_;
     bool privileged_ = false;
     GPid module_ = 0;
 };
