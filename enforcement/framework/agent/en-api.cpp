@@ -400,7 +400,6 @@ bool en_api_stop(en_handle *en_handle)
     en_handle->stop_cv.notify_all();
 
     process_event_queue_stop(s_process_event_queue);
-    /* The monitors' handles stay NULL until their modules exist. */
     if (en_handle->service_name_map_monitor) {
         g_message("[api] closing service name map handle");
         en_service_name_map_monitor_stop(en_handle->service_name_map_monitor);
