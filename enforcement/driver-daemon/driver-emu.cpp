@@ -946,25 +946,24 @@ uint32_t engine_inject_connection(ConnectionSpec &spec, uint64_t count_of, Injec
     /* The record carries the cid of the process as it runs now, classified or not. */
     std::optional<LidReply> lids = engine_process_lids(spec.pid);
     Verdict verdict{spec.verdict, spec.rule_id, -1, 0};
+    Connection c;
+    c.inbound = spec.inbound;
+    c.protocol = static_cast<uint8_t>(spec.protocol);
+    c.ipv6 = spec.family == 2;
+    c.local = record_address(spec.local, c.ipv6);
+    c.remote = record_address(spec.remote, c.ipv6);
+    c.local_port = spec.local_port;
+    c.remote_port = spec.remote_port;
+    c.dns = spec.dns;
+    c.has_icmp_type = spec.has_icmp_type;
+    c.icmp_type = spec.icmp_type;
+    c.has_icmp_code = spec.has_icmp_code;
+    c.icmp_code = spec.icmp_code;
+    c.pid = spec.pid;
     if (spec.classify) {
-        Connection c;
-        c.inbound = spec.inbound;
-        c.protocol = static_cast<uint8_t>(spec.protocol);
-        c.ipv6 = spec.family == 2;
-        c.local = record_address(spec.local, c.ipv6);
-        c.remote = record_address(spec.remote, c.ipv6);
-        c.local_port = spec.local_port;
-        c.remote_port = spec.remote_port;
-        c.dns = spec.dns;
-        c.has_icmp_type = spec.has_icmp_type;
-        c.icmp_type = spec.icmp_type;
-        c.has_icmp_code = spec.has_icmp_code;
-        c.icmp_code = spec.icmp_code;
-        c.pid = spec.pid;
         if (lids) {
             c.lids.assign(lids->lids.begin(), lids->lids.begin() + std::min<long>(lids->count, 8));
         }
-        c.pid = spec.pid;
         verdict = engine_classify(c, 0);
         spec.verdict = verdict.verdict;
         spec.rule_id = verdict.rule_id;
@@ -984,15 +983,7 @@ uint32_t engine_inject_connection(ConnectionSpec &spec, uint64_t count_of, Injec
     rec.rule_id = spec.rule_id;
     rec.dns = spec.dns;
     rec.no_process = spec.pid == 0;
-    Connection endpoints;
-    endpoints.inbound = spec.inbound;
-    endpoints.protocol = static_cast<uint8_t>(spec.protocol);
-    endpoints.ipv6 = spec.family == 2;
-    endpoints.local = record_address(spec.local, endpoints.ipv6);
-    endpoints.remote = record_address(spec.remote, endpoints.ipv6);
-    endpoints.local_port = spec.local_port;
-    endpoints.remote_port = spec.remote_port;
-    rec.service = engine_connection_service(endpoints, spec.pid);
+    rec.service = engine_connection_service(c, spec.pid);
     rec.service_kind = rec.service.empty() ? 0 : 1;
     rec.status = spec.status;
     if (s.driver.active.present) {
