@@ -3,11 +3,14 @@
  * and the existing service tuples need them. On Linux a service is a systemd unit NAME.service:
  *  - units are listed from the unit folders ($HV_UNIT_PATH, colon-separated, or the
  *    system's) and from the cgroup tree ($HV_CGROUP_ROOT, default /sys/fs/cgroup), where
- *    every running unit has a folder of its name; template files (NAME@.service) and
- *    units masked to /dev/null are not services;
- *  - a process belongs to the unit its cgroup names (/proc/<pid>/cgroup, the deepest
- *    path component NAME.service of the systemd hierarchy, else of the unified one,
- *    else of any); /proc is $HV_PROC_ROOT when set;
+ *    every running unit has a folder of its name; template files (NAME@.service), units
+ *    masked to /dev/null and names systemd would refuse are not services; folders below
+ *    a service or a scope are not looked at (their owner names them, maybe a user);
+ *  - a process belongs to the unit its cgroup names (/proc/<pid>/cgroup, the first path
+ *    component NAME.service of the systemd hierarchy, else of the unified one, else of
+ *    any; none when a scope comes first), so a unit of a user's own manager counts as
+ *    that manager's service, never as the system unit it may be named after; /proc is
+ *    $HV_PROC_ROOT when set;
  *  - a tag is a number from 1 up, given to a unit name the first time it is seen (the
  *    names of one listing in byte order) and kept until platform_service_tags_reset, so a
  *    unit that goes and comes back keeps its tag;
