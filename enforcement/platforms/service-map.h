@@ -8,8 +8,8 @@
  *    a service or a scope are not looked at (their owner names them, maybe a user);
  *  - a process belongs to the unit its cgroup names (/proc/<pid>/cgroup, the first path
  *    component NAME.service of the systemd hierarchy, else of the unified one, else of
- *    any; none when a scope comes first), so a unit of a user's own manager counts as
- *    that manager's service, never as the system unit it may be named after; /proc is
+ *    any; none when a scope or a user's manager user@UID.service comes first), so a
+ *    user's programs are in no service, whatever their folders are named; /proc is
  *    $HV_PROC_ROOT when set;
  *  - a tag is a number from 1 up, given to a unit name the first time it is seen (the
  *    names of one listing in byte order) and kept until platform_service_tags_reset, so a

@@ -68,10 +68,15 @@ TEST(CgroupService, PicksTheUnitOfTheSystemdHierarchy)
                                             "0::/system.slice/unified.service\n"),
               "ssh.service");
     EXPECT_EQ(platform_parse_cgroup_service("4:memory:/x.slice/mem.service\n0::/\n"), "mem.service");
-    /* A user's own units run inside the user manager's service: they are its processes. */
+    /* A user's own units and programs run under the user's manager: no service of the system. */
     EXPECT_EQ(platform_parse_cgroup_service("0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
                                             "player.service\n"),
-              "user@1000.service");
+              "");
+    EXPECT_EQ(platform_parse_cgroup_service("0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+                                            "app-editor-42.scope\n"),
+              "");
+    /* Only the manager instance of a uid is special. */
+    EXPECT_EQ(platform_parse_cgroup_service("0::/system.slice/user@x.service\n"), "user@x.service");
     EXPECT_EQ(platform_parse_cgroup_service("0::/system.slice/demo.service/init.scope"), "demo.service");
     EXPECT_EQ(platform_parse_cgroup_service("0::/user.slice/session-3.scope\n"), "");
     EXPECT_EQ(platform_parse_cgroup_service("0::/\n1:name=systemd:/\n"), "");
@@ -86,7 +91,7 @@ TEST(CgroupService, FoldersBelowAUnitCannotImpersonateASystemService)
 {
     EXPECT_EQ(platform_parse_cgroup_service("0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
                                             "sshd.service\n"),
-              "user@1000.service");
+              "");
     EXPECT_EQ(platform_parse_cgroup_service("0::/system.slice/demo.service/payload/sshd.service\n"), "demo.service");
     EXPECT_EQ(platform_parse_cgroup_service("0::/machine.slice/docker-1.scope/system.slice/sshd.service\n"), "");
     EXPECT_EQ(platform_parse_cgroup_service("0::/user.slice/user-1000.slice/session-2.scope/sshd.service\n"), "");

@@ -256,15 +256,28 @@ std::unordered_map<uint64_t, uint64_t> socket_owners(const std::string &proc)
     return owners;
 }
 
+/* user@UID.service: a user's own service manager, whose tree holds that user's programs. */
+bool user_manager(std::string_view n)
+{
+    constexpr std::string_view kPrefix = "user@";
+    std::string_view uid = n.substr(0, n.size() - kSuffix.size());
+    if (uid.substr(0, kPrefix.size()) != kPrefix) {
+        return false;
+    }
+    uid.remove_prefix(kPrefix.size());
+    return !uid.empty() && std::all_of(uid.begin(), uid.end(), [](char c) { return g_ascii_isdigit(c); });
+}
+
 /* The first NAME.service component of a cgroup path, "" when a scope (or an odd
- * service-like name) comes first: what lies below belongs to that unit. */
+ * service-like name) comes first: what lies below belongs to that unit. A user's
+ * programs, in a session scope or under the user's manager, are in no service. */
 std::string service_in_path(std::string_view path)
 {
     while (!path.empty()) {
         size_t slash = path.find('/');
         std::string_view part = path.substr(0, slash);
         if (owns_its_subtree(part)) {
-            return is_service_name(part) ? std::string(part) : std::string();
+            return is_service_name(part) && !user_manager(part) ? std::string(part) : std::string();
         }
         path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
     }
