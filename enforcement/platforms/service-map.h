@@ -45,6 +45,9 @@ std::string platform_service_sources(void);
 std::string platform_parse_cgroup_service(std::string_view text);
 /* The service unit process pid belongs to, "" when none or it does not exist. */
 std::string platform_process_service(uint64_t pid);
+/* The same in *service; false when the process does not exist (its cgroup file cannot be
+ * read), true with "" when it runs outside every service. */
+bool platform_process_service_of(uint64_t pid, std::string *service);
 
 /*
  * Service change notifications: systemd's UnitNew, UnitRemoved and UnitFilesChanged

@@ -352,15 +352,24 @@ std::string platform_parse_cgroup_service(std::string_view text)
     return "";
 }
 
-std::string platform_process_service(uint64_t pid)
+bool platform_process_service_of(uint64_t pid, std::string *service)
 {
+    service->clear();
     g_autofree char *path = g_strdup_printf("%s/%" G_GUINT64_FORMAT "/cgroup", proc_root().c_str(), pid);
     g_autofree char *text = nullptr;
     gsize len = 0;
     if (pid == 0 || !g_file_get_contents(path, &text, &len, nullptr)) {
-        return "";
+        return false;
     }
-    return platform_parse_cgroup_service(std::string_view(text, len));
+    *service = platform_parse_cgroup_service(std::string_view(text, len));
+    return true;
+}
+
+std::string platform_process_service(uint64_t pid)
+{
+    std::string service;
+    platform_process_service_of(pid, &service);
+    return service;
 }
 
 struct platform_service_watch {
