@@ -783,7 +783,8 @@ std::optional<LidReply> engine_process_lids(uint64_t pid)
 
 std::string engine_connection_service(const Connection &c, uint64_t pid)
 {
-    std::string unit = pid ? platform_process_service(pid) : std::string();
+    std::string unit;
+    bool live = pid && platform_process_service_of(pid, &unit);
     Engine &e = engine();
     std::lock_guard<std::mutex> g(e.mu);
     if (!unit.empty()) {
@@ -792,6 +793,11 @@ std::string engine_connection_service(const Connection &c, uint64_t pid)
                 return name;
             }
         }
+    }
+    /* A running process outside every service owns its sockets now: a tuple from the
+     * start names whoever held that port then, maybe a service since gone. */
+    if (live && unit.empty()) {
+        return "";
     }
     static const std::array<uint8_t, 16> kAny{};
     for (const ServiceTuple &t : e.service_tuples) {

@@ -155,8 +155,9 @@ std::optional<LidReply> engine_process_lids(uint64_t pid);
 /*
  * The service of a connection's local process, as a driver that gets tags from the kernel
  * would see it: the systemd unit the process's cgroup names ($HV_PROC_ROOT/<pid>/cgroup,
- * default /proc) when the last service name map holds that name; otherwise the service
- * that owned the local endpoint among the existing service tuples (same protocol and
+ * default /proc) when the last service name map holds that name; "" for a running process
+ * in no service; otherwise the service that owned the local endpoint among the existing
+ * service tuples (same protocol and
  * family, same local port, the tuple's local address equal or unspecified, and for TCP
  * its remote side equal or unspecified), named through the map. "" when neither says.
  * Called without Engine::mu held.

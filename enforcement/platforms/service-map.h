@@ -3,11 +3,14 @@
  * and the existing service tuples need them. On Linux a service is a systemd unit NAME.service:
  *  - units are listed from the unit folders ($HV_UNIT_PATH, colon-separated, or the
  *    system's) and from the cgroup tree ($HV_CGROUP_ROOT, default /sys/fs/cgroup), where
- *    every running unit has a folder of its name; template files (NAME@.service) and
- *    units masked to /dev/null are not services;
- *  - a process belongs to the unit its cgroup names (/proc/<pid>/cgroup, the deepest
- *    path component NAME.service of the systemd hierarchy, else of the unified one,
- *    else of any); /proc is $HV_PROC_ROOT when set;
+ *    every running unit has a folder of its name; template files (NAME@.service), units
+ *    masked to /dev/null and names systemd would refuse are not services; folders below
+ *    a service or a scope are not looked at (their owner names them, maybe a user);
+ *  - a process belongs to the unit its cgroup names (/proc/<pid>/cgroup, the first path
+ *    component NAME.service of the systemd hierarchy, else of the unified one, else of
+ *    any; none when a scope or a user's manager user@UID.service comes first), so a
+ *    user's programs are in no service, whatever their folders are named; /proc is
+ *    $HV_PROC_ROOT when set;
  *  - a tag is a number from 1 up, given to a unit name the first time it is seen (the
  *    names of one listing in byte order) and kept until platform_service_tags_reset, so a
  *    unit that goes and comes back keeps its tag;
@@ -42,6 +45,9 @@ std::string platform_service_sources(void);
 std::string platform_parse_cgroup_service(std::string_view text);
 /* The service unit process pid belongs to, "" when none or it does not exist. */
 std::string platform_process_service(uint64_t pid);
+/* The same in *service; false when the process does not exist (its cgroup file cannot be
+ * read), true with "" when it runs outside every service. */
+bool platform_process_service_of(uint64_t pid, std::string *service);
 
 /*
  * Service change notifications: systemd's UnitNew, UnitRemoved and UnitFilesChanged

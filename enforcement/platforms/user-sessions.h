@@ -5,6 +5,7 @@
  * $HV_UTMP_FILE forces utmp with that file; $HV_PASSWD_FILE and $HV_GROUP_FILE name the
  * local user and group databases (default /etc/passwd and /etc/group). Accounts not in
  * the local files are looked up through the system's name services and are not local.
+ * A utmp, passwd or group file over 16 MiB is refused as unreadable, naming its size.
  *
  * Listing and lookups are reentrant and keep no state. A watch belongs to the thread that
  * created it and reports on that thread's default main context.

@@ -77,7 +77,7 @@ std::string OneChain(const std::vector<std::string> &rules)
     return s + "]}]";
 }
 
-constexpr uint64_t kDemoPid = 4000001, kOtherPid = 4000002, kGhostPid = 4000003;
+constexpr uint64_t kDemoPid = 4000001, kOtherPid = 4000002, kGhostPid = 4000003, kUserPid = 4000004;
 
 class ServiceApiTest : public EnApiTest {
 protected:
@@ -95,6 +95,7 @@ protected:
         Write(proc + "/" + std::to_string(kDemoPid) + "/cgroup", "0::/system.slice/demo.service\n");
         Write(proc + "/" + std::to_string(kOtherPid) + "/cgroup", "0::/system.slice/other.service\n");
         Write(proc + "/" + std::to_string(kGhostPid) + "/cgroup", "0::/system.slice/ghost.service\n");
+        Write(proc + "/" + std::to_string(kUserPid) + "/cgroup", "0::/user.slice/user-1000.slice/session-1.scope\n");
         std::filesystem::create_directories(dir_ + "/cgroup/system.slice/demo.service");
         Write(dir_ + "/units/other.service", "[Unit]\nDescription=Other\n");
         g_setenv("HV_PROC_ROOT", proc.c_str(), TRUE);
@@ -360,6 +361,8 @@ TEST_F(ServiceApiTest, ServiceRulesDecideVerdicts)
     /* Inbound to the socket demo.service owned at start: the tuples name the service. */
     Tuple in = In("tcp", "10.9.9.9", tcp.port, "10.0.0.2", 5555);
     EXPECT_EQ(Decide(in, 0), "BLOCK:in-demo");
+    /* A user's process that holds that port now is not the service that held it then. */
+    EXPECT_EQ(Decide(in, kUserPid), "ALLOW:");
     in.local_port = static_cast<uint16_t>(tcp.port + 1);
     EXPECT_EQ(Decide(in, 0), "ALLOW:");
     in.protocol = "udp";

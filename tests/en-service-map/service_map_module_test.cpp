@@ -21,7 +21,7 @@ namespace {
 
 using hvtest::Outcome;
 
-constexpr uint64_t kDemoPid = 4100001, kOtherPid = 4100002;
+constexpr uint64_t kDemoPid = 4100001, kOtherPid = 4100002, kUserPid = 4100003;
 
 class ServiceModuleTest : public hvtest::ModuleFixture {
 protected:
@@ -80,11 +80,14 @@ protected:
 TEST_F(ServiceModuleTest, RuleOnAServiceBlocksOnlyItsProcesses)
 {
     proc_root_ = dir_ + "/proc";
-    for (uint64_t pid : {kDemoPid, kOtherPid}) {
+    for (uint64_t pid : {kDemoPid, kOtherPid, kUserPid}) {
         std::filesystem::create_directories(proc_root_ + "/" + std::to_string(pid));
     }
     hvtest::WriteFile(proc_root_ + "/" + std::to_string(kDemoPid) + "/cgroup", "0::/system.slice/demo.service\n");
     hvtest::WriteFile(proc_root_ + "/" + std::to_string(kOtherPid) + "/cgroup", "0::/system.slice/other.service\n");
+    /* A user's own unit named like the system's: not that service. */
+    hvtest::WriteFile(proc_root_ + "/" + std::to_string(kUserPid) + "/cgroup",
+                      "0::/user.slice/user-1000.slice/user@1000.service/app.slice/demo.service\n");
     std::filesystem::create_directories(proc_root_ + "/net");
     for (const char *t : {"tcp", "udp", "tcp6", "udp6"}) {
         hvtest::WriteFile(proc_root_ + "/net/" + t, "header\n");
@@ -98,6 +101,8 @@ TEST_F(ServiceModuleTest, RuleOnAServiceBlocksOnlyItsProcesses)
         << Verdict(kDemoPid);
     EXPECT_NE(Verdict(kOtherPid).find(R"("verdict": "ALLOW", "rule-id": "")"), std::string::npos)
         << Verdict(kOtherPid);
+    EXPECT_NE(Verdict(kUserPid).find(R"("verdict": "ALLOW", "rule-id": "")"), std::string::npos)
+        << Verdict(kUserPid);
     EXPECT_TRUE(LogHas("[service_name_map] refresh: sent new map to kernel"));
     EXPECT_TRUE(LogHas("[service_existing] found no existing service tuples"));
     EXPECT_TRUE(LogHas("[en_driver] Service rules supported: yes"));

@@ -68,16 +68,36 @@ TEST(CgroupService, PicksTheUnitOfTheSystemdHierarchy)
                                             "0::/system.slice/unified.service\n"),
               "ssh.service");
     EXPECT_EQ(platform_parse_cgroup_service("4:memory:/x.slice/mem.service\n0::/\n"), "mem.service");
-    /* The deepest unit names the process: a user's service inside the user manager. */
+    /* A user's own units and programs run under the user's manager: no service of the system. */
     EXPECT_EQ(platform_parse_cgroup_service("0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
                                             "player.service\n"),
-              "player.service");
+              "");
+    EXPECT_EQ(platform_parse_cgroup_service("0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+                                            "app-editor-42.scope\n"),
+              "");
+    /* Only the manager instance of a uid is special. */
+    EXPECT_EQ(platform_parse_cgroup_service("0::/system.slice/user@x.service\n"), "user@x.service");
     EXPECT_EQ(platform_parse_cgroup_service("0::/system.slice/demo.service/init.scope"), "demo.service");
     EXPECT_EQ(platform_parse_cgroup_service("0::/user.slice/session-3.scope\n"), "");
     EXPECT_EQ(platform_parse_cgroup_service("0::/\n1:name=systemd:/\n"), "");
     /* Malformed lines, a bare suffix and a template are no units. */
     EXPECT_EQ(platform_parse_cgroup_service("garbage\n0::/.service\n0:/x/a@.service"), "");
     EXPECT_EQ(platform_parse_cgroup_service(""), "");
+}
+
+/* Whoever owns a delegated subtree names its folders: a user or a container must not pass
+ * for the system service it names a folder after. */
+TEST(CgroupService, FoldersBelowAUnitCannotImpersonateASystemService)
+{
+    EXPECT_EQ(platform_parse_cgroup_service("0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+                                            "sshd.service\n"),
+              "");
+    EXPECT_EQ(platform_parse_cgroup_service("0::/system.slice/demo.service/payload/sshd.service\n"), "demo.service");
+    EXPECT_EQ(platform_parse_cgroup_service("0::/machine.slice/docker-1.scope/system.slice/sshd.service\n"), "");
+    EXPECT_EQ(platform_parse_cgroup_service("0::/user.slice/user-1000.slice/session-2.scope/sshd.service\n"), "");
+    /* A folder with bytes systemd never puts in a unit name is no service, nor is what is below it. */
+    EXPECT_EQ(platform_parse_cgroup_service("0::/system.slice/b\xff" "d.service/sshd.service\n"), "");
+    EXPECT_EQ(platform_parse_cgroup_service("0::/system.slice/" + std::string(300, 'a') + ".service\n"), "");
 }
 
 TEST(SocketTable, DecodesKernelRows)
@@ -145,19 +165,34 @@ TEST_F(ServiceRoots, UnitsFromFoldersAndCgroupsKeepTheirTags)
     std::filesystem::create_directories(dir_ + "/cgroup/unified/user.slice/user@0.service/app.slice/mid.service");
 
     /* One listing is numbered in name order. */
-    EXPECT_EQ(Named(Tags()), "1=alpha.service 2=demo.service 3=mid.service 4=user@0.service 5=zeta.service ");
+    EXPECT_EQ(Named(Tags()), "1=alpha.service 2=demo.service 3=user@0.service 4=zeta.service ");
 
     /* A new unit gets the next tag; one that goes keeps its tag for when it comes back. */
     std::filesystem::create_directories(dir_ + "/cgroup/unified/system.slice/beta.service");
     std::filesystem::remove(dir_ + "/lib/zeta.service");
-    EXPECT_EQ(Named(Tags()), "1=alpha.service 2=demo.service 3=mid.service 4=user@0.service 6=beta.service ");
+    EXPECT_EQ(Named(Tags()), "1=alpha.service 2=demo.service 3=user@0.service 5=beta.service ");
     Write(dir_ + "/lib/zeta.service", "[Unit]\n");
-    EXPECT_EQ(Named(Tags()),
-              "1=alpha.service 2=demo.service 3=mid.service 4=user@0.service 5=zeta.service 6=beta.service ");
+    EXPECT_EQ(Named(Tags()), "1=alpha.service 2=demo.service 3=user@0.service 4=zeta.service 5=beta.service ");
 
     platform_service_tags_reset();
-    EXPECT_EQ(Named(Tags()),
-              "1=alpha.service 2=beta.service 3=demo.service 4=mid.service 5=user@0.service 6=zeta.service ");
+    EXPECT_EQ(Named(Tags()), "1=alpha.service 2=beta.service 3=demo.service 4=user@0.service 5=zeta.service ");
+}
+
+/* Folders a user or a container may create, and names systemd would refuse, are no
+ * services: they neither appear in the listing nor keep the map from being built. */
+TEST_F(ServiceRoots, ListingSkipsDelegatedFoldersAndOddNames)
+{
+    std::filesystem::create_directories(dir_ + "/cgroup/system.slice/real.service");
+    std::filesystem::create_directories(dir_ + "/cgroup/user.slice/user-1000.slice/user@1000.service/app.slice/"
+                                               "sshd.service");
+    std::filesystem::create_directories(dir_ + "/cgroup/system.slice/box.scope/system.slice/fake.service");
+    std::filesystem::create_directories(dir_ + "/cgroup/system.slice/real.service/payload/inner.service");
+    std::filesystem::create_directories(dir_ + "/cgroup/system.slice/b\xff\xfe" "d.service");
+    Write(dir_ + "/etc/" + std::string(200, 'x') + "\n.service", "[Unit]\n");
+    std::vector<platform_service_tag> tags = Tags();
+    EXPECT_EQ(Named(tags), "1=real.service 2=user@1000.service ");
+    std::vector<uint8_t> map;
+    EXPECT_TRUE(en_service_name_map_convert(tags, &map));
 }
 
 TEST_F(ServiceRoots, NoSourceIsAFailureAndNoUnitIsAnEmptyList)

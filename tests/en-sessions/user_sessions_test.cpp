@@ -457,6 +457,30 @@ TEST(UserSessionsPlatform, UtmpRecordsAndAccounts)
     g_unsetenv("HV_GROUP_FILE");
 }
 
+/* A huge login record file or account database is refused with its size, not read whole
+ * (sparse files: nothing is written to the disk). */
+TEST(UserSessionsPlatform, OversizedFilesAreRefused)
+{
+    hvtest::TempDir tmp("hv-sessions-big");
+    std::string utmp = tmp.path() + "/utmp", passwd = tmp.path() + "/passwd";
+    hvtest::WriteFile(utmp, "");
+    ASSERT_EQ(truncate(utmp.c_str(), static_cast<off_t>(sizeof(struct utmp)) * 60000), 0);
+    hvtest::WriteFile(passwd, "");
+    ASSERT_EQ(truncate(passwd.c_str(), off_t{1} << 25), 0);
+    g_setenv("HV_UTMP_FILE", utmp.c_str(), TRUE);
+    g_setenv("HV_PASSWD_FILE", passwd.c_str(), TRUE);
+    std::vector<platform_session> s;
+    std::string why;
+    EXPECT_FALSE(platform_sessions_list(platform_session_source::utmp, &s, &why));
+    EXPECT_NE(why.find(utmp + ": 23040000 bytes"), std::string::npos) << why;
+    platform_account a;
+    why.clear();
+    EXPECT_FALSE(platform_account_lookup("root", 0, true, &a, &why));
+    EXPECT_NE(why.find(passwd + ": 33554432 bytes"), std::string::npos) << why;
+    g_unsetenv("HV_UTMP_FILE");
+    g_unsetenv("HV_PASSWD_FILE");
+}
+
 TEST(UserSessionsSid, UnixIdTextsParse)
 {
     uint8_t count = 0;

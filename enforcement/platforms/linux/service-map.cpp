@@ -52,10 +52,36 @@ std::string unit_path()
     return env_or("HV_UNIT_PATH", kDefaultUnitPath);
 }
 
+constexpr std::string_view kScopeSuffix = ".scope";
+/* systemd refuses longer unit names. */
+constexpr size_t kMaxUnitName = 255;
+
+bool ends_with(std::string_view n, std::string_view suffix)
+{
+    return n.size() >= suffix.size() && n.substr(n.size() - suffix.size()) == suffix;
+}
+
+/* Only the bytes systemd allows in a unit name: an odd name is no unit of the manager's,
+ * and one such folder must not make the whole map unsendable. */
+bool unit_chars(std::string_view n)
+{
+    return std::all_of(n.begin(), n.end(), [](char c) {
+        return g_ascii_isalnum(c) || c == ':' || c == '_' || c == '.' || c == '-' || c == '@' || c == '\\';
+    });
+}
+
 bool is_service_name(std::string_view n)
 {
-    return n.size() > kSuffix.size() && n.substr(n.size() - kSuffix.size()) == kSuffix &&
-           n[n.size() - kSuffix.size() - 1] != '@' && n.find('/') == std::string_view::npos && n[0] != '.';
+    return n.size() > kSuffix.size() && n.size() <= kMaxUnitName && ends_with(n, kSuffix) &&
+           n[n.size() - kSuffix.size() - 1] != '@' && n[0] != '.' && unit_chars(n);
+}
+
+/* Below a service or a scope the tree belongs to that unit: with delegation its owner,
+ * possibly an unprivileged user or a container, names the folders there, so a folder
+ * called like a system service is no proof of one. */
+bool owns_its_subtree(std::string_view n)
+{
+    return ends_with(n, kSuffix) || ends_with(n, kScopeSuffix);
 }
 
 bool is_dir(const std::string &parent, const struct dirent *e)
@@ -82,6 +108,9 @@ void walk_cgroups(const std::string &dir, int depth, std::set<std::string> *name
         }
         if (is_service_name(e->d_name)) {
             names->insert(e->d_name);
+        }
+        if (owns_its_subtree(e->d_name)) {
+            continue;
         }
         if (depth < kMaxCgroupDepth && *budget > 0) {
             --*budget;
@@ -227,19 +256,32 @@ std::unordered_map<uint64_t, uint64_t> socket_owners(const std::string &proc)
     return owners;
 }
 
-/* The deepest NAME.service component of a cgroup path. */
+/* user@UID.service: a user's own service manager, whose tree holds that user's programs. */
+bool user_manager(std::string_view n)
+{
+    constexpr std::string_view kPrefix = "user@";
+    std::string_view uid = n.substr(0, n.size() - kSuffix.size());
+    if (uid.substr(0, kPrefix.size()) != kPrefix) {
+        return false;
+    }
+    uid.remove_prefix(kPrefix.size());
+    return !uid.empty() && std::all_of(uid.begin(), uid.end(), [](char c) { return g_ascii_isdigit(c); });
+}
+
+/* The first NAME.service component of a cgroup path, "" when a scope (or an odd
+ * service-like name) comes first: what lies below belongs to that unit. A user's
+ * programs, in a session scope or under the user's manager, are in no service. */
 std::string service_in_path(std::string_view path)
 {
-    std::string found;
     while (!path.empty()) {
         size_t slash = path.find('/');
         std::string_view part = path.substr(0, slash);
-        if (is_service_name(part)) {
-            found.assign(part);
+        if (owns_its_subtree(part)) {
+            return is_service_name(part) && !user_manager(part) ? std::string(part) : std::string();
         }
         path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
     }
-    return found;
+    return "";
 }
 
 } // namespace
@@ -310,15 +352,24 @@ std::string platform_parse_cgroup_service(std::string_view text)
     return "";
 }
 
-std::string platform_process_service(uint64_t pid)
+bool platform_process_service_of(uint64_t pid, std::string *service)
 {
+    service->clear();
     g_autofree char *path = g_strdup_printf("%s/%" G_GUINT64_FORMAT "/cgroup", proc_root().c_str(), pid);
     g_autofree char *text = nullptr;
     gsize len = 0;
     if (pid == 0 || !g_file_get_contents(path, &text, &len, nullptr)) {
-        return "";
+        return false;
     }
-    return platform_parse_cgroup_service(std::string_view(text, len));
+    *service = platform_parse_cgroup_service(std::string_view(text, len));
+    return true;
+}
+
+std::string platform_process_service(uint64_t pid)
+{
+    std::string service;
+    platform_process_service_of(pid, &service);
+    return service;
 }
 
 struct platform_service_watch {

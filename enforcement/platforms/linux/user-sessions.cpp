@@ -3,11 +3,13 @@
 #include <gio/gio.h>
 #include <glib-unix.h>
 #include <glib.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <paths.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utmp.h>
 
@@ -120,21 +122,70 @@ bool logind_list(std::vector<platform_session> *out, std::string *error)
     return true;
 }
 
+/* Far above any real login record file or account database; a larger one is refused
+ * rather than read whole into memory on every refresh. */
+constexpr off_t kMaxFileBytes = 16 << 20;
+
+/* The whole file, or false with *error; ENOENT is reported through *missing when given. */
+bool read_bounded(const std::string &path, std::string *text, bool *missing, std::string *error)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st{};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        int err = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (missing && err == ENOENT) {
+            *missing = true;
+            return false;
+        }
+        *error = path + ": " + g_strerror(err);
+        return false;
+    }
+    if (S_ISREG(st.st_mode) && st.st_size > kMaxFileBytes) {
+        close(fd);
+        *error = path + ": " + std::to_string(st.st_size) + " bytes, more than the " +
+                 std::to_string(kMaxFileBytes) + " read";
+        return false;
+    }
+    text->clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            *error = path + ": " + g_strerror(errno);
+            close(fd);
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        /* Grown since the check, or not a regular file. */
+        if (text->size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxFileBytes)) {
+            *error = path + ": more than the " + std::to_string(kMaxFileBytes) + " bytes read";
+            close(fd);
+            return false;
+        }
+        text->append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
+}
+
 bool utmp_list(std::vector<platform_session> *out, std::string *error)
 {
     std::string path = utmp_path();
-    g_autofree char *data = nullptr;
-    gsize length = 0;
-    g_autoptr(GError) gerr = nullptr;
-    if (!g_file_get_contents(path.c_str(), &data, &length, &gerr)) {
+    std::string data;
+    bool missing = false;
+    if (!read_bounded(path, &data, &missing, error)) {
         /* No login records at all: nobody logged on through a login service. */
-        if (g_error_matches(gerr, G_FILE_ERROR, G_FILE_ERROR_NOENT)) {
-            return true;
-        }
-        *error = path + ": " + gerr->message;
-        return false;
+        return missing;
     }
-    return platform_parse_utmp(data, length, out, error);
+    return platform_parse_utmp(data.data(), data.size(), out, error);
 }
 
 /* One line of a passwd or group file split at ':'. */
@@ -175,14 +226,11 @@ bool parse_id(std::string_view text, uint32_t *out)
  * the file cannot be read. Comments, blank lines and NIS "+"/"-" lines are skipped. */
 template <typename Fn> bool each_entry(const std::string &path, size_t min_fields, Fn fn, std::string *error)
 {
-    g_autofree char *text = nullptr;
-    gsize length = 0;
-    g_autoptr(GError) gerr = nullptr;
-    if (!g_file_get_contents(path.c_str(), &text, &length, &gerr)) {
-        *error = path + ": " + gerr->message;
+    std::string text;
+    if (!read_bounded(path, &text, nullptr, error)) {
         return false;
     }
-    std::string_view rest(text, length);
+    std::string_view rest(text);
     while (!rest.empty()) {
         size_t end = rest.find('\n');
         std::string_view line = rest.substr(0, end);
