@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "../en-classify/classify-fixture.h"
 #include "enforcement/framework/agent/en-service-map.h"
@@ -595,6 +597,20 @@ TEST_F(ServiceApiTest, SystemdSignalsTriggerARefresh)
     ASSERT_TRUE(WaitFor([] { return DriverHas("fresh.service"); }, 20000));
     EXPECT_TRUE(Logged(kAny, "[service_name_map] service table changed!"));
     EXPECT_TRUE(Logged(kAny, "[service_name_map] refreshing (got notified of service table change)"));
+
+    /* A stream of announcements, as any user can cause, brings at most one refresh a second. */
+    size_t refreshes = Count(kAny, "[service_name_map] refreshing (got notified of service table change)");
+    size_t announced = Count(kAny, "[service_name_map] service table changed!");
+    auto began = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; i++) {
+        bus.Emit("UnitNew", "unit" + std::to_string(i) + ".service");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(WaitFor([&] { return Count(kAny, "[service_name_map] service table changed!") == announced + 20; }));
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - began).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LE(Count(kAny, "[service_name_map] refreshing (got notified of service table change)"),
+              refreshes + 2 + static_cast<size_t>(seconds));
 
     /* Other manager signals are no unit changes. */
     size_t changes = Count(kAny, "[service_name_map] service table changed!");

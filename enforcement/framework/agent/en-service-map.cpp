@@ -29,6 +29,9 @@ struct en_service_name_map_monitor {
 namespace {
 
 std::atomic<uint32_t> s_interval_ms{EN_SERVICE_MAP_REFRESH_MS};
+/* Any user can make the manager announce units (loading one is enough), so notifications
+ * alone never bring refreshes closer together than this. */
+constexpr auto kNotifiedRefreshGap = std::chrono::milliseconds(1000);
 
 template <typename T> void put(uint8_t *at, T v)
 {
@@ -111,9 +114,11 @@ void *monitor_main(void *arg)
     bool want_register = true;
     platform_service_watch *watch = nullptr;
     std::unique_lock<std::mutex> lock(m->lock);
+    auto last_refresh = std::chrono::steady_clock::now();
     while (!m->stop) {
         lock.unlock();
         refresh(m);
+        last_refresh = std::chrono::steady_clock::now();
         if (want_register) {
             want_register = register_for_notifications(m, &watch) == registration::failed;
         }
@@ -127,6 +132,10 @@ void *monitor_main(void *arg)
         if (!m->notified) {
             g_debug("[service_name_map] refreshing (hit refresh interval)");
             continue;
+        }
+        if (m->wake.wait_until(lock, last_refresh + kNotifiedRefreshGap, [m] { return m->stop; })) {
+            g_message("[service_name_map] breaking out of monitoring thread - got stop signal");
+            break;
         }
         m->notified = false;
         g_message("[service_name_map] refreshing (got notified of service table change)");
