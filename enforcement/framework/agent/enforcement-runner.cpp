@@ -17,6 +17,7 @@
 #include "enforcement/framework/agent/en-persistent-storage.h"
 #include "enforcement/framework/agent/en-policy.h"
 #include "enforcement/framework/agent/en-config.h"
+#include "enforcement/framework/agent/en-driver-logger.h"
 #include "enforcement/platforms/platform-version.h"
 #include "qapi/qmp-common-commands.h"
 #include "qapi/qmp-enforcement-commands.h"
@@ -221,7 +222,7 @@ bool enforcement_agent_init(agent_module_t *module, agent_config_t *config, Erro
     if (s_options && !s_options->send_batch_events) {
         g_message("[en_main] Batch events sending is disabled");
     }
-    /* Process image cache and driver logger join here with their issues. */
+    /* The process image cache joins here with its issue. */
     char report_address[260];
     snprintf(report_address, sizeof(report_address), "%s", NNMSG_CHANNEL_REPORT_ADDRESS);
     int report_socket = nnmsg_channel_open_push(report_address);
@@ -243,9 +244,20 @@ bool enforcement_agent_init(agent_module_t *module, agent_config_t *config, Erro
         error_free(err);
         return false;
     }
+    /* The driver logger needs the device open, so it comes up after the API. */
+    if (config->driver_logfile && !en_driver_logger_init(config->driver_logfile, &err)) {
+        error_setg(errp, "failed to init driver logger: %s", error_get_message(err));
+        error_free(err);
+        return false;
+    }
     agent_metrics_set_module_hook(get_agent_metrics_internal);
     if (!en_conn_report_init_and_start(&err)) {
         error_setg(errp, "failed to init connection report module: %s", error_get_message(err));
+        error_free(err);
+        return false;
+    }
+    if (config->driver_logfile && !en_driver_logger_start(&err)) {
+        error_setg(errp, "failed to start driver logger: %s", error_get_message(err));
         error_free(err);
         return false;
     }
@@ -295,11 +307,13 @@ bool enforcement_agent_cleanup(agent_module_t *, agent_config_t *config, int fai
     /* The report thread may be in a read that waits long for records: closing the device
      * ends it at once, and the thread, asked first, then leaves without reading again. */
     en_conn_report_request_stop();
+    en_driver_logger_request_stop();
     if (g_en_handle) {
         en_api_stop(g_en_handle);
     }
     en_conn_report_stop();
-    /* Stopping the driver logger and the image cache joins here with their issues. */
+    en_driver_logger_stop();
+    /* Stopping the image cache joins here with its issue. */
     agent_metrics_set_module_hook(nullptr);
     en_policy_cleanup();
     Error *err = nullptr;
