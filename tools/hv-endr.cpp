@@ -64,6 +64,7 @@ const char kUsage[] =
     "                         also be service-create, service-start, service-stop,\n"
     "                         service-delete or device-open; N = 0 disarms\n"
     "  log TEXT               append TEXT and a newline to the driver log\n"
+    "  log --hex HEX          the same with the bytes HEX spells (any bytes, not only UTF-8)\n"
     "  lid-replies            the lid replies the driver recorded\n"
     "  set-version N          the version the driver reports (default 420005)\n"
     "  classify --direction in|out --protocol tcp|udp|icmp --local ADDR[:PORT]\n"
@@ -475,10 +476,13 @@ int main(int argc, char **argv)
         qdict_put(req.dict, "code", qstring_from_str(positional[0].c_str()));
         qdict_put(req.dict, "count", quint_from_uint(n));
     } else if (command == "log") {
-        if (rest.size() != 1) {
-            return print_error("usage: log TEXT", 0, 1);
+        if (rest.size() == 2 && rest[0] == "--hex") {
+            qdict_put(req.dict, "hex", qstring_from_str(rest[1].c_str()));
+        } else if (rest.size() == 1) {
+            qdict_put(req.dict, "text", qstring_from_str(rest[0].c_str()));
+        } else {
+            return print_error("usage: log TEXT | log --hex HEX", 0, 1);
         }
-        qdict_put(req.dict, "text", qstring_from_str(rest[0].c_str()));
     } else if (command == "set-version") {
         uint64_t version;
         if (rest.size() != 1 || !parse_u64(rest[0].c_str(), &version)) {

@@ -87,6 +87,23 @@ bool member_u64(const QDict *d, const char *key, uint64_t *out, bool required, F
     return false;
 }
 
+bool decode_hex(const std::string &hex, std::string *out)
+{
+    if (hex.size() % 2 != 0) {
+        return false;
+    }
+    out->clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int hi = g_ascii_xdigit_value(hex[i]);
+        int lo = g_ascii_xdigit_value(hex[i + 1]);
+        if (hi < 0 || lo < 0) {
+            return false;
+        }
+        out->push_back(static_cast<char>(hi * 16 + lo));
+    }
+    return true;
+}
+
 bool member_str(const QDict *d, const char *key, std::string *out, bool required, Failure *f)
 {
     QObject *o = qdict_get(d, key);
@@ -677,8 +694,13 @@ std::string handle(const char *json, size_t len)
         out = command_classify_batch(req);
     } else {
         std::string text;
-        if (!member_str(req, "text", &text, true, &f)) {
+        std::string hex;
+        /* Text travels as JSON, which carries UTF-8 only: other bytes come spelled in hex. */
+        bool has_hex = qdict_get(req, "hex") != nullptr;
+        if (has_hex ? !member_str(req, "hex", &hex, true, &f) : !member_str(req, "text", &text, true, &f)) {
             out = reply_error(f);
+        } else if (has_hex && !decode_hex(hex, &text)) {
+            out = reply_error({kInvalidParameter, "member 'hex' must hold pairs of hex digits"});
         } else if (uint32_t rc = engine_append_log(text)) {
             out = reply_error({rc, "cannot append to the driver log"});
         } else {

@@ -1,0 +1,111 @@
+/* The driver's own log, drained by the real module process into the file given with -r:
+ * texts appended to the driver daemon's log with hv-endr arrive in the file as they were. */
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/common/hv-test-support.h"
+#include "tests/common/module-fixture.h"
+
+namespace {
+
+using hvtest::Outcome;
+using namespace std::string_literals;
+
+class DriverLoggerModuleTest : public hvtest::ModuleFixture {
+protected:
+    DriverLoggerModuleTest() : ModuleFixture("hv-drvlog") {}
+
+    std::string DriverLog() const { return dir_ + "/logs/driver.log"; }
+
+    void AppendDriverLog(const std::string &text) const
+    {
+        Outcome o = Run({HV_ENDR, "log", text});
+        ASSERT_EQ(o.exit_code, 0) << o.out << o.err;
+    }
+
+    /* Spelled in hex, so that bytes that are not UTF-8 reach the driver as they are. */
+    void AppendDriverLogBytes(const std::string &text) const
+    {
+        std::string hex;
+        for (unsigned char c : text) {
+            static const char digits[] = "0123456789abcdef";
+            hex += digits[c >> 4];
+            hex += digits[c & 15];
+        }
+        Outcome o = Run({HV_ENDR, "log", "--hex", hex});
+        ASSERT_EQ(o.exit_code, 0) << o.out << o.err;
+    }
+};
+
+TEST_F(DriverLoggerModuleTest, DriverLogReachesFileByteForByteInOrder)
+{
+    Start({"-r", DriverLog()});
+    EXPECT_TRUE(LogHas("[driver_logger] driver logger thread is started")) << LogText();
+
+    std::string big;
+    for (int i = 0; big.size() < 40000; i++) {
+        big += "line " + std::to_string(i) + " of a long driver message; ";
+    }
+    const std::vector<std::string> texts = {
+        "first driver line",
+        "latin-1 caf\xE9, a NUL \0 inside, a lone continuation \x80 and \xFF\xFE"s,
+        big,
+        "last driver line",
+    };
+    /* A spelling that is no hex reaches nothing. */
+    EXPECT_NE(Run({HV_ENDR, "log", "--hex", "4"}).exit_code, 0);
+    EXPECT_NE(Run({HV_ENDR, "log", "--hex", "4g"}).exit_code, 0);
+    std::string expected;
+    for (const auto &t : texts) {
+        if (std::none_of(t.begin(), t.end(), [](unsigned char c) { return c == 0 || c >= 0x80; })) {
+            AppendDriverLog(t);
+        } else {
+            AppendDriverLogBytes(t);
+        }
+        expected += t + "\n";
+    }
+    EXPECT_TRUE(hvtest::WaitFor([&] { return hvtest::ReadFile(DriverLog(), "").size() >= expected.size(); }, 30000, 20));
+    Stop();
+    /* Nothing lost, duplicated, reordered or re-encoded, and the stop wrote nothing more. */
+    std::string got = hvtest::ReadFile(DriverLog(), "<missing>");
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+    EXPECT_TRUE(LogHas("[driver_logger] driver logger thread stopped successfully")) << LogText();
+}
+
+TEST_F(DriverLoggerModuleTest, IdleLoggerWritesNothingAndStopsCleanly)
+{
+    Start({"-r", DriverLog()});
+    EXPECT_TRUE(LogHas("[driver_logger] driver logger thread is started")) << LogText();
+    /* The thread sits in a driver request that would wait for log bytes: the stop must end it. */
+    Stop();
+    EXPECT_EQ(hvtest::ReadFile(DriverLog(), "<missing>"), "");
+    EXPECT_TRUE(LogHas("[driver_logger] wait for driver logger thread to stop")) << LogText();
+    EXPECT_TRUE(LogHas("[driver_logger] exiting driver logger thread")) << LogText();
+}
+
+TEST_F(DriverLoggerModuleTest, WithoutOptionNoLoggerRuns)
+{
+    Start();
+    AppendDriverLog("nobody drains this");
+    Stop();
+    EXPECT_FALSE(LogHas("[driver_logger]")) << LogText();
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/logs"));
+}
+
+TEST_F(DriverLoggerModuleTest, UnopenableFileFailsTheStart)
+{
+    /* A folder where the file should be. */
+    std::filesystem::create_directories(DriverLog());
+    Outcome o = Run({launcher_, HV_BUNDLE, "--method", "stdin", "-v", "-l", Log(), "-r", DriverLog()});
+    EXPECT_NE(o.exit_code, 0);
+    EXPECT_TRUE(LogHas("failed to init driver logger: unable to open driver log file: ")) << LogText() << o.out << o.err;
+    EXPECT_FALSE(LogHas("[driver_logger] driver logger thread is started")) << LogText();
+}
+
+} // namespace
