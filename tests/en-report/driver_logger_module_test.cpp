@@ -78,6 +78,20 @@ TEST_F(DriverLoggerModuleTest, DriverLogReachesFileByteForByteInOrder)
     EXPECT_TRUE(LogHas("[driver_logger] driver logger thread stopped successfully")) << LogText();
 }
 
+TEST_F(DriverLoggerModuleTest, FailedRequestsDoNotEndTheLogger)
+{
+    Start({"-r", DriverLog()});
+    Outcome o = Run({HV_ENDR, "fail", "0x1224C2", "2"});
+    ASSERT_EQ(o.exit_code, 0) << o.out << o.err;
+    AppendDriverLog("before");
+    /* This one can only come through a request made after both failures. */
+    AppendDriverLog("after");
+    EXPECT_TRUE(hvtest::WaitFor([&] { return hvtest::ReadFile(DriverLog(), "") == "before\nafter\n"; }, 30000, 20))
+        << hvtest::ReadFile(DriverLog(), "<missing>");
+    EXPECT_TRUE(LogHas("[api] failed to get driver logs")) << LogText();
+    Stop();
+}
+
 TEST_F(DriverLoggerModuleTest, IdleLoggerWritesNothingAndStopsCleanly)
 {
     Start({"-r", DriverLog()});
