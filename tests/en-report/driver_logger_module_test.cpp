@@ -116,7 +116,8 @@ TEST_F(DriverLoggerModuleTest, UnopenableFileFailsTheStart)
 {
     /* A folder where the file should be. */
     std::filesystem::create_directories(DriverLog());
-    Outcome o = Run({launcher_, HV_BUNDLE, "--method", "stdin", "-v", "-l", Log(), "-r", DriverLog()});
+    /* Bounded: a module that wrongly comes up would otherwise run on. */
+    Outcome o = Run({"/usr/bin/timeout", "120", launcher_, HV_BUNDLE, "--method", "stdin", "-v", "-l", Log(), "-r", DriverLog()});
     EXPECT_NE(o.exit_code, 0);
     EXPECT_TRUE(LogHas("failed to init driver logger: unable to open driver log file: ")) << LogText() << o.out << o.err;
     EXPECT_FALSE(LogHas("[driver_logger] driver logger thread is started")) << LogText();
