@@ -1,4 +1,5 @@
 #include "enforcement/platforms/process-query.h"
+#include "linux-read.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -310,25 +311,13 @@ static bool read_entry(platform_process *process, const char *name, size_t limit
         *win32_error = open_read_error(errno);
         return false;
     }
-    out->clear();
-    char chunk[4096];
-    while (out->size() < limit) {
-        ssize_t n = read(fd, chunk, std::min(sizeof chunk, limit - out->size()));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            *win32_error = open_read_error(errno);
-            close(fd);
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        out->append(chunk, static_cast<size_t>(n));
-    }
+    int err = 0;
+    bool ok = linux_read_upto(fd, limit, out, &err);
     close(fd);
-    return true;
+    if (!ok) {
+        *win32_error = open_read_error(err);
+    }
+    return ok;
 }
 
 static char *read_entry_link(platform_process *process, const char *name, uint32_t *win32_error)

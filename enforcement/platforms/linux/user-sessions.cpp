@@ -1,4 +1,5 @@
 #include "enforcement/platforms/user-sessions.h"
+#include "linux-read.h"
 
 #include <gio/gio.h>
 #include <glib-unix.h>
@@ -149,30 +150,18 @@ bool read_bounded(const std::string &path, std::string *text, bool *missing, std
                  std::to_string(kMaxFileBytes) + " read";
         return false;
     }
-    text->clear();
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            *error = path + ": " + g_strerror(errno);
-            close(fd);
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        /* Grown since the check, or not a regular file. */
-        if (text->size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxFileBytes)) {
-            *error = path + ": more than the " + std::to_string(kMaxFileBytes) + " bytes read";
-            close(fd);
-            return false;
-        }
-        text->append(buf, static_cast<size_t>(n));
-    }
+    /* One byte past the ceiling tells a file grown since the check, or not a regular one. */
+    int err = 0;
+    bool ok = linux_read_upto(fd, static_cast<size_t>(kMaxFileBytes) + 1, text, &err);
     close(fd);
+    if (!ok) {
+        *error = path + ": " + g_strerror(err);
+        return false;
+    }
+    if (text->size() > static_cast<size_t>(kMaxFileBytes)) {
+        *error = path + ": more than the " + std::to_string(kMaxFileBytes) + " bytes read";
+        return false;
+    }
     return true;
 }
 
