@@ -2,11 +2,14 @@
  * module queries it over its command socket, prints or exports the answer and exits 0. */
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <nanomsg/nn.h>
+#include <nanomsg/reqrep.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/common/hv-test-support.h"
@@ -212,6 +215,130 @@ TEST_F(CtrlCmdModuleTest, NoModuleRunningGivesUpAfterTheLastAttempt)
     EXPECT_NE(o.out.find("Sleep stop - 59\r\n"), std::string::npos);
     EXPECT_EQ(o.out.find("Sleep start - 60\r\n"), std::string::npos);
     EXPECT_EQ(o.out.find("Current enforcement mode"), std::string::npos);
+}
+
+/* A stand-in for the module's command server: answers each request with the next scripted
+ * reply and keeps the requests it got. */
+class FakeAgent {
+public:
+    FakeAgent(const std::string &address, std::vector<std::string> replies)
+    {
+        sock_ = nn_socket(AF_SP, NN_REP);
+        int timeout = 120000;
+        nn_setsockopt(sock_, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout, sizeof timeout);
+        bound_ = sock_ >= 0 && nn_bind(sock_, address.c_str()) >= 0;
+        thread_ = std::thread([this, replies = std::move(replies)] {
+            for (const std::string &reply : replies) {
+                char *msg = nullptr;
+                int n = nn_recv(sock_, &msg, NN_MSG, 0);
+                if (n < 0) {
+                    return;
+                }
+                requests_.emplace_back(msg, static_cast<size_t>(n));
+                nn_freemsg(msg);
+                nn_send(sock_, reply.data(), reply.size(), 0);
+            }
+        });
+    }
+    ~FakeAgent() { Join(); }
+    void Join()
+    {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        if (sock_ >= 0) {
+            nn_close(sock_);
+            sock_ = -1;
+        }
+    }
+    bool bound_ = false;
+    std::vector<std::string> requests_;
+
+private:
+    int sock_ = -1;
+    std::thread thread_;
+};
+
+TEST_F(CtrlCmdModuleTest, RepliesTheClientCannotUseAreReported)
+{
+    const std::string fail = "[en-main] error running control command";
+    FakeAgent agent(address_, {
+                                  R"({"error": "boom"})",
+                                  R"({"error": {"class": "GenericError", "desc": "boom"}})",
+                                  "not json",
+                                  "",
+                                  R"({"return": 5})",
+                                  R"({"return": {"error": "late"}})",
+                                  R"({"return": {}})",
+                                  R"({"return": {"text": {"revision": 1}}})",
+                                  R"({"return": {"json": {"input-table": 5, "output-table": [], "revision": 1}}})",
+                                  R"({"return": {"json": {"input-table": [], "output-table": {}, "revision": 1}}})",
+                                  R"({"return": {"json": {"input-table": [], "output-table": [], "revision": "x"}}})",
+                                  R"({"return": {"json": {"input-table": [], "output-table": [], "revision": 2,
+                                      "dc-inventory-revision": "y"}}})",
+                              });
+    ASSERT_TRUE(agent.bound_);
+
+    Outcome string_error = Ctrl({"-t", "get-agent-state"});
+    EXPECT_NE(string_error.out.find("[ctrl-cmd] error reply from agent: boom\r\n"), std::string::npos)
+        << string_error.out;
+    EXPECT_NE(string_error.out.find(fail), std::string::npos);
+
+    Outcome object_error = Ctrl({"-t", "get-agent-state"});
+    EXPECT_NE(object_error.out.find("[ctrl-cmd] missing return reply from agent"), std::string::npos)
+        << object_error.out;
+    EXPECT_NE(object_error.out.find(fail), std::string::npos);
+
+    Outcome garbage = Ctrl({"-t", "get-enforcement-mode"});
+    EXPECT_NE(garbage.out.find("[ctrl-cmd] bad reply back from agent ("), std::string::npos) << garbage.out;
+    EXPECT_NE(garbage.out.find("): not json\r\n"), std::string::npos) << garbage.out;
+    EXPECT_NE(garbage.out.find(fail), std::string::npos);
+
+    Outcome empty = Ctrl({"-v", "-t", "get-enforcement-mode"});
+    EXPECT_NE(empty.out.find("[en-ctrl-cmd]  response read from agent (0 bytes): \r\n"), std::string::npos)
+        << empty.out;
+    EXPECT_NE(empty.out.find(fail), std::string::npos);
+
+    Outcome number = Ctrl({"-t", "get-agent-state"});
+    EXPECT_EQ(number.out.find("Current agent state"), std::string::npos) << number.out;
+    EXPECT_NE(number.out.find(fail), std::string::npos);
+
+    /* The DNS revision counts as read once any reply came. */
+    Outcome dns_error = Ctrl({"-t", "get-dns-blocklist-revision"});
+    EXPECT_NE(dns_error.out.find("there was an error retriving the DNS-Security revision"), std::string::npos)
+        << dns_error.out;
+    EXPECT_EQ(dns_error.out.find(fail), std::string::npos);
+    Outcome dns_none = Ctrl({"-t", "get-dns-blocklist-revision"});
+    EXPECT_NE(dns_none.out.find("Current DNS-Security revision is: 0\r\n"), std::string::npos) << dns_none.out;
+
+    struct PolicyCase {
+        const char *command;
+        const char *error;
+        const char *failed;
+    };
+    const PolicyCase cases[] = {
+        {"dump-policies", "[ctrl-cmd] invalid JSON format of policies reply", "failed dumping policies JSON"},
+        {"dump-policies", "[ctrl-cmd] error reading input table: ", "failed dumping policies JSON"},
+        {"export-policies", "[ctrl-cmd] error reading output table: ", "failed exporting policies to CSV"},
+        {"dump-policies", "[ctrl-cmd] error reading revision: ", "failed dumping policies JSON"},
+        {"export-policies", "[ctrl-cmd] error reading dc_inventory_revision: ", "failed exporting policies to CSV"},
+    };
+    std::string csv = dir_ + "/never.csv";
+    for (const PolicyCase &c : cases) {
+        Outcome o = Ctrl({"-t", c.command, "-o", csv});
+        EXPECT_EQ(o.exit_code, 0);
+        EXPECT_NE(o.out.find(c.error), std::string::npos) << c.error << "\n" << o.out;
+        EXPECT_NE(o.out.find(c.failed), std::string::npos) << o.out;
+        EXPECT_EQ(o.out.find(fail), std::string::npos) << o.out;
+        EXPECT_EQ(o.out.find("Agent Policy"), std::string::npos) << o.out;
+    }
+    EXPECT_FALSE(g_file_test(csv.c_str(), G_FILE_TEST_EXISTS));
+
+    agent.Join();
+    ASSERT_EQ(agent.requests_.size(), 12u);
+    EXPECT_EQ(agent.requests_[0], "{\"execute\": \"get-state\", \"arguments\": {}}\n");
+    EXPECT_EQ(agent.requests_[5], "{\"execute\": \"get-dns-blocklist-revision\", \"arguments\": {}}\n");
+    EXPECT_EQ(agent.requests_[7], "{\"execute\": \"get-enforcement-policy\", \"arguments\": {\"format\": \"json\"}}\n");
 }
 
 } // namespace
