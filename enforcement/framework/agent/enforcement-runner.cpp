@@ -13,6 +13,7 @@
 #include "agent-common/qmp-servers/qmp-manager.h"
 #include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-conn-report.h"
+#include "enforcement/framework/agent/en-ctrl-cmd.h"
 #include "enforcement/framework/agent/en-driver.h"
 #include "enforcement/framework/agent/en-persistent-storage.h"
 #include "enforcement/framework/agent/en-policy.h"
@@ -45,9 +46,7 @@ EnOptions *s_options;
 
 bool run_control_command(const agent_ctrl_t *ctrl)
 {
-    /* No control command is known yet: each is refused as unknown. */
-    g_critical("unknown control command '%s'", ctrl->command);
-    return false;
+    return en_ctrl_cmd_run(ctrl->command, ctrl->argument);
 }
 
 } // namespace
