@@ -3,6 +3,9 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <string>
@@ -26,6 +29,24 @@ protected:
     {
         Outcome o = Run({HV_ENDR, "log", text});
         ASSERT_EQ(o.exit_code, 0) << o.out << o.err;
+    }
+
+    void Configure(const std::string &name, uint64_t value) const
+    {
+        Outcome o = Run({HV_QMP, "--address", address_,
+                         R"({"execute": "set-configuration", "arguments": {"fields": [{"name": ")" + name +
+                             R"(", "int-value": )" + std::to_string(value) + "}]}}"});
+        ASSERT_EQ(o.exit_code, 0) << o.out << o.err;
+    }
+
+    size_t Count(const std::string &text) const
+    {
+        std::string log = LogText();
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            n++;
+        }
+        return n;
     }
 
     /* Spelled in hex, so that bytes that are not UTF-8 reach the driver as they are. */
@@ -121,6 +142,38 @@ TEST_F(DriverLoggerModuleTest, UnopenableFileFailsTheStart)
     EXPECT_NE(o.exit_code, 0);
     EXPECT_TRUE(LogHas("failed to init driver logger: unable to open driver log file: ")) << LogText() << o.out << o.err;
     EXPECT_FALSE(LogHas("[driver_logger] driver logger thread is started")) << LogText();
+}
+
+TEST_F(DriverLoggerModuleTest, HugeWaitTimeNeitherSpinsNorHoldsTheStop)
+{
+    Start({"-r", DriverLog()});
+    Configure("api.driver_log_req_timeout_ms", INT64_MAX);
+    Outcome o = Run({HV_ENDR, "fail", "0x1224C2", "1000"});
+    ASSERT_EQ(o.exit_code, 0) << o.out << o.err;
+    ASSERT_TRUE(hvtest::WaitFor([&] { return LogHas("[api] failed to get driver logs"); }, 30000, 20)) << LogText();
+    /* After a failure the thread pauses for the wait time; it must not ask again at once. */
+    sleep(2);
+    EXPECT_EQ(Count("[api] failed to get driver logs"), 1u) << LogText();
+    Stop();
+    EXPECT_TRUE(LogHas("[driver_logger] driver logger thread stopped successfully")) << LogText();
+}
+
+TEST_F(DriverLoggerModuleTest, DaemonGoneNoBusyLoopAndCleanStop)
+{
+    Start({"-r", DriverLog()});
+    Configure("api.driver_log_req_timeout_ms", 600000);
+    AppendDriverLog("before the daemon went");
+    ASSERT_TRUE(hvtest::WaitFor([&] { return hvtest::ReadFile(DriverLog(), "") == "before the daemon went\n"; }, 30000, 20));
+    pid_t pid = hvtest::DriverDaemonPid(dir_ + "/run");
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGKILL);
+    ASSERT_TRUE(hvtest::WaitFor([&] { return LogHas("[api] failed to get driver logs"); }, 30000, 20)) << LogText();
+    /* A request to a daemon that is gone fails at once: the next one waits out the wait time. */
+    sleep(2);
+    EXPECT_EQ(Count("[api] failed to get driver logs"), 1u) << LogText();
+    Stop();
+    EXPECT_TRUE(LogHas("[driver_logger] driver logger thread stopped successfully")) << LogText();
+    EXPECT_EQ(hvtest::ReadFile(DriverLog(), "<missing>"), "before the daemon went\n");
 }
 
 } // namespace
