@@ -33,7 +33,7 @@ namespace endr {
 namespace {
 
 constexpr uint32_t kNotReady = 21;
-constexpr size_t kMaxRequestBytes = 64 * 1024;
+constexpr size_t kMaxRequestBytes = ENDR_CONTROL_MAX_REQUEST;
 
 struct Failure {
     uint32_t code;

@@ -78,6 +78,10 @@ TEST_F(DriverLoggerModuleTest, DriverLogReachesFileByteForByteInOrder)
         big,
         "last driver line",
     };
+    /* A text above the daemon's request limit is refused as such, not taken for a daemon gone. */
+    Outcome too_long = Run({HV_ENDR, "log", std::string(70000, 'x')});
+    EXPECT_EQ(too_long.exit_code, 1);
+    EXPECT_NE(too_long.out.find("above the driver daemon's limit of 65536"), std::string::npos) << too_long.out;
     /* A spelling that is no hex reaches nothing. */
     EXPECT_NE(Run({HV_ENDR, "log", "--hex", "4"}).exit_code, 0);
     EXPECT_NE(Run({HV_ENDR, "log", "--hex", "4g"}).exit_code, 0);
