@@ -219,4 +219,35 @@ TEST_F(DriverLoggerModuleTest, RotationKeepsEveryByteInOrderAcrossCompressedFile
     EXPECT_TRUE(rotated + current == expected);
 }
 
+TEST_F(DriverLoggerModuleTest, FullDriverLogRefusesTheTextAndSaysSo)
+{
+    Start({"-r", DriverLog()});
+    /* One failed request, then a pause of the (long) wait time: nothing drains the log. */
+    Configure("api.driver_log_req_timeout_ms", 600000);
+    Outcome o = Run({HV_ENDR, "fail", "0x1224C2", "1"});
+    ASSERT_EQ(o.exit_code, 0) << o.out << o.err;
+    ASSERT_TRUE(hvtest::WaitFor([&] { return LogHas("[api] failed to get driver logs"); }, 30000, 20)) << LogText();
+    uint64_t kept = 0;
+    Outcome refused;
+    for (int i = 0; i < 100; i++) {
+        std::string text = "text " + std::to_string(i) + " " + std::string(60000, 'q');
+        Outcome r = Run({HV_ENDR, "log", text});
+        if (r.exit_code != 0) {
+            refused = r;
+            break;
+        }
+        kept += text.size() + 1;
+    }
+    EXPECT_NE(refused.out.find("the driver log is full"), std::string::npos) << refused.out << refused.err;
+    EXPECT_GT(kept, 4000000u);
+    EXPECT_LE(kept, 4194304u);
+    /* What was queued stays whole; the refusal is counted. */
+    Outcome status = Run({HV_ENDR, "status"});
+    EXPECT_NE(status.out.find("\"pending-log-bytes\": " + std::to_string(kept)), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("\"endr.log-texts-refused\": 1"), std::string::npos) << status.out;
+    /* A short text still fits after the refused long one. */
+    AppendDriverLog("short");
+    Stop();
+}
+
 } // namespace
