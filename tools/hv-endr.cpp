@@ -526,6 +526,12 @@ int main(int argc, char **argv)
     }
 
     std::string text = req.text();
+    /* The daemon drops a longer request without a word: it would look unreachable. */
+    if (text.size() > ENDR_CONTROL_MAX_REQUEST) {
+        return print_error("request of " + std::to_string(text.size()) + " bytes is above the driver daemon's limit of " +
+                               std::to_string(ENDR_CONTROL_MAX_REQUEST),
+                           0, 1);
+    }
     std::string reply;
     if (exchange(address, text, &reply)) {
         return print_reply(reply);

@@ -1048,6 +1048,7 @@ uint32_t engine_append_log(const std::string &text)
         return kNotReady;
     }
     if (e.log.size() + text.size() + 1 > kMaxLogBytes) {
+        count(e, "endr.log-texts-refused");
         return kGenFailure;
     }
     e.log += text;

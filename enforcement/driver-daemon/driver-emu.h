@@ -90,5 +90,7 @@ uint32_t endr_classify(const endr_connection *conn, endr_verdict *out);
  * served; the others answer with error code 21 (not ready).
  */
 char *endr_control_request(const char *json, size_t len);
+/* Longest control request the control socket takes; a longer one is dropped unanswered. */
+#define ENDR_CONTROL_MAX_REQUEST 65536u
 /* $HV_ENDR_EMU_ADDRESS, or ipc://holvenstad_endr_emu.ipc; release with g_free. */
 char *endr_control_address(void);

@@ -33,7 +33,7 @@ namespace endr {
 namespace {
 
 constexpr uint32_t kNotReady = 21;
-constexpr size_t kMaxRequestBytes = 64 * 1024;
+constexpr size_t kMaxRequestBytes = ENDR_CONTROL_MAX_REQUEST;
 
 struct Failure {
     uint32_t code;
@@ -702,7 +702,9 @@ std::string handle(const char *json, size_t len)
         } else if (has_hex && !decode_hex(hex, &text)) {
             out = reply_error({kInvalidParameter, "member 'hex' must hold pairs of hex digits"});
         } else if (uint32_t rc = engine_append_log(text)) {
-            out = reply_error({rc, "cannot append to the driver log"});
+            out = reply_error({rc, rc == kGenFailure ? "the driver log is full (" + std::to_string(kMaxLogBytes) +
+                                                           " bytes not yet drained at most): the text was not added"
+                                                     : "cannot append to the driver log"});
         } else {
             QDict *r = qdict_new();
             qdict_put(r, "bytes", quint_from_uint(text.size() + 1));

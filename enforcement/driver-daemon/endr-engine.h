@@ -194,6 +194,8 @@ struct InjectResult {
 uint32_t engine_inject_connection(ConnectionSpec &spec, uint64_t count, InjectResult *result);
 /* The current limit of the connection queue (Engine::mu not held). */
 size_t engine_connection_queue_limit();
+/* Appends text and a newline; a text the bounded log (kMaxLogBytes) cannot hold whole is
+ * refused with kGenFailure and counted ("endr.log-texts-refused"), what is queued stays. */
 uint32_t engine_append_log(const std::string &text);
 
 /* Control socket lifetime, tied to the first open and last close of a device. */

@@ -930,7 +930,10 @@ uint32_t en_api_get_driver_logs(en_handle *en_handle, void *log_request)
 {
     AGENT_CHECK_NULL(en_handle, "en_handle", 0);
     if (!en_driver_send_buffer(en_handle->device, EN_IOCTL_GET_DRIVER_LOGS, log_request, EN_API_LOG_REQUEST_SIZE)) {
-        g_warning("[api] failed to get driver logs");
+        /* A stop closes the device under a request that waits: that is no failure to report. */
+        if (!en_handle->m_stop_event) {
+            g_warning("[api] failed to get driver logs");
+        }
         return 0;
     }
     uint32_t filled = 0;

@@ -18,6 +18,9 @@ using ull = unsigned long long;
 /* A request that brings nothing sooner than this is a failure, not a wait that ran out:
  * the thread pauses instead of asking again at once. */
 constexpr uint64_t kMinRetryMs = 100;
+/* The wait time is configured freely; a pause longer than a day would also overflow the
+ * clock arithmetic, and an overflowed deadline ends at once: a busy loop. */
+constexpr uint64_t kMaxPauseMs = 86400000;
 
 base_logger_ctx_t *s_ctx;
 GThread *s_thread;
@@ -45,6 +48,7 @@ void put_le(uint8_t *at, uint64_t value, size_t width)
 /* Waits up to ms unless a stop comes first. */
 void pause_unless_stopped(uint64_t ms)
 {
+    ms = ms < kMaxPauseMs ? ms : kMaxPauseMs;
     gint64 until = g_get_monotonic_time() + static_cast<gint64>(ms) * G_TIME_SPAN_MILLISECOND;
     g_mutex_lock(&s_wait_mutex);
     while (!s_stop && g_cond_wait_until(&s_wait_cond, &s_wait_mutex, until)) {
