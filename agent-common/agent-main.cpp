@@ -15,6 +15,7 @@
 #include "agent-common/exclude-ifaces.h"
 #include "agent-common/logger.h"
 #include "agent-common/qmp-servers/qmp-manager.h"
+#include "agent-common/qmp-servers/qmp-rpc-client.h"
 #include "agent-common/qmp-servers/qmp-server-nn.h"
 #include "agent-common/qmp-servers/qmp-server-std-io.h"
 #include "agent-common/qmp-servers/qmp-server-tcp.h"
@@ -416,6 +417,8 @@ int cleanup(agent_state_t *state, agent_module_t *module, Timers &timers, int ex
     /* Servers and the executor go first: a command still running on the executor must not
      * meet what the module's cleanup releases. */
     qmp_manager_cleanup();
+    /* Before the module's cleanup: no request it still holds may outlive what its context points to. */
+    qmp_rpc_client_cleanup();
     Error *err = nullptr;
     if (!module->cleanup_cb(module, module->config, exit_code, &err)) {
         g_critical("[agents-main] error cleaning up agent: %s", err ? error_get_message(err) : "");
@@ -611,7 +614,20 @@ int agent_main(agent_state_t *state, agent_module_t *module, int argc, char **ar
         g_critical("[agents-main] unsupported channel method/type: %s", config->method);
         return cleanup(state, module, timers, 1, pidfile_written);
     }
-    /* The sibling modules' RPC clients join here with their own work. */
+    qmp_rpc_client_init();
+    for (int id = 0; id < AGENT_MODULE_COUNT; id++) {
+        char path[AGENT_PATH_MAX + 1];
+        if (!agent_module_ipc_path(id, path, sizeof path)) {
+            g_critical("[agents-main] failed to get rpc path for module %s (value - %d)", agent_module_type_name(id), id);
+            return cleanup(state, module, timers, 1, pidfile_written);
+        }
+        if (!qmp_rpc_client_register(id, path, &err)) {
+            g_critical("[agents-main] failed to register rpc client for module %s (value - %d)",
+                       agent_module_type_name(id), id);
+            error_free_and_clear(&err);
+            return cleanup(state, module, timers, 1, pidfile_written);
+        }
+    }
 
     if (module->post_init_cb && !module->post_init_cb(module, config, &err)) {
         g_critical("[agents-main] error performing post-config agent initialization: %s",
