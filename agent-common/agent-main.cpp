@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "agent-common/agent-metrics.h"
+#include "agent-common/agent-status-common.h"
 #include "agent-common/build-info.h"
 #include "agent-common/agent-identity.h"
 #include "agent-common/exclude-ifaces.h"
@@ -287,6 +288,39 @@ bool on_console_event(unsigned event)
     }
 }
 
+constexpr guint kStatusIntervalMs = 20000;
+
+/* HV_STATUS_INTERVAL_MS shortens the period for tests; anything unreadable keeps 20 s. */
+guint status_interval_ms(void)
+{
+    const char *text = g_getenv("HV_STATUS_INTERVAL_MS");
+    if (!text || !*text) {
+        return kStatusIntervalMs;
+    }
+    char *end = nullptr;
+    guint64 ms = g_ascii_strtoull(text, &end, 10);
+    if (*end || ms == 0 || ms > kStatusIntervalMs) {
+        return kStatusIntervalMs;
+    }
+    return static_cast<guint>(ms);
+}
+
+gboolean internal_status_timer(gpointer opaque)
+{
+    auto *module = static_cast<agent_module_t *>(opaque);
+    Error *err = nullptr;
+    ModuleInternalStatus *status = module->internal_status_cb(&err);
+    if (err || !status) {
+        g_warning("[agents-main]  failed to get module-internal-status: %s", err ? error_get_message(err) : "");
+        error_free(err);
+        qapi_free_ModuleInternalStatus(status);
+        return G_SOURCE_CONTINUE;
+    }
+    report_module_status_if_changed(status);
+    qapi_free_ModuleInternalStatus(status);
+    return G_SOURCE_CONTINUE;
+}
+
 gboolean process_usage_timer(gpointer)
 {
     uint64_t cpu = 0, ram = 0;
@@ -408,6 +442,7 @@ int cleanup(agent_state_t *state, agent_module_t *module, Timers &timers, int ex
         }
     }
     state->running = false;
+    agent_status_cleanup();
     logger_cancel_verbose_log_revert();
     platform_console_events_unregister();
     if (state->main_loop) {
@@ -639,7 +674,15 @@ int agent_main(agent_state_t *state, agent_module_t *module, int argc, char **ar
     g_message("[agents-main] %s agent initialization done", rt->module_name);
     timers.usage = g_timeout_add_seconds(60, process_usage_timer, nullptr);
     timers.shutdown = g_timeout_add(500, shutdown_check_timer, nullptr);
-    /* The periodic internal-status report joins here with status reporting. */
+    if (module->internal_status_cb) {
+        agent_status_init(module->module_id);
+        if (agent_status_is_pushing_supported()) {
+            g_message("Start module internal status update periodical");
+            timers.status = g_timeout_add(status_interval_ms(), internal_status_timer, module);
+        } else {
+            g_debug("Skip sending module internal status update. Feature is not supported");
+        }
+    }
 
     qmp_manager_run();
     g_main_loop_run(state->main_loop);
