@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "agent-common/agent-main.h"
@@ -35,8 +36,9 @@ struct PendingSend {
     Digest digest;
 };
 
-bool s_pushing_supported;
-bool s_no_channels;
+/* Read by status commands on other threads. */
+std::atomic<bool> s_pushing_supported;
+std::atomic<bool> s_no_channels;
 Digest s_last_computed;
 Digest s_last_sent;
 GList *s_pending; /* PendingSend, finalised at cleanup */
@@ -178,8 +180,8 @@ void agent_status_init(int module_id)
         }
     }
     qapi_free_ModuleInfo(info);
-    log_feature("pushing-agent-status", s_pushing_supported);
-    log_feature("no-channels", s_no_channels);
+    log_feature("pushing-agent-status", s_pushing_supported.load());
+    log_feature("no-channels", s_no_channels.load());
 }
 
 void agent_status_cleanup(void)

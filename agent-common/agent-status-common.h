@@ -1,7 +1,8 @@
 /*
  * Pushing the module's internal status to the controller module: whether the
  * controller accepts it is asked once at start; afterwards a status is sent only when
- * it differs from the last one the controller accepted. Main-loop thread only.
+ * it differs from the last one the controller accepted. Everything but the two feature
+ * readers runs on the main-loop thread.
  */
 #pragma once
 
