@@ -10,11 +10,13 @@
 #include <cstring>
 
 #include "agent-common/agent-metrics.h"
+#include "agent-common/agent-status-common.h"
 #include "agent-common/build-info.h"
 #include "agent-common/agent-identity.h"
 #include "agent-common/exclude-ifaces.h"
 #include "agent-common/logger.h"
 #include "agent-common/qmp-servers/qmp-manager.h"
+#include "agent-common/qmp-servers/qmp-rpc-client.h"
 #include "agent-common/qmp-servers/qmp-server-nn.h"
 #include "agent-common/qmp-servers/qmp-server-std-io.h"
 #include "agent-common/qmp-servers/qmp-server-tcp.h"
@@ -286,6 +288,39 @@ bool on_console_event(unsigned event)
     }
 }
 
+constexpr guint kStatusIntervalMs = 20000;
+
+/* HV_STATUS_INTERVAL_MS shortens the period for tests; anything unreadable keeps 20 s. */
+guint status_interval_ms(void)
+{
+    const char *text = g_getenv("HV_STATUS_INTERVAL_MS");
+    if (!text || !*text) {
+        return kStatusIntervalMs;
+    }
+    char *end = nullptr;
+    guint64 ms = g_ascii_strtoull(text, &end, 10);
+    if (*end || ms == 0 || ms > kStatusIntervalMs) {
+        return kStatusIntervalMs;
+    }
+    return static_cast<guint>(ms);
+}
+
+gboolean internal_status_timer(gpointer opaque)
+{
+    auto *module = static_cast<agent_module_t *>(opaque);
+    Error *err = nullptr;
+    ModuleInternalStatus *status = module->internal_status_cb(&err);
+    if (err || !status) {
+        g_warning("[agents-main]  failed to get module-internal-status: %s", err ? error_get_message(err) : "");
+        error_free(err);
+        qapi_free_ModuleInternalStatus(status);
+        return G_SOURCE_CONTINUE;
+    }
+    report_module_status_if_changed(status);
+    qapi_free_ModuleInternalStatus(status);
+    return G_SOURCE_CONTINUE;
+}
+
 gboolean process_usage_timer(gpointer)
 {
     uint64_t cpu = 0, ram = 0;
@@ -407,6 +442,7 @@ int cleanup(agent_state_t *state, agent_module_t *module, Timers &timers, int ex
         }
     }
     state->running = false;
+    agent_status_cleanup();
     logger_cancel_verbose_log_revert();
     platform_console_events_unregister();
     if (state->main_loop) {
@@ -416,6 +452,8 @@ int cleanup(agent_state_t *state, agent_module_t *module, Timers &timers, int ex
     /* Servers and the executor go first: a command still running on the executor must not
      * meet what the module's cleanup releases. */
     qmp_manager_cleanup();
+    /* Before the module's cleanup: no request it still holds may outlive what its context points to. */
+    qmp_rpc_client_cleanup();
     Error *err = nullptr;
     if (!module->cleanup_cb(module, module->config, exit_code, &err)) {
         g_critical("[agents-main] error cleaning up agent: %s", err ? error_get_message(err) : "");
@@ -611,7 +649,20 @@ int agent_main(agent_state_t *state, agent_module_t *module, int argc, char **ar
         g_critical("[agents-main] unsupported channel method/type: %s", config->method);
         return cleanup(state, module, timers, 1, pidfile_written);
     }
-    /* The sibling modules' RPC clients join here with their own work. */
+    qmp_rpc_client_init();
+    for (int id = 0; id < AGENT_MODULE_COUNT; id++) {
+        char path[AGENT_PATH_MAX + 1];
+        if (!agent_module_ipc_path(id, path, sizeof path)) {
+            g_critical("[agents-main] failed to get rpc path for module %s (value - %d)", agent_module_type_name(id), id);
+            return cleanup(state, module, timers, 1, pidfile_written);
+        }
+        if (!qmp_rpc_client_register(id, path, &err)) {
+            g_critical("[agents-main] failed to register rpc client for module %s (value - %d)",
+                       agent_module_type_name(id), id);
+            error_free_and_clear(&err);
+            return cleanup(state, module, timers, 1, pidfile_written);
+        }
+    }
 
     if (module->post_init_cb && !module->post_init_cb(module, config, &err)) {
         g_critical("[agents-main] error performing post-config agent initialization: %s",
@@ -623,7 +674,15 @@ int agent_main(agent_state_t *state, agent_module_t *module, int argc, char **ar
     g_message("[agents-main] %s agent initialization done", rt->module_name);
     timers.usage = g_timeout_add_seconds(60, process_usage_timer, nullptr);
     timers.shutdown = g_timeout_add(500, shutdown_check_timer, nullptr);
-    /* The periodic internal-status report joins here with status reporting. */
+    if (module->internal_status_cb) {
+        agent_status_init(module->module_id);
+        if (agent_status_is_pushing_supported()) {
+            g_message("Start module internal status update periodical");
+            timers.status = g_timeout_add(status_interval_ms(), internal_status_timer, module);
+        } else {
+            g_debug("Skip sending module internal status update. Feature is not supported");
+        }
+    }
 
     qmp_manager_run();
     g_main_loop_run(state->main_loop);

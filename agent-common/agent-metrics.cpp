@@ -1,10 +1,14 @@
 #include "agent-common/agent-metrics.h"
 
+#include "agent-common/expireable-table.h"
+
 #include <glib.h>
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
+#include <cstring>
 
 #include "qapi/qmp-common-commands.h"
 #include "qobject/qobject.h"
@@ -23,6 +27,79 @@ struct Metric {
 GMutex s_lock;
 GHashTable *s_metrics; /* name (borrowed from the record) -> Metric */
 std::atomic<agent_metrics_module_hook> s_module_hook{nullptr};
+
+constexpr size_t kMaxTraceNameLength = 223;
+constexpr guint kTraceCapacity = 100;
+constexpr gint64 kTraceExpireUs = gint64{30} * G_USEC_PER_SEC;
+
+/* Both the key and the value of its entry in s_traces. */
+struct Trace {
+    char name[kMaxTraceNameLength + 1];
+    GThread *thread; /* a reference */
+    gint64 start;
+};
+
+GMutex s_trace_lock;
+expireable_table *s_traces;
+guint s_expiry_timer;
+
+guint trace_hash(gconstpointer key)
+{
+    const auto *t = static_cast<const Trace *>(key);
+    return g_str_hash(t->name) * 3u + static_cast<guint>(reinterpret_cast<uintptr_t>(t->thread)) * 5u;
+}
+
+gboolean trace_equal(gconstpointer a, gconstpointer b)
+{
+    const auto *x = static_cast<const Trace *>(a);
+    const auto *y = static_cast<const Trace *>(b);
+    return x->thread == y->thread && strcmp(x->name, y->name) == 0;
+}
+
+void trace_free(Trace *t)
+{
+    g_thread_unref(t->thread);
+    g_free(t);
+}
+
+void trace_entry_free(gpointer key, gpointer)
+{
+    trace_free(static_cast<Trace *>(key));
+}
+
+/* The lookup key of name on the calling thread; borrows the thread. */
+void trace_key(Trace *key, const char *name)
+{
+    g_strlcpy(key->name, name, sizeof key->name);
+    key->thread = g_thread_self();
+    key->start = 0;
+}
+
+void expire_traces(void)
+{
+    for (;;) {
+        gpointer key = nullptr;
+        gint64 age = 0;
+        g_mutex_lock(&s_trace_lock);
+        bool popped = s_traces && expireable_table_pop_expired(s_traces, &key, nullptr, &age);
+        g_mutex_unlock(&s_trace_lock);
+        if (!popped) {
+            return;
+        }
+        auto *t = static_cast<Trace *>(key);
+        agent_metrics_add("%s.expire", 1, t->name);
+        agent_metrics_add("%s.time", static_cast<uint64_t>(age), t->name);
+        g_warning("[metrics] popped an expired metric (trace enter without exit after %llu microseconds): %s",
+                  static_cast<unsigned long long>(age), t->name);
+        trace_free(t);
+    }
+}
+
+gboolean expiry_timer(gpointer)
+{
+    expire_traces();
+    return G_SOURCE_CONTINUE;
+}
 
 void format_name(char (&name)[kMaxNameLength + 1], const char *fmt, va_list ap)
 {
@@ -82,6 +159,16 @@ bool initialize_agent_metrics(void)
 {
     g_mutex_lock(&s_lock);
     AGENT_ASSERT(NULL == s_metrics);
+    g_mutex_unlock(&s_lock);
+    expireable_table *traces = expireable_table_create(kTraceCapacity, kTraceExpireUs, trace_hash, trace_equal);
+    if (!traces) {
+        return false;
+    }
+    g_mutex_lock(&s_trace_lock);
+    s_traces = traces;
+    g_mutex_unlock(&s_trace_lock);
+    s_expiry_timer = g_timeout_add(1000, expiry_timer, nullptr);
+    g_mutex_lock(&s_lock);
     s_metrics = g_hash_table_new_full(g_str_hash, g_str_equal, nullptr, g_free);
     g_mutex_unlock(&s_lock);
     return true;
@@ -90,11 +177,81 @@ bool initialize_agent_metrics(void)
 void agent_metrics_cleanup(void)
 {
     g_mutex_lock(&s_lock);
-    if (s_metrics) {
-        g_hash_table_destroy(s_metrics);
-        s_metrics = nullptr;
-    }
+    bool initialized = s_metrics != nullptr;
     g_mutex_unlock(&s_lock);
+    if (!initialized) {
+        return;
+    }
+    g_mutex_lock(&s_trace_lock);
+    expireable_table_destroy(s_traces, trace_entry_free);
+    s_traces = nullptr;
+    g_mutex_unlock(&s_trace_lock);
+    if (s_expiry_timer) {
+        g_source_remove(s_expiry_timer);
+        s_expiry_timer = 0;
+    }
+    g_mutex_lock(&s_lock);
+    g_hash_table_destroy(s_metrics);
+    s_metrics = nullptr;
+    g_mutex_unlock(&s_lock);
+}
+
+void agent_metrics_trace_enter(const char *name)
+{
+    agent_metrics_add("%s.enter", 1, name);
+    auto *t = g_new(Trace, 1);
+    trace_key(t, name);
+    g_mutex_lock(&s_trace_lock);
+    if (!s_traces) {
+        g_mutex_unlock(&s_trace_lock);
+        g_free(t);
+        return;
+    }
+    if (expireable_table_contains(s_traces, t)) {
+        g_mutex_unlock(&s_trace_lock);
+        g_warning("[metrics] a second trace enter without exit: %s", t->name);
+        g_free(t);
+        return;
+    }
+    g_thread_ref(t->thread);
+    t->start = g_get_monotonic_time();
+    bool added = expireable_table_add(s_traces, t, t);
+    g_mutex_unlock(&s_trace_lock);
+    if (!added) {
+        g_warning("[metrics] error adding new trace to expireable table: %s", t->name);
+        trace_free(t);
+    }
+}
+
+void agent_metrics_trace_exit(const char *name)
+{
+    agent_metrics_add("%s.exit", 1, name);
+    Trace key;
+    trace_key(&key, name);
+    g_mutex_lock(&s_trace_lock);
+    if (!s_traces) {
+        g_mutex_unlock(&s_trace_lock);
+        return;
+    }
+    auto *t = static_cast<Trace *>(
+        expireable_table_contains(s_traces, &key) ? expireable_table_pop(s_traces, &key) : nullptr);
+    g_mutex_unlock(&s_trace_lock);
+    if (!t) {
+        g_warning("[metrics] trace exit without enter: %s", key.name);
+        return;
+    }
+    agent_metrics_add("%s.time", static_cast<uint64_t>(g_get_monotonic_time() - t->start), t->name);
+    trace_free(t);
+}
+
+void agent_metrics_expire_all_traces(void)
+{
+    g_mutex_lock(&s_trace_lock);
+    if (s_traces) {
+        expireable_table_expire_all(s_traces);
+    }
+    g_mutex_unlock(&s_trace_lock);
+    expire_traces();
 }
 
 void agent_metrics_add(const char *name_fmt, uint64_t delta, ...)

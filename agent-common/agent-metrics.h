@@ -20,6 +20,16 @@ void agent_metrics_reset(const char *name_fmt, ...) __attribute__((format(printf
 void agent_metrics_remove(const char *name_fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /*
+ * Time traces, per thread: exit adds the microseconds since the same thread's enter
+ * to "<name>.time"; a trace never exited is counted in "<name>.expire" after 30 s.
+ * Names longer than 223 characters are cut.
+ */
+void agent_metrics_trace_enter(const char *name);
+void agent_metrics_trace_exit(const char *name);
+/* Accounts every open trace as expired now (the 1 s timer only takes those older than 30 s). */
+void agent_metrics_expire_all_traces(void);
+
+/*
  * The module's own metrics are added by this hook right before "get-agent-metrics"
  * copies the table; an error it sets fails the command.
  */

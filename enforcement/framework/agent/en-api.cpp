@@ -73,21 +73,6 @@ uint32_t last_request_error(void)
 
 process_event_queue *s_process_event_queue;
 
-/* Metrics trace around one call: "%s.enter", "%s.exit" and "%s.time" in microseconds. */
-struct metrics_trace {
-    const char *name;
-    gint64 start;
-    explicit metrics_trace(const char *trace_name) : name(trace_name), start(g_get_monotonic_time())
-    {
-        agent_metrics_add("%s.enter", 1, name);
-    }
-    ~metrics_trace()
-    {
-        agent_metrics_add("%s.exit", 1, name);
-        agent_metrics_add("%s.time", static_cast<uint64_t>(g_get_monotonic_time() - start), name);
-    }
-};
-
 void set_default_lid(en_lid_reply_t *reply)
 {
     reply->lid_count = 1;
@@ -119,11 +104,9 @@ lid_send answer_lid(en_handle *en_handle, uint64_t pid, bool update)
 
     en_process_info_t *info = nullptr;
     Error *err = nullptr;
-    bool fetched;
-    {
-        metrics_trace trace("fetch_process_info");
-        fetched = fetch_process_info(pid, &info, update ? nullptr : s_process_event_queue, &err);
-    }
+    agent_metrics_trace_enter("fetch_process_info");
+    bool fetched = fetch_process_info(pid, &info, update ? nullptr : s_process_event_queue, &err);
+    agent_metrics_trace_exit("fetch_process_info");
     /* The lids are computed without the reply lock, so that a push is never held up by
      * an answer; one computed under a numbering replaced since is computed again. */
     en_lids_t lids{};

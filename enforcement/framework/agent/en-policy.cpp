@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "agent-common/agent-metrics.h"
+#include "agent-common/agent-status-common.h"
+#include "agent-common/qmp-servers/qmp-manager.h"
 #include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-config.h"
 #include "enforcement/framework/agent/en-dump.h"
@@ -624,6 +626,10 @@ ModuleInternalStatus *en_policy_internal_status(Error **errp)
         status->dc_inventory_revision = s_dc_revision;
     }
     status->operating_mode = (uint32_t)g_en_config.enforcement_mode;
+    if (agent_status_is_no_channels_supported()) {
+        status->has_is_running_offline = true;
+        status->is_running_offline = qmp_manager_is_running_offline();
+    }
     status->is_roaming_on = false;
     Error *err = nullptr;
     aux_iface_options options;

@@ -1,0 +1,277 @@
+#include "agent-common/agent-status-common.h"
+
+#include <glib.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "agent-common/agent-main.h"
+#include "agent-common/qmp-servers/qmp-rpc-client.h"
+#include "qapi/qmp-common-types.h"
+#include "qapi/qmp-input-visitor.h"
+#include "qapi/qmp-output-visitor.h"
+#include "qobject/qdict.h"
+#include "qobject/qobject.h"
+#include "qobject/qstring.h"
+#include "util/error.h"
+
+namespace {
+
+constexpr size_t kDigestSize = 16;
+constexpr int kSendTimeoutMs = 7000;
+/* Bounds how long start-up waits for a controller that is not there. */
+constexpr int kModuleInfoTimeoutMs = 2000;
+constexpr int kServicesTimeoutMs = 7000;
+constexpr int kMaxRetries = 5;
+
+struct Digest {
+    guint8 bytes[kDigestSize] = {};
+    bool operator==(const Digest &) const = default;
+};
+
+struct PendingSend {
+    qmp_rpc_request *request;
+    int attempts;
+    char *text;
+    Digest digest;
+};
+
+/* Read by status commands on other threads. */
+std::atomic<bool> s_pushing_supported;
+std::atomic<bool> s_no_channels;
+Digest s_last_computed;
+Digest s_last_sent;
+GList *s_pending; /* PendingSend, finalised at cleanup */
+
+void pending_free(PendingSend *p)
+{
+    g_free(p->text);
+    g_free(p);
+}
+
+/* The "desc" of an error reply, or NULL. */
+const char *reply_error_desc(QObject *reply)
+{
+    QDict *dict = qobject_to_qdict(reply);
+    if (!dict) {
+        return nullptr;
+    }
+    if (!qdict_haskey(dict, "error")) {
+        return nullptr;
+    }
+    QDict *error = qobject_to_qdict(qdict_get(dict, "error"));
+    if (!error) {
+        return "unknown error";
+    }
+    QString *desc = qobject_to_qstring(qdict_get(error, "desc"));
+    return desc ? qstring_get_str(desc) : "unknown error";
+}
+
+bool digest_of(const char *text, Digest *out, Error **errp)
+{
+    GChecksum *md5 = g_checksum_new(G_CHECKSUM_MD5);
+    if (!md5) {
+        error_setg(errp, "MD5 is not available");
+        return false;
+    }
+    g_checksum_update(md5, reinterpret_cast<const guchar *>(text), static_cast<gssize>(strlen(text)));
+    gsize len = sizeof out->bytes;
+    g_checksum_get_digest(md5, out->bytes, &len);
+    g_checksum_free(md5);
+    if (len != kDigestSize) {
+        error_setg(errp, "unexpected digest length %u", static_cast<unsigned>(len));
+        return false;
+    }
+    return true;
+}
+
+void status_sent(qmp_rpc_request *request, QObject *reply, Error *err, void *context);
+
+void send_status(PendingSend *p)
+{
+    p->request = qmp_rpc_client_run_async_command(AGENT_MODULE_CONTROLLER, kSendTimeoutMs, status_sent, p,
+                                                  "update-module-internal-status",
+                                                  "\"module-internal-status\": %s", p->text);
+}
+
+void status_sent(qmp_rpc_request *request, QObject *reply, Error *err, void *context)
+{
+    auto *p = static_cast<PendingSend *>(context);
+    qmp_rpc_client_finalize_request(request);
+    p->request = nullptr;
+    QDict *dict = reply ? qobject_to_qdict(reply) : nullptr;
+    bool accepted = !err && dict && qdict_haskey(dict, "return");
+    const char *why = accepted ? nullptr : err ? error_get_message(err) : reply_error_desc(reply);
+    if (accepted) {
+        g_debug("[agent-status-common] sent module internal status");
+        s_last_sent = p->digest;
+        s_pending = g_list_remove(s_pending, p);
+        pending_free(p);
+        qobject_decref(reply);
+        return;
+    }
+    if (why) {
+        g_warning("[agent-status-common] failed to send module internal status, error: %s", why);
+    } else {
+        g_warning("[agent-status-common] failed to send module internal status, error: unknown error");
+    }
+    qobject_decref(reply);
+    if (p->attempts < kMaxRetries) {
+        g_message("[agent-status-common] resend internal status");
+        p->attempts++;
+        send_status(p);
+        return;
+    }
+    g_critical("[agent-status-common] module internal status report failed after %d attempts", kMaxRetries);
+    s_pending = g_list_remove(s_pending, p);
+    pending_free(p);
+}
+
+void log_feature(const char *feature, bool supported)
+{
+    g_debug("[agent-status-common] '%s' feature is: %s", feature, supported ? "supported" : "not supported");
+}
+
+} // namespace
+
+void agent_status_init(int module_id)
+{
+    s_pushing_supported = false;
+    s_no_channels = false;
+    if (module_id == AGENT_MODULE_CONTROLLER) {
+        s_pushing_supported = true;
+        return;
+    }
+    const char *command = "get-module-info";
+    Error *err = nullptr;
+    QObject *reply = qmp_rpc_client_call_sync(AGENT_MODULE_CONTROLLER, kModuleInfoTimeoutMs, &err, command, "%s", "");
+    if (!reply) {
+        g_warning("[agent-status-common] Failed to send %s: %s", command, err ? error_get_message(err) : "unknown error");
+        error_free(err);
+        return;
+    }
+    if (const char *desc = reply_error_desc(reply)) {
+        g_warning("[agent-status-common] Failed to send %s: %s", command, desc);
+        qobject_decref(reply);
+        return;
+    }
+    QDict *dict = qobject_to_qdict(reply);
+    QObject *ret = dict ? qdict_get(dict, "return") : nullptr;
+    ModuleInfo *info = nullptr;
+    if (!ret) {
+        error_setg(&err, "the reply has no \"return\"");
+    } else {
+        QmpInputVisitor *qiv = qmp_input_visitor_new(ret);
+        visit_type_ModuleInfo(qmp_input_get_visitor(qiv), &info, nullptr, &err);
+        qmp_input_visitor_cleanup(qiv);
+    }
+    qobject_decref(reply);
+    if (err) {
+        g_warning("[agent-status-common] Received invalid response for '%s': %s", command, error_get_message(err));
+        error_free(err);
+        qapi_free_ModuleInfo(info);
+        return;
+    }
+    for (strList *f = info->features; f; f = f->next) {
+        if (f->value && strcmp(f->value, "pushing-agent-status") == 0) {
+            s_pushing_supported = true;
+        } else if (f->value && strcmp(f->value, "no-channels") == 0) {
+            s_no_channels = true;
+        }
+    }
+    qapi_free_ModuleInfo(info);
+    log_feature("pushing-agent-status", s_pushing_supported.load());
+    log_feature("no-channels", s_no_channels.load());
+}
+
+void agent_status_cleanup(void)
+{
+    for (GList *l = s_pending; l; l = l->next) {
+        auto *p = static_cast<PendingSend *>(l->data);
+        if (p->request) {
+            qmp_rpc_client_finalize_request(p->request);
+        }
+        pending_free(p);
+    }
+    g_list_free(s_pending);
+    s_pending = nullptr;
+    s_pushing_supported = false;
+    s_no_channels = false;
+    s_last_computed = {};
+    s_last_sent = {};
+}
+
+bool agent_status_is_pushing_supported(void)
+{
+    return s_pushing_supported;
+}
+
+bool agent_status_is_no_channels_supported(void)
+{
+    return s_no_channels;
+}
+
+void report_module_status_if_changed(const ModuleInternalStatus *status)
+{
+    Error *err = nullptr;
+    QmpOutputVisitor *qov = qmp_output_visitor_new();
+    auto *value = const_cast<ModuleInternalStatus *>(status);
+    visit_type_ModuleInternalStatus(qmp_output_get_visitor(qov), &value, nullptr, &err);
+    if (err) {
+        qmp_output_visitor_cleanup(qov);
+        Error *raised = nullptr;
+        error_setg(&raised, "failed to prepare json - %s", error_get_message(err));
+        g_warning("[agent-status-common] module-internal-status update %s", error_get_message(raised));
+        error_free(raised);
+        error_free(err);
+        return;
+    }
+    char *text = qmp_output_get_json(qov, true);
+    Digest digest;
+    if (!digest_of(text, &digest, &err)) {
+        g_warning("[agent-status-common] module-internal-status update failed: %s", error_get_message(err));
+        error_free(err);
+        g_free(text);
+        return;
+    }
+    s_last_computed = digest;
+    if (digest == s_last_sent) {
+        g_debug("[agent-status-common] module-internal-status did not change");
+        g_free(text);
+        return;
+    }
+    if (!s_pushing_supported) {
+        g_free(text);
+        return;
+    }
+    /* A slow controller (or the retries) can outlast the period: one copy in flight is enough. */
+    for (GList *l = s_pending; l; l = l->next) {
+        if (static_cast<PendingSend *>(l->data)->digest == digest) {
+            g_debug("[agent-status-common] module-internal-status is being sent already");
+            g_free(text);
+            return;
+        }
+    }
+    auto *p = g_new0(PendingSend, 1);
+    p->text = text;
+    p->digest = digest;
+    s_pending = g_list_prepend(s_pending, p);
+    send_status(p);
+}
+
+bool report_services_info(const char *services_json, Error **errp)
+{
+    Error *err = nullptr;
+    QObject *reply = qmp_rpc_client_call_sync(AGENT_MODULE_CONTROLLER, kServicesTimeoutMs, &err,
+                                              "update-services-status", "\"services\": %s", services_json);
+    const char *desc = reply ? reply_error_desc(reply) : nullptr;
+    if (!reply || desc) {
+        error_setg(errp, "failed to send: %s", err ? error_get_message(err) : desc);
+        error_free(err);
+        qobject_decref(reply);
+        return false;
+    }
+    qobject_decref(reply);
+    g_debug("[agent-status-common] service-info update sent: %s", services_json);
+    return true;
+}

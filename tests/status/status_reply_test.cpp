@@ -1,0 +1,116 @@
+/* What the status reporting makes of the controller's answers, against a REP peer that
+ * gives one canned reply. */
+#include <nanomsg/nn.h>
+#include <nanomsg/reqrep.h>
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "agent-common/agent-main.h"
+#include "agent-common/agent-status-common.h"
+#include "agent-common/qmp-servers/qmp-rpc-client.h"
+#include "tests/common/hv-test-support.h"
+
+namespace {
+
+constexpr GLogLevelFlags kWarn = G_LOG_LEVEL_WARNING;
+
+class StatusReply : public hvtest::LoggingTest {
+protected:
+    void SetUp() override
+    {
+        hvtest::LoggingTest::SetUp();
+        qmp_rpc_client_init();
+        address_ = "ipc://" + dir_.path() + "/ca.ipc";
+        ASSERT_TRUE(qmp_rpc_client_register(AGENT_MODULE_CONTROLLER, address_.c_str(), nullptr));
+    }
+    void TearDown() override
+    {
+        if (server_.joinable()) {
+            stop_ = true;
+            server_.join();
+        }
+        agent_status_cleanup();
+        qmp_rpc_client_cleanup();
+        hvtest::LoggingTest::TearDown();
+    }
+
+    /* Answers every request with reply. */
+    void Serve(const std::string &reply)
+    {
+        int sock = nn_socket(AF_SP, NN_REP);
+        ASSERT_GE(nn_bind(sock, address_.c_str()), 0);
+        server_ = std::thread([this, sock, reply] {
+            while (!stop_) {
+                struct nn_pollfd pfd = {sock, NN_POLLIN, 0};
+                void *buf = nullptr;
+                if (nn_poll(&pfd, 1, 20) > 0 && nn_recv(sock, &buf, NN_MSG, NN_DONTWAIT) >= 0) {
+                    nn_freemsg(buf);
+                    nn_send(sock, reply.data(), reply.size(), 0);
+                }
+            }
+            nn_close(sock);
+        });
+    }
+
+    hvtest::TempDir dir_{"hv-status-reply"};
+    std::string address_;
+    std::thread server_;
+    std::atomic<bool> stop_{false};
+};
+
+TEST_F(StatusReply, FeaturesDecideWhatIsSupported)
+{
+    Serve(R"({"return": {"name": "c", "version": "1", "protocol-version": 1, "features": ["x", "no-channels"]}})");
+    agent_status_init(AGENT_MODULE_ENFORCEMENT);
+    EXPECT_FALSE(agent_status_is_pushing_supported());
+    EXPECT_TRUE(agent_status_is_no_channels_supported());
+    EXPECT_TRUE(Logged(G_LOG_LEVEL_DEBUG, "[agent-status-common] 'pushing-agent-status' feature is: not supported"));
+    EXPECT_TRUE(Logged(G_LOG_LEVEL_DEBUG, "[agent-status-common] 'no-channels' feature is: supported"));
+    /* The controller itself is not asked. */
+    agent_status_init(AGENT_MODULE_CONTROLLER);
+    EXPECT_TRUE(agent_status_is_pushing_supported());
+    EXPECT_FALSE(agent_status_is_no_channels_supported());
+}
+
+TEST_F(StatusReply, UnreadableModuleInfoLeavesEverythingOff)
+{
+    Serve(R"({"return": {"name": "c", "features": "pushing-agent-status"}})");
+    agent_status_init(AGENT_MODULE_ENFORCEMENT);
+    EXPECT_FALSE(agent_status_is_pushing_supported());
+    EXPECT_FALSE(agent_status_is_no_channels_supported());
+    EXPECT_TRUE(LoggedPrefix(kWarn, "[agent-status-common] Received invalid response for 'get-module-info': "));
+}
+
+TEST_F(StatusReply, ErrorRepliesAreFailures)
+{
+    Serve(R"({"error": {"class": "GenericError", "desc": "busy"}})");
+    agent_status_init(AGENT_MODULE_ENFORCEMENT);
+    EXPECT_TRUE(Logged(kWarn, "[agent-status-common] Failed to send get-module-info: busy"));
+    EXPECT_FALSE(agent_status_is_pushing_supported());
+    Error *err = nullptr;
+    EXPECT_FALSE(report_services_info("[]", &err));
+    EXPECT_EQ(hvtest::TakeMessage(err), "failed to send: busy");
+}
+
+TEST_F(StatusReply, ServicesAreSentAndAccepted)
+{
+    Serve(R"({"return": {}})");
+    Error *err = nullptr;
+    EXPECT_TRUE(report_services_info(R"([{"name": "a"}])", &err));
+    EXPECT_EQ(err, nullptr);
+    EXPECT_TRUE(Logged(G_LOG_LEVEL_DEBUG, R"([agent-status-common] service-info update sent: [{"name": "a"}])"));
+}
+
+TEST_F(StatusReply, NobodyListening)
+{
+    Error *err = nullptr;
+    EXPECT_FALSE(report_services_info("[]", &err));
+    EXPECT_TRUE(g_str_has_prefix(hvtest::TakeMessage(err).c_str(), "failed to send: "));
+}
+
+} // namespace
