@@ -115,17 +115,9 @@ RepPeer::Handler Echo(int hold_ms = 0)
 {
     return [hold_ms](const std::string &req, const std::atomic<bool> &) -> std::optional<std::string> {
         g_usleep(static_cast<gulong>(hold_ms) * 1000);
-        QObject *obj = qobject_from_json(req.c_str(), nullptr);
-        std::string args = "null";
-        if (obj && qobject_to_qdict(obj) && qdict_get(qobject_to_qdict(obj), "arguments")) {
-            QString *json = qobject_to_json(qdict_get(qobject_to_qdict(obj), "arguments"));
-            args = qstring_get_str(json);
-            qobject_decref(QOBJECT(json));
-        }
-        if (obj) {
-            qobject_decref(obj);
-        }
-        return "{\"return\": " + args + "}";
+        const std::string key = "\"arguments\": ";
+        size_t from = req.find(key) + key.size();
+        return "{\"return\": " + req.substr(from, req.rfind('}') - from) + "}";
     };
 }
 
@@ -306,13 +298,6 @@ TEST_F(RpcClientTest, ZeroTimeOutWaitsLongerThanAnInstant)
     EXPECT_EQ(out.calls, 0);
     EXPECT_EQ(peer.Seen()[0], "{\"execute\": \"echo\", \"arguments\": {}}\n");
     qmp_rpc_client_finalize_request(req);
-}
-
-TEST_F(RpcClientTest, RegisteringAnIdTwiceFails)
-{
-    Error *err = nullptr;
-    EXPECT_FALSE(qmp_rpc_client_register(1, "ipc://elsewhere.ipc", &err));
-    EXPECT_EQ(Take(err), "qmp rpc client with this id already exists");
 }
 
 TEST_F(RpcClientTest, UnregisteredDestinationEndsTheProcess)
