@@ -6,6 +6,7 @@
 
 #include "agent-common/agent-main.h"
 #include "agent-common/logger.h"
+#include "agent-common/qmp-servers/qmp-rpc-client.h"
 #include "qapi/qmp-common-types.h"
 #include "util/agent-config.h"
 #include "tests/common/hv-test-support.h"
@@ -68,6 +69,20 @@ bool test_cleanup(agent_module_t *, agent_config_t *, int failed, Error **)
     return true;
 }
 
+/* Every sibling module has its destination by the time the module's post-init runs. */
+std::string rpc_ids_taken;
+bool test_post_init(agent_module_t *, agent_config_t *, Error **)
+{
+    for (int id = 0; id <= AGENT_MODULE_COUNT; id++) {
+        Error *err = nullptr;
+        if (!qmp_rpc_client_register(id, "ipc://unused.ipc", &err)) {
+            rpc_ids_taken += std::to_string(id);
+        }
+        error_free(err);
+    }
+    return true;
+}
+
 class AgentMainTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -113,7 +128,13 @@ protected:
 /* Writing the pid file and removing it at the end: launcher_test. */
 TEST_F(AgentMainTest, RunsUntilTerminatedAndCleansUp)
 {
+    rpc_ids_taken.clear();
+    module_->post_init_cb = test_post_init;
     EXPECT_EQ(agent_main(state_, module_, 0, nullptr), 0);
+    EXPECT_EQ(rpc_ids_taken, "0123456");
+    /* The RPC table went with the cleanup: a new one can be made. */
+    qmp_rpc_client_init();
+    qmp_rpc_client_cleanup();
     EXPECT_EQ(seen.init_calls, 1);
     EXPECT_EQ(seen.cleanup_calls, 1);
     EXPECT_EQ(seen.cleanup_failed, 0);
