@@ -191,13 +191,9 @@ bool is_not_tls_reason(int reason)
 }
 
 /* A fatal alert received from the peer shows as a reason code past this offset. */
-bool alert_of_reason(int reason, int *alert)
+bool is_alert_reason(int reason)
 {
-    if (reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256) {
-        *alert = reason - SSL_AD_REASON_OFFSET;
-        return true;
-    }
-    return false;
+    return reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256;
 }
 
 std::string errno_text(int err)
@@ -224,14 +220,11 @@ tls_status handshake_failed(tls_channel_t *channel, int err, Error **errp)
     }
     unsigned long code = ERR_peek_last_error();
     int reason = code ? ERR_GET_REASON(code) : 0;
-    int alert = 0;
     if (code && ERR_GET_LIB(code) == ERR_LIB_SSL && is_not_tls_reason(reason)) {
         std::string text = take_ssl_error("");
         fail_refused(channel, TLS_REFUSAL_NOT_TLS, "peer does not speak TLS (" + text + ")", errp);
-    } else if (code && ERR_GET_LIB(code) == ERR_LIB_SSL && alert_of_reason(reason, &alert)) {
-        ERR_clear_error();
-        fail_refused(channel, TLS_REFUSAL_PEER_REFUSED,
-                     std::string("peer refused the handshake: ") + SSL_alert_desc_string_long(alert), errp);
+    } else if (code && ERR_GET_LIB(code) == ERR_LIB_SSL && is_alert_reason(reason)) {
+        fail_refused(channel, TLS_REFUSAL_PEER_REFUSED, "peer refused the handshake: " + take_ssl_error(""), errp);
     } else if (code) {
         fail_refused(channel, TLS_REFUSAL_HANDSHAKE, "TLS handshake failed: " + take_ssl_error(""), errp);
     } else {
@@ -264,7 +257,6 @@ tls_status io_failed(tls_channel_t *channel, int ret, const char *op, Error **er
     }
     unsigned long code = ERR_peek_last_error();
     int reason = code ? ERR_GET_REASON(code) : 0;
-    int alert = 0;
     bool lost = channel->last_errno == EPIPE || channel->last_errno == ECONNRESET ||
                 (code && ERR_GET_LIB(code) == ERR_LIB_SSL && reason == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
                 (!code && channel->peer_closed);
@@ -274,12 +266,10 @@ tls_status io_failed(tls_channel_t *channel, int ret, const char *op, Error **er
         channel->peer_closed = true;
         return TLS_STATUS_CLOSED;
     }
-    if (code && ERR_GET_LIB(code) == ERR_LIB_SSL && alert_of_reason(reason, &alert)) {
+    if (code && ERR_GET_LIB(code) == ERR_LIB_SSL && is_alert_reason(reason)) {
         /* With TLS 1.3 a server's refusal of our certificate arrives after our handshake
          * step already completed. */
-        ERR_clear_error();
-        fail_refused(channel, TLS_REFUSAL_PEER_REFUSED,
-                     std::string("peer refused the connection: ") + SSL_alert_desc_string_long(alert), errp);
+        fail_refused(channel, TLS_REFUSAL_PEER_REFUSED, "peer refused the connection: " + take_ssl_error(""), errp);
         return TLS_STATUS_ERROR;
     }
     std::string text = code ? take_ssl_error("") : errno_text(channel->last_errno);
@@ -303,11 +293,12 @@ bool load_client_identity(SSL_CTX *ctx, const tls_channel_params_t *params, Erro
                    take_ssl_error("unreadable").c_str());
         return false;
     }
-    if (SSL_CTX_use_PrivateKey_file(ctx, params->client_key, SSL_FILETYPE_PEM) != 1) {
+    bool loaded = SSL_CTX_use_PrivateKey_file(ctx, params->client_key, SSL_FILETYPE_PEM) == 1;
+    if (!loaded && ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
         error_setg(errp, "cannot load client key '%s': %s", params->client_key, take_ssl_error("unreadable").c_str());
         return false;
     }
-    if (SSL_CTX_check_private_key(ctx) != 1) {
+    if (!loaded || SSL_CTX_check_private_key(ctx) != 1) {
         ERR_clear_error();
         error_setg(errp, "client key '%s' does not match client certificate '%s'", params->client_key,
                    params->client_cert);
