@@ -395,8 +395,9 @@ tls_channel_t *tls_channel_new(int fd, const tls_channel_params_t *params, Error
     BIO_set_data(bio, channel);
     SSL_set_bio(channel->ssl, bio, bio);
     SSL_set_connect_state(channel->ssl);
-    /* A partial write may be retried from a moved buffer (a reply queue that reallocates). */
-    SSL_set_mode(channel->ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    /* A write reports each record sent, so that a caller's position advances as on a plain
+     * socket; a retry may come from a moved buffer (a reply queue that reallocates). */
+    SSL_set_mode(channel->ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (!set_expected_name(channel->ssl, params->remote_name, errp)) {
         tls_channel_free(channel);
         return nullptr;

@@ -76,9 +76,10 @@ tls_status tls_channel_handshake(tls_channel_t *channel, Error **errp);
 tls_status tls_channel_read(tls_channel_t *channel, void *buf, size_t len, size_t *done, Error **errp);
 
 /*
- * Writes up to len bytes (len > 0): OK with *done > 0 bytes taken, WANT_WRITE or WANT_READ,
- * CLOSED when the peer is gone, or ERROR. After a WANT_*, call again with the same bytes
- * (the same buf address is not required).
+ * Writes up to len bytes (len > 0): OK with 0 < *done <= len bytes taken (possibly fewer
+ * than len, like a socket), WANT_WRITE or WANT_READ, CLOSED when the peer is gone or has
+ * ended the connection, or ERROR. After a WANT_*, call again with the same bytes (at least
+ * as many; the same buf address is not required).
  */
 tls_status tls_channel_write(tls_channel_t *channel, const void *buf, size_t len, size_t *done, Error **errp);
 

@@ -2,6 +2,7 @@
 #include <openssl/bio.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tests/tls/tls-fixture.h"
@@ -14,16 +15,20 @@ class TlsChannelTest : public TlsTest {};
 
 TEST_F(TlsChannelTest, RoundTripBothWaysWithTheManagementSide)
 {
-    int port = StartMgmt("server.pem", {"--send-text", "{\"execute\": \"first\"}", "--once"});
+    hvtest::WriteFile(dir_ + "/commands", "from file 1\r\n\nfrom file 2\n");
+    int port = StartMgmt("server.pem", {"--send-text", "{\"execute\": \"first\"}", "--send", dir_ + "/commands", "--once"});
     ASSERT_GT(port, 0);
     ASSERT_TRUE(Open(port, Cert("ca.pem"), "localhost"));
     std::string err;
     ASSERT_EQ(Handshake(channel_, &err), TLS_STATUS_OK) << err;
     EXPECT_EQ(tls_channel_get_refusal(channel_), TLS_REFUSAL_NONE);
 
+    /* The prepared commands, in the order given, one line each. */
     std::string got;
-    ASSERT_EQ(ReadLine(channel_, &got), TLS_STATUS_OK);
-    EXPECT_EQ(got, "{\"execute\": \"first\"}\n");
+    while (std::count(got.begin(), got.end(), '\n') < 3) {
+        ASSERT_EQ(ReadLine(channel_, &got), TLS_STATUS_OK);
+    }
+    EXPECT_EQ(got, "{\"execute\": \"first\"}\nfrom file 1\nfrom file 2\n");
     mgmt_.SendLine("typed on stdin");
     got.clear();
     ASSERT_EQ(ReadLine(channel_, &got), TLS_STATUS_OK);
