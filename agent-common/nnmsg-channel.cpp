@@ -65,6 +65,23 @@ bool send_msg_on_push_channel(int socket, const void *msg, size_t len, Error **e
     return send_once(socket, msg, len, &nn_err, errp);
 }
 
+int nnmsg_channel_wait_peer(int socket, int timeout_ms)
+{
+    gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeout_ms) * 1000;
+    for (;;) {
+        if (nn_get_statistic(socket, NN_STAT_CURRENT_CONNECTIONS) > 0) {
+            return 1;
+        }
+        if (nn_get_statistic(socket, NN_STAT_CONNECT_ERRORS) > 0) {
+            return 0;
+        }
+        if (g_get_monotonic_time() >= deadline) {
+            return -1;
+        }
+        g_usleep(1000);
+    }
+}
+
 bool nnmsg_channel_send_timeout(int socket, const void *msg, size_t len, int timeout_ms, Error **errp)
 {
     int64_t deadline = g_get_monotonic_time() + static_cast<int64_t>(timeout_ms) * 1000;

@@ -33,6 +33,13 @@ bool send_msg_on_push_channel(int socket, const void *msg, size_t len, Error **e
 /* As send_msg_on_push_channel, but waits up to timeout_ms for a peer with room. */
 bool nnmsg_channel_send_timeout(int socket, const void *msg, size_t len, int timeout_ms, Error **errp);
 
+/*
+ * After nn_connect on socket: waits up to timeout_ms for the peer. 1: connected; 0: an
+ * attempt failed and none is up (nobody listens: a request would only wait out its
+ * time-out); -1: neither happened in time.
+ */
+int nnmsg_channel_wait_peer(int socket, int timeout_ms);
+
 /* Closes the socket; -1 is ignored. */
 void nnmsg_channel_close(int socket);
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "agent-common/nnmsg-channel.h"
 #include "qobject/qjson.h"
 #include "qobject/qobject.h"
 #include "util/agent-assert.h"
@@ -532,6 +533,12 @@ static QObject *exchange(int sock, const char *address, int timeout_ms, const ch
     }
     if (nn_connect(sock, address) < 0) {
         error_setg(errp, "nn socket error on connect: %s", nn_strerror(nn_errno()));
+        return nullptr;
+    }
+    /* A REQ socket holds a request for a peer that may never come; a refused connection
+     * fails the call now instead of after the whole receive time-out. */
+    if (nnmsg_channel_wait_peer(sock, send_timeout) == 0) {
+        error_setg(errp, "nn socket error on connect: %s", nn_strerror(ECONNREFUSED));
         return nullptr;
     }
     int rc = nn_send(sock, text, static_cast<size_t>(len), 0);

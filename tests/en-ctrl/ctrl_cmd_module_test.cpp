@@ -140,17 +140,37 @@ TEST_F(CtrlCmdModuleTest, OnlyAdministratorsMayAsk)
     EXPECT_NE(member.find("Current agent state: " + Returned(R"({"execute": "get-state"})")), std::string::npos);
 }
 
-/* A request socket queues the request until a peer comes, so with no module the client
- * waits out its whole receive budget (about 45 s) and then gives up. */
-TEST_F(CtrlCmdModuleTest, NoModuleRunningGivesUpAfterTheLastAttempt)
+TEST_F(CtrlCmdModuleTest, NoModuleRunningIsRefusedAtOnceAndASilentOneIsWaitedOut)
 {
+    /* Nothing at the address, then the socket file a killed module leaves behind. */
+    for (bool stale : {false, true}) {
+        if (stale) {
+            int s = nn_socket(AF_SP, NN_REP);
+            ASSERT_GE(nn_bind(s, address_.c_str()), 0);
+            nn_close(s);
+            std::string file = address_.substr(strlen("ipc://"));
+            if (!g_file_test(file.c_str(), G_FILE_TEST_EXISTS)) {
+                hvtest::WriteFile(file, "");
+            }
+        }
+        std::string o = Ctrl({"-v", "-t", "get-enforcement-mode"});
+        EXPECT_NE(o.find("[en-ctrl-cmd]  failed to connect to target agent IPC: Connection refused\r\n"),
+                  std::string::npos) << o;
+        EXPECT_EQ(o.find("sending request to agent"), std::string::npos);
+        EXPECT_NE(o.find(kFailed + " 'get-enforcement-mode'"), std::string::npos);
+    }
+
+    /* A peer that takes the request and never answers: 60 receive attempts, about 45 s,
+     * a sleep after each of the first 59 and none after the last. */
+    int sock = nn_socket(AF_SP, NN_REP);
+    ASSERT_GE(nn_bind(sock, address_.c_str()), 0);
     std::string o = Ctrl({"-v", "-t", "get-enforcement-mode"});
+    nn_close(sock);
     EXPECT_NE(o.find("[en-ctrl-cmd]  message sent to agent (53 bytes), waiting on reply"), std::string::npos) << o;
     EXPECT_NE(o.find("[ctrl-cmd] error communicating with agent with command '{\"execute\": "
                      "\"get-enforcement-mode\", \"arguments\": {}}\n': failed to recv response message: "),
               std::string::npos);
     EXPECT_NE(o.find(kFailed + " 'get-enforcement-mode'"), std::string::npos);
-    /* 60 receive attempts: a sleep after each of the first 59, none after the last. */
     EXPECT_NE(o.find("Sleep stop - 59\r\n"), std::string::npos);
     EXPECT_EQ(o.find("Sleep start - 60\r\n"), std::string::npos);
 }

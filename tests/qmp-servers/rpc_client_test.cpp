@@ -352,7 +352,14 @@ TEST_F(RpcClientTest, SyncCallWithoutListenerOrRegistrationFails)
     gint64 start = g_get_monotonic_time();
     EXPECT_EQ(qmp_rpc_client_call_sync(1, 200, &err, "get-module-info", "%s", ""), nullptr);
     EXPECT_LT(g_get_monotonic_time() - start, 5 * G_USEC_PER_SEC);
+    EXPECT_EQ(Take(err), "nn socket error on connect: Connection refused");
+
+    /* A peer that takes the request and never answers is waited for until the time-out. */
+    int silent = nn_socket(AF_SP, NN_REP);
+    ASSERT_GE(nn_bind(silent, address_.c_str()), 0);
+    EXPECT_EQ(qmp_rpc_client_call_sync(1, 200, &err, "get-module-info", "%s", ""), nullptr);
     EXPECT_EQ(Take(err), "recv timeout reached for rpc sync request to " + address_);
+    nn_close(silent);
 
     EXPECT_EQ(qmp_rpc_client_call_sync(4, 200, &err, "get-module-info", "%s", ""), nullptr);
     EXPECT_EQ(Take(err), "qmp rpc client with id 4 is not registered");

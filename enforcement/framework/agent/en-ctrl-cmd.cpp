@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "agent-common/agent-main.h"
+#include "agent-common/nnmsg-channel.h"
 #include "enforcement/framework/agent/en-dump.h"
 #include "enforcement/platforms/process-privilege.h"
 #include "qapi/qmp-enforcement-types.h"
@@ -28,6 +29,8 @@ constexpr size_t kTextSize = 16384;
 constexpr int kSendAttempts = 10;
 constexpr int kRecvAttempts = 60;
 constexpr gulong kRecvSleepUs = 750000;
+/* A running module accepts the connection within microseconds. */
+constexpr int kPeerWaitMs = 1000;
 /* The command server's sizes: a policy reply can be large. */
 constexpr int kIpcBufferSize = 10485760;
 constexpr int kMaxMessageSize = 20971520;
@@ -140,6 +143,13 @@ int exchange(QObject **result, const char *request, int len)
     g_debug("[en-ctrl-cmd]  connecting to target agent IPC: %s", address);
     if (nn_connect(sock, address) < 0) {
         g_critical("[en-ctrl-cmd]  failed to connect to target agent IPC: %s", nn_strerror(nn_errno()));
+        nn_close(sock);
+        return -1;
+    }
+    /* nanomsg would hold the request for a module that is not running and the reply
+     * would be waited for in vain; a refused connection says so at once. */
+    if (nnmsg_channel_wait_peer(sock, kPeerWaitMs) == 0) {
+        g_critical("[en-ctrl-cmd]  failed to connect to target agent IPC: %s", nn_strerror(ECONNREFUSED));
         nn_close(sock);
         return -1;
     }
