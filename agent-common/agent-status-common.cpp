@@ -19,7 +19,7 @@ namespace {
 
 constexpr size_t kDigestSize = 16;
 constexpr int kSendTimeoutMs = 7000;
-/* Bounds how long start-up waits for a controller that is not there. */
+/* Start-up waits this long for a controller that takes the request and stays silent. */
 constexpr int kModuleInfoTimeoutMs = 2000;
 constexpr int kServicesTimeoutMs = 7000;
 constexpr int kMaxRetries = 5;
