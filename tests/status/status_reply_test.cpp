@@ -161,6 +161,35 @@ TEST_F(StatusReply, ErrorRepliesAreFailures)
     EXPECT_EQ(hvtest::TakeMessage(err), "failed to send: busy");
 }
 
+TEST_F(StatusReply, HostileModuleInfoRepliesLeaveEverythingOff)
+{
+    const std::string nested = std::string(5000, '[') + std::string(5000, ']');
+    const std::string huge = R"({"return": {"name": ")" + std::string(4 << 20, 'x') +
+                             R"(", "version": "1", "protocol-version": 1, "features": ["no-channels"]}})";
+    const std::string replies[] = {
+        "not json at all",
+        nested,
+        huge,
+        "[\"pushing-agent-status\"]",
+        R"({"error": 5})",
+        R"({"error": {"desc": 7}, "return": {}})",
+        R"({"return": {"name": "c", "version": "1", "protocol-version": 1, "features": [1, {"a": 2}]}})",
+        R"({"return": {"name": "c", "version": "1", "protocol-version": 1, "features": ["pushing-agent-status")",
+    };
+    for (const std::string &reply : replies) {
+        SCOPED_TRACE(reply.substr(0, 80));
+        Clear();
+        Serve(reply);
+        agent_status_init(AGENT_MODULE_ENFORCEMENT);
+        EXPECT_FALSE(agent_status_is_pushing_supported());
+        EXPECT_FALSE(agent_status_is_no_channels_supported());
+        EXPECT_TRUE(LoggedPrefix(kWarn, "[agent-status-common] ")) << "the reply passed silently";
+        stop_ = true;
+        server_.join();
+        stop_ = false;
+    }
+}
+
 TEST_F(StatusReply, ServicesAreSentAndAccepted)
 {
     Serve(R"({"return": {}})");
