@@ -127,6 +127,20 @@ void status_sent(qmp_rpc_request *request, QObject *reply, Error *err, void *con
     pending_free(p);
 }
 
+/* Releases every status still being sent or waiting for a retry. */
+void drop_pending(void)
+{
+    for (GList *l = s_pending; l; l = l->next) {
+        auto *p = static_cast<PendingSend *>(l->data);
+        if (p->request) {
+            qmp_rpc_client_finalize_request(p->request);
+        }
+        pending_free(p);
+    }
+    g_list_free(s_pending);
+    s_pending = nullptr;
+}
+
 void log_feature(const char *feature, bool supported)
 {
     g_debug("[agent-status-common] '%s' feature is: %s", feature, supported ? "supported" : "not supported");
@@ -186,15 +200,7 @@ void agent_status_init(int module_id)
 
 void agent_status_cleanup(void)
 {
-    for (GList *l = s_pending; l; l = l->next) {
-        auto *p = static_cast<PendingSend *>(l->data);
-        if (p->request) {
-            qmp_rpc_client_finalize_request(p->request);
-        }
-        pending_free(p);
-    }
-    g_list_free(s_pending);
-    s_pending = nullptr;
+    drop_pending();
     s_pushing_supported = false;
     s_no_channels = false;
     s_last_computed = {};
@@ -252,6 +258,10 @@ void report_module_status_if_changed(const ModuleInternalStatus *status)
             return;
         }
     }
+    /* An older status still being sent or retried would reach the controller after this
+     * one and replace it there; it is also what keeps a silent controller from piling
+     * up one pending copy per change. */
+    drop_pending();
     auto *p = g_new0(PendingSend, 1);
     p->text = text;
     p->digest = digest;

@@ -2,13 +2,14 @@
  * hv-controller: a stand-in for the controller module, for running a module without one.
  *
  *   hv-controller [--address ADDR] [--push-status on|off] [--no-channels on|off]
- *                 [--fail N] [--count N]
+ *                 [--fail N] [--count N] [--answer-status on|off]
  *
  * Answers on a REP socket (default ipc://holvenstad_ca_channel.ipc):
  *   "get-module-info"               - the features "pushing-agent-status" and
  *                                     "no-channels", each unless turned off;
  *   "update-module-internal-status" - {"return": {}}, or an error for the first N when
- *                                     --fail N is given;
+ *                                     --fail N is given; never answered
+ *                                     with --answer-status off;
  *   "update-services-status"        - {"return": {}};
  *   anything else                   - a CommandNotFound error.
  * Every request is printed as one JSON line on standard output, as it arrives. With
@@ -37,8 +38,10 @@ int usage(const char *program)
 {
     fprintf(stderr,
             "usage: %s [--address ADDR] [--push-status on|off] [--no-channels on|off] [--fail N] [--count N]\n"
+            "          [--answer-status on|off]\n"
             "  answers a module's requests to the controller (default %s), printing each one;\n"
-            "  --fail N: refuse the first N internal-status pushes; --count N: exit after N requests\n",
+            "  --fail N: refuse the first N internal-status pushes; --count N: exit after N requests;\n"
+            "  --answer-status off: take internal-status pushes but never answer them\n",
             program, kDefaultAddress);
     return 2;
 }
@@ -73,6 +76,7 @@ struct Options {
     bool no_channels = true;
     long fail = 0;
     long count = -1;
+    bool answer_status = true;
 };
 
 /* The request on one line: re-serialised when it parses, else with line breaks blanked. */
@@ -98,6 +102,7 @@ std::string error_reply(const char *cls, const std::string &desc)
     return std::string("{\"error\": {\"class\": \"") + cls + "\", \"desc\": \"" + desc + "\"}}";
 }
 
+/* The reply to send, or an empty string for none. */
 std::string answer(QObject *request, Options &opt)
 {
     QDict *dict = qobject_to_qdict(request);
@@ -119,6 +124,9 @@ std::string answer(QObject *request, Options &opt)
                features + "]}}";
     }
     if (name == "update-module-internal-status") {
+        if (!opt.answer_status) {
+            return "";
+        }
         if (opt.fail > 0) {
             opt.fail--;
             return error_reply("GenericError", "internal status refused");
@@ -159,6 +167,8 @@ int main(int argc, char **argv)
             ok = parse_count(value, &opt.fail);
         } else if (ok && strcmp(arg, "--count") == 0) {
             ok = parse_count(value, &opt.count);
+        } else if (ok && strcmp(arg, "--answer-status") == 0) {
+            ok = parse_switch(value, &opt.answer_status);
         } else {
             ok = false;
         }
@@ -198,7 +208,8 @@ int main(int argc, char **argv)
         nn_freemsg(data);
         std::string reply = answer(request, opt);
         qobject_decref(request);
-        if (nn_send(sock, reply.data(), reply.size(), 0) < 0) {
+        /* Unanswered: the next receive drops the request, the sender is left waiting. */
+        if (!reply.empty() && nn_send(sock, reply.data(), reply.size(), 0) < 0) {
             fprintf(stderr, "hv-controller: reply failed: %s\n", nn_strerror(nn_errno()));
         }
     }

@@ -3,6 +3,7 @@
 #include <nanomsg/nn.h>
 #include <nanomsg/reqrep.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -40,6 +41,8 @@ struct qmp_rpc_request {
     int send_retries = 0;
     int64_t deadline = 0;
     bool finalize_requested = false;
+    /* Set by the caller's thread at once; the op that frees the request may come later. */
+    std::atomic<bool> released{false};
     uint32_t request_id = 0;
     RpcRequestState state = RPC_REQUEST_QUEUED;
 };
@@ -138,7 +141,7 @@ static void socket_failed(RpcEntry *entry, Error *err)
         request->state = RPC_REQUEST_FINISHED;
         if (request->finalize_requested) {
             request_free(request);
-        } else {
+        } else if (!request->released) {
             request->completion(request, nullptr, err, request->context);
         }
     }
@@ -164,6 +167,9 @@ static void finish_with_reply(RpcEntry *entry, qmp_rpc_request *request, const c
     entry->running = nullptr;
     if (request->finalize_requested) {
         request_free(request);
+        return;
+    }
+    if (request->released) {
         return;
     }
     Error *err = nullptr;
@@ -440,9 +446,17 @@ qmp_rpc_request *qmp_rpc_client_run_async_command(int id, int recv_timeout_ms, q
 
 void qmp_rpc_client_finalize_request(qmp_rpc_request *request)
 {
-    if (request) {
-        post(RPC_OP_FINALIZE, request);
+    if (!request) {
+        return;
     }
+    /* The caller may free the context right after this call, before the posted op runs:
+     * a reply already waiting must not reach the completion in between. */
+    g_mutex_lock(&rpc_client_lock);
+    if (rpc_client_ctx.live && g_hash_table_contains(rpc_client_ctx.live, request)) {
+        request->released = true;
+    }
+    g_mutex_unlock(&rpc_client_lock);
+    post(RPC_OP_FINALIZE, request);
 }
 
 static void entry_destroy(RpcEntry *entry)

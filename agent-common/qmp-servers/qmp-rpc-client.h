@@ -18,7 +18,8 @@ struct qmp_rpc_request;
 /*
  * Called once on the main loop: with the parsed reply (owned by the callee; "return"
  * or "error" are the caller's to read) or, when the exchange failed, with err set.
- * err stays the client's. Never called for a request finalised before it finished.
+ * err stays the client's. Never called once qmp_rpc_client_finalize_request was called
+ * for the request, even when its reply had already arrived.
  */
 typedef void (*qmp_rpc_completion)(qmp_rpc_request *request, QObject *reply, Error *err, void *context);
 

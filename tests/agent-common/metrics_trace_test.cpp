@@ -171,3 +171,34 @@ TEST_F(Traces, FullTableDropsTheTraceAndOpenTracesExpire)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Traces, ThreadsThatEndWithATraceOpenAndOverlongNames)
+{
+    const std::string at_limit(223, 'a');
+    const std::string over = at_limit + "-tail";
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 40; i++) {
+        threads.emplace_back([&, i] {
+            agent_metrics_trace_enter(at_limit.c_str());
+            agent_metrics_trace_exit(at_limit.c_str());
+            /* Left open: the thread ends and only expiry releases it. */
+            agent_metrics_trace_enter(i % 2 ? over.c_str() : "open");
+        });
+    }
+    for (auto &t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(CountPrefix(kWarn, "[metrics] trace exit without enter: "), 0u);
+    EXPECT_EQ(CountPrefix(kWarn, "[metrics] a second trace enter without exit: "), 0u);
+    agent_metrics_expire_all_traces();
+    EXPECT_EQ(CountPrefix(kWarn, "[metrics] popped an expired metric (trace enter without exit after "), 40u);
+    auto m = Reply();
+    EXPECT_EQ(m[at_limit + ".enter"], 40u);
+    EXPECT_EQ(m[at_limit + ".exit"], 40u);
+    EXPECT_EQ(m["open.expire"], 20u);
+    EXPECT_EQ(m[at_limit + ".expire"], 20u);
+}
+
+} // namespace

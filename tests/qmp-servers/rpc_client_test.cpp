@@ -230,6 +230,27 @@ TEST_F(RpcClientTest, RequestReleasedInFlightIsFreedByItsReplyWithoutCompletion)
     qmp_rpc_client_finalize_request(next);
 }
 
+TEST_F(RpcClientTest, RequestReleasedWithItsReplyAlreadyInGetsNoCompletion)
+{
+    std::atomic<bool> release{false};
+    RepPeer peer(address_, [&](const std::string &req, const std::atomic<bool> &stopping) -> std::optional<std::string> {
+        while (!release && !stopping) {
+            g_usleep(2000);
+        }
+        return Echo()(req, stopping);
+    });
+    Outcome gone;
+    qmp_rpc_request *req = qmp_rpc_client_run_async_command(1, 5000, record, &gone, "echo", "\"n\": 1");
+    ASSERT_TRUE(run_until([&] { return peer.Seen().size() == 1; }));
+    /* With the loop not running, the reply lands and the next look for it falls due. */
+    release = true;
+    g_usleep(300000);
+    qmp_rpc_client_finalize_request(req);
+    ASSERT_TRUE(run_until([&] { return log_.HasPrefix("[qmp-rpc-client] [request-id=1] recv completed from "); }));
+    spin_for(50);
+    EXPECT_EQ(gone.calls, 0);
+}
+
 TEST_F(RpcClientTest, ReleasedWhileQueuedOrFinishedAndReleasedAfterCleanupAreSafe)
 {
     std::atomic<bool> release{false};

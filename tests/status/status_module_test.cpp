@@ -186,6 +186,26 @@ TEST_F(StatusModuleTest, GivesUpAfterFiveRetriesAndSendsAgainNextTick)
     EXPECT_EQ(LogCount("[agent-status-common] resend internal status"), 5u);
 }
 
+TEST_F(StatusModuleTest, SilentControllerIsOfferedOnlyTheNewestStatus)
+{
+    StartController({"--answer-status", "off"});
+    Start();
+    ASSERT_TRUE(hvtest::WaitFor([&] { return StatusCount() >= 1; }, 30000, 20)) << LogText();
+    /* Each change is seen by a tick while the first push still waits for its answer. */
+    for (int revision : {7, 8, 9}) {
+        ASSERT_NO_FATAL_FAILURE(PushPolicy(revision));
+        ASSERT_TRUE(hvtest::WaitFor([&] { return LogHas("\"revision\": " + std::to_string(revision)); }, 30000, 20))
+            << LogText();
+    }
+    /* The first push times out; what goes next is the newest status, not a retry of an older one. */
+    ASSERT_TRUE(hvtest::WaitFor([&] { return StatusCount() >= 2; }, 60000, 20)) << LogText();
+    auto sent = Received("update-module-internal-status");
+    EXPECT_NE(sent[0].find("\"revision\": 0"), std::string::npos) << sent[0];
+    EXPECT_NE(sent[1].find("\"revision\": 9"), std::string::npos) << sent[1];
+    /* Stopped with a push in flight: a clean exit. */
+    Stop();
+}
+
 TEST_F(StatusModuleTest, NoControllerDoesNotStopTheModule)
 {
     Start();
