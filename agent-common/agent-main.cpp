@@ -308,6 +308,11 @@ guint status_interval_ms(void)
 gboolean internal_status_timer(gpointer opaque)
 {
     auto *module = static_cast<agent_module_t *>(opaque);
+    if (!agent_status_is_pushing_supported()) {
+        /* No controller answered at start: ask again until one does. */
+        agent_status_ask_again();
+        return G_SOURCE_CONTINUE;
+    }
     Error *err = nullptr;
     ModuleInternalStatus *status = module->internal_status_cb(&err);
     if (err || !status) {
@@ -681,6 +686,9 @@ int agent_main(agent_state_t *state, agent_module_t *module, int argc, char **ar
             timers.status = g_timeout_add(status_interval_ms(), internal_status_timer, module);
         } else {
             g_debug("Skip sending module internal status update. Feature is not supported");
+            if (!agent_status_features_known()) {
+                timers.status = g_timeout_add(status_interval_ms(), internal_status_timer, module);
+            }
         }
     }
 

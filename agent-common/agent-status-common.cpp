@@ -42,6 +42,9 @@ std::atomic<bool> s_no_channels;
 Digest s_last_computed;
 Digest s_last_sent;
 GList *s_pending; /* PendingSend, finalised at cleanup */
+/* Whether a controller answered "get-module-info"; until one does it is asked again. */
+std::atomic<bool> s_features_known;
+qmp_rpc_request *s_info_request; /* the repeated question in flight, if any */
 
 void pending_free(PendingSend *p)
 {
@@ -148,59 +151,105 @@ void log_feature(const char *feature, bool supported)
 
 } // namespace
 
-void agent_status_init(int module_id)
+namespace {
+
+constexpr const char *kInfoCommand = "get-module-info";
+
+/* Reads a controller's answer to "get-module-info" (taken) into the feature flags. */
+void read_module_info(QObject *reply, Error *err)
 {
-    s_pushing_supported = false;
-    s_no_channels = false;
-    if (module_id == AGENT_MODULE_CONTROLLER) {
-        s_pushing_supported = true;
-        return;
-    }
-    const char *command = "get-module-info";
-    Error *err = nullptr;
-    QObject *reply = qmp_rpc_client_call_sync(AGENT_MODULE_CONTROLLER, kModuleInfoTimeoutMs, &err, command, "%s", "");
     if (!reply) {
-        g_warning("[agent-status-common] Failed to send %s: %s", command, err ? error_get_message(err) : "unknown error");
-        error_free(err);
+        g_warning("[agent-status-common] Failed to send %s: %s", kInfoCommand,
+                  err ? error_get_message(err) : "unknown error");
         return;
     }
+    s_features_known = true;
     if (const char *desc = reply_error_desc(reply)) {
-        g_warning("[agent-status-common] Failed to send %s: %s", command, desc);
+        g_warning("[agent-status-common] Failed to send %s: %s", kInfoCommand, desc);
         qobject_decref(reply);
         return;
     }
     QDict *dict = qobject_to_qdict(reply);
     QObject *ret = dict ? qdict_get(dict, "return") : nullptr;
     ModuleInfo *info = nullptr;
+    Error *local = nullptr;
     if (!ret) {
-        error_setg(&err, "the reply has no \"return\"");
+        error_setg(&local, "the reply has no \"return\"");
     } else {
         QmpInputVisitor *qiv = qmp_input_visitor_new(ret);
-        visit_type_ModuleInfo(qmp_input_get_visitor(qiv), &info, nullptr, &err);
+        visit_type_ModuleInfo(qmp_input_get_visitor(qiv), &info, nullptr, &local);
         qmp_input_visitor_cleanup(qiv);
     }
     qobject_decref(reply);
-    if (err) {
-        g_warning("[agent-status-common] Received invalid response for '%s': %s", command, error_get_message(err));
-        error_free(err);
+    if (local) {
+        g_warning("[agent-status-common] Received invalid response for '%s': %s", kInfoCommand,
+                  error_get_message(local));
+        error_free(local);
         qapi_free_ModuleInfo(info);
         return;
     }
+    bool pushing = false, no_channels = false;
     for (strList *f = info->features; f; f = f->next) {
         if (f->value && strcmp(f->value, "pushing-agent-status") == 0) {
-            s_pushing_supported = true;
+            pushing = true;
         } else if (f->value && strcmp(f->value, "no-channels") == 0) {
-            s_no_channels = true;
+            no_channels = true;
         }
     }
     qapi_free_ModuleInfo(info);
-    log_feature("pushing-agent-status", s_pushing_supported.load());
-    log_feature("no-channels", s_no_channels.load());
+    s_no_channels = no_channels;
+    s_pushing_supported = pushing;
+    log_feature("pushing-agent-status", pushing);
+    log_feature("no-channels", no_channels);
+}
+
+void module_info_answered(qmp_rpc_request *request, QObject *reply, Error *err, void *)
+{
+    qmp_rpc_client_finalize_request(request);
+    s_info_request = nullptr;
+    read_module_info(reply, err);
+}
+
+} // namespace
+
+void agent_status_init(int module_id)
+{
+    s_pushing_supported = false;
+    s_no_channels = false;
+    s_features_known = false;
+    if (module_id == AGENT_MODULE_CONTROLLER) {
+        s_pushing_supported = true;
+        s_features_known = true;
+        return;
+    }
+    Error *err = nullptr;
+    QObject *reply = qmp_rpc_client_call_sync(AGENT_MODULE_CONTROLLER, kModuleInfoTimeoutMs, &err, kInfoCommand, "%s", "");
+    read_module_info(reply, err);
+    error_free(err);
+}
+
+bool agent_status_features_known(void)
+{
+    return s_features_known;
+}
+
+void agent_status_ask_again(void)
+{
+    if (s_features_known || s_info_request) {
+        return;
+    }
+    s_info_request = qmp_rpc_client_run_async_command(AGENT_MODULE_CONTROLLER, kModuleInfoTimeoutMs,
+                                                      module_info_answered, nullptr, kInfoCommand, "%s", "");
 }
 
 void agent_status_cleanup(void)
 {
     drop_pending();
+    if (s_info_request) {
+        qmp_rpc_client_finalize_request(s_info_request);
+        s_info_request = nullptr;
+    }
+    s_features_known = false;
     s_pushing_supported = false;
     s_no_channels = false;
     s_last_computed = {};

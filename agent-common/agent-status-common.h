@@ -1,6 +1,7 @@
 /*
  * Pushing the module's internal status to the controller module: whether the
- * controller accepts it is asked once at start; afterwards a status is sent only when
+ * controller accepts it is asked at start, and again later while no controller answered
+ * (one may start after the module); afterwards a status is sent only when
  * it differs from the last one the controller accepted. Everything but the two feature
  * readers runs on the main-loop thread.
  */
@@ -11,6 +12,10 @@ struct ModuleInternalStatus;
 
 /* Asks the controller (synchronously) which status features it supports. */
 void agent_status_init(int module_id);
+/* false while no controller has answered that question (none was there at start). */
+bool agent_status_features_known(void);
+/* Asks again without waiting, unless answered or already asked; the answer sets the features. */
+void agent_status_ask_again(void);
 /* Drops the status requests still pending and forgets the features and digests. */
 void agent_status_cleanup(void);
 

@@ -206,7 +206,8 @@ TEST_F(StatusModuleTest, SilentControllerIsOfferedOnlyTheNewestStatus)
     Stop();
 }
 
-TEST_F(StatusModuleTest, NoControllerDoesNotStopTheModule)
+/* The module runs without a controller and reports to one that starts after it. */
+TEST_F(StatusModuleTest, AControllerStartedAfterTheModuleGetsItsStatus)
 {
     Start();
     ASSERT_TRUE(hvtest::WaitFor([&] { return LogHas("Feature is not supported"); }, 30000, 20)) << LogText();
@@ -214,6 +215,13 @@ TEST_F(StatusModuleTest, NoControllerDoesNotStopTheModule)
     EXPECT_TRUE(LogHas("Skip sending module internal status update. Feature is not supported"));
     Outcome o = Run({HV_QMP, "--address", address_, "--timeout", "10000", R"({"execute": "ping"})"});
     EXPECT_EQ(o.exit_code, 0) << o.out << o.err;
+
+    StartController({});
+    ASSERT_TRUE(hvtest::WaitFor([&] { return StatusCount() >= 1; }, 30000, 20)) << LogText();
+    EXPECT_EQ(Received("get-module-info").size(), 1u);
+    ASSERT_TRUE(UnchangedTicks(3)) << LogText();
+    EXPECT_EQ(Received("get-module-info").size(), 1u) << "an answered question is not asked again";
+    EXPECT_EQ(StatusCount(), 1u);
 }
 
 } // namespace
