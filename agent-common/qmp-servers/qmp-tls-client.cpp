@@ -361,7 +361,8 @@ QmpTlsClient *qmp_tls_client_start(const QmpTlsDestination *dest, const tls_chan
     if (timeout_ms) {
         c->timeout_source = g_timeout_add(timeout_ms, timed_out, c);
     }
-    c->start_source = g_idle_add(begin, c);
+    /* At the default priority: a busy loop must not starve the attempt until it times out. */
+    c->start_source = g_idle_add_full(G_PRIORITY_DEFAULT, begin, c, nullptr);
     return c;
 }
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -24,6 +25,7 @@
 
 namespace {
 
+const std::string kPing = "{\"execute\": \"ping\"}";
 const std::string kPong = "{\"return\": {}}\n";
 
 int Listen(int *port)
@@ -139,6 +141,8 @@ public:
         outbox_ += text;
     }
     void HangUp() { hangup_ = true; }
+    /* While held, nothing is read: the module's writes fill the socket. */
+    void Hold(bool hold) { hold_ = hold; }
     bool handshake_failed() const { return handshake_failed_; }
 
 private:
@@ -168,6 +172,10 @@ private:
             if (!out.empty()) {
                 put(out);
             }
+            if (hold_) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                continue;
+            }
             if ((ssl && SSL_pending(ssl) > 0) || Readable(fd, 20)) {
                 char buf[4096];
                 int n = ssl ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(read(fd, buf, sizeof buf));
@@ -185,6 +193,7 @@ private:
     SSL_CTX *ctx_ = nullptr;
     std::string outbox_;
     std::atomic<bool> hangup_{false};
+    std::atomic<bool> hold_{false};
     std::atomic<bool> handshake_failed_{false};
 };
 
@@ -343,6 +352,31 @@ TEST_F(TlsServerTest, ServesRequestsBothWaysAndFailsWhenTheManagementSideHangsUp
     Error *err = nullptr;
     EXPECT_TRUE(qmp_server_run(server_, &err));
     error_free(err);
+}
+
+/* Far more than the socket takes at once: the rest goes out from the output watch, in order. */
+TEST_F(TlsServerTest, RepliesLargerThanTheSocketBuffersAreFinishedFromTheWatch)
+{
+    const int bigs = 12;
+    std::string requests;
+    std::string expected;
+    for (int i = 0; i < bigs; i++) {
+        requests += "{\"execute\": \"test-big\"}";
+        expected += "{\"return\": \"" + std::string(kBigReplyLetters, 'x') + "\"}\n";
+    }
+    expected += kPong;
+    Peer peer;
+    int port = peer.Start(Cert("server.pem"), Cert("server.key"), requests + kPing);
+    ASSERT_NE(port, 0);
+    peer.Hold(true);
+    ASSERT_NE(New(Local(port)), nullptr);
+    ASSERT_TRUE(Run());
+    ASSERT_TRUE(run_until([&] { return server_->reply_queue.length > 0; }, 20000));
+    spin_for(100);
+    ASSERT_TRUE(server_->reply_in_progress); /* a big reply is stuck, the others wait behind it */
+    peer.Hold(false);
+    ASSERT_TRUE(run_until([&] { return peer.Has(kPong); }, 60000)) << peer.Seen().size();
+    EXPECT_TRUE(peer.Seen() == expected) << peer.Seen().size();
 }
 
 TEST_F(TlsServerTest, RemotesAreTriedInOrderAndEmptyPiecesSkipped)
