@@ -20,6 +20,7 @@
 #include "agent-common/qmp-servers/qmp-server-nn.h"
 #include "agent-common/qmp-servers/qmp-server-std-io.h"
 #include "agent-common/qmp-servers/qmp-server-tcp.h"
+#include "agent-common/qmp-servers/qmp-server-tls.h"
 #include "qapi/qmp-common-types.h"
 #include "enforcement/platforms/console-events.h"
 #include "enforcement/platforms/process.h"
@@ -631,9 +632,15 @@ int agent_main(agent_state_t *state, agent_module_t *module, int argc, char **ar
         g_warning("[agents-main] running agent module without remote connection");
     } else if (strcmp(config->method, "tcp-tls") == 0) {
         config->channel_type = AGENT_CHANNEL_TCP_TLS;
-        /* The TLS channel comes with its own work; until then it cannot be created. */
-        g_critical("[agents-main] could not create QMP TCP/TLS command server");
-        return cleanup(state, module, timers, 1, pidfile_written);
+        tls_channel_params_t params = {config->tls.ca_file, config->tls.client_cert, config->tls.client_key,
+                                       config->tls.remote_name};
+        QmpServer *server = qmp_server_new_tls(config->servers ? config->servers : "", config->proxy, &params,
+                                               config->connect_timeout_ms);
+        if (!server) {
+            g_critical("[agents-main] could not create QMP TCP/TLS command server");
+            return cleanup(state, module, timers, 1, pidfile_written);
+        }
+        qmp_manager_register_server(server);
     } else if (strcmp(config->method, "stdin") == 0) {
         config->channel_type = AGENT_CHANNEL_STDIN;
         QmpServer *server = qmp_server_new_std_io();

@@ -60,8 +60,16 @@ protected:
 
     void Start(const std::vector<std::string> &extra = {})
     {
-        std::vector<std::string> args = {launcher_, HV_BUNDLE, "--method", "stdin", "-v", "-l", Log()};
+        std::vector<std::string> args = {"--method", "stdin"};
         args.insert(args.end(), extra.begin(), extra.end());
+        StartWith(args);
+    }
+
+    /* Start without the default channel: args are all the module's options after the log ones. */
+    void StartWith(const std::vector<std::string> &options)
+    {
+        std::vector<std::string> args = {launcher_, HV_BUNDLE, "-v", "-l", Log()};
+        args.insert(args.end(), options.begin(), options.end());
         std::vector<char *> argv;
         for (auto &a : args) {
             argv.push_back(const_cast<char *>(a.c_str()));
