@@ -234,3 +234,23 @@ TEST(NetworkLocation, TheDomainInterfaceNeedsTheResolverInTheMachinesDomain)
 }
 
 } // namespace
+
+namespace {
+
+TEST(NetworkLocationWatch, OneWatchAtATimeAndStopIsIdempotent)
+{
+    auto ignore = [](const char *, void *) {};
+    Error *err = nullptr;
+    ASSERT_TRUE(platform_location_watch_start(ignore, nullptr, 500, &err));
+    EXPECT_FALSE(platform_location_watch_start(ignore, nullptr, 500, &err));
+    ASSERT_NE(err, nullptr);
+    EXPECT_STREQ(error_get_message(err), "network location watch already running");
+    error_free(err);
+    platform_location_watch_stop();
+    platform_location_watch_stop();
+    /* Stopped, it can be started again. */
+    EXPECT_TRUE(platform_location_watch_start(ignore, nullptr, 500, nullptr));
+    platform_location_watch_stop();
+}
+
+} // namespace

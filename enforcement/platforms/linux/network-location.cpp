@@ -325,8 +325,13 @@ void watch_loop(int nl, int stop_fd, platform_location_cb on_change, void *opaqu
         if (n < 0 || (fds[0].revents & POLLIN)) {
             return;
         }
-        if (fds[1].revents & POLLIN) {
+        if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) {
             ssize_t got = recv(nl, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (got < 0 && errno != ENOBUFS && errno != EAGAIN && errno != EINTR) {
+                /* The socket is unusable: polling it again would only spin. */
+                g_warning("[aux] network change watch stopped: %s", g_strerror(errno));
+                return;
+            }
             if (got < 0 && errno == ENOBUFS) {
                 /* Changes were lost; they still are changes. */
                 pending = true;
