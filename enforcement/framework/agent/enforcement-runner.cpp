@@ -221,8 +221,8 @@ bool enforcement_agent_init(agent_module_t *module, agent_config_t *config, Erro
     }
     Error *roaming_err = nullptr;
     s_roaming = GetBundleService<IRoamingService>(service_runner_bundle_context(), &roaming_err);
-    error_free(roaming_err);
     if (!s_roaming) {
+        error_free(roaming_err);
         g_debug("[en_main] Roaming service not defined for bundle");
     } else if (!s_roaming->Initialize(&roaming_err)) {
         g_critical("[en_main] Roaming Service initialization incomplete: %s", error_get_message(roaming_err));
