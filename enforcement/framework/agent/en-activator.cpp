@@ -3,12 +3,14 @@
 
 #include "agent-common/osgi/framework.h"
 #include "enforcement/framework/agent/enforcement-runner.h"
+#include "enforcement/framework/agent/roaming/roaming-service.h"
 
 class EnfocementActivator : public cppmicroservices::BundleActivator {
 public:
     void Start(cppmicroservices::BundleContext context) override
     {
         context.RegisterService<IServiceRunner>(std::make_shared<EnforcementServiceRunner>());
+        context.RegisterService<IRoamingService>(std::make_shared<RoamingService>());
     }
     void Stop(cppmicroservices::BundleContext) override {}
 };

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <atomic>
+
 #include "enforcement/framework/agent/en-api.h"
 #include "util/agent-config.h"
 #include "util/error.h"
@@ -90,6 +92,7 @@ const char *verbosity_name(uint64_t level)
 }
 
 void (*s_mode_change_hook)(uint64_t mode);
+std::atomic<const en_roaming_hooks *> s_roaming_hooks{nullptr};
 
 bool on_enforcement_mode(const char *, uint64_t, uint64_t new_value, Error **)
 {
@@ -215,18 +218,20 @@ bool on_syn_sent_timeout(const char *, uint64_t old_value, uint64_t new_value, E
     return en_api_set_syn_sent_timeout(g_en_handle, new_value);
 }
 
-/* Seam: roaming re-evaluates the policy here once it exists. */
 bool on_roaming_mode(const char *, bool, bool new_value, Error **)
 {
     g_message("[config] setting agent roaming mode=%s", bool_text(new_value));
+    if (auto hooks = s_roaming_hooks.load()) {
+        hooks->mode_changed(new_value);
+    }
     return true;
 }
 
-/* Seam: roaming's domain list (process_roaming_domain_list_config) decides here once it exists. */
-bool on_roaming_domain_name(const char *, const char *, const char *new_value, Error **)
+bool on_roaming_domain_name(const char *, const char *, const char *new_value, Error **errp)
 {
     g_message("[config] setting roaming domain name '%s'", new_value ? new_value : "");
-    return true;
+    auto hooks = s_roaming_hooks.load();
+    return !hooks || hooks->domain_list_changed(new_value, errp);
 }
 
 bool on_blocklist_enabled(const char *, bool, bool new_value, Error **)
@@ -283,6 +288,11 @@ bool enforcement_register_config(void)
     agent_config_register_bool("agent.en_driver_blocklist_enabled", &c.en_driver_blocklist_enabled,
                                on_blocklist_enabled);
     return true;
+}
+
+void en_config_set_roaming_hooks(const en_roaming_hooks *hooks)
+{
+    s_roaming_hooks.store(hooks);
 }
 
 void en_config_set_mode_change_hook(void (*hook)(uint64_t mode))

@@ -48,6 +48,14 @@ bool enforcement_register_config(void);
 void en_config_policy_limits(en_policy_limits_t *limits);
 void en_config_index_limits(en_index_limits_t *limits);
 
+/* What the two roaming fields hand their new values to (the roaming unit, once the policy
+ * is initialised); without hooks both changes are only logged and accepted. */
+struct en_roaming_hooks {
+    void (*mode_changed)(bool enabled);
+    bool (*domain_list_changed)(const char *config, Error **errp);
+};
+void en_config_set_roaming_hooks(const en_roaming_hooks *hooks);
+
 /* Called with the new "agent.enforcement_mode" on every change (the policy's fallback decision). */
 void en_config_set_mode_change_hook(void (*hook)(uint64_t mode));
 

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "enforcement/framework/agent/en-roaming.h"
 #include "enforcement/framework/agent/en-rules.h"
 #include "enforcement/framework/common/en-utils.h"
 #include "enforcement/platforms/name-resolve.h"
@@ -487,9 +488,14 @@ void add_roaming_rules(EnforcementChain *output, EnforcementChain *input,
         return;
     }
     g_debug("[policy] adding roaming implicit rules");
-    /* Every interface counts as away from the office until the roaming service names one. */
+    /* Only the office interface stays enforced; without one every interface is away. */
+    uint64_t office_luid = 0;
+    bool in_office = en_roaming_office_luid(&office_luid);
     strList *collected = nullptr, **tail = &collected;
     for (const NetworkInterfaceList *i = ifaces; i; i = i->next) {
+        if (in_office && i->value->has_luid && i->value->luid == office_luid) {
+            continue;
+        }
         for (const InterfaceIpAddressList *a = i->value->ip_addresses; a; a = a->next) {
             const InterfaceIpAddress *address = a->value;
             if (address->ip_address_type == IP_ADDRESS_TYPE_IPV6 && !ipv6_supported()) {

@@ -15,6 +15,7 @@
 #include "enforcement/framework/agent/en-index.h"
 #include "enforcement/framework/agent/en-lid-map.h"
 #include "enforcement/framework/agent/en-persistent-storage.h"
+#include "enforcement/framework/agent/en-roaming.h"
 #include "enforcement/framework/agent/en-rules.h"
 #include "qapi/qmp-enforcement-commands.h"
 #include "qapi/qmp-enforcement-types.h"
@@ -209,6 +210,7 @@ bool en_policy_init(bool load_persistent, bool implicit_dns_locked)
         s_servers = nullptr;
         s_servers_pushed = true;
     }
+    en_roaming_init();
     s_state = AGENT_STATE_ON;
     s_active = false;
     if (load_persistent) {
@@ -443,6 +445,24 @@ EnforcementPolicyDerivationDetails *en_policy_set_server_addresses(const InetSoc
     return qapi_copy_EnforcementPolicyDerivationDetails(details);
 }
 
+bool en_policy_update_for_roaming(bool roaming, Error **errp)
+{
+    PolicyLock guard;
+    Error *err = nullptr;
+    EnforcementPolicyDerivationDetails *details =
+        update_enforcement_policy(s_input, s_output, s_revision, s_dc_revision, s_servers, true, false, roaming,
+                                  &err);
+    if (details) {
+        qapi_free_EnforcementPolicyDerivationDetails(s_last_details);
+        s_last_details = details;
+    }
+    if (err) {
+        error_propagate(errp, err);
+        return false;
+    }
+    return true;
+}
+
 bool en_policy_is_active(void)
 {
     return s_active;
@@ -500,6 +520,8 @@ void en_policy_cleanup(void)
         g_rec_mutex_clear(&s_lock);
         s_lock_ready = false;
     }
+    /* Taken only once the policy lock is released: roaming nests the policy lock inside. */
+    en_roaming_cleanup();
     s_active = false;
     en_config_set_mode_change_hook(nullptr);
     en_broadcast_cache_free();
@@ -630,9 +652,10 @@ ModuleInternalStatus *en_policy_internal_status(Error **errp)
         status->has_is_running_offline = true;
         status->is_running_offline = qmp_manager_is_running_offline();
     }
-    status->is_roaming_on = false;
+    status->is_roaming_on = en_roaming_is_enabled();
     Error *err = nullptr;
     aux_iface_options options;
+    options.include_virtual = true;
     NetworkInterfaceList *ifaces = get_network_interfaces(&options, &err);
     if (err) {
         error_setg(errp, "[commands] failed gathering network interfaces for roaming NIC information: %s",

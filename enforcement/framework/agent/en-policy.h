@@ -61,6 +61,10 @@ EnforcementPolicyDerivationDetails *update_enforcement_policy(EnforcementChainLi
 EnforcementPolicyDerivationDetails *en_policy_set_server_addresses(const InetSocketAddressList *servers,
                                                                    Error **errp);
 
+/* Roaming's re-application: the stored policy re-derived in place with the roaming flag;
+ * its details become the last details. Callers hold the roaming lock (taken first). */
+bool en_policy_update_for_roaming(bool roaming, Error **errp);
+
 bool en_policy_is_active(void);
 AgentState en_policy_agent_state(void);
 void en_policy_set_agent_state(AgentState state);

@@ -19,12 +19,15 @@
 #include "enforcement/framework/agent/en-policy.h"
 #include "enforcement/framework/agent/en-config.h"
 #include "enforcement/framework/agent/en-driver-logger.h"
+#include "enforcement/framework/agent/roaming/roaming-service.h"
 #include "enforcement/platforms/platform-version.h"
 #include "qapi/qmp-common-commands.h"
 #include "qapi/qmp-enforcement-commands.h"
 #include "qapi/qmp-enforcement-types.h"
 
 namespace {
+
+std::shared_ptr<IRoamingService> s_roaming;
 
 struct DriverRow {
     unsigned major, minor;
@@ -216,8 +219,15 @@ bool enforcement_agent_init(agent_module_t *module, agent_config_t *config, Erro
         ga_state->running = false;
         return true;
     }
-    /* The roaming service is registered by the activator once roaming exists. */
-    g_debug("[en_main] Roaming service not defined for bundle");
+    Error *roaming_err = nullptr;
+    s_roaming = GetBundleService<IRoamingService>(service_runner_bundle_context(), &roaming_err);
+    if (!s_roaming) {
+        error_free(roaming_err);
+        g_debug("[en_main] Roaming service not defined for bundle");
+    } else if (!s_roaming->Initialize(&roaming_err)) {
+        g_critical("[en_main] Roaming Service initialization incomplete: %s", error_get_message(roaming_err));
+        error_free(roaming_err);
+    }
     if (s_options && !s_options->send_batch_events) {
         g_message("[en_main] Batch events sending is disabled");
     }
@@ -299,6 +309,11 @@ bool enforcement_agent_cleanup(agent_module_t *, agent_config_t *config, int fai
 {
     if (config->ctrl_mode) {
         return true;
+    }
+    /* No network change may start a push once the teardown begins. */
+    if (s_roaming) {
+        s_roaming->Uninitialize();
+        s_roaming.reset();
     }
     if (!failed && g_en_handle && en_api_is_started(g_en_handle)) {
         en_dns_cache_save(g_en_handle);
