@@ -192,8 +192,37 @@ TEST_F(RoamingModuleTest, OnlyTheOfficeInterfaceStaysEnforced)
     EXPECT_GT(Count(kReapplied), before);
     EXPECT_EQ(Decide("out", "10.1.0.2"), "BLOCK:out-block");
 
-    /* Away from the office (the resolver in another domain) every interface is allowed. */
     ASSERT_EQ(InNamespace("ip link set v1 up"), 0);
+    EXPECT_TRUE(Becomes("out", "10.2.0.2", "ALLOW:implicit-outgoing-roaming-rule")) << LogText();
+
+    /* The office link goes down, and its default route with it: no interface reaches the
+     * domain, so every one still up is allowed and the office address is in no rule. */
+    size_t unmatched = Count("[policy] Roaming is enabled - could not find a domain interface match");
+    before = Count(kReapplied);
+    ASSERT_EQ(InNamespace("ip link set v0 down"), 0);
+    EXPECT_TRUE(hvtest::WaitFor(
+        [&] { return Count("[policy] Roaming is enabled - could not find a domain interface match") > unmatched; },
+        20000, 50))
+        << LogText();
+    EXPECT_GT(Count(kReapplied), before);
+    EXPECT_EQ(Decide("out", "10.2.0.2"), "ALLOW:implicit-outgoing-roaming-rule");
+    EXPECT_EQ(Decide("in", "10.2.0.2"), "ALLOW:implicit-incoming-roaming-rule");
+    EXPECT_EQ(Decide("out", "10.1.0.2"), "BLOCK:out-block");
+    EXPECT_EQ(Category("v1"), "");
+
+    /* Back up with its default route: it is the office again and enforced. */
+    size_t matched = Count("[policy] Roaming is enabled - found a domain interface match");
+    ASSERT_EQ(InNamespace("ip link set v0 up && ip route add default via 10.1.0.1 dev v0"), 0);
+    EXPECT_TRUE(hvtest::WaitFor(
+        [&] { return Count("[policy] Roaming is enabled - found a domain interface match") > matched; }, 20000,
+        50))
+        << LogText();
+    EXPECT_TRUE(hvtest::WaitFor([&] { return Category("v0") == "office"; }, 20000, 50)) << LogText();
+    EXPECT_EQ(Decide("out", "10.1.0.2"), "BLOCK:out-block");
+    EXPECT_EQ(Decide("in", "10.1.0.2"), "BLOCK:in-block");
+    EXPECT_EQ(Decide("out", "10.2.0.2"), "ALLOW:implicit-outgoing-roaming-rule");
+
+    /* Away from the office (the resolver in another domain) every interface is allowed. */
     hvtest::WriteFile(dir_ + "/resolv.conf", "search home.example.net\nnameserver 10.1.0.53\n");
     ASSERT_EQ(SetFields(R"({"name": "agent.roaming_domain_name", "str-value": "corp.example.com"})"), "{\"return\": {}}");
     EXPECT_TRUE(Becomes("out", "10.1.0.2", "ALLOW:implicit-outgoing-roaming-rule")) << LogText();
