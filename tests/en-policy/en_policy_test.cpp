@@ -35,6 +35,11 @@
 #include "qapi/qmp-registry.h"
 #include "qobject/qjson.h"
 #include "util/agent-config.h"
+#include "enforcement/framework/agent/en-roaming.h"
+#include "tests/common/hv-test-support.h"
+
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -462,6 +467,68 @@ TEST_F(PolicyTest, TheLargest32BitRevisionsReachTheDriverOnBothRoads)
                   .rfind("error: ", 0),
               std::string::npos);
     EXPECT_EQ(ActiveRevision(), std::optional<uint64_t>(0xFFFFFFFFFFFFFFFFull));
+}
+
+/*
+ * A network change takes the roaming lock and then the policy lock; a command pushes a
+ * policy under the policy lock alone. Both at once from two threads must neither
+ * deadlock nor leave the driver with a policy derived from a roaming state gone by.
+ */
+TEST_F(PolicyTest, RoamingChangesDuringPolicyPushesFromAnotherThread)
+{
+    hvtest::TempDir dir("hv-roaming-race");
+    g_setenv("HV_KRB5_CONF", (dir.path() + "/none").c_str(), TRUE);
+    g_setenv("HV_RESOLV_CONF", (dir.path() + "/none").c_str(), TRUE);
+    Error *err = nullptr;
+    ASSERT_TRUE(process_roaming_domain_list_config("corp.example.com", &err));
+    ASSERT_EQ(Run(SetPolicy(1)).rfind("{\"new-revision\": 1", 0), 0u);
+
+    constexpr int kRounds = 40;
+    std::promise<void> pushes_done, changes_done;
+    std::future<void> pushes = pushes_done.get_future(), changes = changes_done.get_future();
+    std::atomic<int> refused{0};
+    std::thread pusher([&] {
+        for (int i = 2; i < 2 + kRounds; ++i) {
+            if (Run(SetPolicy(static_cast<uint64_t>(i))).rfind("{\"new-revision\": ", 0) != 0) {
+                ++refused;
+            }
+        }
+        pushes_done.set_value();
+    });
+    std::thread changer([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            en_roaming_mode_changed(i % 2 == 0);
+            en_roaming_event(nullptr);
+            EXPECT_TRUE(process_roaming_domain_list_config("corp.example.com, lab.example.net", nullptr));
+        }
+        /* Ends with roaming on. */
+        en_roaming_mode_changed(true);
+        changes_done.set_value();
+    });
+    /* A deadlock fails the run instead of hanging it; the bound is far above any real run. */
+    bool finished = pushes.wait_for(std::chrono::minutes(5)) == std::future_status::ready &&
+                    changes.wait_for(std::chrono::minutes(5)) == std::future_status::ready;
+    if (!finished) {
+        ADD_FAILURE() << "roaming changes and policy pushes deadlocked";
+        std::_Exit(1);
+    }
+    pusher.join();
+    changer.join();
+    EXPECT_EQ(refused.load(), 0);
+
+    /* Roaming is on without a domain match: the last policy in force, with every interface away. */
+    EXPECT_TRUE(en_roaming_is_enabled());
+    EXPECT_EQ(ActiveRevision(), std::optional<uint64_t>(static_cast<uint64_t>(1 + kRounds) << 32));
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.1", 22)), "ALLOW:implicit-outgoing-roaming-rule");
+    EXPECT_EQ(Decide(In("tcp", "10.0.0.9", 81, "10.5.5.5", 50000)), "ALLOW:implicit-incoming-roaming-rule");
+
+    /* And a push after it all keeps them. */
+    ASSERT_EQ(Run(SetPolicy(100)).rfind("{\"new-revision\": 100", 0), 0u);
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.1", 22)), "ALLOW:implicit-outgoing-roaming-rule");
+    en_roaming_mode_changed(false);
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.2.0.1", 22)), "BLOCK:out-block");
+    g_unsetenv("HV_KRB5_CONF");
+    g_unsetenv("HV_RESOLV_CONF");
 }
 
 TEST_F(PolicyTest, TheSameServerListInAnyOrderPushesOnce)

@@ -297,7 +297,7 @@ bool push_pending_servers_locked(void)
     Error *err = nullptr;
     EnforcementPolicyDerivationDetails *details =
         update_enforcement_policy(s_input, s_output, s_revision, s_dc_revision, s_servers, true, false,
-                                  g_en_config.enable_roaming_mode, &err);
+                                  en_roaming_is_enabled(), &err);
     if (err) {
         /* The stored policy as it is still protects better than none. */
         g_warning("[policy] failed to apply the pending server addresses: %s", error_get_message(err));
@@ -434,7 +434,7 @@ EnforcementPolicyDerivationDetails *en_policy_set_server_addresses(const InetSoc
     Error *err = nullptr;
     EnforcementPolicyDerivationDetails *details =
         update_enforcement_policy(s_input, s_output, s_revision, s_dc_revision, s_servers, true, false,
-                                  g_en_config.enable_roaming_mode, &err);
+                                  en_roaming_is_enabled(), &err);
     s_servers_pushed = err == nullptr;
     error_propagate(errp, err);
     if (!details) {
@@ -536,15 +536,14 @@ EnforcementPolicyDerivationDetails *qmp_set_enforcement_policy(EnforcementChainL
                                                                bool has_dc_inventory_revision,
                                                                uint64_t dc_inventory_revision, Error **errp)
 {
-    InetSocketAddressList *servers;
-    {
-        PolicyLock guard;
-        servers = qapi_copy_InetSocketAddressList(s_servers);
-    }
+    /* The roaming state is read under the lock the push takes: a roaming change either
+     * finished before it, or pushes again after it. */
+    PolicyLock guard;
+    InetSocketAddressList *servers = qapi_copy_InetSocketAddressList(s_servers);
     EnforcementPolicyDerivationDetails *details =
         update_enforcement_policy(input_table, output_table, revision,
                                   has_dc_inventory_revision ? dc_inventory_revision : 0, servers, false, true,
-                                  g_en_config.enable_roaming_mode, errp);
+                                  en_roaming_is_enabled(), errp);
     qapi_free_InetSocketAddressList(servers);
     return details;
 }
