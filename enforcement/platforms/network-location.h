@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 struct Error;
 
@@ -35,12 +36,19 @@ char *platform_default_route6_parse(const char *text, size_t length);
 
 /*
  * Network changes (links, addresses, routes) watched on a thread of its own. A burst of
- * changes is delivered once, debounce_ms after its last change, as on_change(adapter id
+ * changes is delivered once, debounce_ms after its last change (see
+ * platform_location_burst_due), as on_change(adapter id
  * of the last interface that changed, or NULL when that interface is gone, opaque).
  * on_change runs on the watch thread. Starting twice fails with "network location
  * watch already running"; a socket failure gives the system's reason. Stop joins the
  * thread; it is idempotent and must not be called from on_change.
  */
+/* When a burst acts, in ms of the same clock as its first and last change: debounce_ms
+ * after the last, but never more than PLATFORM_LOCATION_BURST_MAX debounces after the
+ * first, so that changes that never stop are still acted on. */
+#define PLATFORM_LOCATION_BURST_MAX 4
+uint64_t platform_location_burst_due(uint64_t first_ms, uint64_t last_ms, unsigned debounce_ms);
+
 typedef void (*platform_location_cb)(const char *adapter_id, void *opaque);
 bool platform_location_watch_start(platform_location_cb on_change, void *opaque, unsigned debounce_ms,
                                    Error **errp);

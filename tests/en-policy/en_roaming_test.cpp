@@ -2,6 +2,10 @@
  * readers on captured file text. */
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <future>
 
 #include <string>
 #include <vector>
@@ -233,9 +237,67 @@ TEST(NetworkLocation, TheDomainInterfaceNeedsTheResolverInTheMachinesDomain)
     }
 }
 
+/* The files are the system's; what sits at their paths is not trusted to be a plain file
+ * of a sane size. */
+TEST(NetworkLocation, AFileThatIsNotPlainOrIsTooLargeGivesNoDomain)
+{
+    hvtest::TempDir dir("hv-roaming-hostile");
+    g_setenv("HV_KRB5_CONF", (dir.path() + "/absent").c_str(), TRUE);
+
+    /* Over the limit, the last "search" line (the one that counts) is past what a bounded
+     * read sees: the file is refused rather than answered from its first part. */
+    std::string big = dir.path() + "/big.conf";
+    hvtest::WriteFile(big, "search early.example\n" + std::string(1024 * 1024, '#') + "\nsearch late.example\n");
+    g_setenv("HV_RESOLV_CONF", big.c_str(), TRUE);
+    EXPECT_EQ(Owned(platform_machine_domain()), "(none)");
+    /* At the limit it is read whole. */
+    std::string line = "search late.example\n";
+    std::string filler(1024 * 1024 - 21 - 1 - line.size(), '#');
+    hvtest::WriteFile(big, "search early.example\n" + filler + "\n" + line);
+    EXPECT_EQ(Owned(platform_machine_domain()), "late.example");
+
+    /* A FIFO nobody writes to would block the open for good; a device is no file either. */
+    std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    g_setenv("HV_RESOLV_CONF", fifo.c_str(), TRUE);
+    g_setenv("HV_KRB5_CONF", "/dev/zero", TRUE);
+    auto read = std::async(std::launch::async, [] { return Owned(platform_machine_domain()); });
+    if (read.wait_for(std::chrono::minutes(2)) != std::future_status::ready) {
+        ADD_FAILURE() << "reading the machine's domain blocked on a FIFO";
+        std::_Exit(1);
+    }
+    EXPECT_EQ(read.get(), "(none)");
+    EXPECT_EQ(platform_domain_adapter_id("corp.example.com", nullptr), nullptr);
+    g_unsetenv("HV_KRB5_CONF");
+    g_unsetenv("HV_RESOLV_CONF");
+}
+
 } // namespace
 
 namespace {
+
+/* When the watch acts on a stream of changes, stepping through it as the watch does. */
+uint64_t FirstAction(uint64_t start, uint64_t every, uint64_t until, unsigned debounce)
+{
+    uint64_t first = start, due = 0;
+    for (uint64_t t = start; t < until; t += every) {
+        if (due && t >= due) {
+            return due;
+        }
+        due = platform_location_burst_due(first, t, debounce);
+    }
+    return due;
+}
+
+TEST(NetworkLocationWatch, ABurstActsAfterItsQuietTimeAndAFloodIsNotPostponedForever)
+{
+    /* A lone change, and a short burst: once quiet for a debounce. */
+    EXPECT_EQ(platform_location_burst_due(1000, 1000, 500), 1500u);
+    EXPECT_EQ(FirstAction(1000, 100, 1500, 500), 1900u);
+    /* Changes every 100 ms for a minute: acted on within a bounded time of the first, not
+     * after the flood ends. */
+    EXPECT_EQ(FirstAction(1000, 100, 61000, 500), 1000u + 500u * PLATFORM_LOCATION_BURST_MAX);
+}
 
 TEST(NetworkLocationWatch, OneWatchAtATimeAndStopIsIdempotent)
 {

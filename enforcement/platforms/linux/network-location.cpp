@@ -7,10 +7,12 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -37,11 +39,20 @@ std::string read_file(const char *variable, const char *fallback, bool *ok)
         path = fallback;
     }
     std::string text;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    /* Not blocking, and regular files only: a FIFO or a device in place of the file would
+     * hold the caller, and the roaming lock with it, for as long as it pleases. */
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
     int err = 0;
-    *ok = fd >= 0 && linux_read_upto(fd, kFileMax, &text, &err);
+    *ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && linux_read_upto(fd, kFileMax + 1, &text, &err);
     if (fd >= 0) {
         close(fd);
+    }
+    if (*ok && text.size() > kFileMax) {
+        /* Its end is where its last word is: a part of it would answer wrongly. */
+        g_warning("[aux] %s is larger than %zu bytes, not read", path, kFileMax);
+        *ok = false;
+        text.clear();
     }
     return text;
 }
@@ -260,6 +271,13 @@ char *platform_domain_adapter_id(const char *machine_domain, Error **errp)
     return iface;
 }
 
+uint64_t platform_location_burst_due(uint64_t first_ms, uint64_t last_ms, unsigned debounce_ms)
+{
+    uint64_t quiet = last_ms + debounce_ms;
+    uint64_t bound = first_ms + static_cast<uint64_t>(debounce_ms) * PLATFORM_LOCATION_BURST_MAX;
+    return std::min(quiet, bound);
+}
+
 /* ---- the watch thread ---- */
 
 namespace {
@@ -304,18 +322,32 @@ int changed_index(const nlmsghdr *h)
     }
 }
 
+uint64_t now_ms(void)
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
 void watch_loop(int nl, int stop_fd, platform_location_cb on_change, void *opaque, unsigned debounce_ms)
 {
-    using Clock = std::chrono::steady_clock;
     bool pending = false;
     int last_index = 0;
-    Clock::time_point due{};
+    uint64_t first = 0, due = 0;
+    auto changed = [&] {
+        uint64_t now = now_ms();
+        if (!pending) {
+            first = now;
+        }
+        pending = true;
+        due = platform_location_burst_due(first, now, debounce_ms);
+    };
     std::vector<char> buffer(64 * 1024);
     while (true) {
         int timeout = -1;
         if (pending) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
-            timeout = left > 0 ? static_cast<int>(left) : 0;
+            uint64_t now = now_ms();
+            timeout = due > now ? static_cast<int>(std::min<uint64_t>(due - now, INT32_MAX)) : 0;
         }
         pollfd fds[2] = {{stop_fd, POLLIN, 0}, {nl, POLLIN, 0}};
         int n = poll(fds, 2, timeout);
@@ -334,9 +366,8 @@ void watch_loop(int nl, int stop_fd, platform_location_cb on_change, void *opaqu
             }
             if (got < 0 && errno == ENOBUFS) {
                 /* Changes were lost; they still are changes. */
-                pending = true;
                 last_index = 0;
-                due = Clock::now() + std::chrono::milliseconds(debounce_ms);
+                changed();
             } else if (got > 0) {
                 int len = static_cast<int>(got);
                 for (const nlmsghdr *h = reinterpret_cast<const nlmsghdr *>(buffer.data()); NLMSG_OK(h, len);
@@ -345,13 +376,12 @@ void watch_loop(int nl, int stop_fd, platform_location_cb on_change, void *opaqu
                     if (index > 0) {
                         last_index = index;
                     }
-                    pending = true;
-                    due = Clock::now() + std::chrono::milliseconds(debounce_ms);
+                    changed();
                 }
             }
             continue;
         }
-        if (pending && Clock::now() >= due) {
+        if (pending && now_ms() >= due) {
             pending = false;
             char name[IF_NAMESIZE] = {0};
             bool known = last_index > 0 && if_indextoname(static_cast<unsigned>(last_index), name) != nullptr;

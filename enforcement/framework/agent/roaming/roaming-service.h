@@ -30,5 +30,6 @@ private:
     bool watching_ = false;
 };
 
-/* The quiet time a burst of network changes must end with before it is acted on. */
+/* The quiet time a burst of network changes must end with before it is acted on (one that
+ * never ends is acted on a few of these after it began). */
 #define ROAMING_EVENT_DEBOUNCE_MS 500
