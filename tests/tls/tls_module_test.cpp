@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,31 @@ protected:
     }
 
     bool Alive() const { return waitpid(module_, nullptr, WNOHANG) == 0; }
+
+    /* "VERDICT:rule-id" for an outgoing TCP connection from a non-loopback address to remote. */
+    std::string Decide(const std::string &remote) const
+    {
+        hvtest::Outcome o = Run({HV_ENDR, "classify", "--direction", "out", "--protocol", "tcp", "--local",
+                                 "10.0.0.9:40000", "--remote", remote});
+        std::smatch v, r;
+        if (o.exit_code != 0 || !std::regex_search(o.out, v, std::regex(R"re("verdict": "([A-Z]+)")re")) ||
+            !std::regex_search(o.out, r, std::regex(R"re("rule-id": "([^"]*)")re"))) {
+            return "failed: " + o.out + o.err;
+        }
+        return v[1].str() + ":" + r[1].str();
+    }
+
+    /* Blocks everything outgoing the management side's policy does not name. */
+    void PushDefaultBlock()
+    {
+        mgmt_.SendLine(R"({"execute": "set-enforcement-policy", "arguments": {"revision": 3, "input-table": [)"
+                       R"({"chain_name": "DEFAULT-BLOCK", "rules": [{"id": "in-block", "verdict": "BLOCK", )"
+                       R"("protocols": ["tcp", "udp"], "match_src": {}, "match_dst": {}}]}], "output-table": [)"
+                       R"({"chain_name": "DEFAULT-BLOCK", "rules": [{"id": "out-block", "verdict": "BLOCK", )"
+                       R"("protocols": ["tcp", "udp"], "match_src": {}, "match_dst": {}}]}]}})");
+        std::string reply = mgmt_.NextLine();
+        ASSERT_EQ(reply.rfind("{\"return\"", 0), 0u) << reply << LogText();
+    }
 
     tlstest::Mgmt mgmt_;
 };
@@ -105,6 +131,21 @@ TEST_F(TlsModuleTest, AnUnreachableManagementSideIsRetriedNotFatal)
     EXPECT_TRUE(LogHas("[qmp-server-tls] failed to establish TCP/TLS connection: error attempting connect to"));
     EXPECT_FALSE(LogHas("could not create QMP TCP/TLS command server"));
     EXPECT_TRUE(Alive());
+}
+
+/* The management side stays reachable under a policy that blocks everything else. */
+TEST_F(TlsModuleTest, TheManagementAddressIsAllowedUnderADefaultBlockPolicy)
+{
+    int port = StartMgmt({"--send-text", kPing});
+    ASSERT_GT(port, 0);
+    std::string address = "127.0.0.1:" + std::to_string(port);
+    StartWith(TlsOptions({"-p", address}));
+    ASSERT_EQ(mgmt_.NextLine(), kPong) << LogText();
+    EXPECT_TRUE(LogHas("[main] en-policy should allow server address " + address)) << LogText();
+    ASSERT_NO_FATAL_FAILURE(PushDefaultBlock());
+    EXPECT_EQ(Decide(address), "ALLOW:implicit-server-rule") << LogText();
+    EXPECT_EQ(Decide("127.0.0.1:" + std::to_string(port == 65535 ? port - 1 : port + 1)), "BLOCK:out-block");
+    EXPECT_EQ(Decide("192.0.2.7:" + std::to_string(port)), "BLOCK:out-block");
 }
 
 TEST_F(TlsModuleTest, AManagementSideWithAnotherNameIsRefused)
