@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -14,6 +18,63 @@ namespace {
 
 const std::string kPing = "{\"execute\": \"ping\"}";
 const std::string kPong = "{\"return\": {}}";
+
+/* A real HTTP proxy on a loopback port of its own, in the foreground, its files in the test's folder. */
+class HttpProxy {
+public:
+    ~HttpProxy() { Stop(); }
+
+    static bool Installed() { return access(kProgram, X_OK) == 0; }
+
+    /* The port it listens on once it accepts connections, 0 on failure; CONNECT only to connect_port. */
+    int Start(const std::string &dir, int port, int connect_port)
+    {
+        std::string conf = dir + "/proxy.conf";
+        hvtest::WriteFile(conf, "Port " + std::to_string(port) + "\nListen 127.0.0.1\nAllow 127.0.0.1\nConnectPort " +
+                                    std::to_string(connect_port) + "\nPidFile \"" + dir + "/proxy.pid\"\nLogFile \"" +
+                                    dir + "/proxy.log\"\nTimeout 600\n");
+        std::vector<std::string> args = {kProgram, "-d", "-c", conf};
+        std::vector<char *> argv;
+        for (std::string &a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        if (!g_spawn_async(dir.c_str(), argv.data(), nullptr,
+                           static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
+                                                    G_SPAWN_STDERR_TO_DEV_NULL),
+                           nullptr, nullptr, &pid_, nullptr)) {
+            return 0;
+        }
+        bool up = hvtest::WaitFor([&] { return waitpid(pid_, nullptr, WNOHANG) == 0 && Accepts(port); }, 30000, 20);
+        return up ? port : 0;
+    }
+
+    void Stop()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = 0;
+        }
+    }
+
+private:
+    static constexpr const char *kProgram = "/usr/bin/tinyproxy";
+
+    static bool Accepts(int port)
+    {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+        close(fd);
+        return ok;
+    }
+
+    GPid pid_ = 0;
+};
 
 class TlsModuleTest : public hvtest::ModuleFixture {
 protected:
@@ -29,6 +90,7 @@ protected:
     {
         ModuleFixture::TearDown();
         mgmt_.Stop();
+        proxy_.Stop();
     }
 
     std::string Cert(const std::string &name) const { return dir_ + "/certs/" + name; }
@@ -76,7 +138,25 @@ protected:
         ASSERT_EQ(reply.rfind("{\"return\"", 0), 0u) << reply << LogText();
     }
 
+    /* A free loopback port nobody listens on (nothing else binds it before the caller does). */
+    static int FreePort()
+    {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        int port = 0;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
+            port = ntohs(a.sin_port);
+        }
+        close(fd);
+        return port;
+    }
+
     tlstest::Mgmt mgmt_;
+    HttpProxy proxy_;
 };
 
 TEST_F(TlsModuleTest, CommandsRunOverTheChannelAndTheModuleReconnectsToARestartedManagementSide)
@@ -146,6 +226,64 @@ TEST_F(TlsModuleTest, TheManagementAddressIsAllowedUnderADefaultBlockPolicy)
     EXPECT_EQ(Decide(address), "ALLOW:implicit-server-rule") << LogText();
     EXPECT_EQ(Decide("127.0.0.1:" + std::to_string(port == 65535 ? port - 1 : port + 1)), "BLOCK:out-block");
     EXPECT_EQ(Decide("192.0.2.7:" + std::to_string(port)), "BLOCK:out-block");
+}
+
+/* Through a real proxy; the proxy, not the management side, is then the address to keep allowed. */
+TEST_F(TlsModuleTest, TheManagementSideIsReachedThroughAnHttpProxy)
+{
+    if (!HttpProxy::Installed()) {
+        GTEST_SKIP() << "tinyproxy is not installed";
+    }
+    int port = StartMgmt({"--send-text", kPing});
+    ASSERT_GT(port, 0);
+    int proxy = proxy_.Start(dir_, FreePort(), port);
+    ASSERT_GT(proxy, 0);
+    std::string proxy_address = "127.0.0.1:" + std::to_string(proxy);
+    StartWith(TlsOptions({"-p", "127.0.0.1:" + std::to_string(port), "-X", "http://" + proxy_address}));
+    EXPECT_EQ(mgmt_.NextLine(), kPong) << LogText();
+    EXPECT_TRUE(LogHas("[qmp-tls-client] proxy tcp/tls connection"));
+    EXPECT_TRUE(LogHas("[main] en-policy should allow server address " + proxy_address)) << LogText();
+    ASSERT_NO_FATAL_FAILURE(PushDefaultBlock());
+    EXPECT_EQ(Decide(proxy_address), "ALLOW:implicit-server-rule");
+    EXPECT_EQ(Decide("127.0.0.1:" + std::to_string(port)), "BLOCK:out-block");
+}
+
+TEST_F(TlsModuleTest, AProxyRefusingTheTunnelFailsTheAttemptNotTheModule)
+{
+    if (!HttpProxy::Installed()) {
+        GTEST_SKIP() << "tinyproxy is not installed";
+    }
+    int port = StartMgmt({"--send-text", kPing});
+    ASSERT_GT(port, 0);
+    /* Tunnels only to a port that is not the management side's. */
+    int proxy = proxy_.Start(dir_, FreePort(), port == 65535 ? port - 1 : port + 1);
+    ASSERT_GT(proxy, 0);
+    StartWith(TlsOptions({"-p", "127.0.0.1:" + std::to_string(port), "-X", "http://127.0.0.1:" + std::to_string(proxy)}));
+    ASSERT_TRUE(hvtest::WaitFor([&] { return LogHas("[qmp-manager] scheduling server reconnect with interval"); },
+                                30000, 20))
+        << LogText();
+    EXPECT_TRUE(LogHas("[qmp-server-tls] failed to establish TCP/TLS connection: received HTTP Status 403 from proxy "
+                       "server"))
+        << LogText();
+    EXPECT_FALSE(LogHas("ready to accept commands"));
+    EXPECT_TRUE(Alive());
+}
+
+TEST_F(TlsModuleTest, AProxyThatIsDownFailsTheAttemptNotTheModule)
+{
+    int port = StartMgmt({"--send-text", kPing});
+    ASSERT_GT(port, 0);
+    /* Nothing listens on the proxy's port. */
+    int proxy = FreePort();
+    ASSERT_GT(proxy, 0);
+    StartWith(TlsOptions({"-p", "127.0.0.1:" + std::to_string(port), "-X", "http://127.0.0.1:" + std::to_string(proxy)}));
+    ASSERT_TRUE(hvtest::WaitFor([&] { return LogHas("[qmp-manager] scheduling server reconnect with interval"); },
+                                30000, 20))
+        << LogText();
+    EXPECT_TRUE(LogHas("[qmp-server-tls] failed to establish TCP/TLS connection: error attempting connect to"))
+        << LogText();
+    EXPECT_FALSE(LogHas("ready to accept commands"));
+    EXPECT_TRUE(Alive());
 }
 
 TEST_F(TlsModuleTest, AManagementSideWithAnotherNameIsRefused)
