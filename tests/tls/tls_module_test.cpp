@@ -242,6 +242,8 @@ TEST_F(TlsModuleTest, TheManagementSideIsReachedThroughAnHttpProxy)
     StartWith(TlsOptions({"-p", "127.0.0.1:" + std::to_string(port), "-X", "http://" + proxy_address}));
     EXPECT_EQ(mgmt_.NextLine(), kPong) << LogText();
     EXPECT_TRUE(LogHas("[qmp-tls-client] proxy tcp/tls connection"));
+    EXPECT_NE(hvtest::ReadFile(dir_ + "/proxy.log", "").find("CONNECT 127.0.0.1:" + std::to_string(port)),
+              std::string::npos);
     EXPECT_TRUE(LogHas("[main] en-policy should allow server address " + proxy_address)) << LogText();
     ASSERT_NO_FATAL_FAILURE(PushDefaultBlock());
     EXPECT_EQ(Decide(proxy_address), "ALLOW:implicit-server-rule");
