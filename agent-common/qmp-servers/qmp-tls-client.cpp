@@ -222,8 +222,17 @@ static bool step_proxy_recv(QmpTlsClient *c)
             break;
         }
     }
+    /* The code belongs on the status line: a scan left free would take a number from a later header. */
+    char *eol = strstr(c->response, "\r\n"); /* none when a NUL byte came first */
+    if (eol) {
+        *eol = '\0';
+    }
     int status = 0;
-    if (sscanf(c->response, "%*s %d", &status) != 1) {
+    int scanned = sscanf(c->response, "%*s %d", &status);
+    if (eol) {
+        *eol = '\r';
+    }
+    if (scanned != 1) {
         fail(c, "invalid proxy server response");
         return false;
     }
