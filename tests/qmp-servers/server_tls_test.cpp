@@ -573,6 +573,18 @@ TEST_F(TlsServerTest, AProxyAnswerFillingTheBufferExactlyIsAccepted)
     EXPECT_EQ(server_->state, QMP_SERVER_STATE_ACTIVE);
 }
 
+TEST_F(TlsServerTest, AnIPv6RemoteIsBracketedInTheTunnelRequest)
+{
+    Proxy proxy;
+    int proxy_port = proxy.Start({"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"});
+    ASSERT_NE(proxy_port, 0);
+    std::string url = "http://127.0.0.1:" + std::to_string(proxy_port);
+    ASSERT_NE(New("[::1]:4433", url.c_str()), nullptr);
+    ASSERT_TRUE(Run());
+    ASSERT_TRUE(Reaches(QMP_SERVER_STATE_FAILED));
+    EXPECT_EQ(proxy.Seen(), "CONNECT [::1]:4433 HTTP/1.1\r\n\r\n");
+}
+
 TEST_F(TlsServerTest, AnUnusableProxyUrlLeavesNoRemote)
 {
     ASSERT_NE(New(Local(DeadPort()), "http://[nonsense"), nullptr);
