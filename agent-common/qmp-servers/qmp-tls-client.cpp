@@ -222,8 +222,17 @@ static bool step_proxy_recv(QmpTlsClient *c)
             break;
         }
     }
+    /* The code belongs on the status line: a scan left free would take a number from a later header. */
+    char *eol = strstr(c->response, "\r\n"); /* none when a NUL byte came first */
+    if (eol) {
+        *eol = '\0';
+    }
     int status = 0;
-    if (sscanf(c->response, "%*s %d", &status) != 1) {
+    int scanned = sscanf(c->response, "%*s %d", &status);
+    if (eol) {
+        *eol = '\r';
+    }
+    if (scanned != 1) {
         fail(c, "invalid proxy server response");
         return false;
     }
@@ -354,7 +363,10 @@ QmpTlsClient *qmp_tls_client_start(const QmpTlsDestination *dest, const tls_chan
     c->opaque = opaque;
     c->proxy_address = proxy_address ? G_SOCKET_ADDRESS(g_object_ref(proxy_address)) : nullptr;
     if (c->proxy_address) {
-        int n = g_snprintf(c->request, sizeof c->request, "CONNECT %s:%s HTTP/1.1\r\n\r\n", c->host, c->port);
+        /* An IPv6 literal needs its brackets, or the proxy takes its last group for the port. */
+        bool v6 = strchr(c->host, ':') != nullptr;
+        int n = g_snprintf(c->request, sizeof c->request, "CONNECT %s%s%s:%s HTTP/1.1\r\n\r\n", v6 ? "[" : "",
+                           c->host, v6 ? "]" : "", c->port);
         /* A name too long for the buffer must not be sent cut short. */
         c->request_len = n > 0 && static_cast<size_t>(n) < sizeof c->request ? static_cast<size_t>(n) : 0;
     }

@@ -547,7 +547,43 @@ INSTANTIATE_TEST_SUITE_P(
                       ProxyRefusal{"HTTP/1.1 200 but never ends" + std::string(1100, 'x'),
                                    "invalid response from proxy server"},
                       ProxyRefusal{"garbage\r\n\r\n", "invalid proxy server response"},
+                      /* The code must sit on the status line, not be picked from the next one. */
+                      ProxyRefusal{"HTTP/1.1\r\n200 OK\r\n\r\n", "invalid proxy server response"},
+                      ProxyRefusal{std::string("\0HTTP/1.1 200 OK\r\n\r\n", 20), "invalid proxy server response"},
                       ProxyRefusal{"HTTP/1.1 200", "failed to receive response from proxy server"}));
+
+/* A whole answer of 1023 bytes fits the proxy buffer; one byte more does not. */
+TEST_F(TlsServerTest, AProxyAnswerFillingTheBufferExactlyIsAccepted)
+{
+    Peer peer;
+    int live = peer.Start(Cert("server.pem"), Cert("server.key"), "{\"execute\": \"ping\"}");
+    ASSERT_NE(live, 0);
+    auto answer = [](size_t size) {
+        std::string head = "HTTP/1.1 200 OK\r\nX-Pad: ";
+        return head + std::string(size - head.size() - 4, 'p') + "\r\n\r\n";
+    };
+    Proxy proxy;
+    int proxy_port = proxy.Start({answer(1024), answer(1023)});
+    ASSERT_NE(proxy_port, 0);
+    std::string url = "http://127.0.0.1:" + std::to_string(proxy_port);
+    ASSERT_NE(New("first.example:1;localhost:" + std::to_string(live), url.c_str()), nullptr);
+    ASSERT_TRUE(Run());
+    ASSERT_TRUE(run_until([&] { return peer.Has(kPong); }, 20000)) << peer.Seen();
+    EXPECT_TRUE(logs_.Has("[qmp-server-tls] failed to establish TCP/TLS connection: invalid response from proxy server"));
+    EXPECT_EQ(server_->state, QMP_SERVER_STATE_ACTIVE);
+}
+
+TEST_F(TlsServerTest, AnIPv6RemoteIsBracketedInTheTunnelRequest)
+{
+    Proxy proxy;
+    int proxy_port = proxy.Start({"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"});
+    ASSERT_NE(proxy_port, 0);
+    std::string url = "http://127.0.0.1:" + std::to_string(proxy_port);
+    ASSERT_NE(New("[::1]:4433", url.c_str()), nullptr);
+    ASSERT_TRUE(Run());
+    ASSERT_TRUE(Reaches(QMP_SERVER_STATE_FAILED));
+    EXPECT_EQ(proxy.Seen(), "CONNECT [::1]:4433 HTTP/1.1\r\n\r\n");
+}
 
 TEST_F(TlsServerTest, AnUnusableProxyUrlLeavesNoRemote)
 {
