@@ -81,6 +81,10 @@ protected:
                                                            G_SPAWN_STDERR_TO_DEV_NULL),
                                   nullptr, nullptr, &module_, nullptr));
         ASSERT_TRUE(WaitFor([&] { return LogHas("initialization done"); }, 30000, 20)) << LogText();
+        /* The command servers start after that line; clients that do not wait for a peer
+         * (the control command) need the socket there. */
+        ASSERT_TRUE(WaitFor([&] { return LogHas("[qmp-server-nn] started listening on NN rep socket"); }, 30000, 5))
+            << LogText();
     }
 
     /* SIGINT, as a service stop; the module must end cleanly within a minute. */
