@@ -100,7 +100,7 @@ protected:
             kill(module_, SIGKILL);
             waitpid(module_, &status, 0);
         }
-        EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << LogText();
         module_ = 0;
     }
 
