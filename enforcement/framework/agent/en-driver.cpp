@@ -319,8 +319,18 @@ platform_device *open_attempt(module_state &s, uint32_t *fail_code, Error **errp
     return nullptr;
 }
 
-/* The calling thread's last request error, as the platform's per-thread error would be. */
-thread_local uint32_t t_last_error;
+/*
+ * The calling thread's last request error, as the platform's per-thread error would be.
+ * A thread key rather than thread_local: this module is loaded at run time, and the leak
+ * checker of sanitized builds misreads dynamically allocated thread-local blocks once
+ * several threads have used them and ended, and crashes at exit.
+ */
+GPrivate s_last_error;
+
+void set_last_error(uint32_t error)
+{
+    g_private_set(&s_last_error, GUINT_TO_POINTER(error));
+}
 
 void report_failure(uint32_t code, uint32_t error)
 {
@@ -339,7 +349,7 @@ bool send_ioctl(platform_device *device, uint32_t code, uint8_t selector, uint64
     std::shared_lock<std::shared_mutex> module_lock(s.lock);
     if (!s.initialised) {
         g_warning("[en_driver] ioctl: module has already been unloaded");
-        t_last_error = kInvalidHandleError;
+        set_last_error(kInvalidHandleError);
         return false;
     }
     ioctl_slot temporary;
@@ -362,7 +372,7 @@ bool send_ioctl(platform_device *device, uint32_t code, uint8_t selector, uint64
     bool ok = platform_device_ioctl(device, code, &slot->header, sizeof slot->header, output, output_size,
                                     &slot->returned, &error);
     s.in_flight--;
-    t_last_error = ok ? 0 : error;
+    set_last_error(ok ? 0 : error);
     if (ok) {
         if (returned) {
             *returned = slot->returned;
@@ -379,7 +389,7 @@ bool send_ioctl(platform_device *device, uint32_t code, uint8_t selector, uint64
 
 uint32_t en_driver_last_error(void)
 {
-    return t_last_error;
+    return GPOINTER_TO_UINT(g_private_get(&s_last_error));
 }
 
 bool en_driver_init(bool install_if_missing)
@@ -579,7 +589,7 @@ bool en_driver_pipeline_take(en_driver_pipeline *p)
     bool unloaded = p->sent.front().unloaded;
     uint32_t error = 0;
     bool ok = settle_oldest(p, &error);
-    t_last_error = ok ? 0 : error;
+    set_last_error(ok ? 0 : error);
     if (unloaded) {
         g_warning("[en_driver] ioctl: module has already been unloaded");
     } else if (!ok) {
