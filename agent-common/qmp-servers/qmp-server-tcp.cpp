@@ -1,6 +1,7 @@
 #include "agent-common/qmp-servers/qmp-server-tcp.h"
 
 #include <gio/gio.h>
+#include <gio/gnetworking.h>
 
 #include "agent-common/qmp-servers/qmp-server.h"
 #include "util/agent-assert.h"
@@ -62,6 +63,9 @@ static void adopt_socket(QmpServerTcp *tcp, GSocket *sock, GObject *owner)
 {
     tcp->socket = sock;
     tcp->socket_owner = owner;
+    /* A reply leaves in several writes; with Nagle's delay each one after the first waits
+     * for the peer's delayed acknowledgement, some 40 ms per command. */
+    g_socket_set_option(sock, IPPROTO_TCP, TCP_NODELAY, 1, nullptr);
     tcp->channel = g_io_channel_unix_new(g_socket_get_fd(sock));
     g_io_channel_set_encoding(tcp->channel, nullptr, nullptr);
     g_io_channel_set_buffered(tcp->channel, FALSE);

@@ -164,6 +164,11 @@ static bool step_connecting(QmpTlsClient *c)
         fail(c, "error setting socket to be with keepalive");
         return false;
     }
+    /* A reply leaves in several small TLS records; with Nagle's delay each one after the
+     * first waits for the peer's delayed acknowledgement, some 40 ms per command. */
+    if (!g_socket_set_option(c->socket, IPPROTO_TCP, TCP_NODELAY, 1, nullptr)) {
+        g_warning("[qmp-tls-client] could not turn off the send delay; replies may be slow");
+    }
     if (c->proxy_address) {
         c->state = QMP_TLS_CLIENT_STATE_PROXY_SEND;
         return true;

@@ -1,8 +1,12 @@
 /* Shared pieces of the command-server tests: test commands, captured logs, a main loop. */
 #pragma once
 
+#include <arpa/inet.h>
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -141,4 +145,36 @@ inline void spin_for(int ms)
 {
     gint64 until = g_get_monotonic_time() + static_cast<gint64>(ms) * 1000;
     run_until([&] { return g_get_monotonic_time() >= until; }, ms + 1000);
+}
+
+/*
+ * Whether this process's connection to 127.0.0.1:port sends small writes at once (no
+ * Nagle delay): a reply goes out in several writes, and a delayed one costs ~40 ms.
+ */
+inline bool sends_without_delay(int port)
+{
+    GDir *dir = g_dir_open("/proc/self/fd", 0, nullptr);
+    bool found = false, nodelay = false;
+    while (const char *name = dir ? g_dir_read_name(dir) : nullptr) {
+        int fd = atoi(name);
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        int type = 0;
+        socklen_t tlen = sizeof type;
+        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tlen) != 0 || type != SOCK_STREAM ||
+            getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) != 0 || peer.sin_family != AF_INET ||
+            ntohs(peer.sin_port) != port || peer.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) {
+            continue;
+        }
+        int value = 0;
+        socklen_t vlen = sizeof value;
+        /* Only the connecting end has the listener as its peer. */
+        found = true;
+        nodelay = getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &vlen) == 0 && value != 0;
+        break;
+    }
+    if (dir) {
+        g_dir_close(dir);
+    }
+    return found && nodelay;
 }

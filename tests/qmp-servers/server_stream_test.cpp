@@ -300,6 +300,7 @@ public:
         g_object_unref(listener_);
     }
     std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+    int Port() const { return port_; }
     bool Accept()
     {
         conn_ = g_socket_accept(listener_, nullptr, nullptr);
@@ -405,6 +406,7 @@ TEST_F(TcpServerTest, ConnectsToTheFirstAddressServesAndPushesEvents)
     peer.Send("\"ping\"}");
     EXPECT_TRUE(peer.WaitFor(kPong + kPong));
     EXPECT_TRUE(logs_.Has("[qmp-server-tcp] request sent completed"));
+    EXPECT_TRUE(sends_without_delay(peer.Port()));
 
     qmp_manager_push_event("{\"n\": %d}", 7);
     EXPECT_TRUE(peer.WaitFor("{\"event\": {\"n\": 7}}\n"));

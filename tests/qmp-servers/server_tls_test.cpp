@@ -329,6 +329,7 @@ TEST_F(TlsServerTest, ServesRequestsBothWaysAndFailsWhenTheManagementSideHangsUp
                           "' and ready to accept commands"));
     EXPECT_TRUE(logs_.Has("[qmp-tls-client] direct tcp/tls connection"));
     EXPECT_TRUE(logs_.Has("[qmp-tls-client] tls handshake completed"));
+    EXPECT_TRUE(sends_without_delay(port));
 
     /* The rest of a request split across records, then an error reply. */
     peer.Send("\"ping\"}{\"execute\": \"test-fail\"}");
