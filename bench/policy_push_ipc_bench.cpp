@@ -1,8 +1,9 @@
 /*
- * A 65,536-rule "set-enforcement-policy" sent over the module's nanomsg command socket to
- * a real module process: the launcher copied into a private root, the enforcement bundle,
- * the emulated driver inside the module, the log written to a file. Each iteration is one
- * request with a new revision, timed from send to reply.
+ * A "set-enforcement-policy" of 65,536 or 10,000 rules sent to a real module process (the
+ * launcher copied into a private root, the enforcement bundle, the driver daemon, the log
+ * written to a file) over its nanomsg command socket, or over the TLS management
+ * connection the module opens to the benchmark's own TLS peer on loopback. Each iteration
+ * is one request with a new revision, timed from send to reply.
  */
 #include <benchmark/benchmark.h>
 #include <glib.h>
@@ -21,12 +22,12 @@
 #include <vector>
 
 #include "bench/policy_request.h"
+#include "bench/tls_peer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kRules = 65536;
 constexpr size_t kServerMessageLimit = 20971520;
 
 struct Module {
@@ -35,6 +36,8 @@ struct Module {
     GPid pid = 0;
     int stdin_fd = -1;
     int sock = -1;
+    /* Set before start: requests go over the TLS channel to this peer. */
+    BenchTlsPeer *tls = nullptr;
 
     bool start(std::string *why)
     {
@@ -73,6 +76,24 @@ struct Module {
         env = g_environ_setenv(env, "HV_ENDR_EMU_ADDRESS", ("ipc://" + dir + "/endr.ipc").c_str(), TRUE);
         env = g_environ_unsetenv(env, "HV_LOGGING_PROFILE");
         std::vector<std::string> args = {launcher, HV_BUNDLE, "--method", "stdin", "-l", log};
+        if (tls) {
+            args = {launcher,
+                    HV_BUNDLE,
+                    "--method",
+                    "tcp-tls",
+                    "-A",
+                    tls->Cert("ca.pem"),
+                    "-C",
+                    tls->Cert("client.pem"),
+                    "-K",
+                    tls->Cert("client.key"),
+                    "--remote-name",
+                    "localhost",
+                    "-p",
+                    "127.0.0.1:" + std::to_string(tls->Port()),
+                    "-l",
+                    log};
+        }
         std::vector<char *> argv;
         for (auto &a : args) {
             argv.push_back(a.data());
@@ -106,6 +127,9 @@ struct Module {
             *why = std::string("connect: ") + nn_strerror(nn_errno());
             return false;
         }
+        if (tls && !tls->Accept(30000, why)) {
+            return false;
+        }
         /* Each table holds half the rules plus the implicit ones. */
         std::string reply;
         if (!round_trip(R"({"execute": "set-configuration", "arguments": {"fields": [
@@ -121,6 +145,9 @@ struct Module {
 
     bool round_trip(const std::string &request, std::string *reply) const
     {
+        if (tls) {
+            return tls->RoundTrip(request, reply, 600000);
+        }
         if (nn_send(sock, request.data(), request.size(), 0) < 0) {
             *reply = std::string("send: ") + nn_strerror(nn_errno());
             return false;
@@ -187,14 +214,16 @@ struct Module {
 
 } // namespace
 
-static void BM_PolicyPushIpc(benchmark::State &state)
+static void push(benchmark::State &state, BenchTlsPeer *tls)
 {
-    BenchPushRequest r = bench_push_request(kRules);
+    const size_t rules = static_cast<size_t>(state.range(0));
+    BenchPushRequest r = bench_push_request(rules);
     if (r.text.size() >= kServerMessageLimit) {
         state.SkipWithError("request over the server's message limit");
         return;
     }
     Module agent;
+    agent.tls = tls;
     std::string why;
     if (!agent.start(&why)) {
         agent.stop();
@@ -217,11 +246,28 @@ static void BM_PolicyPushIpc(benchmark::State &state)
     struct stat st {};
     stat(agent.log.c_str(), &st);
     agent.stop();
-    state.counters["rules"] = static_cast<double>(kRules);
+    state.counters["rules"] = static_cast<double>(rules);
     state.counters["bytes"] = static_cast<double>(r.text.size());
     state.counters["log_MiB"] = static_cast<double>(st.st_size) / (1 << 20);
     state.SetBytesProcessed(static_cast<int64_t>(r.text.size()) * state.iterations());
 }
-BENCHMARK(BM_PolicyPushIpc)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+static void BM_PolicyPushIpc(benchmark::State &state)
+{
+    push(state, nullptr);
+}
+BENCHMARK(BM_PolicyPushIpc)->Arg(65536)->Arg(10000)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+static void BM_PolicyPushTls(benchmark::State &state)
+{
+    BenchTlsPeer peer;
+    std::string why;
+    if (!peer.Listen(&why)) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
+    push(state, &peer);
+}
+BENCHMARK(BM_PolicyPushTls)->Arg(10000)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

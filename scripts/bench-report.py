@@ -70,10 +70,27 @@ def push_phases(times):
     print("| **sum of the phases** | " + " | ".join(f"{sums[n]:.1f} ms" for n in sizes) + " |")
     print("| **whole command (BM_PolicyPush)** | "
           + " | ".join(f"{times.get(f'BM_PolicyPush/{n}', 0):.1f} ms" for n in sizes) + " |")
-    ipc = times.get("BM_PolicyPushIpc")
+    ipc = times.get("BM_PolicyPushIpc/65536")
     if ipc:
         print(f"\nOver the nanomsg command socket to a module process (`BM_PolicyPushIpc`, 65,536 "
               f"rules, log to a file): {ipc:.1f} ms per request.")
+    print()
+
+
+def channels(times):
+    ping_ipc, ping_tls = times.get("BM_PingRoundTripIpc"), times.get("BM_PingRoundTripTls")
+    push_ipc, push_tls = times.get("BM_PolicyPushIpc/10000"), times.get("BM_PolicyPushTls/10000")
+    if not (ping_ipc and ping_tls) and not (push_ipc and push_tls):
+        return
+    print("## Command channels: nanomsg socket and TLS connection\n")
+    print("| command | nanomsg (IPC) | TLS over loopback | TLS / IPC |")
+    print("|---|---|---|---|")
+    if ping_ipc and ping_tls:
+        print(f"| ping round trip (`BM_PingRoundTrip*`) | {ping_ipc * 1000:.1f} us | {ping_tls * 1000:.1f} us "
+              f"| {ping_tls / ping_ipc:.2f}x |")
+    if push_ipc and push_tls:
+        print(f"| 10,000-rule set-enforcement-policy to a module process (`BM_PolicyPush{{Ipc,Tls}}/10000`) "
+              f"| {push_ipc:.1f} ms | {push_tls:.1f} ms | {push_tls / push_ipc:.2f}x |")
     print()
 
 
@@ -122,6 +139,7 @@ def main(result_dir):
         print(f"The same with keys that share one bucket hash, 131,072 / 16,384 members: {many / few:.1f}x "
               f"(aim: at most 12x).\n")
     push_phases(times)
+    channels(times)
     notes = pathlib.Path(__file__).resolve().parent.parent / "bench" / "ANALYSIS.md"
     if notes.exists():
         print(notes.read_text())
