@@ -39,7 +39,6 @@ struct PendingSend {
 /* Read by status commands on other threads. */
 std::atomic<bool> s_pushing_supported;
 std::atomic<bool> s_no_channels;
-Digest s_last_computed;
 Digest s_last_sent;
 GList *s_pending; /* PendingSend, finalised at cleanup */
 /* Whether a controller answered "get-module-info"; until one does it is asked again. */
@@ -252,7 +251,6 @@ void agent_status_cleanup(void)
     s_features_known = false;
     s_pushing_supported = false;
     s_no_channels = false;
-    s_last_computed = {};
     s_last_sent = {};
 }
 
@@ -289,7 +287,6 @@ void report_module_status_if_changed(const ModuleInternalStatus *status)
         g_free(text);
         return;
     }
-    s_last_computed = digest;
     if (digest == s_last_sent) {
         g_debug("[agent-status-common] module-internal-status did not change");
         g_free(text);

@@ -53,7 +53,6 @@ struct RpcEntry {
     int id = 0;
     char *address = nullptr;
     int sock = -1;
-    int recv_fd = -1;
     GQueue queue = G_QUEUE_INIT;
     qmp_rpc_request *running = nullptr;
     guint send_watch = 0;
@@ -119,7 +118,6 @@ static void close_socket(RpcEntry *entry)
         nn_close(entry->sock);
         entry->sock = -1;
     }
-    entry->recv_fd = -1;
 }
 
 static void start(RpcEntry *entry);
@@ -282,13 +280,13 @@ static bool open_socket(RpcEntry *entry)
         g_critical("[qmp-rpc-client] failed to connect to agent IPC: %s", nn_strerror(nn_errno()));
         return false;
     }
+    /* Replies are polled for, but a socket that cannot give its receive descriptor is broken. */
     int fd = -1;
     size_t fd_len = sizeof fd;
     if (nn_getsockopt(entry->sock, NN_SOL_SOCKET, NN_RCVFD, &fd, &fd_len) < 0) {
         g_critical("[qmp-rpc-client] failed to get nanomsg socket recvfd: %s", nn_strerror(nn_errno()));
         return false;
     }
-    entry->recv_fd = fd;
     return true;
 }
 
