@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace endr {
 
@@ -94,6 +95,40 @@ void fastpath_rules(const std::vector<uint8_t> &flags, FastRules *out)
     }
 }
 
+namespace {
+
+/* Two words at once: the width every target has. */
+typedef uint64_t Words2 __attribute__((vector_size(16)));
+
+Words2 load2(const uint64_t *p)
+{
+    Words2 v;
+    memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+/* The first word in [w, end) where all four vectors have a bit in common, or end; w and
+ * end are multiples of 8. */
+size_t first_common_word(const uint64_t *const vec[4], size_t w, size_t end)
+{
+    for (; w < end; w += 8) {
+        Words2 x = {0, 0};
+        for (size_t k = 0; k < 8; k += 2) {
+            x |= load2(vec[0] + w + k) & load2(vec[1] + w + k) & load2(vec[2] + w + k) & load2(vec[3] + w + k);
+        }
+        if ((x[0] | x[1]) != 0) {
+            for (size_t k = 0; k < 8; k++) {
+                if ((vec[0][w + k] & vec[1][w + k] & vec[2][w + k] & vec[3][w + k]) != 0) {
+                    return w + k;
+                }
+            }
+        }
+    }
+    return end;
+}
+
+} // namespace
+
 Verdict fastpath_classify(const DecodedIndex &index, const FastIndex &fast_index, const FastRules &fast,
                           const std::vector<DecodedRule> &rules, const Connection &c)
 {
@@ -127,37 +162,56 @@ Verdict fastpath_classify(const DecodedIndex &index, const FastIndex &fast_index
     auto word = [&](size_t w) { return vec[0][w] & vec[1][w] & vec[2][w] & vec[3][w]; };
     const std::vector<uint64_t> &always = c.ipv6 ? fast.always_v6 : fast.always_v4;
     size_t whole = limit / 64; /* words whose every bit names a rule that arrived */
+    /* The candidates of word w in rule order; true once one of them decided. */
+    auto decide = [&](size_t w) {
+        uint64_t bits = word(w);
+        if (w >= whole) {
+            bits &= (uint64_t{1} << (limit - w * 64)) - 1;
+        }
+        uint64_t sure = w < always.size() ? always[w] : 0;
+        while (bits) {
+            unsigned b = static_cast<unsigned>(std::countr_zero(bits));
+            bits &= bits - 1;
+            size_t r = w * 64 + b;
+            if (((sure >> b) & 1) || rule_matches(rules[r], c)) {
+                v.verdict = static_cast<uint32_t>(rules[r].verdict);
+                v.rule_id = rules[r].id;
+                v.rule_number = static_cast<int64_t>(r);
+                return true;
+            }
+        }
+        return false;
+    };
     for (size_t s = 0; s * 64 < words; s++) {
         uint64_t live = sum[0][s] & sum[1][s] & sum[2][s] & sum[3][s];
+        if (live == ~uint64_t{0} && (s + 1) * 64 <= whole) {
+            /* Dense vectors: most words hold no common bit, so they are ANDed in blocks. */
+            for (size_t w = s * 64, end = w + 64; w < end;) {
+                size_t k = first_common_word(vec, w, end);
+                if (k == end) {
+                    break;
+                }
+                if (decide(k)) {
+                    return v;
+                }
+                /* The rest of k's block again, then blocks from the next one on. */
+                for (k++; k % 8 != 0; k++) {
+                    if (word(k) && decide(k)) {
+                        return v;
+                    }
+                }
+                w = k;
+            }
+            continue;
+        }
         if (words - s * 64 < 64) {
             live &= (uint64_t{1} << (words - s * 64)) - 1;
         }
         while (live) {
-            unsigned first = static_cast<unsigned>(std::countr_zero(live));
-            size_t w = s * 64 + first;
-            /* Dense stretches: four words at a time, as most of them hold no candidate. */
-            if ((first & 3) == 0 && ((live >> first) & 0xf) == 0xf && w + 4 <= whole) {
-                if ((word(w) | word(w + 1) | word(w + 2) | word(w + 3)) == 0) {
-                    live &= ~(uint64_t{0xf} << first);
-                    continue;
-                }
-            }
+            size_t w = s * 64 + static_cast<size_t>(std::countr_zero(live));
             live &= live - 1;
-            uint64_t bits = word(w);
-            if (w >= whole) {
-                bits &= (uint64_t{1} << (limit - w * 64)) - 1;
-            }
-            uint64_t sure = w < always.size() ? always[w] : 0;
-            while (bits) {
-                unsigned b = static_cast<unsigned>(std::countr_zero(bits));
-                bits &= bits - 1;
-                size_t r = w * 64 + b;
-                if (((sure >> b) & 1) || rule_matches(rules[r], c)) {
-                    v.verdict = static_cast<uint32_t>(rules[r].verdict);
-                    v.rule_id = rules[r].id;
-                    v.rule_number = static_cast<int64_t>(r);
-                    return v;
-                }
+            if (decide(w)) {
+                return v;
             }
         }
     }

@@ -75,7 +75,7 @@ DecodedRule RandomRule(std::mt19937_64 &rng, size_t n)
 std::vector<uint64_t> RandomVector(std::mt19937_64 &rng, size_t words)
 {
     std::vector<uint64_t> v(words);
-    int kind = static_cast<int>(rng() % 5);
+    int kind = static_cast<int>(rng() % 6);
     for (size_t w = 0; w < words; w++) {
         switch (kind) {
         case 0:
@@ -85,9 +85,13 @@ std::vector<uint64_t> RandomVector(std::mt19937_64 &rng, size_t words)
             v[w] = rng() | rng();
             break;
         case 2:
-            v[w] = (w / 4) % 3 == 0 ? rng() & rng() & rng() : 0;
+            /* Every word set, few bits in each: blocks of words with no bit in common. */
+            v[w] = uint64_t{1} << (rng() % 64) | uint64_t{1} << (rng() % 64);
             break;
         case 3:
+            v[w] = (w / 4) % 3 == 0 ? rng() & rng() & rng() : 0;
+            break;
+        case 4:
             v[w] = rng() % 8 == 0 ? uint64_t{1} << (rng() % 64) : 0;
             break;
         default:
@@ -101,7 +105,8 @@ std::vector<uint64_t> RandomVector(std::mt19937_64 &rng, size_t words)
 Table RandomTable(std::mt19937_64 &rng)
 {
     Table t;
-    size_t rules = 1 + rng() % 5000;
+    /* Small tables, and ones past 64 words where whole summary words are dense. */
+    size_t rules = rng() % 2 ? 1 + rng() % 600 : 4096 + rng() % 5000;
     /* Sometimes the index speaks of more rules than arrived. */
     t.index.rules = static_cast<uint32_t>(rng() % 4 ? rules : rules + 1 + rng() % 200);
     t.index.words = static_cast<uint16_t>((t.index.rules + 63) / 64);
@@ -181,9 +186,9 @@ TEST(Fastpath, DecidesLikeTheWholeVectorSearch)
 {
     std::mt19937_64 rng(20261207);
     size_t decided = 0, late = 0, compared = 0;
-    for (int table = 0; table < 30; table++) {
+    for (int table = 0; table < 40; table++) {
         Table t = RandomTable(rng);
-        for (int k = 0; k < 250; k++) {
+        for (int k = 0; k < 200; k++) {
             Connection c = RandomConnection(rng);
             Verdict whole = endr::classify_table(&t.index, t.rules, c);
             Verdict fast = endr::fastpath_classify(t.index, t.fast_index, t.fast, t.rules, c);
@@ -268,6 +273,41 @@ TEST(Fastpath, FindsACandidateBehindEmptyWords)
     v = endr::fastpath_classify(t.index, t.fast_index, t.fast, t.rules, c);
     EXPECT_EQ(v.rule_number, -1);
     EXPECT_EQ(v.verdict, 2u);
+}
+
+/* Dense vectors over more rules than arrived: the words past the last rule are never read
+ * as rules, even where a whole summary word says they hold bits. */
+TEST(Fastpath, StopsAtTheRulesThatArrived)
+{
+    Table t;
+    t.index.rules = 4160;
+    t.index.words = 65;
+    t.index.bag.assign(65, ~uint64_t{0});
+    for (endr::Regions *r : {&t.index.port, &t.index.src, &t.index.dst}) {
+        r->starts = {0};
+        r->bags = {0};
+    }
+    std::vector<uint8_t> flags;
+    for (size_t n = 0; n < 4000; n++) {
+        DecodedRule r;
+        r.verdict = 1;
+        r.id = "r" + std::to_string(n);
+        r.dst.has_dns = true;
+        r.dst.dns = {"only.example"};
+        t.rules.push_back(r);
+        flags.push_back(endr::fastpath_rule_flags(r));
+    }
+    endr::fastpath_index(t.index, &t.fast_index);
+    endr::fastpath_rules(flags, &t.fast);
+    Connection c;
+    c.dns = "other.example";
+    EXPECT_EQ(endr::fastpath_classify(t.index, t.fast_index, t.fast, t.rules, c).rule_number, -1);
+    c.dns = "only.example";
+    EXPECT_EQ(endr::fastpath_classify(t.index, t.fast_index, t.fast, t.rules, c).rule_number, 0);
+    t.rules[0].dst.dns = {"first.example"};
+    t.rules[3999].dst.dns = {"last.example"};
+    c.dns = "last.example";
+    EXPECT_EQ(endr::fastpath_classify(t.index, t.fast_index, t.fast, t.rules, c).rule_number, 3999);
 }
 
 } // namespace
