@@ -922,10 +922,13 @@ Verdict engine_classify(const Connection &c, uint64_t pid)
     std::optional<Credentials> cred = use.pid ? process_credentials(use.pid) : std::nullopt;
     Engine &e = engine();
     std::unique_lock<std::mutex> g(e.mu);
+    auto aided = [&](const StagedTable *t) {
+        return t->index && fastpath_ready(t->decoded_index, t->fast_index, t->fast_rules, t->numbered.size());
+    };
     /* The service costs a pass over the service tuples under the lock: only for a policy
      * that reads it (or whose lookup aids are missing). */
     const StagedTable *t = c.inbound ? &e.active.input : &e.active.output;
-    if (t->index && (t->fast_rules.services || t->fast_rules.always_v4.size() * 64 < t->numbered.size())) {
+    if (t->index && (t->fast_rules.services || !aided(t))) {
         g.unlock();
         use.service = engine_connection_service(c, use.pid);
         g.lock();
@@ -933,7 +936,7 @@ Verdict engine_classify(const Connection &c, uint64_t pid)
     use.user = session_user_of(e.sessions, cred);
     /* Read again: the policy may have been swapped while the lock was released. */
     t = c.inbound ? &e.active.input : &e.active.output;
-    if (!c.count_candidates && t->index) {
+    if (!c.count_candidates && aided(t)) {
         return fastpath_classify(t->decoded_index, t->fast_index, t->fast_rules, t->numbered, use);
     }
     return classify_table(t->index ? &t->decoded_index : nullptr, t->numbered, use);

@@ -95,6 +95,15 @@ void fastpath_rules(const std::vector<uint8_t> &flags, FastRules *out)
     }
 }
 
+bool fastpath_ready(const DecodedIndex &index, const FastIndex &fast_index, const FastRules &fast, size_t rules)
+{
+    size_t bags = index.words ? index.bag.size() / index.words : 0;
+    return fast_index.summary_words == (uint32_t{index.words} + 63) / 64 &&
+           fast_index.summary.size() == bags * fast_index.summary_words && fast_index.port.first.size() == 257 &&
+           fast_index.src.first.size() == 65537 && fast_index.dst.first.size() == 65537 &&
+           fast.always_v4.size() == (rules + 63) / 64 && fast.always_v6.size() == fast.always_v4.size();
+}
+
 namespace {
 
 /* Two words at once: the width every target has. */

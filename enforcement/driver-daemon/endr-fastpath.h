@@ -50,9 +50,12 @@ struct FastRules {
 /* flags in rule-number order, as fastpath_rule_flags gave them. */
 void fastpath_rules(const std::vector<uint8_t> &flags, FastRules *out);
 
+/* The aids were built from this index and a table of this many rules. */
+bool fastpath_ready(const DecodedIndex &index, const FastIndex &fast_index, const FastRules &fast, size_t rules);
+
 /*
  * The decision classify_table would take, without counting candidates (left at 0). rules
- * must be the ones fast was built from, fast_index built from index.
+ * must be the ones fast was built from, fast_index built from index (fastpath_ready).
  */
 Verdict fastpath_classify(const DecodedIndex &index, const FastIndex &fast_index, const FastRules &fast,
                           const std::vector<DecodedRule> &rules, const Connection &c);

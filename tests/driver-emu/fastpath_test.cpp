@@ -3,6 +3,7 @@
  * the rules that arrived, and rules the index names but whose buffer criteria fail. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "enforcement/driver-daemon/endr-fastpath.h"
@@ -188,6 +189,7 @@ TEST(Fastpath, DecidesLikeTheWholeVectorSearch)
     size_t decided = 0, late = 0, compared = 0;
     for (int table = 0; table < 40; table++) {
         Table t = RandomTable(rng);
+        ASSERT_TRUE(endr::fastpath_ready(t.index, t.fast_index, t.fast, t.rules.size()));
         for (int k = 0; k < 200; k++) {
             Connection c = RandomConnection(rng);
             Verdict whole = endr::classify_table(&t.index, t.rules, c);
@@ -237,6 +239,23 @@ TEST(Fastpath, RuleFlagsNameOnlyCriteriaFreeRules)
     EXPECT_TRUE(fast.services);
 }
 
+/* Aids that do not fit the table are not used: the engine then takes the whole-vector search. */
+TEST(Fastpath, ReadyOnlyForTheTableTheAidsWereBuiltFrom)
+{
+    std::mt19937_64 rng(11);
+    Table t = RandomTable(rng);
+    ASSERT_TRUE(endr::fastpath_ready(t.index, t.fast_index, t.fast, t.rules.size()));
+    EXPECT_FALSE(endr::fastpath_ready(t.index, endr::FastIndex{}, t.fast, t.rules.size()));
+    EXPECT_FALSE(endr::fastpath_ready(t.index, t.fast_index, endr::FastRules{}, t.rules.size()));
+    EXPECT_FALSE(endr::fastpath_ready(t.index, t.fast_index, t.fast, t.rules.size() + 64));
+    /* Aids of an index with one bag more. */
+    DecodedIndex bigger = t.index;
+    bigger.bag.resize(bigger.bag.size() + bigger.words);
+    endr::FastIndex other;
+    endr::fastpath_index(bigger, &other);
+    EXPECT_FALSE(endr::fastpath_ready(t.index, other, t.fast, t.rules.size()));
+}
+
 /* A lone candidate in the last word of a wide table, with the words before it empty. */
 TEST(Fastpath, FindsACandidateBehindEmptyWords)
 {
@@ -273,6 +292,74 @@ TEST(Fastpath, FindsACandidateBehindEmptyWords)
     v = endr::fastpath_classify(t.index, t.fast_index, t.fast, t.rules, c);
     EXPECT_EQ(v.rule_number, -1);
     EXPECT_EQ(v.verdict, 2u);
+}
+
+/* Regions anywhere in the value space, bucket edges included: rule i is the only candidate
+ * of bag i, so the deciding rule tells which region the search took for a value. */
+TEST(Fastpath, JumpTablesFindTheRegionsOfTheBinarySearch)
+{
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 20; round++) {
+        Table t;
+        bool ports = round % 2;
+        endr::Regions &probed = ports ? t.index.port : t.index.dst;
+        uint64_t top = ports ? 0x10000 : 0x100000000;
+        std::vector<uint32_t> starts = {0};
+        for (int i = 0, n = 1 + static_cast<int>(rng() % 300); i < n; i++) {
+            uint64_t s = rng() % 4 ? rng() % top : (rng() % (top >> 16)) << 16 | (rng() % 3 ? 0 : 0xffff);
+            starts.push_back(static_cast<uint32_t>(s % top));
+        }
+        std::sort(starts.begin(), starts.end());
+        starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+        size_t regions = starts.size();
+        t.index.rules = static_cast<uint32_t>(regions);
+        t.index.words = static_cast<uint16_t>((regions + 63) / 64);
+        /* Bag r holds rule r alone; bag "regions" holds every rule. */
+        t.index.bag.assign((regions + 1) * t.index.words, 0);
+        for (size_t r = 0; r < regions; r++) {
+            t.index.bag[r * t.index.words + r / 64] |= uint64_t{1} << (r % 64);
+        }
+        std::fill(t.index.bag.begin() + static_cast<long>(regions * t.index.words), t.index.bag.end(), ~uint64_t{0});
+        uint32_t all = static_cast<uint32_t>(regions);
+        t.index.tcp = t.index.udp = t.index.icmp = all;
+        for (endr::Regions *r : {&t.index.port, &t.index.src, &t.index.dst}) {
+            r->starts = {0};
+            r->bags = {all};
+        }
+        probed.starts = starts;
+        probed.bags.clear();
+        for (size_t r = 0; r < regions; r++) {
+            probed.bags.push_back(static_cast<uint32_t>(r));
+        }
+        std::vector<uint8_t> flags;
+        for (size_t n = 0; n < regions; n++) {
+            t.rules.push_back(DecodedRule{});
+            t.rules.back().verdict = 2;
+            flags.push_back(endr::fastpath_rule_flags(t.rules.back()));
+        }
+        endr::fastpath_index(t.index, &t.fast_index);
+        endr::fastpath_rules(flags, &t.fast);
+        for (int k = 0; k < 2000; k++) {
+            uint64_t v = rng() % top;
+            if (k % 3 == 0) {
+                /* A region's first value or the one before it. */
+                v = (starts[rng() % regions] - (rng() % 2)) % top;
+            } else if (k % 3 == 1) {
+                v = ((rng() % (top >> 8)) << 8 | (rng() % 2 ? 0 : 0xff)) % top;
+            }
+            Connection c;
+            c.protocol = 0;
+            if (ports) {
+                c.remote_port = static_cast<uint16_t>(v);
+            } else {
+                c.remote = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+                            static_cast<uint8_t>(v)};
+            }
+            Verdict got = endr::fastpath_classify(t.index, t.fast_index, t.fast, t.rules, c);
+            ASSERT_EQ(got.rule_number, static_cast<int64_t>(probed.lookup(static_cast<uint32_t>(v))))
+                << (ports ? "port " : "address ") << v << ", round " << round;
+        }
+    }
 }
 
 /* Dense vectors over more rules than arrived: the words past the last rule are never read
