@@ -491,6 +491,7 @@ static void BM_AclSideBySide(benchmark::State &state)
         state.SkipWithError("EAL did not initialise");
         return;
     }
+    Clock::time_point started = Clock::now();
     Shape shape = static_cast<Shape>(state.range(0));
     size_t n = static_cast<size_t>(state.range(1));
     state.SetLabel(shape_name(shape));
@@ -604,7 +605,8 @@ static void BM_AclSideBySide(benchmark::State &state)
     rte_acl_free(ctx);
 
     for (auto _ : state) {
-        /* Everything is measured above, once; this run only carries the figures. */
+        /* Everything is measured above, once; the run's time is the whole case's. */
+        state.SetIterationTime(seconds_since(started));
     }
     state.counters["rules"] = static_cast<double>(n);
     state.counters["ours_per_s"] = ours_rate;
@@ -629,6 +631,7 @@ BENCHMARK(BM_AclSideBySide)
     ->ArgNames({"shape", "rules"})
     ->ArgsProduct({{0, 1, 2}, {10000, 65536}})
     ->Iterations(1)
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
