@@ -16,6 +16,7 @@
 #include <rte_eal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <cstdlib>
 #include <random>
@@ -316,7 +317,17 @@ bool eal_ready()
         std::string prefix = "hv-acl-bench-" + std::to_string(getpid());
         const char *argv[] = {"acl_side_by_side_bench", "--no-huge", "--no-pci", "--no-shconf", "--no-telemetry",
                               "-m", "2048", "-l", "0", "--log-level", "lib.eal:error", "--file-prefix", prefix.c_str()};
-        return rte_eal_init(static_cast<int>(std::size(argv)), const_cast<char **>(argv)) >= 0;
+        if (rte_eal_init(static_cast<int>(std::size(argv)), const_cast<char **>(argv)) < 0) {
+            return false;
+        }
+        /* Even without shared configuration the EAL leaves an empty runtime folder behind. */
+        atexit([] {
+            std::string dir = rte_eal_get_runtime_dir();
+            rte_eal_cleanup();
+            std::error_code ec;
+            std::filesystem::remove_all(dir, ec);
+        });
+        return true;
     }();
     return ok;
 }
