@@ -29,7 +29,8 @@ test: deps
 	@cd $(TEST_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest -j $(JOBS) --output-on-failure --timeout 600
 
-bench: deps
+bench:
+	@scripts/install-deps bench
 	@cmake -S . -B $(RELEASE_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DHV_BENCH=ON -DHV_TESTS=OFF >/dev/null
 	@cmake --build $(RELEASE_DIR) -j $(JOBS)
 	@scripts/run-bench $(RELEASE_DIR)

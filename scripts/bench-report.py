@@ -94,6 +94,43 @@ def channels(times):
     print()
 
 
+def acl_side_by_side(runs):
+    """Our classifier beside rte_acl (acl_side_by_side_bench), one row per policy."""
+    rows = [b for name, b in runs.items() if name.startswith("BM_AclSideBySide/")]
+    if not rows:
+        return
+    print("## The driver's classifier beside rte_acl\n")
+    print("Lookups per second, one connection per call, the ways taking turns in one process "
+          "(`acl_side_by_side_bench`). Ours: `endr_classify` (engine lock, connection copy, "
+          "search); search: the table's search alone; before: the same engine counting every "
+          "candidate, i.e. ANDing the whole vectors as every lookup did before the lookup aids. "
+          "Load: the module's conversion, the device requests and the swap; aids: our lookup "
+          "aids alone; rte_acl build: add_rules + build. Answers: rule numbers compared over "
+          "every connection (ours, search, rte_acl scalar and best).\n")
+    print("| policy | rules | ours | search | before | rte_acl scalar | rte_acl best "
+          "| ours / scalar | ours / best | load / aids | rte_acl build | answers |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+
+    def m(v):
+        return f"{v / 1e6:.2f} M/s"
+
+    worst = None
+    for b in rows:
+        if b.get("error_occurred"):
+            print(f"| {b.get('label', '')} | | | | | | | | | | | **{b.get('error_message', 'error')}** |")
+            worst = 0.0
+            continue
+        ratio = b["ratio_scalar_pct"]
+        worst = ratio if worst is None else min(worst, ratio)
+        answers = (f"{b['compared']:.0f} equal" if b.get("mismatches", 1) == 0
+                   else f"**{b['mismatches']:.0f} mismatches**")
+        print(f"| {b.get('label', '')} | {b['rules']:,.0f} | {m(b['ours_per_s'])} | {m(b['ours_search_per_s'])} "
+              f"| {m(b['ours_counting_per_s'])} | {m(b['acl_scalar_per_s'])} | {m(b['acl_best_per_s'])} "
+              f"| {ratio:.0f}% | {b['ratio_best_pct']:.0f}% "
+              f"| {b['ours_load_ms']:.0f} / {b['ours_aids_ms']:.1f} ms | {b['acl_build_ms']:.0f} ms | {answers} |")
+    print(f"\nLowest ours / rte_acl scalar: {worst:.0f}% (aim: at least 50%, stretch 100%).\n")
+
+
 def main(result_dir):
     files = sorted(pathlib.Path(result_dir).glob("*.json"))
     print("# Benchmark results\n")
@@ -102,6 +139,7 @@ def main(result_dir):
     print("- build: Release (`make bench`)\n")
     rates = {}
     times = {}
+    runs = {}
     for f in files:
         data = json.loads(f.read_text())
         print(f"## {f.stem}\n")
@@ -114,6 +152,7 @@ def main(result_dir):
             mbps = b.get("bytes_per_second", 0) / 1e6
             rates[name] = mbps
             times[name] = to_ms(b)
+            runs[name] = b
             peak = b.get("peak_MiB", "")
             doc = b.get("doc_MiB", "")
             fmt = lambda v: f"{v:.1f}" if isinstance(v, (int, float)) else ""
@@ -140,6 +179,7 @@ def main(result_dir):
               f"(aim: at most 12x).\n")
     push_phases(times)
     channels(times)
+    acl_side_by_side(runs)
     notes = pathlib.Path(__file__).resolve().parent.parent / "bench" / "ANALYSIS.md"
     if notes.exists():
         print(notes.read_text())

@@ -185,6 +185,7 @@ uint32_t init_index(bool output, std::span<const uint8_t> b)
 {
     IndexSummary summary;
     DecodedIndex decoded;
+    FastIndex fast;
     if (uint32_t rc = parse_index(b, &summary)) {
         return rc;
     }
@@ -202,6 +203,7 @@ uint32_t init_index(bool output, std::span<const uint8_t> b)
     if (auto max = index_limit(s, 2); max && b.size() > *max) {
         return kInvalidParameter;
     }
+    fastpath_index(decoded, &fast);
     Engine &e = engine();
     std::lock_guard<std::mutex> g(e.mu);
     StagedTable &t = output ? e.staged.output : e.staged.input;
@@ -211,6 +213,7 @@ uint32_t init_index(bool output, std::span<const uint8_t> b)
     t.index.emplace(b.begin(), b.end());
     t.index_summary = summary;
     t.decoded_index = std::move(decoded);
+    t.fast_index = std::move(fast);
     return kOk;
 }
 
@@ -236,12 +239,13 @@ uint32_t add_chain(std::span<const uint8_t> b)
         g_warning("[endr-emu] chain %s of %u rules passes the rule limit %" PRIu64, m.chain.c_str(), m.rules, *max);
         return kInvalidParameter;
     }
-    t.chains.push_back(StagedChain{m.chain, m.rules, {}, {}});
+    t.chains.push_back(StagedChain{m.chain, m.rules, {}, {}, {}});
     /* Room for the announced rules up front: growing a vector of decoded rules one rule at a
      * time moves every rule again at each growth. Bounded, since the count is the caller's. */
     size_t room = std::min<size_t>(m.rules, 65536);
     t.chains.back().rules.reserve(room);
     t.chains.back().decoded.reserve(room);
+    t.chains.back().flags.reserve(room);
     return kOk;
 }
 
@@ -255,6 +259,7 @@ uint32_t add_rule(std::span<const uint8_t> b)
     if (uint32_t rc = decode_rule(m.rule, &decoded)) {
         return rc;
     }
+    uint8_t flags = fastpath_rule_flags(decoded);
     State s = state_read_limits();
     if (auto max = policy_limit(s, 3); max && m.rule.size() > *max) {
         return kInvalidParameter;
@@ -268,6 +273,7 @@ uint32_t add_rule(std::span<const uint8_t> b)
     }
     chain->rules.emplace_back(m.rule.begin(), m.rule.end());
     chain->decoded.push_back(std::move(decoded));
+    chain->flags.push_back(flags);
     return kOk;
 }
 
@@ -287,10 +293,16 @@ uint32_t swap_policy()
         e.staged = Policy{};
         for (StagedTable *t : {&e.active.input, &e.active.output}) {
             t->numbered.reserve(t->numbered.size() + t->rule_count());
+            std::vector<uint8_t> flags;
+            flags.reserve(t->rule_count());
             for (StagedChain &chain : t->chains) {
                 std::move(chain.decoded.begin(), chain.decoded.end(), std::back_inserter(t->numbered));
                 chain.decoded.clear();
+                flags.insert(flags.end(), chain.flags.begin(), chain.flags.end());
+                chain.flags.clear();
             }
+            /* A byte per rule, so this stays a small part of the swap. */
+            fastpath_rules(flags, &t->fast_rules);
         }
         e.staging = false;
         count(e, "endr.policy-swaps");
@@ -907,13 +919,27 @@ Verdict engine_classify(const Connection &c, uint64_t pid)
     if (use.pid == 0) {
         use.pid = pid;
     }
-    use.service = engine_connection_service(c, use.pid);
     std::optional<Credentials> cred = use.pid ? process_credentials(use.pid) : std::nullopt;
     Engine &e = engine();
-    std::lock_guard<std::mutex> g(e.mu);
+    std::unique_lock<std::mutex> g(e.mu);
+    auto aided = [&](const StagedTable *t) {
+        return t->index && fastpath_ready(t->decoded_index, t->fast_index, t->fast_rules, t->numbered.size());
+    };
+    /* The service costs a pass over the service tuples under the lock: only for a policy
+     * that reads it (or whose lookup aids are missing). */
+    const StagedTable *t = c.inbound ? &e.active.input : &e.active.output;
+    if (t->index && (t->fast_rules.services || !aided(t))) {
+        g.unlock();
+        use.service = engine_connection_service(c, use.pid);
+        g.lock();
+    }
     use.user = session_user_of(e.sessions, cred);
-    const StagedTable &t = c.inbound ? e.active.input : e.active.output;
-    return classify_table(t.index ? &t.decoded_index : nullptr, t.numbered, use);
+    /* Read again: the policy may have been swapped while the lock was released. */
+    t = c.inbound ? &e.active.input : &e.active.output;
+    if (!c.count_candidates && aided(t)) {
+        return fastpath_classify(t->decoded_index, t->fast_index, t->fast_rules, t->numbered, use);
+    }
+    return classify_table(t->index ? &t->decoded_index : nullptr, t->numbered, use);
 }
 
 namespace {
@@ -1326,6 +1352,7 @@ uint32_t endr_classify(const endr_connection *conn, endr_verdict *out)
     c.icmp_type = conn->icmp_type;
     c.has_icmp_code = conn->has_icmp_code;
     c.icmp_code = conn->icmp_code;
+    c.count_candidates = conn->count_candidates;
     Verdict v = engine_classify(c, conn->pid);
     out->verdict = v.verdict;
     g_strlcpy(out->rule_id, v.rule_id.c_str(), sizeof(out->rule_id));

@@ -73,6 +73,9 @@ struct endr_connection {
     uint8_t icmp_type;
     bool has_icmp_code;
     uint8_t icmp_code;
+    /* Count every candidate into endr_verdict::candidates (a pass over the whole index);
+     * otherwise it stays 0 and the search stops at the deciding rule. */
+    bool count_candidates;
 };
 struct endr_verdict {
     uint32_t verdict; /* 1 BLOCK, 2 ALLOW */

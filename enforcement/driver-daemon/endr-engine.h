@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "enforcement/driver-daemon/endr-fastpath.h"
 #include "enforcement/driver-daemon/endr-policy.h"
 #include "enforcement/driver-daemon/endr-wire.h"
 
@@ -26,6 +27,7 @@ struct StagedChain {
     uint32_t announced_rules = 0;
     std::vector<std::vector<uint8_t>> rules;
     std::vector<DecodedRule> decoded;
+    std::vector<uint8_t> flags; /* fastpath_rule_flags of each decoded rule */
 };
 
 struct StagedTable {
@@ -34,9 +36,11 @@ struct StagedTable {
     std::optional<std::vector<uint8_t>> index;
     IndexSummary index_summary{};
     DecodedIndex decoded_index;
+    FastIndex fast_index;
     std::vector<StagedChain> chains;
-    /* At the swap, every chain's decoded rules in rule-number order. */
+    /* At the swap, every chain's decoded rules in rule-number order, and their lookup aids. */
     std::vector<DecodedRule> numbered;
+    FastRules fast_rules;
 
     uint64_t rule_count() const;
     /* Every chain and rule that init and the chains announced has arrived. */

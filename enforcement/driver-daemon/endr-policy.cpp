@@ -349,27 +349,50 @@ bool entity_matches(const Entity &e, bool local_side, const std::array<uint8_t, 
     return true;
 }
 
+size_t table_bags(const DecodedIndex *index, const std::vector<DecodedRule> &rules, const Connection &c,
+                  uint32_t bags[4])
+{
+    if (!index || rules.empty() || c.protocol > 2 || index->port.starts.empty() || index->src.starts.empty() ||
+        index->dst.starts.empty()) {
+        return 0;
+    }
+    uint16_t dport = c.protocol == 2 ? 0 : (c.inbound ? c.local_port : c.remote_port);
+    bags[0] = c.protocol == 0 ? index->tcp : c.protocol == 1 ? index->udp : index->icmp;
+    bags[1] = index->port.lookup(dport);
+    if (c.ipv6) {
+        return 2;
+    }
+    auto host = [](const std::array<uint8_t, 16> &a) {
+        return uint32_t{a[0]} << 24 | uint32_t{a[1]} << 16 | uint32_t{a[2]} << 8 | a[3];
+    };
+    bags[2] = index->src.lookup(host(c.inbound ? c.remote : c.local));
+    bags[3] = index->dst.lookup(host(c.inbound ? c.local : c.remote));
+    return 4;
+}
+
+bool rule_matches(const DecodedRule &rule, const Connection &c)
+{
+    /* Unknown groups decide for blocking only. */
+    const Entity &local = c.inbound ? rule.dst : rule.src;
+    if (c.user.murky && local.has_groups && rule.verdict != kVerdictBlock) {
+        return false;
+    }
+    return entity_matches(rule.src, !c.inbound, c.inbound ? c.remote : c.local, c) &&
+           entity_matches(rule.dst, c.inbound, c.inbound ? c.local : c.remote, c);
+}
+
 Verdict classify_table(const DecodedIndex *index, const std::vector<DecodedRule> &rules, const Connection &c)
 {
     Verdict v;
-    if (!index || rules.empty() || c.protocol > 2 || index->port.starts.empty() || index->src.starts.empty() ||
-        index->dst.starts.empty()) {
+    uint32_t bags[4];
+    size_t n = table_bags(index, rules, c, bags);
+    if (n == 0) {
         return v;
     }
-    uint16_t dport = c.protocol == 2 ? 0 : (c.inbound ? c.local_port : c.remote_port);
-    const auto &src = c.inbound ? c.remote : c.local;
-    const auto &dst = c.inbound ? c.local : c.remote;
-    uint32_t proto_bag = c.protocol == 0 ? index->tcp : c.protocol == 1 ? index->udp : index->icmp;
-    const uint64_t *vp = index->vector(proto_bag);
-    const uint64_t *vport = index->vector(index->port.lookup(dport));
-    const uint64_t *vsrc = nullptr, *vdst = nullptr;
-    if (!c.ipv6) {
-        auto host = [](const std::array<uint8_t, 16> &a) {
-            return uint32_t{a[0]} << 24 | uint32_t{a[1]} << 16 | uint32_t{a[2]} << 8 | a[3];
-        };
-        vsrc = index->vector(index->src.lookup(host(src)));
-        vdst = index->vector(index->dst.lookup(host(dst)));
-    }
+    const uint64_t *vp = index->vector(bags[0]);
+    const uint64_t *vport = index->vector(bags[1]);
+    const uint64_t *vsrc = n == 4 ? index->vector(bags[2]) : nullptr;
+    const uint64_t *vdst = n == 4 ? index->vector(bags[3]) : nullptr;
     /* Bits past the rules that arrived would name rules that do not exist. */
     size_t limit = std::min<size_t>(rules.size(), index->rules);
     for (size_t w = 0; w < index->words && w * 64 < limit; w++) {
@@ -385,12 +408,7 @@ Verdict classify_table(const DecodedIndex *index, const std::vector<DecodedRule>
             size_t r = w * 64 + static_cast<size_t>(std::countr_zero(bits));
             bits &= bits - 1;
             const DecodedRule &rule = rules[r];
-            /* Unknown groups decide for blocking only. */
-            const Entity &local = c.inbound ? rule.dst : rule.src;
-            if (c.user.murky && local.has_groups && rule.verdict != kVerdictBlock) {
-                continue;
-            }
-            if (entity_matches(rule.src, !c.inbound, src, c) && entity_matches(rule.dst, c.inbound, dst, c)) {
+            if (rule_matches(rule, c)) {
                 v.verdict = static_cast<uint32_t>(rule.verdict);
                 v.rule_id = rule.id;
                 v.rule_number = static_cast<int64_t>(r);

@@ -39,6 +39,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -150,6 +151,8 @@ struct Connection {
     uint64_t pid = 0;
     std::string service;
     SessionUser user;
+    /* Whether the verdict counts every candidate: a pass over each vector whole. */
+    bool count_candidates = true;
 };
 
 struct Verdict {
@@ -159,7 +162,17 @@ struct Verdict {
     uint64_t candidates = 0;
 };
 
-/* One table: the index (absent for an empty table) and the rules in numbering order. */
+/*
+ * The bags a connection's values fall in: protocol, destination port and, for IPv4, source
+ * and destination address; their count (2 or 4), or 0 when the table cannot match at all.
+ */
+size_t table_bags(const DecodedIndex *index, const std::vector<DecodedRule> &rules, const Connection &c,
+                  uint32_t bags[4]);
+/* Every rule-buffer criterion of a candidate holds. */
+bool rule_matches(const DecodedRule &rule, const Connection &c);
+
+/* One table: the index (absent for an empty table) and the rules in numbering order.
+ * Counts every candidate, so it reads each vector whole; fastpath_classify does not. */
 Verdict classify_table(const DecodedIndex *index, const std::vector<DecodedRule> &rules, const Connection &c);
 bool entity_matches(const Entity &e, bool local_side, const std::array<uint8_t, 16> &addr, const Connection &c);
 

@@ -82,9 +82,11 @@ protected:
     }
 
 public:
-    static endr_verdict Classify(const Tuple &t)
+    /* With count, every candidate is counted, which takes the search over whole vectors. */
+    static endr_verdict Classify(const Tuple &t, bool count = false)
     {
         endr_connection c{};
+        c.count_candidates = count;
         c.inbound = t.inbound;
         c.protocol = t.protocol == "tcp" ? 0 : t.protocol == "udp" ? 1 : 2;
         c.ipv6 = t.local.find(':') != std::string::npos;
