@@ -41,7 +41,7 @@ void build_table(const EnforcementChainList *table)
     uint8_t *buf = nullptr;
     size_t len = 0;
     Error *err = nullptr;
-    if (en_convert_single_index(table, 64, &buf, &len, &err)) {
+    if (en_convert_single_index(table, 64, nullptr, &buf, &len, &err)) {
         g_free(buf);
     }
     error_free_and_clear(&err);
