@@ -278,7 +278,9 @@ bool build_buffers(const Tables &t, std::string *why, Buffers *keep)
     for (const auto &[table, chains] : {std::pair{EN_TABLE_INPUT, t.input}, std::pair{EN_TABLE_OUTPUT, t.output}}) {
         uint8_t *index = nullptr;
         size_t index_len = 0;
-        if (!en_convert_single_index(chains, g_en_config.max_entity_field_num, &index, &index_len, &err)) {
+        en_index_limits_t limits;
+        en_config_index_limits(&limits);
+        if (!en_convert_single_index(chains, g_en_config.max_entity_field_num, &limits, &index, &index_len, &err)) {
             break;
         }
         if (keep) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-dump.h"
 #include "enforcement/framework/agent/en-implicit-rules.h"
 #include "enforcement/framework/agent/en-index.h"
@@ -41,7 +42,9 @@ void build_table(const EnforcementChainList *table)
     uint8_t *buf = nullptr;
     size_t len = 0;
     Error *err = nullptr;
-    if (en_convert_single_index(table, 64, &buf, &len, &err)) {
+    /* The default limits, as the module builds: an input cannot ask for gigabytes. */
+    const en_index_limits_t limits = {8388608, 8388608, 67108864};
+    if (en_convert_single_index(table, 64, &limits, &buf, &len, &err)) {
         g_free(buf);
     }
     error_free_and_clear(&err);

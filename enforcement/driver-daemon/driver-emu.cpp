@@ -143,10 +143,11 @@ std::optional<uint64_t> policy_limit(const State &s, size_t which)
 
 std::optional<uint64_t> index_limit(const State &s, size_t which)
 {
-    if (!s.driver.index_limits || (*s.driver.index_limits)[which] == 0) {
+    const uint64_t limit = (s.driver.index_limits ? *s.driver.index_limits : kDefaultIndexLimits)[which];
+    if (limit == 0) {
         return std::nullopt;
     }
-    return (*s.driver.index_limits)[which];
+    return limit;
 }
 
 void keep_summary(const std::map<std::string, uint64_t> &values)
@@ -189,19 +190,26 @@ uint32_t init_index(bool output, std::span<const uint8_t> b)
     if (uint32_t rc = parse_index(b, &summary)) {
         return rc;
     }
-    if (uint32_t rc = decode_index(b, &decoded)) {
-        return rc;
-    }
-    State s = state_read();
-    if (auto max = index_limit(s, 0);
-        max && std::max({summary.port_regions, summary.src_regions, summary.dst_regions}) > *max) {
+    State s = state_read_limits();
+    const char *table = output ? "output" : "input";
+    const uint64_t regions = std::max({summary.port_regions, summary.src_regions, summary.dst_regions});
+    if (auto max = index_limit(s, 0); max && regions > *max) {
+        g_warning("[endr-emu] %s table index of %" PRIu64 " regions in one dimension refused (limit %" PRIu64 ")",
+                  table, regions, *max);
         return kInvalidParameter;
     }
     if (auto max = index_limit(s, 1); max && summary.bag_size > *max) {
+        g_warning("[endr-emu] %s table index of %" PRIu64 " vectors refused (limit %" PRIu64 ")", table,
+                  static_cast<uint64_t>(summary.bag_size), *max);
         return kInvalidParameter;
     }
     if (auto max = index_limit(s, 2); max && b.size() > *max) {
+        g_warning("[endr-emu] %s table index of %zu bytes refused (limit %" PRIu64 ")", table, b.size(), *max);
         return kInvalidParameter;
+    }
+    /* Decoded only once within the limits: decoding copies it. */
+    if (uint32_t rc = decode_index(b, &decoded)) {
+        return rc;
     }
     fastpath_index(decoded, &fast);
     Engine &e = engine();

@@ -37,6 +37,11 @@ struct ActivePolicy {
     uint64_t output_rules = 0;
 };
 
+/* The index limits a loaded driver holds until the module sends its own, in the order of
+ * the limits block (range count, vectors in the bag, index size): the module's
+ * configuration defaults, so that an index too large is refused from the start. */
+constexpr std::array<uint64_t, 3> kDefaultIndexLimits = {8388608, 8388608, 67108864};
+
 /* Cleared when the service stops: the driver is unloaded. */
 struct DriverState {
     uint64_t version = 420005;
@@ -46,6 +51,7 @@ struct DriverState {
     bool started = false;
     std::map<std::string, uint64_t> settings;
     std::optional<std::array<uint64_t, 4>> policy_limits;
+    /* What the module sent; kDefaultIndexLimits apply before. */
     std::optional<std::array<uint64_t, 3>> index_limits;
     std::map<uint32_t, uint64_t> queue_sizes;
     std::optional<std::array<uint64_t, 16>> excluded;

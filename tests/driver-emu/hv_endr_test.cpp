@@ -328,4 +328,87 @@ TEST_F(HvEndr, TheDaemonServesBothSocketsUntilTerminated)
     EXPECT_EQ(endr_client_open(sock.c_str(), &c), 2u);
 }
 
+/* An index of `bags` zero vectors of 1024 words (65536 rules), one region per dimension. */
+std::vector<uint8_t> WideIndex(uint32_t bags)
+{
+    std::vector<uint8_t> b;
+    b.reserve(size_t{bags} * 8192 + 64);
+    append<uint32_t>(b, bags);
+    append<uint16_t>(b, 0);
+    append<uint16_t>(b, 1024);
+    b.resize(b.size() + size_t{bags} * 8192, 0);
+    for (int i = 0; i < 3; i++) {
+        append<uint32_t>(b, 0);
+    }
+    append<uint32_t>(b, 1);
+    append<uint16_t>(b, 0);
+    append<uint32_t>(b, 0);
+    for (int dim = 0; dim < 2; dim++) {
+        append<uint32_t>(b, 1);
+        append<uint32_t>(b, 0);
+        append<uint32_t>(b, 0);
+    }
+    return b;
+}
+
+TEST_F(HvEndr, TheDaemonRefusesAnIndexBeyondTheDefaultLimitsBeforeAnyAreSent)
+{
+    const char *argv[] = {HV_ENDRD, nullptr};
+    GPid pid = 0;
+    ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char **>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                              nullptr, &pid, nullptr));
+    std::string pid_file = dir_ + "/hv-endrd.pid", sock = dir_ + "/hv-enforcement.sock";
+    ASSERT_TRUE(hvtest::WaitFor([&] { return g_file_test(pid_file.c_str(), G_FILE_TEST_EXISTS); }, 60000));
+    endr_client *c = nullptr;
+    ASSERT_EQ(endr_client_open(sock.c_str(), &c), 0u);
+    auto send = [c](uint32_t code, const Hdr &h) {
+        std::vector<uint8_t> in = h.bytes();
+        return endr_client_ioctl(c, code, in.data(), 16, nullptr, 0, nullptr);
+    };
+    auto send_buffer = [&](uint32_t code, std::vector<uint8_t> &b) {
+        return send(code, Hdr{.value = reinterpret_cast<uintptr_t>(b.data()), .length = static_cast<uint32_t>(b.size())});
+    };
+
+    /* 8193 vectors of 8 KiB pass 64 MiB; 8191 stay below. */
+    std::vector<uint8_t> over = WideIndex(8193), under = WideIndex(8191);
+    ASSERT_GT(over.size(), 67108864u);
+    ASSERT_LT(under.size(), 67108864u);
+    ASSERT_EQ(send(kInitInputTable, Hdr{.value = 1}), 0u);
+    EXPECT_EQ(send_buffer(kInitInputIndex, over), kInvalidParameter) << "refused with no limits sent";
+    EXPECT_EQ(send_buffer(kInitInputIndex, under), 0u);
+    int status;
+    QDict *s = Run({"status"}, &status);
+    ASSERT_NE(s, nullptr);
+    EXPECT_FALSE(qdict_haskey(qdict_get_qdict(s, "settings"), "index-limits")) << "the module sent none";
+
+    /* Limits the module sends replace the defaults, with the same refusal. */
+    std::vector<uint8_t> limits;
+    for (uint64_t v : {8388608, 8388608, 96 << 20}) {
+        append<uint64_t>(limits, v);
+    }
+    ASSERT_EQ(send_buffer(kSetIndexLimits, limits), 0u);
+    ASSERT_EQ(send(kInitInputTable, Hdr{.value = 1}), 0u);
+    EXPECT_EQ(send_buffer(kInitInputIndex, over), 0u);
+    std::vector<uint8_t> small = WideIndex(200);
+    put<uint64_t>(limits, 16, small.size() - 1);
+    ASSERT_EQ(send_buffer(kSetIndexLimits, limits), 0u);
+    ASSERT_EQ(send(kInitInputTable, Hdr{.value = 1}), 0u);
+    EXPECT_EQ(send_buffer(kInitInputIndex, small), kInvalidParameter);
+    /* The vector count refuses the same way. */
+    put<uint64_t>(limits, 16, 0);
+    put<uint64_t>(limits, 8, 199);
+    ASSERT_EQ(send_buffer(kSetIndexLimits, limits), 0u);
+    EXPECT_EQ(send_buffer(kInitInputIndex, small), kInvalidParameter);
+    put<uint64_t>(limits, 8, 200);
+    ASSERT_EQ(send_buffer(kSetIndexLimits, limits), 0u);
+    EXPECT_EQ(send_buffer(kInitInputIndex, small), 0u);
+    endr_client_close(c);
+
+    Run({"shutdown"}, &status);
+    EXPECT_EQ(status, 0);
+    int wstatus = 0;
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+}
+
 } // namespace

@@ -156,6 +156,16 @@ TEST_F(EnConfigTest, MaxRulesReachesTheDriverInThePolicyLimitsBlock)
     EXPECT_TRUE(Logged(G_LOG_LEVEL_MESSAGE, "[config] index.max_index_range_count changed: 8388608->60"));
 }
 
+TEST_F(EnConfigTest, TheDriverStartsWithTheIndexLimitsTheConfigurationDefaultsTo)
+{
+    en_index_limits_t limits;
+    en_config_index_limits(&limits);
+    EXPECT_EQ((std::array<uint64_t, 3>{limits.max_index_range_count, limits.max_vectors_in_bag,
+                                       limits.max_rule_index_size}),
+              endr::kDefaultIndexLimits);
+    EXPECT_EQ(limits.max_rule_index_size, 67108864u);
+}
+
 TEST_F(EnConfigTest, MetricsHookAddsDriverMetricsOnlyWhileStarted)
 {
     Error *err = nullptr;

@@ -218,7 +218,7 @@ TEST(ClassifyDecode, IndexLayoutMustAddUp)
                                                         R"({"match_ports": [80]})")})}));
     uint8_t *buf = nullptr;
     size_t len = 0;
-    ASSERT_TRUE(en_convert_single_index(table.get(), 1000, &buf, &len, nullptr));
+    ASSERT_TRUE(en_convert_single_index(table.get(), 1000, nullptr, &buf, &len, nullptr));
     std::vector<uint8_t> b(buf, buf + len);
     g_free(buf);
     endr::DecodedIndex idx;

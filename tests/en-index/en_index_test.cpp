@@ -57,7 +57,7 @@ protected:
         uint8_t *buf = nullptr;
         size_t len = 0;
         Error *err = nullptr;
-        const bool ok = en_convert_single_index(table.get(), max_entity, &buf, &len, &err);
+        const bool ok = en_convert_single_index(table.get(), max_entity, nullptr, &buf, &len, &err);
         EXPECT_EQ(ok, buf != nullptr);
         error_ = hvtest::TakeMessage(err);
         bytes_.assign(buf, buf + (buf ? len : 0));
@@ -246,7 +246,7 @@ TEST_F(EnIndexTest, MissingPiecesAreNamed)
     TablePtr table = ParseTable(Chains({{Rule("{}")}}));
     size_t len = 0;
     Error *err = nullptr;
-    EXPECT_FALSE(en_convert_single_index(table.get(), 40000, nullptr, &len, &err));
+    EXPECT_FALSE(en_convert_single_index(table.get(), 40000, nullptr, nullptr, &len, &err));
     const std::string out_buf = hvtest::TakeMessage(err);
     EXPECT_TRUE(g_str_has_prefix(out_buf.c_str(), "[en_convert_single_index:")) << out_buf;
     EXPECT_TRUE(g_str_has_suffix(out_buf.c_str(), "] out_buf is NULL")) << out_buf;

@@ -433,6 +433,43 @@ TEST_F(PolicyTest, AFailedPushAtAnyRequestLeavesThePreviousPolicyEverywhere)
     EXPECT_TRUE(en_policy_is_active());
 }
 
+TEST_F(PolicyTest, AnIndexBeyondTheConfiguredSizeIsRefusedByTheModuleAndThePolicyInForceStays)
+{
+    ASSERT_EQ(Run(SetPolicy(7)).rfind("{\"new-revision\": 7", 0), 0u);
+    const std::string file = Read(PolicyFile());
+    ASSERT_EQ(Run(R"({"execute": "set-configuration", "arguments": {"fields":
+                     [{"name": "index.max_rule_index_size", "int-value": 8192}]}})"),
+              "{}");
+    /* 400 rules on distinct ports: 400 vectors of 7 words (22 KiB) alone pass 8 KiB. */
+    std::string many = R"([{"chain_name": "PORTS", "rules": [)";
+    for (int p = 0; p < 400; p++) {
+        many += std::string(p ? "," : "") + R"({"match_src": {}, "match_dst": {"match_ports": [)" +
+                std::to_string(1000 + p) + R"(]}, "protocols": ["tcp"], "verdict": "ALLOW", "id": "p)" +
+                std::to_string(p) + "\"}";
+    }
+    many += "]}]";
+    const std::string reply = Run(SetPolicy(8, many));
+    const std::string prefix = "error: [index] rule index of ", suffix = " bytes exceeds the limit of 8192 bytes";
+    ASSERT_EQ(reply.rfind(prefix, 0), 0u) << reply;
+    ASSERT_GT(reply.size(), prefix.size() + suffix.size());
+    EXPECT_EQ(reply.substr(reply.size() - suffix.size()), suffix) << reply;
+    EXPECT_GT(std::stoull(reply.substr(prefix.size())), 8192u) << reply;
+    EXPECT_TRUE(LoggedMatching(kWarning, "[index] rule index of ", suffix));
+    EXPECT_TRUE(Logged(kCritical, "[index] could not convert table to index"));
+    EXPECT_FALSE(LoggedPrefix(kWarning, "[endr-emu] output table index")) << "the driver never saw it";
+
+    EXPECT_EQ(ActiveRevision(), std::optional<uint64_t>(7ull << 32));
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.1.2.3", 22)), "BLOCK:m-ssh");
+    EXPECT_EQ(Read(PolicyFile()), file);
+
+    /* Back to the default limit, the same policy goes through. */
+    ASSERT_EQ(Run(R"({"execute": "set-configuration", "arguments": {"fields":
+                     [{"name": "index.max_rule_index_size", "int-value": 67108864}]}})"),
+              "{}");
+    ASSERT_EQ(Run(SetPolicy(8, many)).rfind("{\"new-revision\": 8", 0), 0u);
+    EXPECT_EQ(Decide(Out("tcp", "10.0.0.9", 40000, "10.1.2.3", 1042)), "ALLOW:p42");
+}
+
 TEST_F(PolicyTest, RevisionsAbove32BitsAreRefusedBeforeTheDriverHearsOfThem)
 {
     auto before = DriverPolicyActivity();

@@ -69,7 +69,7 @@ TEST_F(EnRulesDriverTest, TableReachesDriverInOrder)
 
     uint8_t *index = nullptr;
     size_t index_len = 0;
-    ASSERT_TRUE(en_convert_single_index(table.get(), 1000, &index, &index_len, nullptr));
+    ASSERT_TRUE(en_convert_single_index(table.get(), 1000, nullptr, &index, &index_len, nullptr));
     std::vector<uint8_t> expected_index = ToVec(index, index_len);
     g_free(index);
 

@@ -472,8 +472,10 @@ TEST_F(LauncherTest, ALargePolicySentOverIpcIsEnforcedAgainAfterARestartWithoutC
     GPid pid = start(command({"--method", "stdin", "-l", log}));
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(wait_for_text(log, "initialization done", 20000));
+    /* Its 32,768 distinct /24s per table make a 128 MiB index: twice the default limit. */
     Outcome limits = spawn({HV_QMP, "--address", address, R"({"execute": "set-configuration", "arguments":
-        {"fields": [{"name": "policy.max_rules_num", "int-value": 70000}]}})"});
+        {"fields": [{"name": "policy.max_rules_num", "int-value": 70000},
+                    {"name": "index.max_rule_index_size", "int-value": 268435456}]}})"});
     EXPECT_EQ(limits.exit_code, 0) << limits.out;
     Outcome pushed = spawn({HV_QMP, "--address", address, "--timeout", "300000", "-f", request});
     EXPECT_EQ(pushed.exit_code, 0) << pushed.out.substr(0, 500);
@@ -991,7 +993,8 @@ TEST_F(LauncherTest, AModuleKilledMidPushLeavesThePreviousPolicyAndTheNextInitDr
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(wait_for_text(log, "initialization done", 60000));
     ASSERT_EQ(spawn({HV_QMP, "--address", address, R"({"execute": "set-configuration", "arguments":
-        {"fields": [{"name": "policy.max_rules_num", "int-value": 70000}]}})"}).exit_code, 0);
+        {"fields": [{"name": "policy.max_rules_num", "int-value": 70000},
+                    {"name": "index.max_rule_index_size", "int-value": 268435456}]}})"}).exit_code, 0);
     Outcome pushed = spawn({HV_QMP, "--address", address, "-f", small});
     ASSERT_EQ(pushed.out.rfind(R"({"return": {"new-revision": 40)", 0), 0u) << pushed.out.substr(0, 300);
 

@@ -5,15 +5,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
+#include <cinttypes>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <unordered_map>
 #include <vector>
 
+#include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/common/en-utils.h"
+#include "enforcement/platforms/large-buffer.h"
 #include "qapi/qmp-enforcement-types.h"
 #include "util/check-null.h"
 #include "util/error.h"
@@ -169,87 +173,99 @@ uint16_t words_for(uint16_t rules16)
     return rules16 >= 1 && rules16 <= 65472 ? static_cast<uint16_t>((rules16 + 63) / 64) : 1024;
 }
 
-uint32_t djb2(const uint64_t *words, size_t count)
-{
-    uint32_t h = 5381;
-    const auto *bytes = reinterpret_cast<const uint8_t *>(words);
-    for (size_t i = 0; i < count * 8; i++) {
-        h = h * 33 + bytes[i];
+/*
+ * A vector's fingerprint: the XOR of two random 64-bit keys per rule whose bit is set, so a
+ * sweep keeps it up to date per bit and no vector is stored to tell vectors apart. The
+ * sizes of the index then come out of one cheap sweep, before any vector is allocated.
+ * Distinct vectors can share a fingerprint only by chance (keys are random per build);
+ * the second sweep compares the vectors themselves and a clash reruns with new keys.
+ */
+struct Fingerprint {
+    uint64_t a = 0, b = 0;
+
+    void flip(const Fingerprint &key)
+    {
+        a ^= key.a;
+        b ^= key.b;
     }
-    return h;
+    bool operator==(const Fingerprint &) const = default;
+};
+
+uint64_t splitmix64(uint64_t &state)
+{
+    uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
 }
 
-/*
- * The distinct vectors of one table, numbered in the order first met, stored back to
- * back so that laying out the bag is one copy. Lookups hash with djb2; the sweep keeps
- * the hash of its current vector up to date per bit (djb2 is a polynomial in the bytes),
- * so a lookup does not rehash 8 KiB vectors.
- */
-class Bag {
-public:
-    void set_words(uint16_t words)
-    {
-        words_ = words;
-        const size_t bytes = size_t{words} * 8;
-        weights_.resize(bytes);
-        uint32_t w = 1;
-        for (size_t i = bytes; i-- > 0;) {
-            weights_[i] = w;
-            w *= 33;
-        }
-        zero_hash_ = 5381 * w;
+/* How many of the next builds use keys that clash on purpose (tests of the rerun). */
+std::atomic<unsigned> s_weak_builds{0};
+
+std::vector<Fingerprint> rule_keys(uint32_t rules, bool weak)
+{
+    std::vector<Fingerprint> keys(rules);
+    if (weak) {
+        /* All zero: every vector has the fingerprint of the empty one. */
+        return keys;
     }
-    uint16_t words() const { return words_; }
-    uint32_t size() const { return static_cast<uint32_t>(hashes_.size()); }
-    const uint64_t *data() const { return store_.data(); }
-    uint32_t zero_hash() const { return zero_hash_; }
+    uint64_t state = (uint64_t{g_random_int()} << 32) | g_random_int();
+    for (Fingerprint &k : keys) {
+        k.a = splitmix64(state);
+        k.b = splitmix64(state);
+    }
+    return keys;
+}
 
-    /* The hash change of flipping bit r, to add when setting and subtract when clearing. */
-    uint32_t bit_weight(uint32_t r) const { return (uint32_t{1} << (r % 8)) * weights_[r / 8]; }
+/* Fingerprint to bag number, numbers given in the order first met. */
+class BagNumbers {
+public:
+    uint32_t size() const { return count_; }
 
-    uint32_t find_or_add(const uint64_t *v, uint32_t hash)
+    uint32_t find_or_add(const Fingerprint &fp)
     {
-        if (size() * 2 >= slots_.size()) {
+        if ((size_t{count_} + 1) * 2 > slots_.size()) {
             grow();
         }
         const size_t mask = slots_.size() - 1;
-        for (size_t i = hash & mask;; i = (i + 1) & mask) {
-            uint32_t slot = slots_[i];
-            if (slot == 0) {
-                const uint32_t number = size();
-                store_.insert(store_.end(), v, v + words_);
-                hashes_.push_back(hash);
-                slots_[i] = number + 1;
-                return number;
+        for (size_t i = fp.a & mask;; i = (i + 1) & mask) {
+            Slot &slot = slots_[i];
+            if (slot.number == kEmpty) {
+                slot = {fp, count_};
+                return count_++;
             }
-            if (hashes_[slot - 1] == hash &&
-                memcmp(&store_[size_t{slot - 1} * words_], v, size_t{words_} * 8) == 0) {
-                return slot - 1;
+            if (slot.fp == fp) {
+                return slot.number;
             }
         }
     }
 
 private:
+    static constexpr uint32_t kEmpty = UINT32_MAX;
+    struct Slot {
+        Fingerprint fp;
+        uint32_t number = kEmpty;
+    };
+
     void grow()
     {
-        std::vector<uint32_t> slots(std::max<size_t>(64, slots_.size() * 2), 0);
+        std::vector<Slot> slots(std::max<size_t>(64, slots_.size() * 2));
         const size_t mask = slots.size() - 1;
-        for (uint32_t n = 0; n < size(); n++) {
-            size_t i = hashes_[n] & mask;
-            while (slots[i] != 0) {
+        for (const Slot &old : slots_) {
+            if (old.number == kEmpty) {
+                continue;
+            }
+            size_t i = old.fp.a & mask;
+            while (slots[i].number != kEmpty) {
                 i = (i + 1) & mask;
             }
-            slots[i] = n + 1;
+            slots[i] = old;
         }
         slots_.swap(slots);
     }
 
-    uint16_t words_ = 0;
-    uint32_t zero_hash_ = 0;
-    std::vector<uint32_t> weights_;
-    std::vector<uint64_t> store_;
-    std::vector<uint32_t> hashes_;
-    std::vector<uint32_t> slots_;
+    uint32_t count_ = 0;
+    std::vector<Slot> slots_;
 };
 
 /* One entry of a rule's private address sweep. */
@@ -266,7 +282,6 @@ struct PreIndexes {
     std::unique_ptr<RuleSet> tcp, udp, icmp;
     std::unique_ptr<AddressEvents> scratch;
     std::unique_ptr<BitVector> tcp_bv, udp_bv, icmp_bv;
-    std::unique_ptr<RegionList> port_regions, src_regions, dst_regions;
     uint16_t rules16 = 0;
 
     void release_maps()
@@ -285,9 +300,6 @@ struct PreIndexes {
         release_later(tcp_bv);
         release_later(udp_bv);
         release_later(icmp_bv);
-        release_later(port_regions);
-        release_later(src_regions);
-        release_later(dst_regions);
     }
 };
 
@@ -464,7 +476,19 @@ void cancel_common(RuleSet &a, RuleSet &b)
     b.swap(only_b);
 }
 
-std::unique_ptr<RegionList> compact_index_to_hash(PreIndex *map, Bag *bag, uint16_t rules16, Timings *t)
+/* One dimension's boundaries in ascending order with the rules starting and ending at
+ * each, then its regions once numbered. The sets point into the dimension's PreIndex. */
+struct Dimension {
+    struct Step {
+        uint32_t key;
+        const RuleSet *starts;
+        const RuleSet *ends;
+    };
+    std::vector<Step> steps;
+    RegionList regions;
+};
+
+std::unique_ptr<Dimension> sorted_boundaries(PreIndex *map, Timings *t)
 {
     for (auto &[key, ends] : map->end) {
         auto it = map->start.find(key);
@@ -472,11 +496,6 @@ std::unique_ptr<RegionList> compact_index_to_hash(PreIndex *map, Bag *bag, uint1
             cancel_common(it->second, ends);
         }
     }
-    const uint32_t rule_count = rules16 == 0 ? EN_INDEX_MAX_RULES : rules16;
-    auto counters = std::make_unique<std::vector<uint32_t>>(rule_count, 0);
-    auto current = std::make_unique<BitVector>(bag->words(), 0);
-    uint32_t hash = bag->zero_hash();
-
     g_debug("[index] sorting index keys");
     auto keys = std::make_unique<std::vector<uint32_t>>();
     keys->reserve(map->start.size());
@@ -484,62 +503,137 @@ std::unique_ptr<RegionList> compact_index_to_hash(PreIndex *map, Bag *bag, uint1
         keys->push_back(entry.first);
     }
     std::sort(keys->begin(), keys->end());
-
-    auto regions = std::make_unique<RegionList>();
-    if (!keys->empty() && keys->front() != 0) {
-        regions->push_back({0, bag->find_or_add(current->data(), hash)});
-    }
-    g_debug("[index] getting active rules");
-    uint64_t *bits = current->data();
-    std::vector<uint32_t> &count = *counters;
+    auto dim = std::make_unique<Dimension>();
+    dim->steps.reserve(keys->size());
     for (uint32_t key : *keys) {
-        const RuleSet *starts;
+        Dimension::Step step{key, nullptr, nullptr};
         {
             Stopwatch sw(t->start_search);
-            starts = &map->start.find(key)->second;
+            step.starts = &map->start.find(key)->second;
         }
-        {
-            Stopwatch sw(t->start_iter);
-            for (uint32_t r : *starts) {
-                if (count[r]++ == 0) {
-                    bits[r / 64] |= uint64_t{1} << (r % 64);
-                    hash += bag->bit_weight(r);
-                }
-            }
-        }
-        const RuleSet *ends = nullptr;
         {
             Stopwatch sw(t->end_search);
             auto it = map->end.find(key);
-            if (it != map->end.end()) {
-                ends = &it->second;
+            if (it != map->end.end() && !it->second.empty()) {
+                step.ends = &it->second;
             }
         }
-        if (ends) {
+        dim->steps.push_back(step);
+    }
+    release_later(keys);
+    return dim;
+}
+
+/* First sweep: the regions and their bag numbers from fingerprints alone. */
+void number_regions(Dimension *dim, const std::vector<Fingerprint> &keys, std::vector<uint32_t> &count,
+                    BagNumbers *numbers, Timings *t)
+{
+    std::fill(count.begin(), count.end(), 0);
+    RegionList &regions = dim->regions;
+    regions.clear();
+    Fingerprint fp;
+    if (!dim->steps.empty() && dim->steps.front().key != 0) {
+        regions.push_back({0, numbers->find_or_add(fp)});
+    }
+    g_debug("[index] getting active rules");
+    for (const Dimension::Step &step : dim->steps) {
+        {
+            Stopwatch sw(t->start_iter);
+            for (uint32_t r : *step.starts) {
+                if (count[r]++ == 0) {
+                    fp.flip(keys[r]);
+                }
+            }
+        }
+        if (step.ends) {
             Stopwatch sw(t->end_iter);
-            for (uint32_t r : *ends) {
+            for (uint32_t r : *step.ends) {
                 if (count[r] != 0 && --count[r] == 0) {
-                    bits[r / 64] &= ~(uint64_t{1} << (r % 64));
-                    hash -= bag->bit_weight(r);
+                    fp.flip(keys[r]);
                 }
             }
         }
         uint32_t number;
         {
             Stopwatch sw(t->bv_to_bag);
-            number = bag->find_or_add(bits, hash);
+            number = numbers->find_or_add(fp);
         }
-        if (regions->empty() || regions->back().bag != number) {
-            regions->push_back({key, number});
+        if (regions.empty() || regions.back().bag != number) {
+            regions.push_back({step.key, number});
         }
     }
-    if (!regions->empty()) {
+    if (!regions.empty()) {
         g_debug("[index] Finished running the loop");
     }
-    release_later(counters);
-    release_later(keys);
-    release_later(current);
-    return regions;
+}
+
+/* The bag's place in the buffer. A vector is written when its number is first met (the
+ * numbers were given in that order) and compared with what was written otherwise. */
+class BagArea {
+public:
+    BagArea(uint8_t *at, uint16_t words, uint32_t count) : at_(at), bytes_(size_t{words} * 8), count_(count) {}
+
+    bool place(uint32_t number, const uint64_t *v)
+    {
+        uint8_t *slot = at_ + size_t{number} * bytes_;
+        if (number == written_ && number < count_) {
+            memcpy(slot, v, bytes_);
+            written_++;
+            return true;
+        }
+        return number < written_ && memcmp(slot, v, bytes_) == 0;
+    }
+    bool complete() const { return written_ == count_; }
+
+private:
+    uint8_t *at_;
+    size_t bytes_;
+    uint32_t count_;
+    uint32_t written_ = 0;
+};
+
+/* Second sweep: the real vectors into the bag; false when two vectors shared a fingerprint.
+ * A step that flips no bit keeps a vector already checked. */
+bool fill_vectors(const Dimension &dim, std::vector<uint32_t> &count, BitVector &current, BagArea *area)
+{
+    std::fill(count.begin(), count.end(), 0);
+    std::fill(current.begin(), current.end(), 0);
+    uint64_t *bits = current.data();
+    const RegionList &regions = dim.regions;
+    size_t next = 0;
+    uint32_t number = 0;
+    if (!dim.steps.empty() && dim.steps.front().key != 0) {
+        if (regions.empty() || !area->place(regions[0].bag, bits)) {
+            return false;
+        }
+        number = regions[next++].bag;
+    }
+    for (const Dimension::Step &step : dim.steps) {
+        bool changed = false;
+        for (uint32_t r : *step.starts) {
+            if (count[r]++ == 0) {
+                bits[r / 64] |= uint64_t{1} << (r % 64);
+                changed = true;
+            }
+        }
+        if (step.ends) {
+            for (uint32_t r : *step.ends) {
+                if (count[r] != 0 && --count[r] == 0) {
+                    bits[r / 64] &= ~(uint64_t{1} << (r % 64));
+                    changed = true;
+                }
+            }
+        }
+        if (next < regions.size() && regions[next].start == step.key) {
+            number = regions[next++].bag;
+            if (!area->place(number, bits)) {
+                return false;
+            }
+        } else if (changed && (next == 0 || !area->place(number, bits))) {
+            return false;
+        }
+    }
+    return next == regions.size();
 }
 
 std::unique_ptr<BitVector> vector_of(const RuleSet &rules, uint16_t words)
@@ -596,7 +690,7 @@ bool add_rule(uint32_t number, const EnforcementRule *rule, uint64_t max_entity_
 }
 
 bool create_pre_indexes_from_table(const EnforcementChainList *input_table, uint64_t max_entity_field_num,
-                                   Bag *bag, PreIndexes *out, Timings *t, Error **errp)
+                                   PreIndexes *out, Timings *t, Error **errp)
 {
     AGENT_CHECK_NULL_ERR(input_table, "input_table", errp, false);
     out->port = std::make_unique<PreIndex>();
@@ -629,37 +723,10 @@ bool create_pre_indexes_from_table(const EnforcementChainList *input_table, uint
 
     out->rules16 = static_cast<uint16_t>(taken);
     const uint16_t words = words_for(out->rules16);
-    bag->set_words(words);
     out->tcp_bv = vector_of(*out->tcp, words);
     out->udp_bv = vector_of(*out->udp, words);
     out->icmp_bv = vector_of(*out->icmp, words);
-
-    g_debug("[index] compacting pre-indexes");
-    out->port_regions = compact_index_to_hash(out->port.get(), bag, out->rules16, t);
-    out->src_regions = compact_index_to_hash(out->src.get(), bag, out->rules16, t);
-    out->dst_regions = compact_index_to_hash(out->dst.get(), bag, out->rules16, t);
     return true;
-}
-
-/* Region starts and bag numbers as the two arrays the buffer holds. */
-template <typename Start>
-struct RegionArrays {
-    std::vector<Start> starts;
-    std::vector<uint32_t> bags;
-};
-
-template <typename Start>
-std::unique_ptr<RegionArrays<Start>> to_arrays(std::unique_ptr<RegionList> &regions)
-{
-    auto arrays = std::make_unique<RegionArrays<Start>>();
-    arrays->starts.reserve(regions->size());
-    arrays->bags.reserve(regions->size());
-    for (const Region &region : *regions) {
-        arrays->starts.push_back(static_cast<Start>(region.start));
-        arrays->bags.push_back(region.bag);
-    }
-    release_later(regions);
-    return arrays;
 }
 
 class Writer {
@@ -668,26 +735,49 @@ public:
 
     bool put(const void *data, size_t len, const char *field, Error **errp)
     {
+        uint8_t *at = reserve(len, field, errp);
+        if (at && len) {
+            memcpy(at, data, len);
+        }
+        return at != nullptr;
+    }
+    /* Room for len bytes written later, or NULL when the buffer is too small. */
+    uint8_t *reserve(size_t len, const char *field, Error **errp)
+    {
         if (len > static_cast<size_t>(end_ - cur_)) {
             g_warning("[index] failed to write index field: '%s' (buffer is too small)", field);
             error_setg(errp, "[index] failed to write index field: '%s' (buffer is too small)", field);
-            return false;
+            return nullptr;
         }
-        if (len) {
-            memcpy(cur_, data, len);
-        }
+        uint8_t *at = cur_;
         cur_ += len;
-        return true;
+        return at;
     }
     template <typename T>
     bool value(T v, const char *field, Error **errp)
     {
         return put(&v, sizeof v, field, errp);
     }
-    template <typename T>
-    bool array(const std::vector<T> &v, const char *field, Error **errp)
+    /* A region list as its two arrays: starts as Start, then bag numbers. */
+    template <typename Start>
+    bool regions(const RegionList &list, const char *starts_field, const char *bags_field, Error **errp)
     {
-        return put(v.data(), v.size() * sizeof(T), field, errp);
+        uint8_t *starts = reserve(list.size() * sizeof(Start), starts_field, errp);
+        if (!starts) {
+            return false;
+        }
+        uint8_t *bags = reserve(list.size() * 4, bags_field, errp);
+        if (!bags) {
+            return false;
+        }
+        for (const Region &region : list) {
+            const auto start = static_cast<Start>(region.start);
+            memcpy(starts, &start, sizeof start);
+            starts += sizeof start;
+            memcpy(bags, &region.bag, 4);
+            bags += 4;
+        }
+        return true;
     }
 
 private:
@@ -695,62 +785,181 @@ private:
     uint8_t *end_;
 };
 
+/* What the first sweep found: the bag numbers of the protocol vectors and the counts the
+ * buffer's length follows from. */
+struct Numbering {
+    uint32_t tcp = 0, udp = 0, icmp = 0;
+    uint32_t bags = 0;
+    size_t len = 0;
+};
+
+Numbering number_all(Dimension *const dims[3], const PreIndexes &pre, const std::vector<Fingerprint> &keys,
+                     std::vector<uint32_t> &count, Timings *t)
+{
+    BagNumbers numbers;
+    g_debug("[index] compacting pre-indexes");
+    for (int d = 0; d < 3; d++) {
+        number_regions(dims[d], keys, count, &numbers, t);
+    }
+    auto fingerprint = [&](const BitVector &v) {
+        Fingerprint fp;
+        for (size_t w = 0; w < v.size(); w++) {
+            for (uint64_t bits = v[w]; bits; bits &= bits - 1) {
+                fp.flip(keys[w * 64 + static_cast<size_t>(std::countr_zero(bits))]);
+            }
+        }
+        return fp;
+    };
+    Numbering n;
+    n.tcp = numbers.find_or_add(fingerprint(*pre.tcp_bv));
+    n.udp = numbers.find_or_add(fingerprint(*pre.udp_bv));
+    n.icmp = numbers.find_or_add(fingerprint(*pre.icmp_bv));
+    n.bags = numbers.size();
+    n.len = 8 * size_t{words_for(pre.rules16)} * n.bags + 6 * dims[0]->regions.size() +
+            8 * dims[1]->regions.size() + 8 * dims[2]->regions.size() + 32;
+    return n;
+}
+
+/* The driver refuses an index beyond its limits; refusing it here spares building it. */
+bool within_limits(const Numbering &n, Dimension *const dims[3], const en_index_limits_t *limits, Error **errp)
+{
+    if (!limits) {
+        return true;
+    }
+    const size_t regions =
+        std::max({dims[0]->regions.size(), dims[1]->regions.size(), dims[2]->regions.size()});
+    if (limits->max_rule_index_size != 0 && n.len > limits->max_rule_index_size) {
+        g_warning("[index] rule index of %zu bytes exceeds the limit of %" PRIu64 " bytes", n.len,
+                  limits->max_rule_index_size);
+        error_setg(errp, "[index] rule index of %zu bytes exceeds the limit of %" PRIu64 " bytes", n.len,
+                   limits->max_rule_index_size);
+        return false;
+    }
+    if (limits->max_vectors_in_bag != 0 && n.bags > limits->max_vectors_in_bag) {
+        g_warning("[index] rule index of %" PRIu32 " vectors exceeds the limit of %" PRIu64 " vectors", n.bags,
+                  limits->max_vectors_in_bag);
+        error_setg(errp, "[index] rule index of %" PRIu32 " vectors exceeds the limit of %" PRIu64 " vectors",
+                   n.bags, limits->max_vectors_in_bag);
+        return false;
+    }
+    if (limits->max_index_range_count != 0 && regions > limits->max_index_range_count) {
+        g_warning("[index] rule index of %zu regions in one dimension exceeds the limit of %" PRIu64 " regions",
+                  regions, limits->max_index_range_count);
+        error_setg(errp, "[index] rule index of %zu regions in one dimension exceeds the limit of %" PRIu64
+                   " regions", regions, limits->max_index_range_count);
+        return false;
+    }
+    return true;
+}
+
+/* Lays out everything but the vectors; returns where the bag's vectors go. */
+uint8_t *write_layout(Writer &w, const Numbering &n, const PreIndexes &pre, Dimension *const dims[3], Error **errp)
+{
+    const uint16_t words = words_for(pre.rules16);
+    uint8_t *vectors = nullptr;
+    bool ok = w.value(n.bags, "INDEX_BAG", errp) && w.value(pre.rules16, "INDEX_BAG", errp) &&
+              w.value(words, "INDEX_BAG", errp) &&
+              (vectors = w.reserve(8 * size_t{words} * n.bags, "INDEX_BAG", errp)) != nullptr &&
+              w.value(n.tcp, "INDEX_TCP", errp) && w.value(n.udp, "INDEX_UDP", errp) &&
+              w.value(n.icmp, "INDEX_ICMP", errp);
+    if (!ok) {
+        return nullptr;
+    }
+    g_debug("[index] Inserting indexes to hash");
+    g_debug("[index] before compact_index_to_hash: compact_index_dst_port");
+    ok = w.value(static_cast<uint32_t>(dims[0]->regions.size()), "INDEX_PORT_LEN", errp) &&
+         w.regions<uint16_t>(dims[0]->regions, "INDEX_PORT_START_VALS", "INDEX_PORT_BV", errp);
+    g_debug("[index] after compact_index_to_hash: compact_index_dst_port");
+    g_debug("[index] before compact_index_to_hash: compact_index_src_ip");
+    ok = ok && w.value(static_cast<uint32_t>(dims[1]->regions.size()), "INDEX_IP_SRC_LEN", errp) &&
+         w.regions<uint32_t>(dims[1]->regions, "INDEX_IP_SRC_START_VALS", "INDEX_IP_SRC_BV", errp);
+    g_debug("[index] After compact_index_to_hash: compact_index_src_ip");
+    g_debug("[index] before compact_index_to_hash: compact_index_dst_ip");
+    ok = ok && w.value(static_cast<uint32_t>(dims[2]->regions.size()), "INDEX_IP_DST_LEN", errp) &&
+         w.regions<uint32_t>(dims[2]->regions, "INDEX_IP_DST_START_VALS", "INDEX_IP_DST_BV", errp);
+    g_debug("[index] after compact_index_to_hash: compact_index_dst_ip");
+    return ok ? vectors : nullptr;
+}
+
+bool fill_bag(uint8_t *vectors, const Numbering &n, const PreIndexes &pre, Dimension *const dims[3],
+              std::vector<uint32_t> &count)
+{
+    const uint16_t words = words_for(pre.rules16);
+    BagArea area(vectors, words, n.bags);
+    auto current = std::make_unique<BitVector>(words, 0);
+    bool ok = fill_vectors(*dims[0], count, *current, &area) && fill_vectors(*dims[1], count, *current, &area) &&
+              fill_vectors(*dims[2], count, *current, &area) && area.place(n.tcp, pre.tcp_bv->data()) &&
+              area.place(n.udp, pre.udp_bv->data()) && area.place(n.icmp, pre.icmp_bv->data()) &&
+              area.complete();
+    release_later(current);
+    return ok;
+}
+
+/* Reruns after a fingerprint clash; each run draws new keys, so a second clash is as
+ * unlikely as the first. */
+constexpr int kNumberingRuns = 4;
+
 }  // namespace
 
 bool en_convert_single_index(const EnforcementChainList *input_table, uint64_t max_entity_field_num,
-                             uint8_t **out_buf, size_t *out_len, Error **errp)
+                             const en_index_limits_t *limits, uint8_t **out_buf, size_t *out_len, Error **errp)
 {
     AGENT_CHECK_NULL_ERR(out_buf, "out_buf", errp, false);
     AGENT_CHECK_NULL_ERR(out_len, "out_len", errp, false);
     Timings t;
-    auto bag = std::make_unique<Bag>();
     PreIndexes pre;
-    bool built = create_pre_indexes_from_table(input_table, max_entity_field_num, bag.get(), &pre, &t, errp);
-    pre.release_maps();
-    if (!built) {
+    if (!create_pre_indexes_from_table(input_table, max_entity_field_num, &pre, &t, errp)) {
         pre.release_rest();
-        release_later(bag);
         return false;
     }
+    std::unique_ptr<Dimension> port = sorted_boundaries(pre.port.get(), &t);
+    std::unique_ptr<Dimension> src = sorted_boundaries(pre.src.get(), &t);
+    std::unique_ptr<Dimension> dst = sorted_boundaries(pre.dst.get(), &t);
+    Dimension *const dims[3] = {port.get(), src.get(), dst.get()};
+    const uint32_t rule_count = pre.rules16 == 0 ? EN_INDEX_MAX_RULES : pre.rules16;
+    auto count = std::make_unique<std::vector<uint32_t>>(rule_count, 0);
 
-    g_debug("[index] Inserting indexes to hash");
-    g_debug("[index] before compact_index_to_hash: compact_index_dst_port");
-    auto port = to_arrays<uint16_t>(pre.port_regions);
-    g_debug("[index] after compact_index_to_hash: compact_index_dst_port");
-    g_debug("[index] before compact_index_to_hash: compact_index_src_ip");
-    auto src = to_arrays<uint32_t>(pre.src_regions);
-    g_debug("[index] After compact_index_to_hash: compact_index_src_ip");
-    g_debug("[index] before compact_index_to_hash: compact_index_dst_ip");
-    auto dst = to_arrays<uint32_t>(pre.dst_regions);
-    g_debug("[index] after compact_index_to_hash: compact_index_dst_ip");
-
-    const uint16_t words = bag->words();
-    const uint32_t tcp = bag->find_or_add(pre.tcp_bv->data(), djb2(pre.tcp_bv->data(), words));
-    const uint32_t udp = bag->find_or_add(pre.udp_bv->data(), djb2(pre.udp_bv->data(), words));
-    const uint32_t icmp = bag->find_or_add(pre.icmp_bv->data(), djb2(pre.icmp_bv->data(), words));
-
-    g_debug("[index] Creating endr_bag");
-    const uint32_t n = bag->size();
-    const size_t p = port->starts.size(), s = src->starts.size(), d = dst->starts.size();
-    const size_t len = 8 * size_t{words} * n + 6 * p + 8 * s + 8 * d + 32;
-    auto *buf = static_cast<uint8_t *>(g_malloc0(len));
-    Writer w(buf, len);
-    bool ok = w.value(n, "INDEX_BAG", errp) && w.value(pre.rules16, "INDEX_BAG", errp) &&
-              w.value(words, "INDEX_BAG", errp) && w.put(bag->data(), 8 * size_t{words} * n, "INDEX_BAG", errp) &&
-              w.value(tcp, "INDEX_TCP", errp) && w.value(udp, "INDEX_UDP", errp) &&
-              w.value(icmp, "INDEX_ICMP", errp) &&
-              w.value(static_cast<uint32_t>(p), "INDEX_PORT_LEN", errp) &&
-              w.array(port->starts, "INDEX_PORT_START_VALS", errp) && w.array(port->bags, "INDEX_PORT_BV", errp) &&
-              w.value(static_cast<uint32_t>(s), "INDEX_IP_SRC_LEN", errp) &&
-              w.array(src->starts, "INDEX_IP_SRC_START_VALS", errp) && w.array(src->bags, "INDEX_IP_SRC_BV", errp) &&
-              w.value(static_cast<uint32_t>(d), "INDEX_IP_DST_LEN", errp) &&
-              w.array(dst->starts, "INDEX_IP_DST_START_VALS", errp) && w.array(dst->bags, "INDEX_IP_DST_BV", errp);
-
-    release_later(bag);
-    pre.release_rest();
+    uint8_t *buf = nullptr;
+    size_t len = 0;
+    bool ok = false, refused = false;
+    for (int run = 0; run < kNumberingRuns && !ok && !refused; run++) {
+        unsigned weak = s_weak_builds.load();
+        while (weak > 0 && !s_weak_builds.compare_exchange_weak(weak, weak - 1)) {
+        }
+        auto keys = std::make_unique<std::vector<Fingerprint>>(rule_keys(rule_count, weak > 0));
+        const Numbering n = number_all(dims, pre, *keys, *count, &t);
+        release_later(keys);
+        if (!within_limits(n, dims, limits, errp)) {
+            refused = true;
+            break;
+        }
+        len = n.len;
+        buf = static_cast<uint8_t *>(g_malloc0(len));
+        platform_large_buffer_hint(buf, len);
+        Writer w(buf, len);
+        uint8_t *vectors = write_layout(w, n, pre, dims, errp);
+        if (!vectors) {
+            refused = true;
+            break;
+        }
+        g_debug("[index] Creating endr_bag");
+        Stopwatch sw(t.bv_to_bag);
+        ok = fill_bag(vectors, n, pre, dims, *count);
+        if (!ok) {
+            g_debug("[index] two rule vectors shared a fingerprint, numbering again");
+            g_free(buf);
+            buf = nullptr;
+        }
+    }
+    if (!ok && !refused) {
+        g_warning("[index] could not tell the rule vectors apart");
+        error_setg(errp, "[index] could not tell the rule vectors apart");
+    }
+    release_later(count);
     release_later(port);
     release_later(src);
     release_later(dst);
+    pre.release_rest();
     if (!ok) {
         g_free(buf);
         return false;
@@ -769,6 +978,11 @@ bool en_convert_single_index(const EnforcementChainList *input_table, uint64_t m
     g_debug("[index] total time of create_index_end_iter: %f", seconds(t.end_iter));
     g_debug("[index] total time of bv_to_bag: %f", seconds(t.bv_to_bag));
     return true;
+}
+
+void en_index_set_weak_fingerprints(unsigned builds)
+{
+    s_weak_builds.store(builds);
 }
 
 void en_index_free_thread_init(void)

@@ -27,6 +27,7 @@
 
 struct Error;
 struct EnforcementChainList;
+struct en_index_limits_t;
 
 #define EN_INDEX_MAX_RULES 65536u
 
@@ -36,13 +37,21 @@ struct EnforcementChainList;
  * ranges, each kind on its own. On success *out_buf is a fresh g_malloc'ed buffer of
  * exactly *out_len bytes that the caller g_frees.
  *
+ * limits, when not NULL, are the driver's index limits (0: none): an index beyond them is
+ * refused from its sizes alone, before its bit vectors are built, naming its size and the
+ * limit.
+ *
  * Failures: NULL arguments, a NULL chain or rule record, more than 65536 rules, a port
- * range whose start is above its end, and bad subnet texts set errp; the per-entity
- * limits only log a warning and an address text that does not convert only logs the
- * conversion's line, so errp may stay unset on failure.
+ * range whose start is above its end, bad subnet texts and an index beyond the limits set
+ * errp; the per-entity limits only log a warning and an address text that does not convert
+ * only logs the conversion's line, so errp may stay unset on failure.
  */
 bool en_convert_single_index(const EnforcementChainList *input_table, uint64_t max_entity_field_num,
-                             uint8_t **out_buf, size_t *out_len, Error **errp);
+                             const en_index_limits_t *limits, uint8_t **out_buf, size_t *out_len, Error **errp);
+
+/* Tests only: the next builds (count) tell vectors apart with keys that clash on purpose,
+ * so that the rerun after a clash is exercised. */
+void en_index_set_weak_fingerprints(unsigned builds);
 
 /*
  * The release thread. init starts it (nothing when it runs already); stop asks it to exit,

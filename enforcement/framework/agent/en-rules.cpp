@@ -732,7 +732,10 @@ bool en_table_convert(en_handle *en_handle, bool output, const EnforcementChainL
     }
     uint8_t *index = nullptr;
     size_t index_len = 0;
-    if (!en_convert_single_index(chains, g_en_config.max_entity_field_num, &index, &index_len, errp)) {
+    /* The limits the driver holds: the configured ones, or the defaults it starts with. */
+    en_index_limits_t limits;
+    en_config_index_limits(&limits);
+    if (!en_convert_single_index(chains, g_en_config.max_entity_field_num, &limits, &index, &index_len, errp)) {
         CRIT_FAIL(errp, "[index] could not convert table to index");
         return false;
     }
