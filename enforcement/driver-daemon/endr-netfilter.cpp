@@ -13,17 +13,20 @@
 #include <glib.h>
 #include <libmnl/libmnl.h>
 #include <libnetfilter_queue/libnetfilter_queue.h>
-#include <nftables/libnftables.h>
+#include <libnftnl/batch.h>
 #include <libnftnl/expr.h>
 #include <libnftnl/rule.h>
-#include <libnftnl/batch.h>
+#include <nftables/libnftables.h>
 
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "enforcement/driver-daemon/endr-engine.h"
@@ -33,8 +36,19 @@
 
 namespace endr {
 
+/*
+ * Flows dropped lately, by tuple: their retries (SYN retransmissions, more datagrams or
+ * echoes from the same socket) are new to conntrack again, but they are one connection
+ * attempt and make one record. Valid while the same policy is active.
+ */
+struct DropMemory {
+    std::map<std::string, std::chrono::steady_clock::time_point> flows;
+    std::tuple<bool, uint64_t, uint64_t, uint64_t> policy{};
+};
+
 struct NetfilterEngine {
     uint16_t queue = 0;
+    DropMemory dropped;
     nfq_handle *h = nullptr;
     nfq_q_handle *qh = nullptr;
     int stop_fd = -1;
@@ -239,6 +253,59 @@ void record_form(const std::array<uint8_t, 16> &a, bool ipv6, uint8_t out[24])
     memcpy(out + 8, &host, 4);
 }
 
+constexpr auto kDropMemory = std::chrono::seconds(60);
+constexpr size_t kMaxDropMemory = 4096;
+
+std::string flow_key(const Connection &c)
+{
+    std::string k(reinterpret_cast<const char *>(c.local.data()), 16);
+    k.append(reinterpret_cast<const char *>(c.remote.data()), 16);
+    uint8_t rest[] = {c.inbound,
+                      c.protocol,
+                      c.ipv6,
+                      static_cast<uint8_t>(c.local_port >> 8),
+                      static_cast<uint8_t>(c.local_port),
+                      static_cast<uint8_t>(c.remote_port >> 8),
+                      static_cast<uint8_t>(c.remote_port),
+                      c.icmp_type,
+                      c.icmp_code};
+    k.append(reinterpret_cast<const char *>(rest), sizeof(rest));
+    return k;
+}
+
+/* True when c retries a flow dropped under the active policy; forgets what no longer holds. */
+bool retry_of_dropped(DropMemory &m, const Connection &c)
+{
+    decltype(m.policy) now{};
+    state_peek([&](const State &s) {
+        now = {s.driver.active.present, s.driver.active.revision, s.driver.active.input_rules,
+               s.driver.active.output_rules};
+    });
+    if (now != m.policy) {
+        m.flows.clear();
+        m.policy = now;
+    }
+    auto it = m.flows.find(flow_key(c));
+    auto t = std::chrono::steady_clock::now();
+    if (it == m.flows.end() || t - it->second > kDropMemory) {
+        return false;
+    }
+    it->second = t;
+    return true;
+}
+
+void remember_drop(DropMemory &m, const Connection &c)
+{
+    auto t = std::chrono::steady_clock::now();
+    if (m.flows.size() >= kMaxDropMemory) {
+        std::erase_if(m.flows, [&](const auto &f) { return t - f.second > kDropMemory; });
+        if (m.flows.size() >= kMaxDropMemory) {
+            m.flows.clear();
+        }
+    }
+    m.flows[flow_key(c)] = t;
+}
+
 /* The verdict for one new flow, its record queued for the module. */
 uint32_t judge(const Connection &c)
 {
@@ -266,8 +333,9 @@ uint32_t judge(const Connection &c)
     return engine_classify(use, pid).verdict;
 }
 
-int on_packet(nfq_q_handle *qh, nfgenmsg *, nfq_data *nfa, void *)
+int on_packet(nfq_q_handle *qh, nfgenmsg *, nfq_data *nfa, void *data)
 {
+    auto *nf = static_cast<NetfilterEngine *>(data);
     nfqnl_msg_packet_hdr *ph = nfq_get_msg_packet_hdr(nfa);
     if (!ph) {
         return 0;
@@ -280,7 +348,12 @@ int on_packet(nfq_q_handle *qh, nfgenmsg *, nfq_data *nfa, void *)
     if (len > 0 && (ph->hook == NF_INET_LOCAL_IN || ph->hook == NF_INET_LOCAL_OUT) &&
         nf_packet_tuple(std::span<const uint8_t>(payload, static_cast<size_t>(len)), ph->hook == NF_INET_LOCAL_IN,
                         &c)) {
-        verdict = judge(c) == 1 ? NF_DROP : NF_ACCEPT;
+        if (retry_of_dropped(nf->dropped, c)) {
+            verdict = NF_DROP;
+        } else if (judge(c) == 1) {
+            verdict = NF_DROP;
+            remember_drop(nf->dropped, c);
+        }
     }
     return nfq_set_verdict(qh, id, verdict, 0, nullptr);
 }

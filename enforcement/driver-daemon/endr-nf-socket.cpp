@@ -8,12 +8,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace endr {
 
@@ -119,7 +123,89 @@ uint64_t diag_inode(const Connection &c, bool udp, const std::array<uint8_t, 16>
     return inode;
 }
 
+/* One address column of /proc/net/{raw,icmp}[6]: each 32-bit word printed as hex of its
+ * bytes in memory order read as a host-order number. */
+bool proc_address(std::string_view text, bool ipv6, std::array<uint8_t, 16> *out, uint32_t *port)
+{
+    size_t digits = ipv6 ? 32 : 8;
+    if (text.size() != digits + 5 || text[digits] != ':') {
+        return false;
+    }
+    *out = {};
+    for (size_t w = 0; w < digits / 8; w++) {
+        char word[9] = {};
+        memcpy(word, text.data() + w * 8, 8);
+        char *end = nullptr;
+        uint32_t v = static_cast<uint32_t>(strtoul(word, &end, 16));
+        if (*end) {
+            return false;
+        }
+        memcpy(out->data() + w * 4, &v, 4);
+    }
+    char port_text[5] = {};
+    memcpy(port_text, text.data() + digits + 1, 4);
+    char *end = nullptr;
+    *port = static_cast<uint32_t>(strtoul(port_text, &end, 16));
+    return !*end;
+}
+
 } // namespace
+
+uint64_t nf_icmp_socket_inode(std::string_view table, bool raw, const Connection &c)
+{
+    static const std::array<uint8_t, 16> kAny{};
+    uint64_t best = 0;
+    int best_score = -1;
+    size_t at = table.find('\n');
+    while (at != std::string_view::npos && at + 1 < table.size()) {
+        size_t next = table.find('\n', at + 1);
+        std::string_view line = table.substr(at + 1, next == std::string_view::npos ? next : next - at - 1);
+        at = next;
+        /* sl local rem st tx:rx tr:when retrnsmt uid timeout inode */
+        std::vector<std::string_view> f;
+        size_t i = 0;
+        while (i < line.size() && f.size() < 10) {
+            while (i < line.size() && line[i] == ' ') {
+                i++;
+            }
+            size_t start = i;
+            while (i < line.size() && line[i] != ' ') {
+                i++;
+            }
+            if (i > start) {
+                f.push_back(line.substr(start, i - start));
+            }
+        }
+        std::array<uint8_t, 16> local, remote;
+        uint32_t local_port = 0, remote_port = 0;
+        if (f.size() < 10 || !proc_address(f[1], c.ipv6, &local, &local_port) ||
+            !proc_address(f[2], c.ipv6, &remote, &remote_port)) {
+            continue;
+        }
+        if (raw && local_port != (c.ipv6 ? 58u : 1u)) {
+            continue;
+        }
+        int score = 0;
+        for (auto [have, want] : {std::pair{&local, &c.local}, std::pair{&remote, &c.remote}}) {
+            if (*have == *want) {
+                score += 2;
+            } else if (*have == kAny) {
+                score += 1;
+            } else {
+                score = -1;
+                break;
+            }
+        }
+        std::string inode_text(f[9]);
+        char *end = nullptr;
+        uint64_t inode = strtoull(inode_text.c_str(), &end, 10);
+        if (score > best_score && !*end && inode != 0) {
+            best = inode;
+            best_score = score;
+        }
+    }
+    return best;
+}
 
 uint64_t nf_inode_pid(uint64_t inode)
 {
@@ -137,19 +223,23 @@ uint64_t nf_inode_pid(uint64_t inode)
 
 uint64_t nf_socket_pid(const Connection &c)
 {
-    if (c.protocol > 1) {
-        return 0;
-    }
     uint64_t inode = 0;
-    if (c.protocol == 0) {
+    if (c.protocol == 2) {
+        for (bool raw : {true, false}) {
+            std::string path = std::string("/proc/net/") + (raw ? "raw" : "icmp") + (c.ipv6 ? "6" : "");
+            std::ifstream in(path);
+            std::stringstream text;
+            text << in.rdbuf();
+            if ((inode = nf_icmp_socket_inode(text.str(), raw, c)) != 0) {
+                break;
+            }
+        }
+    } else if (c.protocol == 0) {
         inode = diag_inode(c, false, c.local, c.local_port, c.remote, c.remote_port);
     } else {
-        /* The UDP lookup reads the request's source as the remote side; kernels differ,
-         * so the other order is tried too. */
+        /* The UDP lookup reads the request's source as the remote side (it looks up the
+         * socket an arriving datagram would reach). */
         inode = diag_inode(c, true, c.remote, c.remote_port, c.local, c.local_port);
-        if (inode == 0) {
-            inode = diag_inode(c, true, c.local, c.local_port, c.remote, c.remote_port);
-        }
     }
     return nf_inode_pid(inode);
 }

@@ -284,7 +284,7 @@ protected:
         }
         ASSERT_TRUE(peer_.Start()) << "the peer namespace could not be set up";
         StartEvents();
-        ASSERT_NO_FATAL_FAILURE(Start());
+        ASSERT_NO_FATAL_FAILURE(Start(module_options_));
         ASSERT_TRUE(hvtest::WaitFor([&] { return DaemonLogHas("[endr-nf] judging new flows"); }, 30000))
             << DaemonLog();
     }
@@ -314,6 +314,7 @@ protected:
     std::vector<std::string> ConnectionEvents(uint16_t port) const
     {
         std::vector<std::string> found;
+        /* ICMP events carry port 0. */
         std::regex port_re("\"(dest_port|source_port)\": " + std::to_string(port) + "[,}]");
         for (const std::string &line : g_strsplit_to_vector(hvtest::ReadFile(dir_ + "/events.json", ""))) {
             if (line.find("\"rule_id\"") != std::string::npos && std::regex_search(line, port_re)) {
@@ -387,8 +388,26 @@ protected:
         return hvtest::RunProgram(argv);
     }
 
+    /* Events of port with this verdict and rule id. */
+    size_t CountEvents(uint16_t port, const std::string &verdict, const std::string &rule) const
+    {
+        size_t n = 0;
+        for (const std::string &e : ConnectionEvents(port)) {
+            n += e.find("\"verdict\": \"" + verdict + "\"") != std::string::npos &&
+                 e.find("\"rule_id\": \"" + rule + "\"") != std::string::npos;
+        }
+        return n;
+    }
+
+    std::vector<std::string> module_options_;
     Peer peer_;
     GPid events_ = 0;
+};
+
+/* The module excludes the veth interface toward the peer. */
+class NetfilterExcludedTest : public NetfilterModuleTest {
+protected:
+    NetfilterExcludedTest() { module_options_ = {"-E", "nf-a"}; }
 };
 
 /* How long a connection the policy blocks is given to prove it does not get through. */
@@ -428,6 +447,8 @@ TEST_F(NetfilterModuleTest, PolicyAllowsOnePortBlocksAnotherAndEveryJudgedFlowIs
     }
     /* The flow before the policy went by with no rule. */
     EXPECT_TRUE(WaitEvent(kDbPort, "Allow", ""));
+    /* The blocked connect retried its SYN while the test waited: still one attempt. */
+    EXPECT_EQ(CountEvents(kDbPort, "Block", "block-db"), 1u) << hvtest::ReadFile(dir_ + "/events.json", "");
 
     /* An established flow is not queued again: its traffic adds no records. */
     size_t ssh_events = ConnectionEvents(kSshPort).size();
@@ -484,11 +505,13 @@ TEST_F(NetfilterModuleTest, IcmpEchoRuleBlocksPingsToThePeerOnly)
     if (s >= 0) {
         close(s);
     }
+    /* The echo's event names this process: the raw socket it sent from. */
     EXPECT_TRUE(hvtest::WaitFor(
         [&] {
             std::string text = hvtest::ReadFile(dir_ + "/events.json", "");
-            return text.find("\"rule_id\": \"block-echo\"") != std::string::npos &&
-                   text.find("\"verdict\": \"Block\"") != std::string::npos;
+            return std::regex_search(text, std::regex("\"pid\": " + std::to_string(getpid()) +
+                                                      ",[^\n]*\"dest_port\": 0,[^\n]*\"verdict\": "
+                                                      "\"Block\", \"rule_id\": \"block-echo\""));
         },
         20000, 50))
         << hvtest::ReadFile(dir_ + "/events.json", "");
@@ -531,6 +554,53 @@ TEST_F(NetfilterModuleTest, TrafficFlowsWhenTheDaemonIsGone)
         EXPECT_TRUE(Echoes(s, "through"));
         close(s);
     }
+}
+
+TEST_F(NetfilterModuleTest, SecondDaemonCannotTakeTheQueueAndTheFirstKeepsJudging)
+{
+    Push(1, Rule("block-db", "BLOCK", R"("tcp")", "{}", PeerPort(kDbPort)));
+    std::string other = dir_ + "/other";
+    std::filesystem::create_directories(other);
+    char **env = g_get_environ();
+    env = g_environ_setenv(env, "HV_RUNTIME_DIR", other.c_str(), TRUE);
+    env = g_environ_setenv(env, "HV_ENDR_EMU_ADDRESS", ("ipc://" + other + "/endr.ipc").c_str(), TRUE);
+    env = g_environ_setenv(env, "HV_ENDR_ENGINE", "netfilter", TRUE);
+    Outcome second = hvtest::RunProgram({HV_ENDRD}, other.c_str(), env);
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_NE(second.err.find("cannot bind netfilter queue 4210"), std::string::npos) << second.err;
+    env = g_environ_setenv(env, "HV_ENDR_ENGINE", "kernel", TRUE);
+    Outcome bad = hvtest::RunProgram({HV_ENDRD}, other.c_str(), env);
+    EXPECT_EQ(bad.exit_code, 2) << bad.err;
+    env = g_environ_setenv(env, "HV_ENDR_ENGINE", "netfilter", TRUE);
+    env = g_environ_setenv(env, "HV_ENDR_QUEUE", "65536", TRUE);
+    bad = hvtest::RunProgram({HV_ENDRD}, other.c_str(), env);
+    EXPECT_EQ(bad.exit_code, 2) << bad.err;
+    g_strfreev(env);
+    /* The running daemon's table and queue are untouched. */
+    EXPECT_LT(Connect(kDbPort, kBlockedMs), 0);
+    int s = Connect(kSshPort, kAllowedMs);
+    EXPECT_GE(s, 0);
+    if (s >= 0) {
+        close(s);
+    }
+}
+
+TEST_F(NetfilterExcludedTest, ExcludedInterfaceIsNeverQueued)
+{
+    Push(1, Rule("block-db", "BLOCK", R"("tcp")", "{}", PeerPort(kDbPort)) + ", " +
+                Rule("block-echo", "BLOCK", R"("icmp")", "{}", "{}"));
+    ASSERT_TRUE(hvtest::WaitFor([&] { return DaemonLogHas("1 excluded interfaces are not queued"); }, 20000))
+        << DaemonLog();
+    int s = Connect(kDbPort, kAllowedMs);
+    EXPECT_GE(s, 0) << "traffic over the excluded interface is not judged";
+    if (s >= 0) {
+        EXPECT_TRUE(Echoes(s, "excluded"));
+        close(s);
+    }
+    /* Loopback is not excluded: the policy holds there. */
+    EXPECT_FALSE(Ping(kLocal, 0x4201, kBlockedMs));
+    ASSERT_TRUE(WaitEvent(0, "Block", "block-echo")) << hvtest::ReadFile(dir_ + "/events.json", "");
+    EXPECT_TRUE(ConnectionEvents(kDbPort).empty()) << hvtest::ReadFile(dir_ + "/events.json", "");
 }
 
 } // namespace
