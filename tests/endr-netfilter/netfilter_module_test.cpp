@@ -34,8 +34,12 @@ using hvtest::Outcome;
 
 constexpr char kLocal[] = "10.231.0.1";
 constexpr char kPeer[] = "10.231.0.2";
+constexpr char kLocal6[] = "fd00:231::1";
+constexpr char kPeer6[] = "fd00:231::2";
 constexpr uint16_t kSshPort = 2222;
 constexpr uint16_t kDbPort = 5432;
+constexpr uint16_t kUdpPort = 5353;
+constexpr uint16_t kUdpOtherPort = 5354;
 
 std::string Tool(const char *name)
 {
@@ -45,7 +49,8 @@ std::string Tool(const char *name)
 
 /*
  * The peer namespace: a child that enters a network namespace of its own, takes the veth end
- * the parent moves in, and echoes on TCP ports 2222 and 5432 until the parent closes its pipe.
+ * the parent moves in, and echoes on TCP ports 2222 and 5432 and UDP ports 5353 and 5354, over
+ * IPv4 and IPv6, until the parent closes its pipe.
  */
 class Peer {
 public:
@@ -77,6 +82,7 @@ public:
              {std::vector<std::string>{ip, "link", "set", "lo", "up"},
               {ip, "link", "add", "nf-a", "type", "veth", "peer", "name", "nf-b", "netns", std::to_string(pid_)},
               {ip, "addr", "add", std::string(kLocal) + "/24", "dev", "nf-a"},
+              {ip, "-6", "addr", "add", std::string(kLocal6) + "/64", "dev", "nf-a", "nodad"},
               {ip, "link", "set", "nf-a", "up"}}) {
             Outcome o = hvtest::RunProgram(cmd);
             if (o.exit_code != 0) {
@@ -108,6 +114,13 @@ public:
     }
 
 private:
+    static bool IsDatagram(int fd)
+    {
+        int type = 0;
+        socklen_t len = sizeof type;
+        return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_DGRAM;
+    }
+
     /* In the child: only what a forked child of a test may do, and exec'ed tools. */
     static void Serve(int up, int down)
     {
@@ -120,22 +133,39 @@ private:
             return;
         }
         std::string cmd = Tool("ip") + " link set lo up && " + Tool("ip") + " addr add " + kPeer +
-                          "/24 dev nf-b && " + Tool("ip") + " link set nf-b up";
+                          "/24 dev nf-b && " + Tool("ip") + " -6 addr add " + kPeer6 + "/64 dev nf-b nodad && " +
+                          Tool("ip") + " link set nf-b up";
         if (system(cmd.c_str()) != 0) {
             return;
         }
         std::vector<pollfd> fds = {{down, POLLIN, 0}};
-        for (uint16_t port : {kSshPort, kDbPort}) {
-            int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            int one = 1;
-            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(port);
-            if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(s, 64) != 0) {
-                return;
+        size_t listeners = 0;
+        for (int family : {AF_INET, AF_INET6}) {
+            for (uint16_t port : {kSshPort, kDbPort, kUdpPort, kUdpOtherPort}) {
+                bool udp = port == kUdpPort || port == kUdpOtherPort;
+                int s = socket(family, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+                int one = 1;
+                setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+                sockaddr_storage a{};
+                socklen_t len = 0;
+                if (family == AF_INET) {
+                    auto *a4 = reinterpret_cast<sockaddr_in *>(&a);
+                    a4->sin_family = AF_INET;
+                    a4->sin_port = htons(port);
+                    len = sizeof(sockaddr_in);
+                } else {
+                    setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+                    auto *a6 = reinterpret_cast<sockaddr_in6 *>(&a);
+                    a6->sin6_family = AF_INET6;
+                    a6->sin6_port = htons(port);
+                    len = sizeof(sockaddr_in6);
+                }
+                if (bind(s, reinterpret_cast<sockaddr *>(&a), len) != 0 || (!udp && listen(s, 64) != 0)) {
+                    return;
+                }
+                fds.push_back({s, POLLIN, 0});
+                listeners++;
             }
-            fds.push_back({s, POLLIN, 0});
         }
         if (write(up, "r", 1) != 1) {
             return;
@@ -151,7 +181,18 @@ private:
                 if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
                     continue;
                 }
-                if (i <= 2) {
+                /* Datagram sockets echo in place; stream listeners accept. */
+                if (i <= listeners && IsDatagram(fds[i].fd)) {
+                    char buf[512];
+                    sockaddr_storage from{};
+                    socklen_t len = sizeof from;
+                    ssize_t n = recvfrom(fds[i].fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+                    if (n > 0) {
+                        sendto(fds[i].fd, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr *>(&from), len);
+                    }
+                    continue;
+                }
+                if (i <= listeners) {
                     int conn = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
                     if (conn >= 0) {
                         fds.push_back({conn, POLLIN, 0});
@@ -174,30 +215,49 @@ private:
     int down_ = -1;
 };
 
-/* A TCP connection to the peer, established within ms or not at all (-1). */
-int Connect(uint16_t port, int ms)
+/* A socket of type to the peer's address and port, connected (TCP: established) within ms,
+ * or -1. */
+int Open(const char *address, uint16_t port, int type, int ms)
 {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, kPeer, &a.sin_addr);
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+    sockaddr_storage a{};
+    socklen_t len = 0;
+    int family = strchr(address, ':') ? AF_INET6 : AF_INET;
+    if (family == AF_INET) {
+        auto *a4 = reinterpret_cast<sockaddr_in *>(&a);
+        a4->sin_family = AF_INET;
+        a4->sin_port = htons(port);
+        inet_pton(AF_INET, address, &a4->sin_addr);
+        len = sizeof(sockaddr_in);
+    } else {
+        auto *a6 = reinterpret_cast<sockaddr_in6 *>(&a);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(port);
+        inet_pton(AF_INET6, address, &a6->sin6_addr);
+        len = sizeof(sockaddr_in6);
+    }
+    int s = socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), len) != 0 && errno != EINPROGRESS) {
         close(s);
         return -1;
     }
     pollfd p = {s, POLLOUT, 0};
     int err = -1;
-    socklen_t len = sizeof err;
-    if (poll(&p, 1, ms) != 1 || getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+    socklen_t err_len = sizeof err;
+    if (poll(&p, 1, ms) != 1 || getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &err_len) != 0 || err != 0) {
         close(s);
         return -1;
     }
     return s;
 }
 
+/* A TCP connection to the peer, established within ms or not at all (-1). */
+int Connect(uint16_t port, int ms, const char *address = kPeer)
+{
+    return Open(address, port, SOCK_STREAM, ms);
+}
+
 /* The peer echoes what the connection sends. */
-bool Echoes(int s, const std::string &text)
+bool Echoes(int s, const std::string &text, int ms = 10000)
 {
     if (write(s, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
         return false;
@@ -206,7 +266,7 @@ bool Echoes(int s, const std::string &text)
     while (got.size() < text.size()) {
         pollfd p = {s, POLLIN, 0};
         char buf[256];
-        if (poll(&p, 1, 10000) != 1) {
+        if (poll(&p, 1, ms) != 1) {
             return false;
         }
         ssize_t n = read(s, buf, sizeof buf);
@@ -601,6 +661,46 @@ TEST_F(NetfilterExcludedTest, ExcludedInterfaceIsNeverQueued)
     EXPECT_FALSE(Ping(kLocal, 0x4201, kBlockedMs));
     ASSERT_TRUE(WaitEvent(0, "Block", "block-echo")) << hvtest::ReadFile(dir_ + "/events.json", "");
     EXPECT_TRUE(ConnectionEvents(kDbPort).empty()) << hvtest::ReadFile(dir_ + "/events.json", "");
+}
+
+TEST_F(NetfilterModuleTest, Ipv6AndUdpFlowsAreJudgedToo)
+{
+    Push(1, Rule("block-db6", "BLOCK", R"("tcp")", "{}",
+                 R"({"match_multiple_subnets": [")" + std::string(kPeer6) + R"(/128"], "match_ports": [5432]})") +
+                ", " + Rule("block-mdns", "BLOCK", R"("udp")", "{}", PeerPort(kUdpPort)));
+    int ssh6 = Connect(kSshPort, kAllowedMs, kPeer6);
+    EXPECT_GE(ssh6, 0) << DaemonLog();
+    if (ssh6 >= 0) {
+        EXPECT_TRUE(Echoes(ssh6, "six"));
+        close(ssh6);
+    }
+    EXPECT_LT(Connect(kDbPort, kBlockedMs, kPeer6), 0) << "the policy blocks 5432 on the IPv6 peer";
+    int db4 = Connect(kDbPort, kAllowedMs);
+    EXPECT_GE(db4, 0) << "the IPv6 rule leaves IPv4 alone";
+    if (db4 >= 0) {
+        close(db4);
+    }
+    int other = Open(kPeer, kUdpOtherPort, SOCK_DGRAM, kAllowedMs);
+    ASSERT_GE(other, 0);
+    EXPECT_TRUE(Echoes(other, "datagram", kAllowedMs)) << "UDP to another port passes";
+    close(other);
+    int mdns = Open(kPeer, kUdpPort, SOCK_DGRAM, kAllowedMs);
+    ASSERT_GE(mdns, 0);
+    EXPECT_FALSE(Echoes(mdns, "datagram", kBlockedMs)) << "UDP to 5353 is blocked";
+    close(mdns);
+
+    ASSERT_TRUE(WaitEvent(kDbPort, "Block", "block-db6")) << hvtest::ReadFile(dir_ + "/events.json", "");
+    ASSERT_TRUE(WaitEvent(kUdpPort, "Block", "block-mdns")) << hvtest::ReadFile(dir_ + "/events.json", "");
+    ASSERT_TRUE(WaitEvent(kUdpOtherPort, "Allow", "")) << hvtest::ReadFile(dir_ + "/events.json", "");
+    for (const std::string &e : ConnectionEvents(kDbPort)) {
+        if (e.find("block-db6") != std::string::npos) {
+            EXPECT_NE(e.find("\"ipv6_tuple\""), std::string::npos) << e;
+            EXPECT_NE(e.find("\"pid\": " + std::to_string(getpid()) + ","), std::string::npos) << e;
+        }
+    }
+    for (const std::string &e : ConnectionEvents(kUdpPort)) {
+        EXPECT_NE(e.find("\"pid\": " + std::to_string(getpid()) + ","), std::string::npos) << e;
+    }
 }
 
 } // namespace
