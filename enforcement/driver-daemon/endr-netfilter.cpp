@@ -333,6 +333,14 @@ uint32_t judge(const Connection &c)
     return engine_classify(use, pid).verdict;
 }
 
+/* The daemon's counters, served to the module with the driver metrics. */
+void count(const char *name)
+{
+    Engine &e = engine();
+    std::lock_guard<std::mutex> g(e.mu);
+    e.counters[name]++;
+}
+
 int on_packet(nfq_q_handle *qh, nfgenmsg *, nfq_data *nfa, void *data)
 {
     auto *nf = static_cast<NetfilterEngine *>(data);
@@ -350,10 +358,17 @@ int on_packet(nfq_q_handle *qh, nfgenmsg *, nfq_data *nfa, void *data)
                         &c)) {
         if (retry_of_dropped(nf->dropped, c)) {
             verdict = NF_DROP;
-        } else if (judge(c) == 1) {
-            verdict = NF_DROP;
-            remember_drop(nf->dropped, c);
+            count("endr.nf-retries-dropped");
+        } else {
+            count("endr.nf-flows-judged");
+            if (judge(c) == 1) {
+                verdict = NF_DROP;
+                count("endr.nf-flows-dropped");
+                remember_drop(nf->dropped, c);
+            }
         }
+    } else {
+        count("endr.nf-packets-unjudged");
     }
     return nfq_set_verdict(qh, id, verdict, 0, nullptr);
 }
@@ -445,6 +460,11 @@ void nf_engine_stop(NetfilterEngine *nf)
 {
     if (!nf) {
         return;
+    }
+    /* No new flow is queued from here on; those queued already still get their verdict. */
+    if (nf->table_installed) {
+        remove_table();
+        nf->table_installed = false;
     }
     uint64_t one = 1;
     if (write(nf->stop_fd, &one, sizeof(one)) != sizeof(one)) {

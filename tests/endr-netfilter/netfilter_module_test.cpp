@@ -438,6 +438,14 @@ protected:
                std::to_string(port) + "]}";
     }
 
+    /* A counter of the daemon's status, -1 when it is not listed. */
+    long long Metric(const std::string &name) const
+    {
+        Outcome o = Run({HV_ENDR, "status"});
+        std::smatch m;
+        return std::regex_search(o.out, m, std::regex("\"" + name + "\": ([0-9]+)")) ? std::stoll(m[1]) : -1;
+    }
+
     std::string DaemonLog() const { return hvtest::ReadFile(dir_ + "/run/hv-endrd.log", ""); }
     bool DaemonLogHas(const std::string &text) const { return DaemonLog().find(text) != std::string::npos; }
 
@@ -509,6 +517,9 @@ TEST_F(NetfilterModuleTest, PolicyAllowsOnePortBlocksAnotherAndEveryJudgedFlowIs
     EXPECT_TRUE(WaitEvent(kDbPort, "Allow", ""));
     /* The blocked connect retried its SYN while the test waited: still one attempt. */
     EXPECT_EQ(CountEvents(kDbPort, "Block", "block-db"), 1u) << hvtest::ReadFile(dir_ + "/events.json", "");
+    EXPECT_GE(Metric("endr.nf-retries-dropped"), 1);
+    long long judged = Metric("endr.nf-flows-judged");
+    EXPECT_GE(judged, 3) << "the connect before the policy, 2222, 5432";
 
     /* An established flow is not queued again: its traffic adds no records. */
     size_t ssh_events = ConnectionEvents(kSshPort).size();
@@ -517,6 +528,7 @@ TEST_F(NetfilterModuleTest, PolicyAllowsOnePortBlocksAnotherAndEveryJudgedFlowIs
     }
     close(ssh);
     EXPECT_EQ(ConnectionEvents(kSshPort).size(), ssh_events);
+    EXPECT_EQ(Metric("endr.nf-flows-judged"), judged);
 
     /* A stopped daemon removes its table. */
     EXPECT_EQ(Nft({"list", "table", "inet", "holvenstad"}).exit_code, 0);
