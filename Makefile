@@ -9,7 +9,7 @@ JOBS         ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CMAKE_GEN    := -G Ninja
 
-.PHONY: deps build run test bench fuzz clean
+.PHONY: deps build run run-enforcing test bench fuzz clean
 
 deps:
 	@scripts/install-deps
@@ -22,6 +22,13 @@ run: deps
 	@cmake -S . -B $(DEV_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@cmake --build $(DEV_DIR) -j $(JOBS) --target hv-agent enforcement hv-endr hv-endrd hv-qmp hv-json hv-events
 	@scripts/run-module $(DEV_DIR)
+
+# As run, with the driver daemon judging this machine's real traffic (needs root).
+run-enforcing: deps
+	@scripts/run-module --check-enforcing
+	@cmake -S . -B $(DEV_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@cmake --build $(DEV_DIR) -j $(JOBS) --target hv-agent enforcement hv-endr hv-endrd hv-qmp hv-json hv-events
+	@scripts/run-module $(DEV_DIR) --enforcing
 
 test: deps
 	@cmake -S . -B $(TEST_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DHV_SANITIZE=ON >/dev/null

@@ -19,17 +19,45 @@
 #include "enforcement/driver-daemon/endr-device-frame.h"
 #include "enforcement/driver-daemon/endr-device-server.h"
 #include "enforcement/driver-daemon/endr-engine.h"
+#include "enforcement/driver-daemon/endr-netfilter.h"
 #include "enforcement/driver-daemon/endr-state.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: hv-endrd [--pid-file PATH]\n"
+    "usage: hv-endrd [--pid-file PATH] [--engine emulated|netfilter] [--queue N]\n"
     "\n"
     "The emulated enforcement driver. Serves the device socket\n"
     "$HV_RUNTIME_DIR/hv-enforcement.sock and the control socket of hv-endr until\n"
     "SIGTERM or SIGINT. The pid file (default $HV_RUNTIME_DIR/hv-endrd.pid) is\n"
-    "written once the device socket answers and removed at exit.\n";
+    "written once the device socket answers and removed at exit.\n"
+    "\n"
+    "--engine emulated (default): connections are those described with hv-endr.\n"
+    "--engine netfilter: new flows of this network namespace are judged by the\n"
+    "  active policy through nftables table inet holvenstad and netfilter queue N\n"
+    "  (--queue, default 4210); needs CAP_NET_ADMIN. The queue bypasses when the\n"
+    "  daemon is gone, so a stopped daemon never cuts the machine off.\n"
+    "$HV_ENDR_ENGINE and $HV_ENDR_QUEUE give the defaults of --engine and --queue\n"
+    "(the driver service starts the daemon without options).\n";
+
+bool parse_engine(const char *text, bool *netfilter)
+{
+    if (!strcmp(text, "emulated") || !strcmp(text, "netfilter")) {
+        *netfilter = !strcmp(text, "netfilter");
+        return true;
+    }
+    return false;
+}
+
+bool parse_queue(const char *text, uint16_t *queue)
+{
+    guint64 n = 0;
+    if (!g_ascii_string_to_unsigned(text, 10, 0, 65535, &n, nullptr)) {
+        return false;
+    }
+    *queue = static_cast<uint16_t>(n);
+    return true;
+}
 
 /* The service record says the driver runs from now on, and the driver starts empty. */
 bool load_driver(const std::string &self)
@@ -74,9 +102,22 @@ bool daemon_answers(const std::string &path)
 int main(int argc, char **argv)
 {
     std::string pid_file;
+    bool netfilter = false;
+    uint16_t queue = 4210;
+    const char *env_engine = g_getenv("HV_ENDR_ENGINE");
+    const char *env_queue = g_getenv("HV_ENDR_QUEUE");
+    if ((env_engine && *env_engine && !parse_engine(env_engine, &netfilter)) ||
+        (env_queue && *env_queue && !parse_queue(env_queue, &queue))) {
+        fprintf(stderr, "hv-endrd: HV_ENDR_ENGINE must be emulated or netfilter, HV_ENDR_QUEUE 0 to 65535\n");
+        return 2;
+    }
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--pid-file") && i + 1 < argc) {
             pid_file = argv[++i];
+        } else if (!strcmp(argv[i], "--engine") && i + 1 < argc && parse_engine(argv[i + 1], &netfilter)) {
+            i++;
+        } else if (!strcmp(argv[i], "--queue") && i + 1 < argc && parse_queue(argv[i + 1], &queue)) {
+            i++;
         } else {
             fputs(kUsage, !strcmp(argv[i], "--help") ? stdout : stderr);
             return !strcmp(argv[i], "--help") ? 0 : 2;
@@ -117,6 +158,14 @@ int main(int argc, char **argv)
         endr_device_close(own);
         return 1;
     }
+    endr::NetfilterEngine *nf = nullptr;
+    if (netfilter && !(nf = endr::nf_engine_start(queue, &why))) {
+        fprintf(stderr, "hv-endrd: netfilter engine: %s\n", why.c_str());
+        endr::device_server_stop(server);
+        endr_device_close(own);
+        endr_service_stop();
+        return 1;
+    }
     endr::control_set_shutdown([] { kill(getpid(), SIGTERM); });
     g_autofree char *pid_text = g_strdup_printf("%d\n", static_cast<int>(getpid()));
     if (!g_file_set_contents(pid_file.c_str(), pid_text, -1, nullptr)) {
@@ -129,6 +178,7 @@ int main(int argc, char **argv)
     }
     g_message("[endr-emu] driver daemon stopping (signal %d)", sig);
     endr::control_set_shutdown(nullptr);
+    endr::nf_engine_stop(nf);
     endr::device_server_stop(server);
     endr_device_close(own);
     endr_service_stop();
