@@ -2,7 +2,6 @@
 
 #include <glib.h>
 
-#include <cstddef>
 #include <cstring>
 
 #include "qobject/qbool.h"
@@ -16,8 +15,6 @@
 static constexpr size_t kEntryFieldOverhead = 33;
 /* Up to this many members the bucket chains are short enough to search. */
 static constexpr size_t kIndexThreshold = 64;
-/* Up to this many members the chain is short enough to walk for a new entry's place. */
-static constexpr size_t kBucketTableThreshold = 8;
 
 /*
  * Open addressing with linear probing, at most half full. A slot keeps the key's index
@@ -185,8 +182,10 @@ static void index_build(QDict *dict)
         bits++;
     }
     index_resize(index, bits);
-    for (QDictEntry *e = dict->head; e; e = e->next) {
-        index_place(index, e, index_hash(e->key));
+    for (QDictEntry *head : dict->table) {
+        for (QDictEntry *e = head; e; e = e->next) {
+            index_place(index, e, index_hash(e->key));
+        }
     }
     dict->index = index;
 }
@@ -211,14 +210,15 @@ static QDictEntry *entry_new(const char *key, size_t key_len)
 static void qdict_destroy(QObject *obj)
 {
     QDict *dict = reinterpret_cast<QDict *>(obj);
-    QDictEntry *e = dict->head;
-    while (e) {
-        QDictEntry *next = e->next;
-        qobject_decref(e->value);
-        g_free(e);
-        e = next;
+    for (QDictEntry *&head : dict->table) {
+        QDictEntry *e = head;
+        while (e) {
+            QDictEntry *next = e->next;
+            qobject_decref(e->value);
+            g_free(e);
+            e = next;
+        }
     }
-    g_free(dict->buckets);
     index_free(dict->index);
     qobject_release<QDict>(obj);
 }
@@ -230,50 +230,19 @@ static QDictEntry *find(const QDict *dict, unsigned hash, const char *key)
     if (dict->index) {
         return index_find(dict->index, key);
     }
-    unsigned bucket = hash % QDICT_BUCKET_MAX;
-    QDictEntry *e = dict->buckets ? dict->buckets[bucket] : dict->head;
-    for (; e && e->bucket <= bucket; e = e->next) {
-        if (e->bucket == bucket && e->hash == hash && strcmp(e->key, key) == 0) {
+    for (QDictEntry *e = dict->table[hash % QDICT_BUCKET_MAX]; e; e = e->next) {
+        if (e->hash == hash && strcmp(e->key, key) == 0) {
             return e;
         }
     }
     return nullptr;
 }
 
-/* The link a new entry of bucket takes: before the first entry of its bucket or a later one. */
-static QDictEntry **insertion_link(QDict *dict, unsigned bucket)
-{
-    if (!dict->buckets) {
-        QDictEntry **link = &dict->head;
-        while (*link && (*link)->bucket < bucket) {
-            link = &(*link)->next;
-        }
-        return link;
-    }
-    for (unsigned b = bucket; b < QDICT_BUCKET_MAX; b++) {
-        if (dict->buckets[b]) {
-            return dict->buckets[b]->pprev;
-        }
-    }
-    return dict->tail ? &dict->tail->next : &dict->head;
-}
-
-static void buckets_build(QDict *dict)
-{
-    dict->buckets = g_new0(QDictEntry *, QDICT_BUCKET_MAX);
-    for (QDictEntry *e = dict->head; e; e = e->next) {
-        if (!dict->buckets[e->bucket]) {
-            dict->buckets[e->bucket] = e;
-        }
-    }
-}
-
 QDict *qdict_new(void)
 {
     QDict *dict = qobject_alloc<QDict>(&s_qdict_type);
     dict->size = 0;
-    dict->head = dict->tail = nullptr;
-    dict->buckets = nullptr;
+    memset(dict->table, 0, sizeof dict->table);
     dict->index = nullptr;
     return dict;
 }
@@ -292,23 +261,15 @@ void qdict_put_obj(QDict *dict, const char *key, QObject *value)
     e->value = value;
     e->hash = hash;
     e->bucket = hash % QDICT_BUCKET_MAX;
-    QDictEntry **link = insertion_link(dict, e->bucket);
-    e->next = *link;
-    e->pprev = link;
-    if (e->next) {
-        e->next->pprev = &e->next;
-    } else {
-        dict->tail = e;
+    QDictEntry **head = &dict->table[e->bucket];
+    e->next = *head;
+    e->pprev = head;
+    if (*head) {
+        (*head)->pprev = &e->next;
     }
-    *link = e;
-    if (dict->buckets) {
-        dict->buckets[e->bucket] = e;
-    }
+    *head = e;
     dict->size++;
     qobject_stats_add_field_memory(QTYPE_QDICT, key_len + kEntryFieldOverhead);
-    if (!dict->buckets && dict->size > kBucketTableThreshold) {
-        buckets_build(dict);
-    }
     if (dict->index) {
         index_add(dict->index, e);
     } else if (dict->size > kIndexThreshold) {
@@ -340,15 +301,6 @@ void qdict_del(QDict *dict, const char *key)
     }
     if (dict->index) {
         index_remove(dict->index, e);
-    }
-    if (dict->buckets && dict->buckets[e->bucket] == e) {
-        dict->buckets[e->bucket] = e->next && e->next->bucket == e->bucket ? e->next : nullptr;
-    }
-    if (dict->tail == e) {
-        dict->tail = e->pprev == &dict->head
-                         ? nullptr
-                         : reinterpret_cast<QDictEntry *>(reinterpret_cast<char *>(e->pprev) -
-                                                          offsetof(QDictEntry, next));
     }
     *e->pprev = e->next;
     if (e->next) {
@@ -397,14 +349,27 @@ bool qdict_get_bool(const QDict *dict, const char *key)
     return qbool_get_bool(qobject_to_qbool(get_typed(dict, key, QTYPE_QBOOL)));
 }
 
-const QDictEntry *qdict_first(const QDict *dict)
+static const QDictEntry *first_from_bucket(const QDict *dict, unsigned bucket)
 {
-    return dict->head;
+    for (; bucket < QDICT_BUCKET_MAX; bucket++) {
+        if (dict->table[bucket]) {
+            return dict->table[bucket];
+        }
+    }
+    return nullptr;
 }
 
-const QDictEntry *qdict_next(const QDict *, const QDictEntry *entry)
+const QDictEntry *qdict_first(const QDict *dict)
 {
-    return entry->next;
+    return first_from_bucket(dict, 0);
+}
+
+const QDictEntry *qdict_next(const QDict *dict, const QDictEntry *entry)
+{
+    if (entry->next) {
+        return entry->next;
+    }
+    return first_from_bucket(dict, entry->bucket + 1);
 }
 
 const char *qdict_entry_key(const QDictEntry *entry)

@@ -1,10 +1,10 @@
 /*
- * QDict: string-keyed map whose order is that of 16 buckets (GLib string hash modulo
- * 16), buckets 0 to 15, each from its newest entry to its oldest; that order is visible
- * in every written document. The entries form one chain in that order. A dictionary
- * past a few members also keeps where each bucket starts, and past a few dozen a lookup
- * index, so that inserting and finding a key stay near constant time; neither changes
- * the order.
+ * QDict: string-keyed map with a fixed table of 16 buckets (GLib string hash modulo
+ * 16), new entries at the head of their bucket's chain. Iteration runs buckets 0 to 15,
+ * each chain from newest to oldest; that order is visible in every written document.
+ * A dictionary that grows past a few dozen members also gets a lookup index beside the
+ * buckets, so that finding a key stays near constant time; the index never changes the
+ * order.
  */
 #pragma once
 #include <cstdint>
@@ -28,10 +28,8 @@ struct QDictIndex;
 struct QDict {
     QObject base;
     size_t size;
-    QDictEntry *head;
-    QDictEntry *tail;
-    QDictEntry **buckets; /* first entry of each bucket; NULL while the dictionary is small */
-    QDictIndex *index;    /* NULL while the dictionary is small */
+    QDictEntry *table[QDICT_BUCKET_MAX];
+    QDictIndex *index; /* NULL while the dictionary is small */
 };
 
 QDict *qdict_new(void);

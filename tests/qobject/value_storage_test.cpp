@@ -3,13 +3,9 @@
 
 #include <glib.h>
 
-#include <algorithm>
 #include <deque>
-#include <random>
 #include <string>
-#include <vector>
 
-#include "qobject/qdict.h"
 #include "qobject/qint.h"
 #include "qobject/qlist.h"
 #include "qobject/qstring.h"
@@ -104,85 +100,4 @@ TEST(QStringStorage, GrowsOutOfItsBlockAndHandsOverAFreeableBuffer)
     EXPECT_STREQ(qstring_get_str(shared), "shared");
     g_free(stolen);
     qobject_decref(QOBJECT(shared));
-}
-
-namespace {
-
-std::vector<std::string> keys_in_order(const QDict *d)
-{
-    std::vector<std::string> out;
-    for (const QDictEntry *e = qdict_first(d); e; e = qdict_next(d, e)) {
-        out.push_back(qdict_entry_key(e));
-    }
-    return out;
-}
-
-/* Bucket by bucket, newest first; a replaced member keeps its place. */
-struct DictModel {
-    std::vector<std::pair<std::string, int>> members; /* key, insertion number */
-    int inserted = 0;
-    void put(const std::string &key)
-    {
-        for (const auto &m : members) {
-            if (m.first == key) {
-                return;
-            }
-        }
-        members.emplace_back(key, inserted++);
-    }
-    void del(const std::string &key)
-    {
-        std::erase_if(members, [&](const auto &m) { return m.first == key; });
-    }
-    std::vector<std::string> order() const
-    {
-        auto sorted = members;
-        std::sort(sorted.begin(), sorted.end(), [](const auto &a, const auto &b) {
-            unsigned ba = g_str_hash(a.first.c_str()) % QDICT_BUCKET_MAX;
-            unsigned bb = g_str_hash(b.first.c_str()) % QDICT_BUCKET_MAX;
-            return ba != bb ? ba < bb : a.second > b.second;
-        });
-        std::vector<std::string> out;
-        for (const auto &m : sorted) {
-            out.push_back(m.first);
-        }
-        return out;
-    }
-};
-
-} // namespace
-
-TEST(QDictStorage, DeletingTheFirstOrLastMemberKeepsTheOrderOfLaterInsertions)
-{
-    /* Sizes on both sides of where the dictionary starts keeping bucket starts and an index. */
-    for (int size : {3, 8, 9, 40, 64, 65, 200}) {
-        SCOPED_TRACE(size);
-        QDict *d = qdict_new();
-        DictModel model;
-        std::mt19937 rng(static_cast<unsigned>(size));
-        for (int step = 0; step < 6 * size; step++) {
-            std::vector<std::string> order = keys_in_order(d);
-            unsigned op = rng() % 4;
-            if (op == 0 && !order.empty()) {
-                /* The member at either end of the order. */
-                const std::string key = rng() % 2 ? order.back() : order.front();
-                qdict_del(d, key.c_str());
-                model.del(key);
-            } else if (op == 1 && !order.empty()) {
-                const std::string key = order[rng() % order.size()];
-                qdict_del(d, key.c_str());
-                model.del(key);
-            } else if (static_cast<int>(order.size()) < size || op == 3) {
-                const std::string key = "k" + std::to_string(rng() % (2 * size));
-                qdict_put(d, key.c_str(), qint_from_int(step));
-                model.put(key);
-            }
-            ASSERT_EQ(keys_in_order(d), model.order()) << "step " << step;
-            ASSERT_EQ(qdict_size(d), model.members.size());
-        }
-        for (const auto &m : model.members) {
-            EXPECT_TRUE(qdict_haskey(d, m.first.c_str())) << m.first;
-        }
-        qobject_decref(QOBJECT(d));
-    }
 }
