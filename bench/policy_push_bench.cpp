@@ -26,6 +26,7 @@
 #include "agent-common/exclude-ifaces.h"
 #include "enforcement/driver-daemon/endr-policy.h"
 #include "enforcement/driver-daemon/endr-wire.h"
+#include "bench/alloc_counter.h"
 #include "bench/policy_request.h"
 #include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-config.h"
@@ -359,6 +360,10 @@ void common_counters(benchmark::State &state, size_t rules, size_t bytes)
 static void BM_PolicyPush(benchmark::State &state, size_t rules)
 {
     BenchPushRequest &r = request(rules);
+    /* Heap above what was live before: the request's values, the typed tables and the
+     * engine's copy of the policy, while the previous policy is still held. */
+    size_t base = alloc_counter_live();
+    alloc_counter_reset_peak();
     for (auto _ : state) {
         uint32_t revision = ++s_revision;
         bench_push_request_set_revision(&r, revision);
@@ -381,6 +386,7 @@ static void BM_PolicyPush(benchmark::State &state, size_t rules)
     }
     common_counters(state, rules, r.text.size());
     state.SetBytesProcessed(static_cast<int64_t>(r.text.size()) * state.iterations());
+    state.counters["peak_MiB"] = static_cast<double>(alloc_counter_peak() - base) / (1 << 20);
 }
 
 namespace {

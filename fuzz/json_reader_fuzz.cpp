@@ -2,17 +2,21 @@
  * JSON reader fuzz target. Whatever the bytes: no crash, hang or leak. Whatever is
  * accepted must survive writing and reading back: the value read again equals the
  * original, numbers within what the float text form keeps and strings after the
- * writer's replacement of invalid UTF-8. The bytes are also streamed in odd chunks.
+ * writer's replacement of invalid UTF-8. The bytes are also streamed in odd chunks, once
+ * as tokens and once as text: both modes must give the same values and errors, and what
+ * the direct text reader takes must be what the token path makes of it.
  */
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include <glib.h>
 #include <string>
 
+#include "qobject/json-parser.h"
 #include "qobject/json-streamer.h"
 #include "qobject/qbool.h"
 #include "qobject/qdict.h"
@@ -117,7 +121,66 @@ static bool same_after_roundtrip(const QObject *a, const QObject *b)
     }
 }
 
-static void ignore_value(void *, const JSONTokenList *) {}
+struct Outcome {
+    QObject *value;
+    std::string error;
+};
+
+static Outcome outcome_of(QObject *value, Error *err)
+{
+    Outcome o{value, err ? error_get_message(err) : ""};
+    error_free(err);
+    return o;
+}
+
+static void take_tokens(void *opaque, const JSONTokenList *tokens)
+{
+    Error *err = nullptr;
+    QObject *value = json_parser_parse(tokens, &err);
+    static_cast<std::vector<Outcome> *>(opaque)->push_back(outcome_of(value, err));
+}
+
+static void take_text(void *opaque, const char *text, size_t len)
+{
+    Error *err = nullptr;
+    QObject *value = json_parser_parse_text(text, len, &err);
+    static_cast<std::vector<Outcome> *>(opaque)->push_back(outcome_of(value, err));
+}
+
+static std::vector<Outcome> stream(const char *text, size_t size, size_t chunk, bool text_mode)
+{
+    std::vector<Outcome> out;
+    JSONMessageParser parser;
+    if (text_mode) {
+        json_message_parser_init_text(&parser, take_text, &out);
+    } else {
+        json_message_parser_init(&parser, take_tokens, &out);
+    }
+    for (size_t i = 0; i < size; i += chunk) {
+        json_message_parser_feed(&parser, text + i, size - i < chunk ? size - i : chunk);
+    }
+    json_message_parser_flush(&parser);
+    json_message_parser_destroy(&parser);
+    return out;
+}
+
+static std::string written(const QObject *obj)
+{
+    if (!obj) {
+        return "";
+    }
+    QString *s = qobject_to_json(obj);
+    std::string out(s->string, s->length);
+    qobject_decref(QOBJECT(s));
+    return out;
+}
+
+static void release(std::vector<Outcome> &v)
+{
+    for (Outcome &o : v) {
+        qobject_decref(o.value);
+    }
+}
 
 static void drop_log(const gchar *, GLogLevelFlags, const gchar *, gpointer) {}
 
@@ -149,13 +212,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     error_free(err);
 
-    JSONMessageParser parser;
-    json_message_parser_init(&parser, ignore_value, nullptr);
     size_t chunk = size ? 1 + data[0] % 17 : 1;
-    for (size_t i = 0; i < size; i += chunk) {
-        json_message_parser_feed(&parser, text + i, size - i < chunk ? size - i : chunk);
+    std::vector<Outcome> by_tokens = stream(text, size, chunk, false);
+    std::vector<Outcome> by_text = stream(text, size, chunk, true);
+    if (by_tokens.size() != by_text.size()) {
+        fprintf(stderr, "%zu values as tokens, %zu as text\n", by_tokens.size(), by_text.size());
+        abort();
     }
-    json_message_parser_flush(&parser);
-    json_message_parser_destroy(&parser);
+    for (size_t i = 0; i < by_tokens.size(); i++) {
+        if (by_tokens[i].error != by_text[i].error || !qobject_is_equal(by_tokens[i].value, by_text[i].value) ||
+            written(by_tokens[i].value) != written(by_text[i].value)) {
+            fprintf(stderr, "value %zu differs: \"%s\" / \"%s\"\n", i, by_tokens[i].error.c_str(),
+                    by_text[i].error.c_str());
+            abort();
+        }
+    }
+    release(by_text);
+
+    if (QObject *direct = json_parser_try_whole(text, size)) {
+        std::vector<Outcome> whole = stream(text, size, size, false);
+        if (whole.size() != 1 || !whole[0].error.empty() || !qobject_is_equal(whole[0].value, direct) ||
+            written(whole[0].value) != written(direct)) {
+            fprintf(stderr, "the direct reader took what the token path does not give\n");
+            abort();
+        }
+        release(whole);
+        qobject_decref(direct);
+    }
+    release(by_tokens);
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <vector>
 
 /*
@@ -18,7 +19,13 @@ struct JSONTokenPool {
     std::vector<JSONToken *> blocks;
     size_t used = 0; /* slots used in the last block */
     std::vector<JSONToken *> queue;
+    /* Text mode: the tokens of the value being received, and how many there are. */
+    std::string text;
+    size_t text_tokens = 0;
 };
+
+/* A large value's text buffer is not kept for the next one. */
+static constexpr size_t kKeptTextCapacity = 64 * 1024;
 
 static JSONToken *pool_slot(JSONTokenPool *pool)
 {
@@ -56,6 +63,12 @@ static bool is_individual(const JSONToken *tok)
 
 static void pool_release_message(JSONTokenPool *pool)
 {
+    pool->text_tokens = 0;
+    if (pool->text.capacity() > kKeptTextCapacity) {
+        std::string().swap(pool->text);
+    } else {
+        pool->text.clear();
+    }
     for (JSONToken *tok : pool->queue) {
         if (is_individual(tok)) {
             g_free(tok);
@@ -94,7 +107,16 @@ static void deliver(JSONMessageParser *parser, bool lexical_error)
     parser->token_size = 0;
     if (lexical_error) {
         pool_release_message(pool);
-        parser->emit(parser->opaque, nullptr);
+        if (parser->emit_text) {
+            parser->emit_text(parser->opaque, nullptr, 0);
+        } else {
+            parser->emit(parser->opaque, nullptr);
+        }
+        return;
+    }
+    if (parser->emit_text) {
+        parser->emit_text(parser->opaque, pool->text.data(), pool->text.size());
+        pool_release_message(pool);
         return;
     }
     JSONTokenList list{pool->queue.data(), pool->queue.size()};
@@ -126,12 +148,21 @@ static void process_token(JSONLexer *lexer, JSONTokenType type, const char *text
         break;
     }
 
-    JSONToken *tok = pool_take(parser->pool, text, len, parser->borrow_input && in_chunk);
-    tok->type = type;
-    tok->x = x;
-    tok->y = y;
-    tok->len = static_cast<uint32_t>(len); /* tokens are cut at 64 MiB */
-    parser->pool->queue.push_back(tok);
+    if (parser->emit_text) {
+        /* A space keeps adjacent tokens apart when the text is read again. */
+        JSONTokenPool *pool = parser->pool;
+        if (pool->text_tokens++) {
+            pool->text.push_back(' ');
+        }
+        pool->text.append(text, len);
+    } else {
+        JSONToken *tok = pool_take(parser->pool, text, len, parser->borrow_input && in_chunk);
+        tok->type = type;
+        tok->x = x;
+        tok->y = y;
+        tok->len = static_cast<uint32_t>(len); /* tokens are cut at 64 MiB */
+        parser->pool->queue.push_back(tok);
+    }
     parser->token_size += len;
 
     if (parser->brace_count >= 0 && parser->bracket_count >= 0 &&
@@ -148,6 +179,7 @@ void json_message_parser_init(JSONMessageParser *parser, json_message_fn emit, v
     new (&parser->lexer) JSONLexer();
     json_lexer_init(&parser->lexer, process_token);
     parser->emit = emit;
+    parser->emit_text = nullptr;
     parser->opaque = opaque;
     parser->brace_count = 0;
     parser->bracket_count = 0;
@@ -163,6 +195,12 @@ void json_message_parser_init_borrowing(JSONMessageParser *parser, json_message_
     parser->borrow_input = true;
 }
 
+void json_message_parser_init_text(JSONMessageParser *parser, json_message_text_fn emit, void *opaque)
+{
+    json_message_parser_init(parser, nullptr, opaque);
+    parser->emit_text = emit;
+}
+
 void json_message_parser_feed(JSONMessageParser *parser, const char *buffer, size_t size)
 {
     json_lexer_feed(&parser->lexer, buffer, size);
@@ -172,7 +210,7 @@ void json_message_parser_flush(JSONMessageParser *parser)
 {
     json_lexer_flush(&parser->lexer);
     /* An unfinished value at the end of input still goes to the parser, which rejects it. */
-    if (!parser->pool->queue.empty()) {
+    if (!parser->pool->queue.empty() || parser->pool->text_tokens) {
         deliver(parser, false);
     }
 }
@@ -180,10 +218,12 @@ void json_message_parser_flush(JSONMessageParser *parser)
 void json_message_parser_reset(JSONMessageParser *parser)
 {
     json_message_fn emit = parser->emit;
+    json_message_text_fn emit_text = parser->emit_text;
     void *opaque = parser->opaque;
     bool borrow = parser->borrow_input;
     json_message_parser_destroy(parser);
     json_message_parser_init(parser, emit, opaque);
+    parser->emit_text = emit_text;
     parser->borrow_input = borrow;
 }
 

@@ -29,10 +29,16 @@ struct JSONTokenList {
 struct JSONMessageParser;
 /* tokens is NULL after a lexical error: that input yields no value. */
 typedef void (*json_message_fn)(void *opaque, const JSONTokenList *tokens);
+/*
+ * The same value as its text: the value's tokens, one space apart (NULL after a lexical
+ * error). For json_parser_parse_text; valid only during the callback.
+ */
+typedef void (*json_message_text_fn)(void *opaque, const char *text, size_t len);
 
 struct JSONMessageParser {
     JSONLexer lexer;
     json_message_fn emit;
+    json_message_text_fn emit_text; /* set instead of emit in text mode */
     void *opaque;
     int brace_count;
     int bracket_count;
@@ -48,6 +54,8 @@ void json_message_parser_init(JSONMessageParser *parser, json_message_fn emit, v
  */
 void json_message_parser_init_borrowing(JSONMessageParser *parser, json_message_fn emit,
                                         void *opaque);
+/* Text mode: no token is kept, only the text of the value being received. */
+void json_message_parser_init_text(JSONMessageParser *parser, json_message_text_fn emit, void *opaque);
 void json_message_parser_feed(JSONMessageParser *parser, const char *buffer, size_t size);
 void json_message_parser_flush(JSONMessageParser *parser);
 /* Drops anything partly received and starts afresh. */

@@ -248,6 +248,10 @@ static void parse_json_value(void *opaque, const JSONTokenList *tokens)
 
 QObject *qobject_from_json_len(const char *text, size_t len, Error **errp)
 {
+    QObject *value = json_parser_try_whole(text, len);
+    if (value) {
+        return value;
+    }
     JSONParsingState state{nullptr, nullptr};
     JSONMessageParser parser;
     json_message_parser_init_borrowing(&parser, parse_json_value, &state);

@@ -2,20 +2,22 @@
 
 #include <glib.h>
 
+#include <cstring>
+
 #include "qobject/qobject-internal.h"
 
-static constexpr size_t kListEntryFieldMemory = 24;
+static constexpr size_t kListEntryFieldMemory = sizeof(QListEntry);
+
+/* Stands after the last entry; never a value. */
+static QObject s_end_marker;
 
 static void qlist_destroy(QObject *obj)
 {
     QList *list = reinterpret_cast<QList *>(obj);
-    QListEntry *e = list->head;
-    while (e) {
-        QListEntry *next = e->next;
-        qobject_decref(e->value);
-        g_free(e);
-        e = next;
+    for (size_t i = 0; i < list->size; i++) {
+        qobject_decref(list->entries[list->head + i].value);
     }
+    g_free(list->entries);
     qobject_release<QList>(obj);
 }
 
@@ -24,31 +26,43 @@ static const QType s_qlist_type = {QTYPE_QLIST, sizeof(QList), qlist_destroy};
 QList *qlist_new(void)
 {
     QList *list = qobject_alloc<QList>(&s_qlist_type);
-    list->head = list->tail = nullptr;
-    list->size = 0;
+    list->entries = nullptr;
+    list->head = list->size = list->capacity = 0;
     return list;
+}
+
+/* Room for one more entry and the end marker after it. */
+static void reserve_one(QList *list)
+{
+    if (list->head + list->size + 2 <= list->capacity) {
+        return;
+    }
+    if (list->head) {
+        memmove(list->entries, list->entries + list->head, list->size * sizeof(QListEntry));
+        list->head = 0;
+        if (list->size + 2 <= list->capacity) {
+            return;
+        }
+    }
+    size_t capacity = list->capacity ? list->capacity * 2 : 4;
+    list->entries = g_renew(QListEntry, list->entries, capacity);
+    list->capacity = capacity;
 }
 
 void qlist_append_obj(QList *list, QObject *value)
 {
-    QListEntry *e = g_new(QListEntry, 1);
+    reserve_one(list);
     qobject_stats_add_field_memory(QTYPE_QLIST, kListEntryFieldMemory);
-    e->value = value;
-    e->next = nullptr;
-    e->prev = list->tail;
-    if (list->tail) {
-        list->tail->next = e;
-    } else {
-        list->head = e;
-    }
-    list->tail = e;
+    QListEntry *slot = &list->entries[list->head + list->size];
+    slot[0].value = value;
+    slot[1].value = &s_end_marker;
     list->size++;
 }
 
 QList *qlist_copy(const QList *src)
 {
     QList *dst = qlist_new();
-    for (const QListEntry *e = src->head; e; e = e->next) {
+    for (const QListEntry *e = qlist_first(src); e; e = qlist_next(e)) {
         qobject_incref(e->value);
         qlist_append_obj(dst, e->value);
     }
@@ -57,30 +71,23 @@ QList *qlist_copy(const QList *src)
 
 QObject *qlist_pop(QList *list)
 {
-    QListEntry *e = list->head;
-    if (!e) {
+    if (!list->size) {
         return nullptr;
     }
-    list->head = e->next;
-    if (list->head) {
-        list->head->prev = nullptr;
-    } else {
-        list->tail = nullptr;
-    }
+    QObject *value = list->entries[list->head].value;
     list->size--;
-    QObject *value = e->value;
-    g_free(e);
+    list->head = list->size ? list->head + 1 : 0;
     return value;
 }
 
 QObject *qlist_peek(const QList *list)
 {
-    return list->head ? list->head->value : nullptr;
+    return list->size ? list->entries[list->head].value : nullptr;
 }
 
 bool qlist_empty(const QList *list)
 {
-    return list->head == nullptr;
+    return list->size == 0;
 }
 
 size_t qlist_size(const QList *list)
@@ -90,19 +97,19 @@ size_t qlist_size(const QList *list)
 
 void qlist_iter(const QList *list, void (*iter)(QObject *value, void *opaque), void *opaque)
 {
-    for (const QListEntry *e = list->head; e; e = e->next) {
+    for (const QListEntry *e = qlist_first(list); e; e = qlist_next(e)) {
         iter(e->value, opaque);
     }
 }
 
 const QListEntry *qlist_first(const QList *list)
 {
-    return list->head;
+    return list->size ? &list->entries[list->head] : nullptr;
 }
 
 const QListEntry *qlist_next(const QListEntry *entry)
 {
-    return entry->next;
+    return entry[1].value == &s_end_marker ? nullptr : entry + 1;
 }
 
 QObject *qlist_entry_obj(const QListEntry *entry)

@@ -2,17 +2,20 @@
 #pragma once
 #include "qobject/qobject.h"
 
+/*
+ * Entries are one array: an entry is valid until the list is next changed, and the
+ * entry after the last one is a marker that qlist_next recognises.
+ */
 struct QListEntry {
     QObject *value;
-    QListEntry *next;
-    QListEntry *prev;
 };
 
 struct QList {
     QObject base;
-    QListEntry *head;
-    QListEntry *tail;
+    QListEntry *entries;
+    size_t head; /* popped entries before the first one */
     size_t size;
+    size_t capacity;
 };
 
 QList *qlist_new(void);

@@ -8,10 +8,21 @@
 #include <cstdio>
 #include <cstring>
 
+/*
+ * A string is built with its bytes in the same block, right after the value; it moves
+ * to a buffer of its own only when appending outgrows them.
+ */
+static char *inline_bytes(QString *qs)
+{
+    return reinterpret_cast<char *>(qs + 1);
+}
+
 static void qstring_destroy(QObject *obj)
 {
     QString *qs = reinterpret_cast<QString *>(obj);
-    g_free(qs->string);
+    if (qs->string != inline_bytes(qs)) {
+        g_free(qs->string);
+    }
     qobject_release<QString>(obj);
 }
 
@@ -19,16 +30,27 @@ static const QType s_qstring_type = {QTYPE_QSTRING, sizeof(QString), qstring_des
 
 static void qstring_set_buffer(QString *qs, size_t capacity)
 {
-    qs->string = static_cast<char *>(g_realloc(qs->string, capacity + 1));
+    if (qs->string == inline_bytes(qs)) {
+        char *buf = static_cast<char *>(g_malloc(capacity + 1));
+        memcpy(buf, qs->string, qs->length + 1);
+        qs->string = buf;
+    } else {
+        qs->string = static_cast<char *>(g_realloc(qs->string, capacity + 1));
+    }
     qs->capacity = capacity;
     qobject_stats_add_field_memory(QTYPE_QSTRING, capacity + 1);
 }
 
 QString *qstring_from_len(const char *str, size_t len)
 {
-    QString *qs = qobject_alloc<QString>(&s_qstring_type);
-    qs->string = nullptr;
-    qstring_set_buffer(qs, len);
+    if (len > G_MAXSIZE - sizeof(QString) - 1) {
+        g_error("[qstring] string of %zu bytes", len);
+    }
+    QString *qs = static_cast<QString *>(g_malloc(sizeof(QString) + len + 1));
+    qobject_init(QOBJECT(qs), &s_qstring_type);
+    qs->string = inline_bytes(qs);
+    qs->capacity = len;
+    qobject_stats_add_field_memory(QTYPE_QSTRING, len + 1);
     if (len) {
         memcpy(qs->string, str, len);
     }
@@ -129,7 +151,7 @@ size_t qstring_get_length(const QString *qs)
 char *qstring_steal(QString *qs)
 {
     char *str = qs->string;
-    if (qs->base.refcnt == 1) {
+    if (qs->base.refcnt == 1 && str != inline_bytes(qs)) {
         qs->string = nullptr; /* the value is about to go */
     } else {
         str = g_strndup(qs->string, qs->length);

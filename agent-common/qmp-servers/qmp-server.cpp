@@ -211,7 +211,7 @@ static void drop_message(QmpServer *server)
     server->message_values = 0;
 }
 
-static void process_json_object(void *opaque, const JSONTokenList *tokens)
+static void process_json_object(void *opaque, const char *text, size_t len)
 {
     QmpServer *server = static_cast<QmpServer *>(opaque);
     /* After a failure in the middle of a read the rest of that read has nowhere to go. */
@@ -221,7 +221,7 @@ static void process_json_object(void *opaque, const JSONTokenList *tokens)
     server->requests_seen++;
 
     Error *err = nullptr;
-    QObject *request = json_parser_parse(tokens, &err);
+    QObject *request = json_parser_parse_text(text, len, &err);
     if (!server->whole_messages) {
         handle_request(server, request, err);
         return;
@@ -282,7 +282,7 @@ static guint aggregator_interval_from_env(void)
 void qmp_server_init(QmpServer *server, const char *name, const QmpServerOps *ops)
 {
     AGENT_ASSERT(server && name && ops);
-    json_message_parser_init(&server->parser, process_json_object, server);
+    json_message_parser_init_text(&server->parser, process_json_object, server);
     server->name = name;
     server->ops = ops;
     server->state = QMP_SERVER_STATE_INACTIVE;
