@@ -427,6 +427,12 @@ struct Machine {
             fprintf(stderr, "the emulated driver did not start\n");
             abort();
         }
+        /* Random tables of 65,536 rules index beyond the driver's default 64 MiB. */
+        const en_index_limits_t limits = {1u << 20, 1u << 20, 1ull << 32};
+        if (!en_api_set_index_limits(handle, &limits)) {
+            fprintf(stderr, "the driver refused the index limits\n");
+            abort();
+        }
     }
     ~Machine()
     {
