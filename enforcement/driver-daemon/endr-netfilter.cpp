@@ -8,6 +8,7 @@
 #include <linux/netfilter/xt_NFQUEUE.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <glib.h>
@@ -60,8 +61,13 @@ struct NetfilterEngine {
 namespace {
 
 constexpr char kTable[] = "holvenstad";
-/* Headers are all the judge reads. */
-constexpr uint32_t kCopyBytes = 256;
+/* The whole packet: headers are all the judge reads, but an IPv6 extension header chain can
+ * push the transport header anywhere, and a packet cut short of it would pass unjudged.
+ * Only the first packet of a flow comes this way. */
+constexpr uint32_t kCopyBytes = 0xffff;
+/* One queued packet with its netlink and queue attributes. */
+constexpr size_t kReadBytes = kCopyBytes + 4096;
+constexpr int kReceiveBuffer = 8 << 20;
 
 /* Runs nft commands; the error text of a failure into *why. */
 bool nft_run(const std::string &commands, std::string *why)
@@ -376,7 +382,7 @@ int on_packet(nfq_q_handle *qh, nfgenmsg *, nfq_data *nfa, void *data)
 void run(NetfilterEngine *nf)
 {
     int fd = nfq_fd(nf->h);
-    std::vector<char> buf(65536);
+    std::vector<char> buf(kReadBytes);
     sync_excluded(nf);
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {nf->stop_fd, POLLIN, 0}};
@@ -442,6 +448,12 @@ NetfilterEngine *nf_engine_start(uint16_t queue, std::string *why)
         *why = "cannot set the queue's copy mode";
         release(nf);
         return nullptr;
+    }
+    /* Room for a burst of whole first packets before the socket overruns (and they pass). */
+    int rcvbuf = kReceiveBuffer;
+    if (setsockopt(nfq_fd(nf->h), SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof(rcvbuf)) != 0 &&
+        setsockopt(nfq_fd(nf->h), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf)) != 0) {
+        g_warning("[endr-nf] cannot enlarge the queue socket's buffer: %s", g_strerror(errno));
     }
     /* A full queue lets packets through rather than dropping them. */
     nfq_set_queue_flags(nf->qh, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN);
