@@ -679,6 +679,42 @@ TEST_F(NetfilterModuleTest, SecondDaemonCannotTakeTheQueueAndTheFirstKeepsJudgin
     }
 }
 
+TEST_F(NetfilterModuleTest, StoppingADaemonLeavesTheTableAnotherDaemonReplacedItWith)
+{
+    std::string other = dir_ + "/other";
+    std::filesystem::create_directories(other);
+    char **env = g_get_environ();
+    env = g_environ_setenv(env, "HV_RUNTIME_DIR", other.c_str(), TRUE);
+    env = g_environ_setenv(env, "HV_ENDR_EMU_ADDRESS", ("ipc://" + other + "/endr.ipc").c_str(), TRUE);
+    env = g_environ_setenv(env, "HV_ENDR_ENGINE", "netfilter", TRUE);
+    env = g_environ_setenv(env, "HV_ENDR_QUEUE", "4211", TRUE);
+    const char *argv[] = {HV_ENDRD, nullptr};
+    GPid second = 0;
+    bool spawned = g_spawn_async(other.c_str(), const_cast<char **>(argv), env,
+                                 static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
+                                                          G_SPAWN_STDERR_TO_DEV_NULL),
+                                 nullptr, nullptr, &second, nullptr);
+    g_strfreev(env);
+    ASSERT_TRUE(spawned);
+    auto table = [&] {
+        Outcome o = Nft({"list", "table", "inet", "holvenstad"});
+        return o.exit_code == 0 ? o.out : std::string();
+    };
+    bool replaced = hvtest::WaitFor([&] { return table().find("4211") != std::string::npos; }, 20000);
+    EXPECT_TRUE(replaced) << table();
+
+    /* The first daemon stops: the table in place is the second one's and stays. */
+    Stop();
+    EXPECT_TRUE(hvtest::StopDriverDaemon(dir_ + "/run"));
+    EXPECT_NE(table().find("4211"), std::string::npos) << "the first daemon removed the second one's table";
+
+    kill(second, SIGTERM);
+    int status = 0;
+    waitpid(second, &status, 0);
+    g_spawn_close_pid(second);
+    EXPECT_TRUE(table().empty()) << "the second daemon left its table: " << table();
+}
+
 TEST_F(NetfilterExcludedTest, ExcludedInterfaceIsNeverQueued)
 {
     Push(1, Rule("block-db", "BLOCK", R"("tcp")", "{}", PeerPort(kDbPort)) + ", " +
