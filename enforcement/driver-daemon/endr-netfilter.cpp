@@ -8,6 +8,7 @@
 #include <linux/netfilter/xt_NFQUEUE.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <glib.h>
@@ -20,6 +21,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -55,16 +57,24 @@ struct NetfilterEngine {
     std::thread thread;
     std::set<uint64_t> excluded;
     bool table_installed = false;
+    /* Names this daemon's table: another daemon may have replaced it since (same name). */
+    uint64_t table_handle = 0;
 };
 
 namespace {
 
 constexpr char kTable[] = "holvenstad";
-/* Headers are all the judge reads. */
-constexpr uint32_t kCopyBytes = 256;
+/* The whole packet: headers are all the judge reads, but an IPv6 extension header chain can
+ * push the transport header anywhere, and a packet cut short of it would pass unjudged.
+ * Only the first packet of a flow comes this way. */
+constexpr uint32_t kCopyBytes = 0xffff;
+/* One queued packet with its netlink and queue attributes. */
+constexpr size_t kReadBytes = kCopyBytes + 4096;
+constexpr int kReceiveBuffer = 8 << 20;
 
-/* Runs nft commands; the error text of a failure into *why. */
-bool nft_run(const std::string &commands, std::string *why)
+/* Runs nft commands; the error text of a failure into *why, what they print (with object
+ * handles) into *out when given. */
+bool nft_run(const std::string &commands, std::string *why, std::string *out = nullptr)
 {
     nft_ctx *ctx = nft_ctx_new(NFT_CTX_DEFAULT);
     if (!ctx) {
@@ -72,8 +82,15 @@ bool nft_run(const std::string &commands, std::string *why)
         return false;
     }
     nft_ctx_buffer_output(ctx);
+    if (out) {
+        nft_ctx_output_set_flags(ctx, nft_ctx_output_get_flags(ctx) | NFT_CTX_OUTPUT_HANDLE);
+    }
     nft_ctx_buffer_error(ctx);
     bool ok = nft_run_cmd_from_buffer(ctx, commands.c_str()) == 0;
+    if (ok && out) {
+        const char *text = nft_ctx_get_output_buffer(ctx);
+        *out = text ? text : "";
+    }
     if (!ok) {
         const char *err = nft_ctx_get_error_buffer(ctx);
         *why = err && *err ? err : "nftables refused the commands";
@@ -198,10 +215,34 @@ bool install_table(uint16_t queue, std::string *method, std::string *why)
     return false;
 }
 
-void remove_table()
+/* The handle of the table now in place, 0 when there is none or it cannot be read. */
+uint64_t table_handle()
+{
+    std::string why, out;
+    if (!nft_run(std::string("list table inet ") + kTable + "\n", &why, &out)) {
+        return 0;
+    }
+    size_t at = out.find("# handle ");
+    size_t nl = out.find('\n');
+    if (at == std::string::npos || (nl != std::string::npos && at > nl)) {
+        return 0;
+    }
+    return strtoull(out.c_str() + at + 9, nullptr, 10);
+}
+
+/* Removes this daemon's table only: one a later daemon put in its place stays. */
+void remove_table(uint64_t handle)
 {
     std::string why;
-    if (!nft_run(std::string("delete table inet ") + kTable + "\n", &why)) {
+    if (uint64_t now = table_handle(); handle != 0 && now != handle) {
+        if (now != 0) {
+            g_warning("[endr-nf] table inet %s was replaced by another daemon; left in place", kTable);
+        }
+        return;
+    }
+    std::string cmd = handle != 0 ? "delete table inet handle " + std::to_string(handle)
+                                  : std::string("delete table inet ") + kTable;
+    if (!nft_run(cmd + "\n", &why)) {
         g_warning("[endr-nf] cannot remove table inet %s: %s", kTable, why.c_str());
     }
 }
@@ -376,7 +417,7 @@ int on_packet(nfq_q_handle *qh, nfgenmsg *, nfq_data *nfa, void *data)
 void run(NetfilterEngine *nf)
 {
     int fd = nfq_fd(nf->h);
-    std::vector<char> buf(65536);
+    std::vector<char> buf(kReadBytes);
     sync_excluded(nf);
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {nf->stop_fd, POLLIN, 0}};
@@ -404,7 +445,7 @@ void run(NetfilterEngine *nf)
 void release(NetfilterEngine *nf)
 {
     if (nf->table_installed) {
-        remove_table();
+        remove_table(nf->table_handle);
     }
     if (nf->qh) {
         nfq_destroy_queue(nf->qh);
@@ -443,6 +484,12 @@ NetfilterEngine *nf_engine_start(uint16_t queue, std::string *why)
         release(nf);
         return nullptr;
     }
+    /* Room for a burst of whole first packets before the socket overruns (and they pass). */
+    int rcvbuf = kReceiveBuffer;
+    if (setsockopt(nfq_fd(nf->h), SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof(rcvbuf)) != 0 &&
+        setsockopt(nfq_fd(nf->h), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf)) != 0) {
+        g_warning("[endr-nf] cannot enlarge the queue socket's buffer: %s", g_strerror(errno));
+    }
     /* A full queue lets packets through rather than dropping them. */
     nfq_set_queue_flags(nf->qh, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN);
     std::string method;
@@ -451,6 +498,7 @@ NetfilterEngine *nf_engine_start(uint16_t queue, std::string *why)
         return nullptr;
     }
     nf->table_installed = true;
+    nf->table_handle = table_handle();
     g_message("[endr-nf] judging new flows from queue %u (table inet %s, %s)", queue, kTable, method.c_str());
     nf->thread = std::thread(run, nf);
     return nf;
@@ -463,7 +511,7 @@ void nf_engine_stop(NetfilterEngine *nf)
     }
     /* No new flow is queued from here on; those queued already still get their verdict. */
     if (nf->table_installed) {
-        remove_table();
+        remove_table(nf->table_handle);
         nf->table_installed = false;
     }
     uint64_t one = 1;

@@ -15,7 +15,8 @@
  * record's DNS name stays empty. Packets that are not TCP, UDP or ICMP, or that cannot be
  * parsed, are accepted without a record.
  *
- * Needs CAP_NET_ADMIN in the network namespace. nf_engine_stop removes the table.
+ * Needs CAP_NET_ADMIN in the network namespace. nf_engine_stop removes the table it
+ * installed, not one another daemon has put in its place since.
  */
 #pragma once
 

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -217,7 +218,9 @@ private:
 
 /* A socket of type to the peer's address and port, connected (TCP: established) within ms,
  * or -1. */
-int Open(const char *address, uint16_t port, int type, int ms)
+/* dstopts > 0: IPv6 packets carry a destination options header of that many 8-byte units,
+ * one option the peer skips. */
+int Open(const char *address, uint16_t port, int type, int ms, size_t dstopts = 0)
 {
     sockaddr_storage a{};
     socklen_t len = 0;
@@ -236,6 +239,25 @@ int Open(const char *address, uint16_t port, int type, int ms)
         len = sizeof(sockaddr_in6);
     }
     int s = socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (dstopts > 0) {
+        /* Type 0x1e: unknown, skipped; its length fills all but PadN's few bytes. */
+        std::vector<uint8_t> h(dstopts * 8, 0);
+        h[1] = static_cast<uint8_t>(dstopts - 1);
+        size_t data = std::min<size_t>(h.size() - 4, 255);
+        h[2] = 0x1e;
+        h[3] = static_cast<uint8_t>(data);
+        size_t pad = h.size() - 4 - data;
+        if (pad == 1) {
+            h[4 + data] = 0; /* Pad1 */
+        } else if (pad > 1) {
+            h[4 + data] = 1;
+            h[5 + data] = static_cast<uint8_t>(pad - 2);
+        }
+        if (setsockopt(s, IPPROTO_IPV6, IPV6_DSTOPTS, h.data(), static_cast<socklen_t>(h.size())) != 0) {
+            close(s);
+            return -1;
+        }
+    }
     if (connect(s, reinterpret_cast<sockaddr *>(&a), len) != 0 && errno != EINPROGRESS) {
         close(s);
         return -1;
@@ -657,6 +679,42 @@ TEST_F(NetfilterModuleTest, SecondDaemonCannotTakeTheQueueAndTheFirstKeepsJudgin
     }
 }
 
+TEST_F(NetfilterModuleTest, StoppingADaemonLeavesTheTableAnotherDaemonReplacedItWith)
+{
+    std::string other = dir_ + "/other";
+    std::filesystem::create_directories(other);
+    char **env = g_get_environ();
+    env = g_environ_setenv(env, "HV_RUNTIME_DIR", other.c_str(), TRUE);
+    env = g_environ_setenv(env, "HV_ENDR_EMU_ADDRESS", ("ipc://" + other + "/endr.ipc").c_str(), TRUE);
+    env = g_environ_setenv(env, "HV_ENDR_ENGINE", "netfilter", TRUE);
+    env = g_environ_setenv(env, "HV_ENDR_QUEUE", "4211", TRUE);
+    const char *argv[] = {HV_ENDRD, nullptr};
+    GPid second = 0;
+    bool spawned = g_spawn_async(other.c_str(), const_cast<char **>(argv), env,
+                                 static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
+                                                          G_SPAWN_STDERR_TO_DEV_NULL),
+                                 nullptr, nullptr, &second, nullptr);
+    g_strfreev(env);
+    ASSERT_TRUE(spawned);
+    auto table = [&] {
+        Outcome o = Nft({"list", "table", "inet", "holvenstad"});
+        return o.exit_code == 0 ? o.out : std::string();
+    };
+    bool replaced = hvtest::WaitFor([&] { return table().find("4211") != std::string::npos; }, 20000);
+    EXPECT_TRUE(replaced) << table();
+
+    /* The first daemon stops: the table in place is the second one's and stays. */
+    Stop();
+    EXPECT_TRUE(hvtest::StopDriverDaemon(dir_ + "/run"));
+    EXPECT_NE(table().find("4211"), std::string::npos) << "the first daemon removed the second one's table";
+
+    kill(second, SIGTERM);
+    int status = 0;
+    waitpid(second, &status, 0);
+    g_spawn_close_pid(second);
+    EXPECT_TRUE(table().empty()) << "the second daemon left its table: " << table();
+}
+
 TEST_F(NetfilterExcludedTest, ExcludedInterfaceIsNeverQueued)
 {
     Push(1, Rule("block-db", "BLOCK", R"("tcp")", "{}", PeerPort(kDbPort)) + ", " +
@@ -687,6 +745,14 @@ TEST_F(NetfilterModuleTest, Ipv6AndUdpFlowsAreJudgedToo)
         close(ssh6);
     }
     EXPECT_LT(Connect(kDbPort, kBlockedMs, kPeer6), 0) << "the policy blocks 5432 on the IPv6 peer";
+    /* Headers the kernel walks past do not hide the ports: a destination options header
+     * longer than a short copy of the packet would hold. */
+    EXPECT_LT(Open(kPeer6, kDbPort, SOCK_STREAM, kBlockedMs, 33), 0) << "extension headers hid the flow";
+    int padded = Open(kPeer6, kSshPort, SOCK_STREAM, kAllowedMs, 33);
+    EXPECT_GE(padded, 0) << "the peer takes the padded packets";
+    if (padded >= 0) {
+        close(padded);
+    }
     int db4 = Connect(kDbPort, kAllowedMs);
     EXPECT_GE(db4, 0) << "the IPv6 rule leaves IPv4 alone";
     if (db4 >= 0) {

@@ -137,6 +137,29 @@ TEST(NfPacket, IcmpCarriesTypeAndCodeWithoutPortsAndIpv6ExtensionHeadersAreWalke
     EXPECT_FALSE(endr::nf_packet_tuple(Ipv6(44, "2001:db8::1", "2001:db8::2", later), false, &walked));
 }
 
+TEST(NfPacket, LongExtensionHeaderChainsStillYieldThePorts)
+{
+    /* Twelve destination options headers (the kernel takes any number) before TCP, then
+     * the same with one long header. */
+    for (size_t count : {12u, 1u}) {
+        size_t units = count == 1 ? 40 : 1;
+        Bytes chain;
+        for (size_t i = 0; i < count; i++) {
+            Bytes h(units * 8, 0);
+            h[0] = i + 1 == count ? 6 : 60;
+            h[1] = static_cast<uint8_t>(units - 1);
+            chain.insert(chain.end(), h.begin(), h.end());
+        }
+        Bytes tcp = Ports(40000, 5432, 20);
+        chain.insert(chain.end(), tcp.begin(), tcp.end());
+        Connection c;
+        ASSERT_TRUE(endr::nf_packet_tuple(Ipv6(60, "2001:db8::1", "2001:db8::2", chain), false, &c)) << count;
+        EXPECT_EQ(c.protocol, 0);
+        EXPECT_EQ(c.local_port, 40000);
+        EXPECT_EQ(c.remote_port, 5432);
+    }
+}
+
 TEST(NfPacket, TruncatedMalformedAndOtherPacketsAreRefused)
 {
     Connection c;
