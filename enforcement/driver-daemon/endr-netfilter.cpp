@@ -117,32 +117,43 @@ bool add_compat_queue_rule(const char *chain, uint16_t queue, std::string *why)
     nftnl_rule_set_str(r, NFTNL_RULE_TABLE, kTable);
     nftnl_rule_set_str(r, NFTNL_RULE_CHAIN, chain);
     uint32_t new_bit = NF_CT_STATE_BIT(IP_CT_NEW), zero = 0;
-    nftnl_expr *e = nftnl_expr_alloc("ct");
-    nftnl_expr_set_u32(e, NFTNL_EXPR_CT_KEY, NFT_CT_STATE);
-    nftnl_expr_set_u32(e, NFTNL_EXPR_CT_DREG, NFT_REG_1);
-    nftnl_rule_add_expr(r, e);
-    e = nftnl_expr_alloc("bitwise");
-    nftnl_expr_set_u32(e, NFTNL_EXPR_BITWISE_SREG, NFT_REG_1);
-    nftnl_expr_set_u32(e, NFTNL_EXPR_BITWISE_DREG, NFT_REG_1);
-    nftnl_expr_set_u32(e, NFTNL_EXPR_BITWISE_LEN, sizeof(uint32_t));
-    nftnl_expr_set(e, NFTNL_EXPR_BITWISE_MASK, &new_bit, sizeof(uint32_t));
-    nftnl_expr_set(e, NFTNL_EXPR_BITWISE_XOR, &zero, sizeof(uint32_t));
-    nftnl_rule_add_expr(r, e);
-    e = nftnl_expr_alloc("cmp");
-    nftnl_expr_set_u32(e, NFTNL_EXPR_CMP_SREG, NFT_REG_1);
-    nftnl_expr_set_u32(e, NFTNL_EXPR_CMP_OP, NFT_CMP_NEQ);
-    nftnl_expr_set(e, NFTNL_EXPR_CMP_DATA, &zero, sizeof(uint32_t));
-    nftnl_rule_add_expr(r, e);
-    e = nftnl_expr_alloc("target");
-    nftnl_expr_set_str(e, NFTNL_EXPR_TG_NAME, "NFQUEUE");
-    nftnl_expr_set_u32(e, NFTNL_EXPR_TG_REV, 3);
+    nftnl_expr *ct = nftnl_expr_alloc("ct");
+    nftnl_expr *bitwise = nftnl_expr_alloc("bitwise");
+    nftnl_expr *cmp = nftnl_expr_alloc("cmp");
+    nftnl_expr *target = nftnl_expr_alloc("target");
     /* The expression keeps the pointer it is given and frees it with the rule. */
     auto *info = static_cast<xt_NFQ_info_v3 *>(calloc(1, sizeof(xt_NFQ_info_v3)));
+    if (!ct || !bitwise || !cmp || !target || !info) {
+        for (nftnl_expr *e : {ct, bitwise, cmp, target}) {
+            if (e) {
+                nftnl_expr_free(e);
+            }
+        }
+        free(info);
+        nftnl_rule_free(r);
+        *why = "out of memory";
+        return false;
+    }
+    nftnl_expr_set_u32(ct, NFTNL_EXPR_CT_KEY, NFT_CT_STATE);
+    nftnl_expr_set_u32(ct, NFTNL_EXPR_CT_DREG, NFT_REG_1);
+    nftnl_rule_add_expr(r, ct);
+    nftnl_expr_set_u32(bitwise, NFTNL_EXPR_BITWISE_SREG, NFT_REG_1);
+    nftnl_expr_set_u32(bitwise, NFTNL_EXPR_BITWISE_DREG, NFT_REG_1);
+    nftnl_expr_set_u32(bitwise, NFTNL_EXPR_BITWISE_LEN, sizeof(uint32_t));
+    nftnl_expr_set(bitwise, NFTNL_EXPR_BITWISE_MASK, &new_bit, sizeof(uint32_t));
+    nftnl_expr_set(bitwise, NFTNL_EXPR_BITWISE_XOR, &zero, sizeof(uint32_t));
+    nftnl_rule_add_expr(r, bitwise);
+    nftnl_expr_set_u32(cmp, NFTNL_EXPR_CMP_SREG, NFT_REG_1);
+    nftnl_expr_set_u32(cmp, NFTNL_EXPR_CMP_OP, NFT_CMP_NEQ);
+    nftnl_expr_set(cmp, NFTNL_EXPR_CMP_DATA, &zero, sizeof(uint32_t));
+    nftnl_rule_add_expr(r, cmp);
+    nftnl_expr_set_str(target, NFTNL_EXPR_TG_NAME, "NFQUEUE");
+    nftnl_expr_set_u32(target, NFTNL_EXPR_TG_REV, 3);
     info->queuenum = queue;
     info->queues_total = 1;
     info->flags = NFQ_FLAG_BYPASS;
-    nftnl_expr_set(e, NFTNL_EXPR_TG_INFO, info, sizeof(*info));
-    nftnl_rule_add_expr(r, e);
+    nftnl_expr_set(target, NFTNL_EXPR_TG_INFO, info, sizeof(*info));
+    nftnl_rule_add_expr(r, target);
 
     std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE * 2);
     mnl_nlmsg_batch *batch = mnl_nlmsg_batch_start(buf.data(), buf.size());
@@ -491,7 +502,9 @@ NetfilterEngine *nf_engine_start(uint16_t queue, std::string *why)
         g_warning("[endr-nf] cannot enlarge the queue socket's buffer: %s", g_strerror(errno));
     }
     /* A full queue lets packets through rather than dropping them. */
-    nfq_set_queue_flags(nf->qh, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN);
+    if (nfq_set_queue_flags(nf->qh, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN) < 0) {
+        g_warning("[endr-nf] the queue cannot fail open: when it is full, new flows are dropped");
+    }
     std::string method;
     if (!install_table(queue, &method, why)) {
         release(nf);
