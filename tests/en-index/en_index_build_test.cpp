@@ -391,6 +391,13 @@ TEST_F(EnIndexBuild, UnusualTablesGiveTheBufferComputedTheSlowWay)
         ASSERT_TRUE(Build(table.get())) << c.name << ": " << error_;
         ASSERT_EQ(bytes_, Reference(c.rules)) << c.name;
     }
+    /* Chains without rules: one empty vector and no region at all, which the driver takes
+     * for a table that matches nothing. */
+    TablePtr empty = Table({}, 3);
+    ASSERT_TRUE(Build(empty.get())) << error_;
+    ASSERT_EQ(bytes_.size(), 8 + 1024 * 8 + 12 + 12);
+    EXPECT_EQ(std::vector<uint8_t>(bytes_.end() - 12, bytes_.end()), std::vector<uint8_t>(12, 0));
+    EXPECT_EQ(std::count(bytes_.begin() + 8, bytes_.end(), 0), static_cast<long>(bytes_.size() - 8));
 }
 
 TEST_F(EnIndexBuild, VectorsThatShareAFingerprintAreToldApartByARerun)
