@@ -116,6 +116,56 @@ TEST_F(DriverEmu, PolicyBecomesActiveOnlyBySwap)
     EXPECT_EQ(U(Status(), "active-revision"), 9u);
 }
 
+TEST_F(DriverEmu, HostileIndexesAreRefusedAndTheTableStillTakesAGoodOne)
+{
+    Load();
+    ASSERT_EQ(Value(kInitInputTable, 1), 0u);
+    /* IndexBuffer(1): bag count 0, rules 4, words 6, one vector 8, TCP/UDP/ICMP bags 16-27,
+     * port regions 28 (count, u16 start, bag), source 38 and destination 50 (count, start, bag). */
+    const std::vector<uint8_t> good = IndexBuffer(1);
+    ASSERT_EQ(good.size(), 62u);
+    struct Case {
+        const char *what;
+        size_t at, width;
+        uint32_t value;
+    };
+    const Case cases[] = {
+        {"no bag", 0, 4, 0},
+        {"a huge bag count", 0, 4, 0xFFFFFFFF},
+        {"two vectors claimed, one sent", 0, 4, 2},
+        {"65,536 rules in one word", 4, 2, 0},
+        {"no word", 6, 2, 0},
+        {"a huge word count", 6, 2, 0xFFFF},
+        {"TCP bag out of range", 16, 4, 1},
+        {"ICMP bag far out of range", 24, 4, 0xFFFFFFFF},
+        {"huge port region count", 28, 4, 0xFFFFFFFF},
+        {"two port regions claimed", 28, 4, 2},
+        {"first port region not at 0", 32, 2, 5},
+        {"port region bag out of range", 34, 4, 1},
+        {"huge source region count", 38, 4, 0x40000000},
+        {"source region bag out of range", 46, 4, 0xFFFFFFFF},
+        {"first destination region not at 0", 54, 4, 1},
+        {"destination region bag out of range", 58, 4, 7},
+    };
+    for (const Case &c : cases) {
+        std::vector<uint8_t> b = good;
+        if (c.width == 2) {
+            put<uint16_t>(b, c.at, static_cast<uint16_t>(c.value));
+        } else {
+            put<uint32_t>(b, c.at, c.value);
+        }
+        EXPECT_EQ(Buffer(kInitInputIndex, b), kInvalidParameter) << c.what;
+    }
+    for (size_t len = 0; len < good.size(); len++) {
+        std::vector<uint8_t> cut(good.begin(), good.begin() + static_cast<long>(len));
+        EXPECT_EQ(Buffer(kInitInputIndex, cut), kInvalidParameter) << "cut at " << len;
+    }
+    /* No refusal left anything staged. */
+    std::vector<uint8_t> index = good;
+    ASSERT_EQ(Buffer(kInitInputIndex, index), 0u);
+    EXPECT_EQ(Buffer(kInitInputIndex, index), kInvalidState) << "one index per table";
+}
+
 TEST_F(DriverEmu, StagingChecksCountsAgainstWhatInitAnnounced)
 {
     Load();

@@ -346,6 +346,60 @@ TEST_F(EnIndexBuild, RandomTablesGiveTheBufferComputedTheSlowWay)
     }
 }
 
+TEST_F(EnIndexBuild, UnusualTablesGiveTheBufferComputedTheSlowWay)
+{
+    std::mt19937 rng(99);
+    auto catch_all = [] { return RefRule{}; };
+    auto v6_only = [] {
+        RefRule r;
+        r.src = r.dst = Side{false, {"2001:db8::/32"}, {}, {}, {}};
+        return r;
+    };
+    auto icmp_only = [&] {
+        RefRule r = RandomRule(rng);
+        r.ports.clear();
+        r.ranges.clear();
+        r.protocols = {IP_PROTOCOL_ICMP};
+        return r;
+    };
+    struct Case {
+        const char *name;
+        std::vector<RefRule> rules;
+        size_t chains;
+    };
+    std::vector<Case> cases = {
+        {"one rule", {RandomRule(rng)}, 1},
+        {"one rule among empty chains", {RandomRule(rng)}, 5},
+        {"one catch-all", {catch_all()}, 1},
+        {"catch-alls only", std::vector<RefRule>(130, catch_all()), 3},
+        {"IPv6 only", std::vector<RefRule>(70, v6_only()), 2},
+        {"ICMP only", {}, 2},
+        {"catch-all then IPv6 only", {catch_all(), v6_only(), v6_only()}, 1},
+        {"64 rules", std::vector<RefRule>(64, catch_all()), 1},
+        {"65 rules", std::vector<RefRule>(65, catch_all()), 1},
+        {"65,536 rules", std::vector<RefRule>(65536, catch_all()), 4},
+    };
+    for (int i = 0; i < 90; i++) {
+        cases[5].rules.push_back(icmp_only());
+    }
+    /* Word and vector edges with something to tell the vectors apart. */
+    cases[8].rules[64].ports = {443};
+    cases[9].rules[65535] = RandomRule(rng);
+    cases[9].rules[0].protocols = {IP_PROTOCOL_UDP};
+    for (const Case &c : cases) {
+        TablePtr table = Table(c.rules, c.chains);
+        ASSERT_TRUE(Build(table.get())) << c.name << ": " << error_;
+        ASSERT_EQ(bytes_, Reference(c.rules)) << c.name;
+    }
+    /* Chains without rules: one empty vector and no region at all, which the driver takes
+     * for a table that matches nothing. */
+    TablePtr empty = Table({}, 3);
+    ASSERT_TRUE(Build(empty.get())) << error_;
+    ASSERT_EQ(bytes_.size(), 8 + 1024 * 8 + 12 + 12);
+    EXPECT_EQ(std::vector<uint8_t>(bytes_.end() - 12, bytes_.end()), std::vector<uint8_t>(12, 0));
+    EXPECT_EQ(std::count(bytes_.begin() + 8, bytes_.end(), 0), static_cast<long>(bytes_.size() - 8));
+}
+
 TEST_F(EnIndexBuild, VectorsThatShareAFingerprintAreToldApartByARerun)
 {
     std::mt19937 rng(7);
