@@ -25,6 +25,7 @@
 
 #include "agent-common/agent-metrics.h"
 #include "agent-common/exclude-ifaces.h"
+#include "bench/bench_machine.h"
 #include "enforcement/driver-daemon/driver-emu.h"
 #include "enforcement/driver-daemon/endr-engine.h"
 #include "enforcement/framework/agent/en-api.h"
@@ -33,7 +34,6 @@
 #include "enforcement/framework/agent/en-lid-map.h"
 #include "enforcement/framework/agent/en-rules.h"
 #include "qapi/qmp-enforcement-types.h"
-#include "tests/common/endr-harness.h"
 #include "util/error.h"
 
 namespace {
@@ -394,81 +394,6 @@ AclInput acl_input(const Conn &k)
 
 /* ------------------------------------------------------------ our engine */
 
-void drop_log(const gchar *, GLogLevelFlags, const gchar *, gpointer) {}
-
-/* A private machine, as classify_bench sets one up. */
-struct Machine {
-    std::string dir;
-    en_handle *handle = nullptr;
-    uint64_t revision = 1;
-    hvtest::InProcessDaemon daemon;
-
-    Machine()
-    {
-        g_log_set_default_handler(drop_log, nullptr);
-        char *tmp = g_dir_make_tmp("hv-acl-bench-XXXXXX", nullptr);
-        dir = tmp;
-        g_free(tmp);
-        g_setenv("HV_RUNTIME_DIR", (dir + "/run").c_str(), TRUE);
-        g_setenv("HV_ENDR_EMU_ADDRESS", ("ipc://" + dir + "/endr.ipc").c_str(), TRUE);
-        g_mkdir_with_parents((dir + "/bin").c_str(), 0755);
-        g_file_set_contents((dir + "/bin/hv-enforcement64.sys").c_str(), "4 FALSE\n5 FALSE\n6 FALSE\n7 FALSE\n", -1,
-                            nullptr);
-        en_driver_set_host_path_for_test((dir + "/bin/hv-agent").c_str());
-        if (!daemon.Start()) {
-            fprintf(stderr, "the driver did not start\n");
-            abort();
-        }
-        initialize_agent_metrics();
-        exclude_ifaces_init();
-        en_lid_map_init();
-        handle = en_api_init();
-        if (!en_api_start(handle)) {
-            fprintf(stderr, "the emulated driver did not start\n");
-            abort();
-        }
-        /* Random tables of 65,536 rules index beyond the driver's default 64 MiB. */
-        const en_index_limits_t limits = {1u << 20, 1u << 20, 1ull << 32};
-        if (!en_api_set_index_limits(handle, &limits)) {
-            fprintf(stderr, "the driver refused the index limits\n");
-            abort();
-        }
-    }
-    ~Machine()
-    {
-        en_api_stop(handle);
-        en_api_free(handle);
-        en_lid_map_free();
-        exclude_ifaces_cleanup();
-        agent_metrics_cleanup();
-        Error *err = nullptr;
-        en_clean_existing_driver(&err);
-        error_free(err);
-        en_driver_free();
-        g_autofree char *cmd = g_strdup_printf("rm -rf '%s'", dir.c_str());
-        if (system(cmd) != 0) {
-            fprintf(stderr, "could not remove %s\n", dir.c_str());
-        }
-    }
-
-    /* The output table only: the input one stays empty. */
-    bool load(const EnforcementChainList *table, std::string *why)
-    {
-        uint64_t count = 0;
-        Error *err = nullptr;
-        bool ok = en_table_convert(handle, false, nullptr, &count, &err) &&
-                  en_table_convert(handle, true, table, &count, &err) &&
-                  en_api_policy_set_revision(handle, ++revision) && en_api_policy_swap(handle);
-        if (err) {
-            *why = error_get_message(err);
-            error_free(err);
-        } else if (!ok) {
-            *why = "the swap was refused";
-        }
-        return ok;
-    }
-};
-
 /*
  * Lookups per second of each way, one connection per call: the ways take turns over
  * slices of the connections for about seconds in all, so that a change in the machine's
@@ -502,7 +427,7 @@ std::vector<double> rates(size_t n, double seconds, const std::vector<std::funct
 
 static void BM_AclSideBySide(benchmark::State &state)
 {
-    static Machine machine;
+    static BenchMachine machine("acl-bench");
     g_en_config.max_entity_field_num = 40000;
     if (!eal_ready()) {
         state.SkipWithError("EAL did not initialise");
@@ -517,7 +442,7 @@ static void BM_AclSideBySide(benchmark::State &state)
     EnforcementChainList *table = typed_table(rules);
     std::string why;
     Clock::time_point t0 = Clock::now();
-    bool loaded = machine.load(table, &why);
+    bool loaded = machine.Load(nullptr, table, &why);
     double load_s = seconds_since(t0);
     qapi_free_EnforcementChainList(table);
     if (!loaded) {

@@ -14,6 +14,7 @@
 
 #include "agent-common/agent-metrics.h"
 #include "agent-common/exclude-ifaces.h"
+#include "bench/bench_machine.h"
 #include "bench/policy_tables.h"
 #include "enforcement/driver-daemon/driver-emu.h"
 #include "enforcement/framework/agent/en-api.h"
@@ -22,86 +23,16 @@
 #include "enforcement/framework/agent/en-lid-map.h"
 #include "enforcement/framework/agent/en-rules.h"
 #include "qapi/qmp-enforcement-types.h"
-#include "tests/common/endr-harness.h"
 #include "util/error.h"
-
-namespace {
-
-void drop_log(const gchar *, GLogLevelFlags, const gchar *, gpointer) {}
-
-/* A private machine: run-time folder, a driver file beside a stand-in host executable. */
-struct Machine {
-    std::string dir;
-    en_handle *handle = nullptr;
-    uint64_t revision = 1;
-    hvtest::InProcessDaemon daemon;
-
-    Machine()
-    {
-        g_log_set_default_handler(drop_log, nullptr);
-        char *tmp = g_dir_make_tmp("hv-classify-bench-XXXXXX", nullptr);
-        dir = tmp;
-        g_free(tmp);
-        g_setenv("HV_RUNTIME_DIR", (dir + "/run").c_str(), TRUE);
-        g_setenv("HV_ENDR_EMU_ADDRESS", ("ipc://" + dir + "/endr.ipc").c_str(), TRUE);
-        g_mkdir_with_parents((dir + "/bin").c_str(), 0755);
-        g_file_set_contents((dir + "/bin/hv-enforcement64.sys").c_str(), "4 FALSE\n5 FALSE\n6 FALSE\n7 FALSE\n", -1,
-                            nullptr);
-        en_driver_set_host_path_for_test((dir + "/bin/hv-agent").c_str());
-        if (!daemon.Start()) {
-            fprintf(stderr, "the driver did not start\n");
-            abort();
-        }
-        initialize_agent_metrics();
-        exclude_ifaces_init();
-        en_lid_map_init();
-        handle = en_api_init();
-        if (!en_api_start(handle)) {
-            fprintf(stderr, "the emulated driver did not start\n");
-            abort();
-        }
-    }
-    ~Machine()
-    {
-        en_api_stop(handle);
-        en_api_free(handle);
-        en_lid_map_free();
-        exclude_ifaces_cleanup();
-        agent_metrics_cleanup();
-        Error *err = nullptr;
-        en_clean_existing_driver(&err);
-        error_free(err);
-        en_driver_free();
-        g_autofree char *cmd = g_strdup_printf("rm -rf '%s'", dir.c_str());
-        if (system(cmd) != 0) {
-            fprintf(stderr, "could not remove %s\n", dir.c_str());
-        }
-    }
-
-    bool load(const EnforcementChainList *table)
-    {
-        uint64_t count = 0;
-        Error *err = nullptr;
-        bool ok = en_table_convert(handle, false, table, &count, &err) &&
-                  en_table_convert(handle, true, table, &count, &err) &&
-                  en_api_policy_set_revision(handle, ++revision) && en_api_policy_swap(handle);
-        if (err) {
-            fprintf(stderr, "%s\n", error_get_message(err));
-            error_free(err);
-        }
-        return ok;
-    }
-};
-
-} // namespace
 
 static void BM_ClassifyLookups(benchmark::State &state)
 {
-    static Machine machine;
+    static BenchMachine machine("classify-bench");
     g_en_config.max_entity_field_num = 40000;
     EnforcementChainList *table = bench_policy_table(static_cast<size_t>(state.range(0)));
-    if (!machine.load(table)) {
-        state.SkipWithError("the policy did not load");
+    std::string why;
+    if (!machine.Load(table, table, &why)) {
+        state.SkipWithError(("the policy did not load: " + why).c_str());
         qapi_free_EnforcementChainList(table);
         return;
     }
