@@ -12,18 +12,11 @@
 #include <random>
 #include <string>
 
-#include "agent-common/agent-metrics.h"
-#include "agent-common/exclude-ifaces.h"
 #include "bench/bench_machine.h"
 #include "bench/policy_tables.h"
 #include "enforcement/driver-daemon/driver-emu.h"
-#include "enforcement/framework/agent/en-api.h"
 #include "enforcement/framework/agent/en-config.h"
-#include "enforcement/framework/agent/en-driver.h"
-#include "enforcement/framework/agent/en-lid-map.h"
-#include "enforcement/framework/agent/en-rules.h"
 #include "qapi/qmp-enforcement-types.h"
-#include "util/error.h"
 
 static void BM_ClassifyLookups(benchmark::State &state)
 {
