@@ -254,10 +254,6 @@ static void tcp_stop(QmpServer *server)
 static void tcp_send(QmpServer *server, char *text, QmpReplyType type)
 {
     QmpServerTcp *tcp = tcp_of(server);
-    if (!tcp->channel || tcp->state != QMP_SERVER_STATE_ACTIVE) {
-        g_free(text);
-        return;
-    }
     qmp_server_stream_send(tcp, &tcp->out, text, type);
 }
 

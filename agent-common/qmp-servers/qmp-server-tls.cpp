@@ -660,10 +660,6 @@ static void tls_stop(QmpServer *server)
 static void tls_send(QmpServer *server, char *text, QmpReplyType type)
 {
     QmpServerTls *tls = tls_of(server);
-    if (!tls->channel || tls->state != QMP_SERVER_STATE_ACTIVE) {
-        g_free(text);
-        return;
-    }
     qmp_server_stream_send(tls, &tls->out, text, type);
 }
 

@@ -469,6 +469,10 @@ static gboolean stream_writable(GIOChannel *, GIOCondition, gpointer opaque)
 
 void qmp_server_stream_send(QmpServer *server, QmpStreamOutput *out, char *text, QmpReplyType type)
 {
+    if (!out->channel || server->state != QMP_SERVER_STATE_ACTIVE) {
+        g_free(text);
+        return;
+    }
     QmpReply *reply = qmp_reply_new(type, text);
     if (server->reply_in_progress) {
         g_queue_push_tail(&server->reply_queue, reply);

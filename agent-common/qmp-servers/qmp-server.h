@@ -157,7 +157,7 @@ struct QmpStreamOutput {
  * finished (end of input, an error), logged under tag; the kind then closes and fails.
  */
 bool qmp_server_stream_read(QmpServer *server, GIOChannel *channel, const char *tag);
-/* Takes ownership of text. */
+/* Takes ownership of text; dropped unless the server is ACTIVE with a connection. */
 void qmp_server_stream_send(QmpServer *server, QmpStreamOutput *out, char *text, QmpReplyType type);
 /* Removes the output watch. */
 void qmp_stream_output_stop(QmpStreamOutput *out);
