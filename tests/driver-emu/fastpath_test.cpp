@@ -210,35 +210,6 @@ TEST(Fastpath, DecidesLikeTheWholeVectorSearch)
     EXPECT_GT(late, compared / 20);
 }
 
-TEST(Fastpath, RuleFlagsNameOnlyCriteriaFreeRules)
-{
-    DecodedRule plain;
-    EXPECT_EQ(endr::fastpath_rule_flags(plain), 3);
-    DecodedRule v6 = plain;
-    v6.dst.has_subnets = true;
-    EXPECT_EQ(endr::fastpath_rule_flags(v6), 1);
-    v6 = plain;
-    v6.src.has_ips = true;
-    EXPECT_EQ(endr::fastpath_rule_flags(v6), 1);
-    for (int field = 0; field < 6; field++) {
-        DecodedRule r = plain;
-        endr::Entity &e = field % 2 ? r.dst : r.src;
-        bool *flag[] = {&e.has_processes, &e.has_dns, &e.has_groups, &e.has_services, &e.any_service, &e.has_icmp};
-        *flag[field] = true;
-        /* Services are also flagged, so the engine looks the connection's service up. */
-        EXPECT_EQ(endr::fastpath_rule_flags(r), field == 3 || field == 4 ? 4 : 0) << field;
-    }
-    endr::FastRules fast;
-    endr::fastpath_rules({3, 1, 0}, &fast);
-    EXPECT_FALSE(fast.services);
-    EXPECT_EQ(fast.always_v4, std::vector<uint64_t>{3});
-    EXPECT_EQ(fast.always_v6, std::vector<uint64_t>{1});
-    endr::fastpath_rules(std::vector<uint8_t>(130, 3), &fast);
-    EXPECT_EQ(fast.always_v4, (std::vector<uint64_t>{~uint64_t{0}, ~uint64_t{0}, 3}));
-    endr::fastpath_rules({0, 4}, &fast);
-    EXPECT_TRUE(fast.services);
-}
-
 /* Aids that do not fit the table are not used: the engine then takes the whole-vector search. */
 TEST(Fastpath, ReadyOnlyForTheTableTheAidsWereBuiltFrom)
 {
